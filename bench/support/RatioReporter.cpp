@@ -1,0 +1,72 @@
+#include "bench/support/RatioReporter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <vector>
+
+namespace benchsupport {
+namespace {
+
+struct Ratio {
+    std::string label, measured, baseline;
+    double limit;
+};
+
+std::vector<Ratio>& Ratios() {
+    static std::vector<Ratio> ratios;
+    return ratios;
+}
+
+class CRatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        if (Ratios().empty()) return;
+        std::printf("\nRatios (same run; lower is better):\n");
+        for (const auto& r : Ratios()) {
+            const auto m = m_times.find(r.measured), b = m_times.find(r.baseline);
+            if (m == m_times.end() || b == m_times.end() || b->second <= 0) {
+                std::printf("  %-40s  (not run)\n", r.label.c_str());
+                continue;
+            }
+            const double ratio = m->second / b->second;
+            if (r.limit > 0) {
+                std::printf("  %-40s %7.2fx   target <= %.2fx: %s\n", r.label.c_str(), ratio, r.limit,
+                            ratio <= r.limit ? "met" : "MISSED");
+            } else {
+                std::printf("  %-40s %7.2fx\n", r.label.c_str(), ratio);
+            }
+        }
+        std::fflush(stdout);
+    }
+
+private:
+    std::map<std::string, double> m_times;
+};
+
+}  // namespace
+
+void AddRatio(const std::string& label, const std::string& measured, const std::string& baseline, double limit) {
+    Ratios().push_back({label, measured, baseline, limit});
+}
+
+int RunWithRatios(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    CRatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
+
+}  // namespace benchsupport

@@ -1,0 +1,25 @@
+# Project-wide compiler settings, applied to every target through zelt_warnings.
+add_library(zelt_warnings INTERFACE)
+target_compile_options(zelt_warnings INTERFACE -Wall -Wextra -Werror)
+
+if(ZELT_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(ZELT_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT ZELT_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZELT_SANITIZE must be empty, 'address' or 'thread', not '${ZELT_SANITIZE}'")
+endif()
+
+# zelt_add_test(<name> LABELS <label...> SOURCES <src...> LIBS <lib...>)
+# One GoogleTest executable whose cases are registered with CTest under the given labels,
+# so a subset runs with `ctest -L <label>`.
+function(zelt_add_test name)
+  cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} zelt_test_support GTest::gtest GTest::gmock GTest::gtest_main zelt_warnings)
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS "${T_LABELS}"
+    DISCOVERY_TIMEOUT 60)
+endfunction()
