@@ -1,0 +1,28 @@
+#pragma once
+// AES (FIPS-197) on single 16-byte blocks, without chaining: each block is
+// encrypted by itself. Keys of 128, 192 and 256 bits.
+//
+// Argument conventions of both functions:
+//   - `bits` must be 128, 192 or 256, otherwise the result is -1;
+//   - `key` and `out` must be non-null, `dataLen` and `keyLen` not negative,
+//     and `data` non-null when `dataLen` is positive, otherwise -2;
+//   - otherwise the first min(dataLen, 32) bytes of `data` and the first
+//     min(keyLen, 32) bytes of `key` are copied into zero-filled 32-byte areas;
+//     the first 16 bytes of the first are the block, the first bits/8 bytes of
+//     the second are the key. Short data and keys are thus zero-padded, long
+//     ones cut. The 16 result bytes go to `out` and the result is 16.
+// Nothing is written on failure. Every call works in its own area on the
+// stack and expands its key afresh, so calls never need a lock.
+
+#include <cstdint>
+
+namespace session {
+
+inline constexpr int kAesBlockSize = 16;
+inline constexpr int kAesBadBits = -1;
+inline constexpr int kAesBadArgument = -2;
+
+int AesEncryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out);
+int AesDecryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out);
+
+}  // namespace session

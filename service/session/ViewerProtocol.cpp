@@ -1,0 +1,99 @@
+#include "service/session/ViewerProtocol.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Random.h"
+#include "service/session/Aes.h"
+
+namespace session {
+
+CViewerProtocol::CViewerProtocol(std::u16string_view password) {
+    MakePasswordBuffer(password, m_abyPassword);
+    // Our own scramble bytes need no secrecy, but starting anywhere is as
+    // good as starting at zero.
+    uint8_t seed = 0;
+    platform::SecureRandomBytes(&seed, 1);
+    m_sealer.Seed(seed);
+}
+
+size_t CViewerProtocol::BuildAuthResponse(const uint8_t* challenge, size_t challengeLength, uint8_t* out,
+                                          size_t capacity) const {
+    uint8_t response[kAesBlockSize];
+    const int len = static_cast<int>(std::min<size_t>(challengeLength, kChallengeSize));
+    if (AesEncryptBlock(128, challenge, len, m_abyPassword, kPasswordBufferSize, response) != kAesBlockSize)
+        return 0;
+    PacketFields fields;
+    fields.kind = KindPlain;
+    fields.command = CmdAuthResponse;
+    return BuildPacket(out, capacity, fields, response, sizeof response);
+}
+
+bool CViewerProtocol::AcceptSessionKey(const uint8_t* payload, size_t length) {
+    if (length != kKeySize) return false;
+    if (AesDecryptBlock(128, payload, kKeySize, m_abyPassword, kPasswordBufferSize, m_abySessionKey) !=
+        kAesBlockSize)
+        return false;
+    m_bHasKey = true;
+    return true;
+}
+
+size_t CViewerProtocol::BuildVideoStart(std::optional<uint32_t> mode, uint8_t* out, size_t capacity) {
+    if (!mode) return BuildCommand(CmdVideoStart, nullptr, 0, out, capacity);
+    uint8_t payload[kVideoStartModeSize] = {};
+    StoreU32(payload, *mode);
+    return BuildCommand(CmdVideoStart, payload, sizeof payload, out, capacity);
+}
+
+size_t CViewerProtocol::BuildCommand(uint16_t command, const uint8_t* payload, uint32_t length, uint8_t* out,
+                                     size_t capacity) {
+    if (!m_bHasKey) return 0;
+    PacketFields fields;
+    fields.kind = KindSealed16;
+    fields.command = command;
+    const size_t size = BuildPacket(out, capacity, fields, payload, length);
+    if (size > 0) m_sealer.SealPacket(m_abySessionKey, out, size);
+    return size;
+}
+
+int CViewerProtocol::Open(uint8_t channel, uint8_t kind, uint8_t* body, uint32_t bodyLength,
+                          ServerMessage& message) const {
+    message = ServerMessage{};
+    message.kind = kind;
+    if (kind == KindPlain) {
+        if (bodyLength < kControlBlockSize) return kOpenMalformed;
+        if (static_cast<uint32_t>(LoadU16(body + kBodyPayloadLength16)) + kControlBlockSize != bodyLength)
+            return kOpenMalformed;
+    } else if (IsSealedKind(kind)) {
+        if (!m_bHasKey) return kOpenNoKey;
+        if (UnsealPacket(m_abySessionKey, kind, body, bodyLength) != kUnsealOk) return kOpenMalformed;
+    } else {
+        return kOpenUnknownKind;
+    }
+
+    const ControlBlock cb = ReadControlBlock(body);
+    message.command = cb.command;
+    message.payload = body + kBodyPayload;
+    message.payloadLength = bodyLength - static_cast<uint32_t>(kControlBlockSize);
+
+    if (channel == kChannelControl && kind == KindPlain) {
+        switch (cb.command) {
+            case CmdChallenge: message.type = ServerMessageType::Challenge; break;
+            case CmdAuthAccepted: message.type = ServerMessageType::AuthAccepted; break;
+            case CmdAuthRefused: message.type = ServerMessageType::AuthRefused; break;
+            default: break;
+        }
+    } else if (channel == kChannelControl && kind == KindSealed16 && cb.command == CmdModeReport &&
+               message.payloadLength >= kModeReportSize) {
+        message.type = ServerMessageType::ModeReport;
+        message.mode = LoadU32(message.payload);
+    } else if (channel == kChannelVideo && HasLength32(kind) && cb.command == CmdVideoFrame) {
+        message.type = ServerMessageType::VideoFrame;
+        message.viewerCount = cb.viewerCount;
+        message.deltaFrame = cb.deltaFrame;
+        message.timestampMs = cb.timestampMs;
+    }
+    return kOpenOk;
+}
+
+}  // namespace session
