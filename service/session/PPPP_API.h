@@ -23,11 +23,18 @@ extern "C" {
 #define PPPP_EXPORT __attribute__((visibility("default")))
 #endif
 
-/* Results the service relies on. */
+/* Results. */
 #define PPPP_OK 0
+#define PPPP_ERR_NOT_INITIALISED (-1)     /* PPPP_Initialize has not succeeded */
+#define PPPP_ERR_ALREADY_INITIALISED (-2)
 #define PPPP_ERR_TIMEOUT (-3)          /* read or listen time-out; a read's size says what arrived */
 #define PPPP_ERR_BAD_DID (-4)          /* the DID cannot be valid */
+#define PPPP_ERR_BAD_ARGUMENT (-5)     /* a null pointer, a bad channel, a bad initialisation string */
+#define PPPP_ERR_DEVICE_NOT_FOUND (-6) /* viewer side: no device answers for the DID */
+#define PPPP_ERR_REFUSED (-7)          /* viewer side: the device refused the session */
 #define PPPP_ERR_CANNOT_LISTEN (-8)    /* the DID is served elsewhere, or listening cannot work */
+#define PPPP_ERR_INTERRUPTED (-9)      /* a pending listen was ended by PPPP_Listen_Break */
+#define PPPP_ERR_TOO_MANY (-10)        /* no more sessions can be opened */
 #define PPPP_ERR_CLOSED_BY_PEER (-11)  /* session gone: the peer closed it */
 #define PPPP_ERR_CLOSED_TIMEOUT (-12)  /* session gone: the peer stopped answering */
 #define PPPP_ERR_CLOSED_LOCALLY (-13)  /* session gone: closed here, or no such session */
@@ -71,6 +78,14 @@ PPPP_EXPORT int PPPP_Write(int session, unsigned char channel, const char* buffe
 PPPP_EXPORT int PPPP_Check_Buffer(int session, unsigned char channel, unsigned int* writePending,
                                   unsigned int* readPending);
 PPPP_EXPORT int PPPP_Close(int session);
+
+/* Viewer side (after PPPP_Initialize, like the device side). Opens a session to
+   the device serving `did`, found by discovery on the local network, waiting at
+   most timeoutMs; returns the session handle, or PPPP_ERR_BAD_DID,
+   PPPP_ERR_DEVICE_NOT_FOUND, PPPP_ERR_REFUSED, PPPP_ERR_TIMEOUT. */
+PPPP_EXPORT int PPPP_Connect(const char* did, unsigned int timeoutMs);
+/* The same without discovery, to the device at `address` ("host:port"). */
+PPPP_EXPORT int PPPP_ConnectTo(const char* did, const char* address, unsigned int timeoutMs);
 
 #ifdef __cplusplus
 }
