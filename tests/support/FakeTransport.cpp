@@ -47,6 +47,7 @@ void CFakeTransport::Reset(uint32_t readWaitCapMs) {
     m_nListenBreaks = 0;
     m_byRoute = 0;
     m_nCheckResult = 0;
+    m_nConnectFailure.store(0);
     m_dwReadWaitCapMs = readWaitCapMs;
     m_strLastDid.clear();
     m_changed.notify_all();
@@ -62,6 +63,7 @@ int CFakeTransport::ConnectViewer() { return Connect("", 0); }
 int CFakeTransport::Connect(const char* did, unsigned int) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_strLastDid = did ? did : "";
+    if (const int failure = m_nConnectFailure.load(); failure != 0) return failure;
     const int viewer = m_nNextHandle++;
     const int device = m_nNextHandle++;
     m_ends[viewer].peer = device;

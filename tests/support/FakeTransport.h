@@ -8,6 +8,7 @@
 // The table's functions take no context, so there is one fake per process;
 // tests take it with CFakeTransport::Instance() and Reset() it.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -48,6 +49,7 @@ public:
     void SetCheckBuffer(int handle, int result, unsigned int pending);  // Check_Buffer on the video channel
     void FailReadAfter(int handle, size_t bytes, int result);  // reads fail once `bytes` more were delivered
     void SetRoute(uint8_t route) { m_byRoute = route; }
+    void FailConnect(int result) { m_nConnectFailure.store(result); }
     void FailCheck(int result) { m_nCheckResult = result; }
 
     // Bytes for an end to read, as if its peer had written them.
@@ -102,6 +104,7 @@ private:
     int m_nListenBreaks = 0;
     uint8_t m_byRoute = 0;
     int m_nCheckResult = 0;
+    std::atomic<int> m_nConnectFailure{0};
     uint32_t m_dwReadWaitCapMs = 20;
     std::string m_strLastDid;
 };

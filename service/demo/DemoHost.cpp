@@ -1,0 +1,36 @@
+#include "service/demo/DemoHost.h"
+
+namespace demo {
+
+void CDemoHost::SetStatus(int status) {
+    m_nStatus.store(status);
+    if (status == session::kStatusWrongDid) {
+        Log("Status: Wrong DID (the transport will not listen under it)");
+    } else {
+        Log("Status: " + std::to_string(status));
+    }
+}
+
+void CDemoHost::StopCapture() {
+    if (m_pSource) m_pSource->Stop();
+    Log("Video source stopped");
+}
+
+void CDemoHost::SendCameraMode(int mode) {
+    m_nCameraMode.store(mode);
+    Log("Camera mode " + std::to_string(mode) + " asked for (no camera here: the file plays on)");
+}
+
+uint32_t CDemoHost::SetVideoTimer() {
+    // No camera to poll, so no still frames: the timer only has to exist.
+    Log("Still-frame poll started");
+    return 101;
+}
+
+void CDemoHost::KillVideoTimer(uint32_t) { Log("Still-frame poll stopped"); }
+
+void CDemoHost::RequestKeyFrame() {
+    if (m_pSource) m_pSource->RequestKeyFrame();
+}
+
+}  // namespace demo
