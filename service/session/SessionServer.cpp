@@ -66,6 +66,7 @@ void CSessionServer::ClearSlots() {
         slot.bKeySent.store(false);
         platform::SecureZero(slot.szPassword, sizeof slot.szPassword);
         platform::SecureZero(slot.abySessionKey, sizeof slot.abySessionKey);
+        slot.aesSessionKey.Clear();
         platform::SecureZero(slot.abyExpected, sizeof slot.abyExpected);
         slot.bAuthed.store(false);
         slot.byRoute.store(0);
@@ -218,6 +219,7 @@ void CSessionServer::OccupySlot(SessionSlot& slot, int32_t handle, uint32_t acce
     slot.byRoute.store(route);
     std::memcpy(slot.szPassword, password, sizeof slot.szPassword);
     std::memcpy(slot.abySessionKey, sessionKey, sizeof slot.abySessionKey);
+    slot.aesSessionKey.Expand(sessionKey);
     AesEncryptBlock(128, challenge, kChallengeSize, password, kPasswordBufferSize, slot.abyExpected);
     slot.bVideoOn.store(false);
     slot.bMarked.store(false);
@@ -261,6 +263,7 @@ void CSessionServer::ReleaseSlot(SessionSlot& slot, uint32_t generation) {
                 slot.bKeySent.store(false);
                 platform::SecureZero(slot.szPassword, sizeof slot.szPassword);
                 platform::SecureZero(slot.abySessionKey, sizeof slot.abySessionKey);
+                slot.aesSessionKey.Clear();
                 platform::SecureZero(slot.abyExpected, sizeof slot.abyExpected);
                 slot.bAuthed.store(false);
                 slot.byRoute.store(0);
@@ -286,7 +289,6 @@ bool CSessionServer::AcquireUse(SessionSlot& slot, SlotUse& use) {
     slot.nUsers.fetch_add(1, std::memory_order_relaxed);
     use.hSession = slot.hSession.load();
     use.nGeneration = slot.nGeneration.load();
-    std::memcpy(use.abySessionKey, slot.abySessionKey, kKeySize);
     return true;
 }
 
@@ -435,7 +437,7 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
                 if (!watcher.bInUse.load() || !watcher.bVideoOn.load()) continue;
                 SlotUse use;
                 if (!AcquireUse(watcher, use)) continue;
-                SendIOCtrl(use.hSession, use.abySessionKey, CmdModeReport, report, kModeReportSize, KindSealed16);
+                SendIOCtrl(use.hSession, watcher.abySessionKey, CmdModeReport, report, kModeReportSize, KindSealed16);
                 EndUse(watcher);
             }
             return;
@@ -490,6 +492,13 @@ void CSessionServer::FreePacketBuffer() {
     m_pPacketBuf.reset();
 }
 
+uint32_t CSessionServer::Timestamp() const {
+    // After the tick count has wrapped (about 49.7 days) it is below the start.
+    const uint32_t now = platform::GetTickCount();
+    const uint32_t start = m_dwCaptureStart.load();
+    return now > start ? now - start : start - now - 1;
+}
+
 void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) {
     // The packet buffer is shared by all callers: one frame at a time.
     std::lock_guard<std::mutex> hold(m_fanoutLock);
@@ -508,6 +517,9 @@ void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t
     fields.command = CmdVideoFrame;
     fields.viewerCount = static_cast<uint8_t>(online);
     fields.deltaFrame = deltaFrame;
+    // Read once for the frame, and again only after a back-pressure sleep:
+    // nothing else makes time pass between two viewers' packets.
+    fields.timestampMs = Timestamp();
 
     for (SessionSlot& slot : m_aSlots) {
         if (!slot.bInUse.load(std::memory_order_acquire) || !slot.bVideoOn.load()) continue;
@@ -525,10 +537,6 @@ void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t
             slot.bKeySent.store(true);
         }
 
-        const uint32_t now = platform::GetTickCount();
-        const uint32_t start = m_dwCaptureStart.load();
-        fields.timestampMs = now > start ? now - start : start - now - 1;
-
         unsigned int pending = 0;
         const int checked = m_pppp.Check_Buffer(use.hSession, kChannelVideo, &pending, nullptr);
         if (IsSessionGone(checked)) {
@@ -542,8 +550,9 @@ void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t
             slot.bKeySent.store(false);
             m_host.RequestKeyFrame();
             platform::Sleep(kBackPressureSleepMs);
+            fields.timestampMs = Timestamp();
         }
-        const size_t size = m_byScramble.BuildSealedPacket(use.abySessionKey, m_pPacketBuf.get(), kPacketBufferSize,
+        const size_t size = m_byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(), kPacketBufferSize,
                                                            fields, data, length);
         if (size > 0)
             m_pppp.Write(use.hSession, kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),

@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "platform/Thread.h"
+#include "service/session/Aes.h"
 #include "service/session/EncodedFrameSink.h"
 #include "service/session/PpppTable.h"
 #include "service/session/Sealing.h"
@@ -58,6 +59,7 @@ struct SessionSlot {
     std::atomic<bool> bKeySent{false};        // the key-frame gate of the fan-out
     uint8_t szPassword[kPasswordBufferSize] = {};
     uint8_t abySessionKey[kKeySize] = {};
+    CAesKey128 aesSessionKey;                 // the session key expanded once, for the frames
     uint8_t abyExpected[kKeySize] = {};       // the AuthResponse payload that proves the password
     std::atomic<bool> bAuthed{false};
     std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
@@ -125,12 +127,11 @@ public:
 private:
     friend class CSessionServerProbe;  // tests, benchmarks and the fuzzer
 
-    // A copy of what a send needs, taken under the slot's lock while the slot
-    // counts the send as a user.
+    // What a send needs, taken under the slot's lock while the slot counts the
+    // send as a user. The slot's keys stay put until its users are gone.
     struct SlotUse {
         int32_t hSession;
         uint32_t nGeneration;
-        uint8_t abySessionKey[kKeySize];
     };
 
     static void ThreadListen(void* server);
@@ -161,6 +162,8 @@ private:
     bool AcquireUse(SessionSlot& slot, SlotUse& use);
     static void EndUse(SessionSlot& slot) { slot.nUsers.fetch_sub(1, std::memory_order_release); }
     int CountOnline() const;
+    // Milliseconds since capture start for a frame's timestampMs.
+    uint32_t Timestamp() const;
     void JoinStoppedThreads();
 
     const PpppTable& m_pppp;
