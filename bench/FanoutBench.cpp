@@ -17,49 +17,14 @@
 #include "bench/support/AllocationCounter.h"
 #include "bench/support/RatioReporter.h"
 #include "service/session/SessionServer.h"
+#include "tests/support/NullTransport.h"
 #include "tests/support/SessionServerProbe.h"
 
 namespace {
 
 using namespace session;
 
-int NullListen(const char*, unsigned int, unsigned int, char) { return PPPP_ERR_INTERRUPTED; }
-int NullZero() { return PPPP_OK; }
-int NullInit(const char*) { return PPPP_OK; }
-int NullCheck(int, PPPP_SessionRecord*) { return PPPP_OK; }
-int NullRead(int, unsigned char, char*, int* size, unsigned int) {
-    *size = 0;
-    return PPPP_ERR_TIMEOUT;
-}
-int NullWrite(int, unsigned char, const char* buffer, int size) {
-    benchmark::DoNotOptimize(buffer);
-    return size;
-}
-int NullCheckBuffer(int, unsigned char, unsigned int* w, unsigned int* r) {
-    if (w) *w = 0;
-    if (r) *r = 0;
-    return PPPP_OK;
-}
-int NullClose(int) { return PPPP_OK; }
-int NullConnect(const char*, unsigned int) { return PPPP_ERR_DEVICE_NOT_FOUND; }
-int NullConnectTo(const char*, const char*, unsigned int) { return PPPP_ERR_DEVICE_NOT_FOUND; }
-
-const PpppTable kNullTransport{NullInit,  NullZero,        NullListen, NullZero,    NullCheck,    NullRead,
-                               NullWrite, NullCheckBuffer, NullClose,  NullConnect, NullConnectTo};
-
-class CNullHost final : public ISessionHost {
-public:
-    void SetStatus(int) override {}
-    void StopCapture() override {}
-    std::mutex& CameraChannelLock() override { return m_camera; }
-    void SendCameraMode(int) override {}
-    uint32_t SetVideoTimer() override { return 101; }
-    void KillVideoTimer(uint32_t) override {}
-    void RequestKeyFrame() override {}
-
-private:
-    std::mutex m_camera;
-};
+const PpppTable kNullTransport = testsupport::NullTransport();
 
 std::vector<uint8_t> MakeFrame(size_t size) {
     std::vector<uint8_t> frame(size);
@@ -73,7 +38,7 @@ void BM_Fanout(benchmark::State& state) {
     const int viewers = static_cast<int>(state.range(0));
     const auto size = static_cast<size_t>(state.range(1));
     const auto frame = MakeFrame(size);
-    CNullHost host;
+    testsupport::CNullHost host;
     auto server = std::make_unique<CSessionServer>(kNullTransport, host);
     CSessionServerProbe probe(*server);
     server->SeedScramble(0x5A);

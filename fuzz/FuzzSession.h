@@ -5,6 +5,7 @@
 // that seed inputs can log in and seal commands.
 
 #include "service/session/SessionServer.h"
+#include "tests/support/NullTransport.h"
 #include "tests/support/SessionServerProbe.h"
 
 namespace fuzzsession {
@@ -17,20 +18,6 @@ inline constexpr int kHandle = 7;
 
 using ReadFunction = int (*)(int, unsigned char, char*, int*, unsigned int);
 
-class CNullHost final : public session::ISessionHost {
-public:
-    void SetStatus(int) override {}
-    void StopCapture() override {}
-    std::mutex& CameraChannelLock() override { return m_camera; }
-    void SendCameraMode(int) override {}
-    uint32_t SetVideoTimer() override { return 101; }
-    void KillVideoTimer(uint32_t) override {}
-    void RequestKeyFrame() override {}
-
-private:
-    std::mutex m_camera;
-};
-
 class CFuzzDevice {
 public:
     explicit CFuzzDevice(ReadFunction read);
@@ -40,7 +27,7 @@ public:
 
 private:
     session::PpppTable m_table;
-    CNullHost m_host;
+    testsupport::CNullHost m_host;
     session::CSessionServer m_server;
     session::CSessionServerProbe m_probe;
 };
