@@ -14,7 +14,7 @@
 
 #include "platform/Text.h"
 #include "platform/Thread.h"
-#include "viewer/TransportSetup.h"
+#include "service/session/PpppSetup.h"
 #include "viewer/ViewerClient.h"
 
 namespace {
@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --mark-set           send MarkSet after the login\n"
     "  --mark-clear         send MarkClear after the login (after MarkSet)\n"
     "  --timeout SECONDS    how long to look for the device and wait for the login (default 10)\n"
+    "  --this-host-only     look for the device on this computer only (no discovery on the network)\n"
     "  --quiet              no progress line\n"
     "\n"
     "Exit status: 0 done, 1 transport failure, 2 bad command line, 3 device not found,\n"
@@ -75,6 +76,7 @@ struct Command {
     ViewerOptions options;
     std::string output;
     bool quiet = false;
+    bool thisHostOnly = false;
 };
 
 int Usage(const char* problem) {
@@ -132,6 +134,8 @@ int Parse(int argc, char** argv, Command& command) {
             o.markSet = true;
         } else if (arg == "--mark-clear") {
             o.markClear = true;
+        } else if (arg == "--this-host-only") {
+            command.thisHostOnly = true;
         } else if (arg == "--quiet" || arg == "-q") {
             command.quiet = true;
         } else {
@@ -228,13 +232,13 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    if (!InitTransport(error)) {
+    if (!session::InitPppp(command.thisHostOnly, error)) {
         std::fprintf(stderr, "ZELT2Viewer: %s\n", error.c_str());
         if (video && !toStdout) std::fclose(video);
         return kViewerFailed;
     }
 
-    CViewerClient client(TransportTable(), command.options);
+    CViewerClient client(session::RealPppp(), command.options);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -249,7 +253,7 @@ int main(int argc, char** argv) {
 
     if (video && std::fflush(video) != 0 && status == kViewerDone) status = kViewerOutputFailed;
     if (video && !toStdout && std::fclose(video) != 0 && status == kViewerDone) status = kViewerOutputFailed;
-    DeInitTransport();
+    session::DeInitPppp();
 
     std::FILE* report = toStdout ? stderr : stdout;
     const ViewerStats& s = client.Stats();
