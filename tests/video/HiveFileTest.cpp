@@ -407,6 +407,30 @@ TEST(HiveFile, ALockHeldTooLongFailsTheWriteAndChangesNothing) {
     EXPECT_EQ(Set(reg, kSettings, u"DID", kRegSz, Sz(u"XYZ")), kRegOk);
 }
 
+TEST(HiveFile, ThreadsWritingThroughSeveralInstancesLoseNothing) {
+    CTempDir tmp;
+    CHiveFileRegistry shared(tmp.Path());
+    constexpr int kValues = 15;
+    auto writer = [&](IRegistry* reg, std::u16string path) {
+        for (int i = 0; i < kValues; ++i) {
+            const std::string name = "v" + std::to_string(i);
+            EXPECT_EQ(Set(*reg, path, std::u16string(name.begin(), name.end()), kRegDword,
+                          {static_cast<uint8_t>(i), 0, 0, 0}),
+                      kRegOk);
+        }
+    };
+    // Two threads on one instance, and one on an instance of its own.
+    CHiveFileRegistry own(tmp.Path());
+    std::thread a(writer, &shared, u"Software\\T\\A");
+    std::thread b(writer, &shared, u"Software\\T\\B");
+    std::thread c(writer, &own, u"Software\\T\\C");
+    a.join();
+    b.join();
+    c.join();
+    for (const char16_t* path : {u"Software\\T\\A", u"Software\\T\\B", u"Software\\T\\C"})
+        EXPECT_EQ(ReadKey(tmp.Path(), path)->size(), static_cast<size_t>(kValues));
+}
+
 // -- several processes ---------------------------------------------------------------
 
 pid_t SpawnWriter(const std::string& dir, std::vector<std::string> args) {
