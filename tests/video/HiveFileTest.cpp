@@ -433,7 +433,8 @@ TEST(HiveFile, ThreadsWritingThroughSeveralInstancesLoseNothing) {
 
 // -- several processes ---------------------------------------------------------------
 
-pid_t SpawnWriter(const std::string& dir, std::vector<std::string> args) {
+// Starts hive_writer on the hive in `dir`; its standard output goes to `output` when given.
+pid_t SpawnWriter(const std::string& dir, std::vector<std::string> args, int output = -1) {
     std::vector<std::string> env;
     const std::string variable = std::string(kHiveDirVariable) + "=";
     for (char** e = environ; *e; ++e)
@@ -445,9 +446,13 @@ pid_t SpawnWriter(const std::string& dir, std::vector<std::string> args) {
     for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);
     envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (output >= 0) ::posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
     pid_t pid = -1;
-    if (::posix_spawn(&pid, ZELT_HIVE_WRITER, nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-    return pid;
+    const int r = ::posix_spawn(&pid, ZELT_HIVE_WRITER, &actions, nullptr, argv.data(), envp.data());
+    ::posix_spawn_file_actions_destroy(&actions);
+    return r == 0 ? pid : -1;
 }
 
 int WaitExit(pid_t pid) {
@@ -497,11 +502,22 @@ TEST(HiveFile, AWriterKilledAtAnyMomentLeavesTheOldFileOrTheNew) {
     int advanced = 0;
     constexpr int kRounds = 40;
     for (int round = 0; round < kRounds; ++round) {
-        const pid_t pid = SpawnWriter(tmp.Path(), {"loop", std::to_string(last + 1)});
+        int pipe[2];
+        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+        const pid_t pid = SpawnWriter(tmp.Path(), {"loop", std::to_string(last + 1)}, pipe[1]);
+        ::close(pipe[1]);
         ASSERT_GT(pid, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
+        // Once the writer is ready (in every fourth round: once it has written
+        // at least once), kill it at a random moment of its next writes.
+        const char awaited = round % 4 == 0 ? 'w' : 'r';
+        char said = 0;
+        while (said != awaited && ::read(pipe[0], &said, 1) == 1) {
+        }
+        EXPECT_EQ(said, awaited) << "the writer ended early";
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 15000));
         ::kill(pid, SIGKILL);
-        WaitExit(pid);
+        EXPECT_EQ(WaitExit(pid), 128 + SIGKILL) << "killed, not ended by itself";
+        ::close(pipe[0]);  // only now, so that no write of the writer ends it first
 
         const std::string bytes = ReadBytes(tmp.File(kHiveFileName));
         hive::Hive hive;
@@ -523,7 +539,7 @@ TEST(HiveFile, AWriterKilledAtAnyMomentLeavesTheOldFileOrTheNew) {
         if (n > last) ++advanced;
         last = n;
     }
-    EXPECT_GT(advanced, 0) << "the writers did get to write";
+    EXPECT_GE(advanced, kRounds / 4) << "the writers did get to write";
     EXPECT_TRUE(AsideFiles(tmp).empty());
     struct stat st;
     ASSERT_EQ(::stat(tmp.File(kHiveFileName).c_str(), &st), 0);

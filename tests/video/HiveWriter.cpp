@@ -2,10 +2,13 @@
 // environment, as the service does.
 //
 //   hive_writer loop <first>          writes the "Blob" value of Software\KillTest
-//                                     for first, first+1, ... until killed
+//                                     for first, first+1, ... until killed, and
+//                                     says "r" when ready and "w" after each write
 //   hive_writer keys <name> <count>   writes count DWORDs v0.. under
 //                                     Software\Race\<name> through a registry store;
 //                                     exits 0 when every write succeeded
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +26,13 @@ int main(int argc, char** argv) {
         IRegistry& reg = DefaultRegistry();
         HREGKEY key = nullptr;
         if (reg.CreateKey(kRegCurrentUser, u"Software\\KillTest", kKeySetValue, &key) != kRegOk) return 2;
+        // Tells the test on standard output: "r" ready to write, "w" after each write.
+        if (::write(STDOUT_FILENO, "r", 1) != 1) return 4;
         for (uint32_t n = static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10));; ++n) {
             const std::vector<uint8_t> blob = killtest::Blob(n);
             if (reg.SetValue(key, u"Blob", kRegBinary, blob.data(), static_cast<uint32_t>(blob.size())) != kRegOk)
                 return 3;
+            if (::write(STDOUT_FILENO, "w", 1) != 1) return 4;
         }
     }
     if (argc == 4 && std::strcmp(argv[1], "keys") == 0) {
