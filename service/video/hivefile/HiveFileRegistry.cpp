@@ -290,17 +290,19 @@ long CHiveFileRegistry::Load(hive::Hive& hive, bool locked) {
     if (locked) return Repair(hive);
     CHiveLock lock;
     if (lock.Acquire(m_strDir, m_strLock) != kRegOk) {
-        // Nothing can be kept aside, and nothing will be written either.
         hive = {};
         if (state == FileState::Read) hive::ParseHive(bytes, hive);
-        ZTRACE("registry file %s is damaged and cannot be locked; reading what it holds\n", m_strFile.c_str());
-        return state == FileState::Read ? kRegOk : kRegErrIoFailed;
+        ZTRACE("registry file %s is damaged and cannot be locked; going on with what it holds\n",
+               m_strFile.c_str());
+        return kRegErrIoFailed;
     }
     return Repair(hive);
 }
 
 // Under the lock: reads the file again and, if it is still not sound, keeps
-// its bytes aside before anything replaces them.
+// its bytes aside before anything replaces them. kRegOk when that is done
+// (or was not needed); otherwise `hive` holds what could be read, but the
+// file must not be replaced.
 long CHiveFileRegistry::Repair(hive::Hive& hive) {
     hive = {};
     std::string bytes;
@@ -312,7 +314,8 @@ long CHiveFileRegistry::Repair(hive::Hive& hive) {
         if (report.clean) return kRegOk;
         const std::string aside = KeepCopyAside(m_strDir, m_strFile, bytes);
         if (aside.empty()) {
-            ZTRACE("registry file %s is malformed (line %zu: %s) and no copy could be kept: %s\n",
+            ZTRACE("registry file %s is malformed (line %zu: %s) and no copy could be kept (%s); it is not "
+                   "written until one can be\n",
                    m_strFile.c_str(), report.firstLine, report.firstProblem.c_str(), std::strerror(errno));
             return kRegErrIoFailed;
         }
@@ -325,8 +328,8 @@ long CHiveFileRegistry::Repair(hive::Hive& hive) {
     const std::string aside = MoveAside(m_strDir, m_strFile);
     const char* why = state == FileState::TooLarge ? "it is larger than 16 MiB" : std::strerror(error);
     if (aside.empty()) {
-        ZTRACE("registry file %s cannot be read (%s) nor moved aside: %s\n", m_strFile.c_str(), why,
-               std::strerror(errno));
+        ZTRACE("registry file %s cannot be read (%s) nor moved aside (%s); it is not written until it can be\n",
+               m_strFile.c_str(), why, std::strerror(errno));
         return kRegErrIoFailed;
     }
     ZTRACE("registry file %s cannot be read (%s); moved to %s, going on without it\n", m_strFile.c_str(), why,
@@ -386,7 +389,7 @@ long CHiveFileRegistry::Open(HREGKEY root, std::u16string_view path, uint32_t ac
     std::u16string full;
     if (long r = FullPath(root, path, full); r != kRegOk) return r;
     hive::Hive hive;
-    if (long r = Load(hive, false); r != kRegOk) return r;
+    Load(hive, false);  // reading goes on with whatever could be read
     if (!ExistsIn(hive, full)) {
         if (!create) return kRegErrNotFound;
         CHiveLock lock;
@@ -429,7 +432,7 @@ long CHiveFileRegistry::QueryValueCount(HREGKEY key, uint32_t* count) {
     if (!entry) return kRegErrInvalidHandle;
     if (!(entry->access & kKeyQueryValue)) return kRegErrAccessDenied;
     hive::Hive hive;
-    if (long r = Load(hive, false); r != kRegOk) return r;
+    Load(hive, false);
     TakeSnapshot(*entry, hive);
     *count = static_cast<uint32_t>(entry->snapshot.size());
     return kRegOk;
@@ -444,7 +447,7 @@ long CHiveFileRegistry::EnumValue(HREGKEY key, uint32_t index, char16_t* name, u
     if (!(entry->access & kKeyQueryValue)) return kRegErrAccessDenied;
     if (!entry->hasSnapshot) {
         hive::Hive hive;
-        if (long r = Load(hive, false); r != kRegOk) return r;
+        Load(hive, false);
         TakeSnapshot(*entry, hive);
     }
     if (index >= entry->snapshot.size()) return kRegErrNoMoreItems;
@@ -484,7 +487,15 @@ long CHiveFileRegistry::SetValue(HREGKEY key, std::u16string_view name, uint32_t
     hive::HiveKey& section = hive.AddKey(InHiveCase(hive, entry->path));
     section.Set(name, type, data, bytes);
     if (long r = Write(hive); r != kRegOk) return r;
-    TakeSnapshot(*entry, hive);
+    // Every handle of this key enumerates what is now there; changes made by
+    // other processes show from the next count of values on.
+    const std::u16string path = entry->path;
+    for (auto& [handle, other] : m_keys) {
+        if (platform::EqualsIgnoreCase(other.path, path)) {
+            other.snapshot = section.values;
+            other.hasSnapshot = true;
+        }
+    }
     return kRegOk;
 }
 

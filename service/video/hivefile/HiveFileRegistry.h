@@ -65,12 +65,18 @@ private:
         std::u16string path;  // full path, root name first
         uint32_t access = 0;
         bool hasSnapshot = false;
-        std::vector<hive::HiveValue> snapshot;  // the values as last read, for enumeration
+        // The values as of the last count of values (or this registry's last
+        // write to the key): what enumeration by index walks.
+        std::vector<hive::HiveValue> snapshot;
     };
 
     long Open(HREGKEY root, std::u16string_view path, uint32_t access, bool create, HREGKEY* key);
     long FullPath(HREGKEY root, std::u16string_view path, std::u16string& full);
     KeyEntry* Entry(HREGKEY key);
+    // Reads the file into `hive`, repairing it first when it is not sound (under
+    // the lock: the caller's when `locked`, else one taken here). kRegOk when the
+    // file may be replaced; otherwise `hive` holds what could be read, and the
+    // file must not be written.
     long Load(hive::Hive& hive, bool locked);
     long Repair(hive::Hive& hive);
     long Write(const hive::Hive& hive);
