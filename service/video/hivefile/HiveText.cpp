@@ -171,8 +171,7 @@ private:
             return;
         }
         if (remove) {
-            m_hive.RemoveKeyTree(path);
-            m_comments.clear();
+            m_hive.RemoveKeyTree(path);  // comments before it stay with what comes next
             return;
         }
         HiveKey& key = m_hive.AddKey(path);
@@ -233,7 +232,6 @@ private:
         HiveKey& key = m_hive.keys[m_nKey];
         if (line == u"-") {
             key.Remove(name);
-            m_comments.clear();
             return;
         }
         uint32_t type = 0;
