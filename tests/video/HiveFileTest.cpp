@@ -37,6 +37,8 @@ using testsupport::WriteBytes;
 
 constexpr char16_t kSettings[] = u"Software\\ZELT2\\ZELT2Service";
 constexpr uint32_t kAccess = kKeyQueryValue | kKeySetValue;
+// A size limit for the files of tests that go past it.
+constexpr size_t kSmallLimit = 256 * 1024;
 
 std::vector<uint8_t> Sz(std::u16string_view text) {
     std::vector<uint8_t> out((text.size() + 1) * 2, 0);
@@ -277,9 +279,9 @@ TEST(HiveFile, AFileThatCannotBeReadIsMovedAside) {
         SCOPED_TRACE("larger than the limit");
         CTempDir tmp;
         std::string huge = std::string(hive::kHeader) + "\n[HKEY_CURRENT_USER\\Big]\n\"v\"=hex:";
-        huge.append(CHiveFileRegistry::kMaxFileBytes, '0');
+        huge.append(kSmallLimit, '0');
         ASSERT_TRUE(WriteBytes(tmp.File(kHiveFileName), huge));
-        CHiveFileRegistry reg(tmp.Path());
+        CHiveFileRegistry reg(tmp.Path(), kSmallLimit);
         HREGKEY key = nullptr;
         EXPECT_EQ(reg.OpenKey(kRegCurrentUser, u"Big", kKeyQueryValue, &key), kRegErrNotFound);
         const auto aside = AsideFiles(tmp);
@@ -303,18 +305,18 @@ TEST(HiveFile, AFileThatCannotBeReadIsMovedAside) {
 
 TEST(HiveFile, AWriteThatWouldOutgrowTheLimitIsRefused) {
     CTempDir tmp;
-    CHiveFileRegistry reg(tmp.Path());
+    CHiveFileRegistry reg(tmp.Path(), kSmallLimit);
     ASSERT_EQ(Set(reg, kSettings, u"DID", kRegSz, Sz(u"ABC")), kRegOk);
     const std::string before = ReadBytes(reg.FilePath());
-    EXPECT_EQ(Set(reg, kSettings, u"Huge", kRegBinary, std::vector<uint8_t>(6 << 20, 1)), kRegErrTooLarge);
+    EXPECT_EQ(Set(reg, kSettings, u"Huge", kRegBinary, std::vector<uint8_t>(kSmallLimit / 3, 1)), kRegErrTooLarge);
     EXPECT_EQ(ReadBytes(reg.FilePath()), before);
 
     // A large value that fits is kept, and the store passes over it.
-    ASSERT_EQ(Set(reg, kSettings, u"Large", kRegBinary, std::vector<uint8_t>(1 << 20, 2)), kRegOk);
+    ASSERT_EQ(Set(reg, kSettings, u"Large", kRegBinary, std::vector<uint8_t>(kSmallLimit / 4, 2)), kRegOk);
     CRegStore store(kRegStoreCreate, reg);
     ASSERT_TRUE(store.Open(kSettings, kRegCurrentUser, kAccess, false));
     EXPECT_EQ(store.CachedCount(), 1u);
-    EXPECT_EQ(ReadKey(tmp.Path(), kSettings)->at(1).data.size(), 1u << 20);
+    EXPECT_EQ(ReadKey(tmp.Path(), kSettings)->at(1).data.size(), kSmallLimit / 4);
 }
 
 TEST(HiveFile, ALockHeldTooLongFailsTheWriteAndChangesNothing) {

@@ -73,7 +73,7 @@ bool WriteAtomically(const std::string& dir, const std::string& path, const std:
 
 enum class FileState { Read, Missing, Unreadable, TooLarge };
 
-FileState ReadFile(const std::string& path, std::string& bytes, int& error) {
+FileState ReadFile(const std::string& path, size_t maxBytes, std::string& bytes, int& error) {
     bytes.clear();
     error = 0;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -89,7 +89,7 @@ FileState ReadFile(const std::string& path, std::string& bytes, int& error) {
     } else if (!S_ISREG(st.st_mode)) {
         error = EISDIR;
         state = FileState::Unreadable;
-    } else if (static_cast<uint64_t>(st.st_size) > CHiveFileRegistry::kMaxFileBytes) {
+    } else if (static_cast<uint64_t>(st.st_size) > maxBytes) {
         state = FileState::TooLarge;
     } else {
         char buffer[65536];
@@ -103,7 +103,7 @@ FileState ReadFile(const std::string& path, std::string& bytes, int& error) {
             }
             if (n == 0) break;
             bytes.append(buffer, static_cast<size_t>(n));
-            if (bytes.size() > CHiveFileRegistry::kMaxFileBytes) {
+            if (bytes.size() > maxBytes) {
                 state = FileState::TooLarge;  // it grew while we read
                 break;
             }
@@ -263,7 +263,8 @@ IRegistry& DefaultRegistry() {
     return registry;
 }
 
-CHiveFileRegistry::CHiveFileRegistry(std::string directory) : m_strDir(std::move(directory)) {
+CHiveFileRegistry::CHiveFileRegistry(std::string directory, size_t maxFileBytes)
+    : m_strDir(std::move(directory)), m_nMaxFileBytes(maxFileBytes) {
     while (m_strDir.size() > 1 && m_strDir.back() == '/') m_strDir.pop_back();
     if (!m_strDir.empty()) {
         m_strFile = m_strDir + "/" + kHiveFileName;
@@ -284,7 +285,7 @@ long CHiveFileRegistry::Load(hive::Hive& hive, bool locked) {
     }
     std::string bytes;
     int error = 0;
-    const FileState state = ReadFile(m_strFile, bytes, error);
+    const FileState state = ReadFile(m_strFile, m_nMaxFileBytes, bytes, error);
     if (state == FileState::Missing) return kRegOk;
     if (state == FileState::Read && hive::ParseHive(bytes, hive).clean) return kRegOk;
     if (locked) return Repair(hive);
@@ -307,7 +308,7 @@ long CHiveFileRegistry::Repair(hive::Hive& hive) {
     hive = {};
     std::string bytes;
     int error = 0;
-    const FileState state = ReadFile(m_strFile, bytes, error);
+    const FileState state = ReadFile(m_strFile, m_nMaxFileBytes, bytes, error);
     if (state == FileState::Missing) return kRegOk;
     if (state == FileState::Read) {
         const hive::ParseReport report = hive::ParseHive(bytes, hive);
@@ -326,7 +327,7 @@ long CHiveFileRegistry::Repair(hive::Hive& hive) {
         return kRegOk;
     }
     const std::string aside = MoveAside(m_strDir, m_strFile);
-    const char* why = state == FileState::TooLarge ? "it is larger than 16 MiB" : std::strerror(error);
+    const char* why = state == FileState::TooLarge ? "it is larger than the limit" : std::strerror(error);
     if (aside.empty()) {
         ZTRACE("registry file %s cannot be read (%s) nor moved aside (%s); it is not written until it can be\n",
                m_strFile.c_str(), why, std::strerror(errno));
@@ -339,7 +340,7 @@ long CHiveFileRegistry::Repair(hive::Hive& hive) {
 
 long CHiveFileRegistry::Write(const hive::Hive& hive) {
     const std::string text = hive::FormatHive(hive);
-    if (text.size() > kMaxFileBytes) {
+    if (text.size() > m_nMaxFileBytes) {
         ZTRACE("registry file %s would grow to %zu bytes; not written\n", m_strFile.c_str(), text.size());
         return kRegErrTooLarge;
     }

@@ -39,12 +39,14 @@ std::string DefaultHiveDirectory();
 
 class CHiveFileRegistry final : public IRegistry {
 public:
+    // The largest file read or written; a larger one is moved aside, a write
+    // that would make one is refused.
     static constexpr size_t kMaxFileBytes = 16u << 20;
     // How long a change waits for another process's lock before it gives up.
     static constexpr uint32_t kLockWaitMs = 10000;
 
     // The hive file is `directory`/HKEY_CURRENT_USER.reg.
-    explicit CHiveFileRegistry(std::string directory);
+    explicit CHiveFileRegistry(std::string directory, size_t maxFileBytes = kMaxFileBytes);
     ~CHiveFileRegistry() override;
     CHiveFileRegistry(const CHiveFileRegistry&) = delete;
     CHiveFileRegistry& operator=(const CHiveFileRegistry&) = delete;
@@ -86,6 +88,7 @@ private:
     std::string m_strFile;
     std::string m_strTemp;
     std::string m_strLock;
+    size_t m_nMaxFileBytes;
     std::mutex m_mutex;  // the handle table; file work happens under it too
     std::map<uintptr_t, KeyEntry> m_keys;
     uintptr_t m_nNextHandle = 0x1000;
