@@ -119,4 +119,63 @@ size_t Utf16ToUtf8Buffer(std::u16string_view text, char* buffer, size_t bufferSi
     return fit.size();
 }
 
+bool IsValidUtf8(std::string_view text) {
+    while (!text.empty()) {
+        char32_t c;
+        const size_t len = DecodeUtf8(text, c);
+        if (len == 0) return false;
+        text.remove_prefix(len);
+    }
+    return true;
+}
+
+char16_t ToUpperUnit(char16_t c) {
+    // Pairs where the upper case is the even unit and the lower case the odd one after it.
+    auto evenPair = [](char16_t u) -> char16_t { return (u & 1) ? static_cast<char16_t>(u - 1) : u; };
+    // Pairs where the upper case is the odd unit.
+    auto oddPair = [](char16_t u) -> char16_t { return (u & 1) ? u : static_cast<char16_t>(u - 1); };
+    if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+    if (c < 0x100) {
+        if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+        return c == 0xFF ? char16_t{0x178} : c;
+    }
+    if (c < 0x180) {  // Latin Extended-A
+        if (c <= 0x12F || (c >= 0x132 && c <= 0x137) || (c >= 0x14A && c <= 0x177)) return evenPair(c);
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E)) return oddPair(c);
+        return c;
+    }
+    if (c >= 0x3AC && c <= 0x3CE) {  // Greek
+        if (c == 0x3AC) return 0x386;
+        if (c <= 0x3AF) return static_cast<char16_t>(c - 0x25);
+        if (c == 0x3C2) return 0x3A3;
+        if (c >= 0x3B1 && c <= 0x3CB) return static_cast<char16_t>(c - 0x20);
+        if (c == 0x3CC) return 0x38C;
+        if (c >= 0x3CD) return static_cast<char16_t>(c - 0x3F);
+        return c;
+    }
+    if (c >= 0x430 && c <= 0x52F) {  // Cyrillic
+        if (c <= 0x44F) return static_cast<char16_t>(c - 0x20);
+        if (c <= 0x45F) return static_cast<char16_t>(c - 0x50);
+        if (c <= 0x481 || (c >= 0x48A && c <= 0x4BF) || c >= 0x4D0) return evenPair(c);
+        if (c >= 0x4C1 && c <= 0x4CE) return oddPair(c);
+        return c;
+    }
+    if (c >= 0x561 && c <= 0x586) return static_cast<char16_t>(c - 0x30);  // Armenian
+    if (c >= 0xFF41 && c <= 0xFF5A) return static_cast<char16_t>(c - 0x20);  // full-width a..z
+    return c;
+}
+
+std::u16string ToUpper(std::u16string_view text) {
+    std::u16string out(text);
+    for (char16_t& c : out) c = ToUpperUnit(c);
+    return out;
+}
+
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i] && ToUpperUnit(a[i]) != ToUpperUnit(b[i])) return false;
+    return true;
+}
+
 }  // namespace platform

@@ -23,4 +23,15 @@ std::string_view Utf8Prefix(std::string_view text, size_t maxBytes);
 // `bufferSize` is 0 (nothing is written then).
 size_t Utf16ToUtf8Buffer(std::u16string_view text, char* buffer, size_t bufferSize);
 
+// True when `text` is well-formed UTF-8 (the rules Utf8ToUtf16 decodes by).
+bool IsValidUtf8(std::string_view text);
+
+// Letter case of UTF-16 text, as names are compared in the registry and in
+// lists: unit by unit, with the simple upper-case mappings of the Latin,
+// Greek, Cyrillic and Armenian alphabets and the full-width ASCII letters.
+// Characters without a mapping (and every surrogate) stay as they are.
+char16_t ToUpperUnit(char16_t c);
+std::u16string ToUpper(std::u16string_view text);
+bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
+
 }  // namespace platform

@@ -63,4 +63,28 @@ TEST(Text, FixedBufferIsTerminatedAndZeroFilled) {
     EXPECT_EQ(buffer[0], '\0');
 }
 
+TEST(Text, ValidUtf8IsToldFromBrokenBytes) {
+    EXPECT_TRUE(platform::IsValidUtf8(""));
+    EXPECT_TRUE(platform::IsValidUtf8("plain \xC3\xA9 \xF0\x9F\x93\xB7"));
+    EXPECT_FALSE(platform::IsValidUtf8("caf\xE9"));       // Latin-1
+    EXPECT_FALSE(platform::IsValidUtf8("\xED\xA0\x80"));  // an encoded surrogate
+    EXPECT_FALSE(platform::IsValidUtf8("cut \xE4\xB8"));
+}
+
+TEST(Text, LetterCaseFoldsAcrossAlphabets) {
+    using platform::EqualsIgnoreCase;
+    using platform::ToUpper;
+    EXPECT_EQ(ToUpper(u"did-abc_09"), u"DID-ABC_09");
+    EXPECT_EQ(ToUpper(u"àéîõüÿ ß µ ÷"), u"ÀÉÎÕÜŸ ß µ ÷") << "no mapping: stays";
+    EXPECT_EQ(ToUpper(u"āăąćĺľłńŉŋźžſ"), u"ĀĂĄĆĹĽŁŃŉŊŹŽſ");
+    EXPECT_EQ(ToUpper(u"αβγςωάέήίόύώ"), u"ΑΒΓΣΩΆΈΉΊΌΎΏ");
+    EXPECT_EQ(ToUpper(u"камера ёђџ ѡ ґ ӂ ӑ"), u"КАМЕРА ЁЂЏ Ѡ Ґ Ӂ Ӑ");
+    EXPECT_EQ(ToUpper(u"աբ ｚ"), u"ԱԲ Ｚ");
+    EXPECT_TRUE(EqualsIgnoreCase(u"Software\\ZELT2", u"SOFTWARE\\zelt2"));
+    EXPECT_FALSE(EqualsIgnoreCase(u"DID", u"DIDX"));
+    EXPECT_FALSE(EqualsIgnoreCase(u"a", u"b"));
+    // Surrogates are left alone, so pairs compare as they stand.
+    EXPECT_TRUE(EqualsIgnoreCase(u"\U0001F4F7x", u"\U0001F4F7X"));
+}
+
 }  // namespace

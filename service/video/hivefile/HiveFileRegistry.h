@@ -1,0 +1,97 @@
+#pragma once
+// The current user's registry as one file, HKEY_CURRENT_USER.reg, in the text
+// of registry export files (see HiveText.h), so a user can read it, edit it and
+// carry it to another machine.
+//
+// - Where: $ZELT2_REGISTRY_DIR when set, else $XDG_CONFIG_HOME/ZELT2, else
+//   ~/.config/ZELT2. The folder is created with mode 0700, the file is 0600:
+//   it holds the device password.
+// - Every write reaches the disk whole: the new text goes to a temporary file
+//   in the same folder, is flushed, renamed over the old file, and the folder
+//   is flushed; a crash or a kill at any moment leaves the old file or the new.
+// - Every change is a read-modify-write under an exclusive lock on the file
+//   HKEY_CURRENT_USER.reg.lock beside it, so processes writing at once do not
+//   lose each other's changes. Readers need no lock.
+// - A file that cannot be fully understood is never overwritten unseen: its
+//   bytes are first kept as HKEY_CURRENT_USER.reg.bad-<UTC time>, the debug
+//   trace says so, and the registry goes on with what it could read (which is
+//   written back as the new file). A file that cannot be read at all (or is
+//   larger than 16 MiB) is moved aside under that name.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/video/Registry.h"
+#include "service/video/hivefile/HiveText.h"
+
+namespace video {
+
+inline constexpr char kHiveFileName[] = "HKEY_CURRENT_USER.reg";
+inline constexpr char kHiveDirVariable[] = "ZELT2_REGISTRY_DIR";
+
+// The folder of the current user's hive file, from the environment as above;
+// empty when no home folder can be found.
+std::string DefaultHiveDirectory();
+
+class CHiveFileRegistry final : public IRegistry {
+public:
+    // The largest file read or written; a larger one is moved aside, a write
+    // that would make one is refused.
+    static constexpr size_t kMaxFileBytes = 16u << 20;
+    // How long a change waits for another process's lock before it gives up.
+    static constexpr uint32_t kLockWaitMs = 10000;
+
+    // The hive file is `directory`/HKEY_CURRENT_USER.reg.
+    explicit CHiveFileRegistry(std::string directory, size_t maxFileBytes = kMaxFileBytes);
+    ~CHiveFileRegistry() override;
+    CHiveFileRegistry(const CHiveFileRegistry&) = delete;
+    CHiveFileRegistry& operator=(const CHiveFileRegistry&) = delete;
+
+    long CreateKey(HREGKEY root, std::u16string_view path, uint32_t access, HREGKEY* key) override;
+    long OpenKey(HREGKEY root, std::u16string_view path, uint32_t access, HREGKEY* key) override;
+    long CloseKey(HREGKEY key) override;
+    long QueryValueCount(HREGKEY key, uint32_t* count) override;
+    long EnumValue(HREGKEY key, uint32_t index, char16_t* name, uint32_t* nameChars, uint32_t* type,
+                   uint8_t* data, uint32_t* dataBytes) override;
+    long SetValue(HREGKEY key, std::u16string_view name, uint32_t type, const uint8_t* data,
+                  uint32_t bytes) override;
+
+    const std::string& FilePath() const { return m_strFile; }
+
+private:
+    struct KeyEntry {
+        std::u16string path;  // full path, root name first
+        uint32_t access = 0;
+        bool hasSnapshot = false;
+        // The values as of the last count of values (or this registry's last
+        // write to the key): what enumeration by index walks.
+        std::vector<hive::HiveValue> snapshot;
+    };
+
+    long Open(HREGKEY root, std::u16string_view path, uint32_t access, bool create, HREGKEY* key);
+    long FullPath(HREGKEY root, std::u16string_view path, std::u16string& full);
+    KeyEntry* Entry(HREGKEY key);
+    // Reads the file into `hive`, repairing it first when it is not sound (under
+    // the lock: the caller's when `locked`, else one taken here). kRegOk when the
+    // file may be replaced; otherwise `hive` holds what could be read, and the
+    // file must not be written.
+    long Load(hive::Hive& hive, bool locked);
+    long Repair(hive::Hive& hive);
+    long Write(const hive::Hive& hive);
+    void TakeSnapshot(KeyEntry& entry, hive::Hive& hive);
+
+    std::string m_strDir;
+    std::string m_strFile;
+    std::string m_strTemp;
+    std::string m_strLock;
+    size_t m_nMaxFileBytes;
+    std::mutex m_mutex;  // the handle table; file work happens under it too
+    std::map<uintptr_t, KeyEntry> m_keys;
+    uintptr_t m_nNextHandle = 0x1000;
+};
+
+}  // namespace video

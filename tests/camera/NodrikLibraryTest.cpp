@@ -1,0 +1,186 @@
+// The built libNodrik.so, loaded with dlopen from the program directory and
+// driven through the camera command channel, with simulated cameras.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/ProgramDir.h"
+#include "service/camera/CameraXU.h"
+#include "service/camera/XuBinding.h"
+#include "tests/support/ManualClock.h"
+#include "xulib/sim/SimCameras.h"
+
+namespace {
+
+using camera::CCameraXU;
+namespace fs = std::filesystem;
+
+class NodrikLibrary : public ::testing::Test {
+protected:
+    // The library reads the simulated cameras when it loads.
+    void Load(const char* cameras) {
+        setenv(simcam::kSimCamerasVariable, cameras, 1);
+        ASSERT_EQ(camera::LoadXuLibrary(platform::GetProgramDirectory()), camera::kXuLoaded)
+            << camera::XuLibraryLoadError();
+        m_bLoaded = true;
+    }
+    void TearDown() override {
+        if (m_bLoaded) camera::UnloadXuLibrary();
+        unsetenv(simcam::kSimCamerasVariable);
+    }
+
+    // Reads control 1 of unit 2 straight from the library, as the channel's requests leave it.
+    std::array<uint8_t, 64> ReadCommandControl() {
+        std::array<uint8_t, 64> b;
+        b.fill(0xEE);
+        const camera::XuEntryPoints& xu = camera::XuEntries();
+        xu.pOnSetUnitId(2);
+        xu.pOnSetCtrlId(1);
+        EXPECT_TRUE(xu.pOnUVC_GetCur(b.data()));
+        return b;
+    }
+
+    testsupport::CManualClock m_clock;
+    platform::CScopedClock m_useClock{m_clock};
+    bool m_bLoaded = false;
+    CCameraXU m_camXU;
+};
+
+TEST_F(NodrikLibrary, LoadFailures) {
+    EXPECT_EQ(camera::LoadXuLibrary(""), camera::kXuNoDirectory);
+    EXPECT_EQ(camera::XuEntries().pOnInitializeXU, nullptr);
+
+    const fs::path empty = fs::temp_directory_path() / ("zelt-xu-" + std::to_string(getpid()));
+    fs::create_directories(empty);
+    EXPECT_EQ(camera::LoadXuLibrary(empty.string() + "/"), camera::kXuCannotLoad);
+    EXPECT_NE(camera::XuLibraryLoadError().find("libNodrik.so"), std::string::npos) << camera::XuLibraryLoadError();
+
+    std::ofstream(empty / "libNodrik.so") << "not a library";
+    EXPECT_EQ(camera::LoadXuLibrary(empty.string() + "/"), camera::kXuCannotLoad);
+    EXPECT_FALSE(camera::XuLibraryLoadError().empty());
+    EXPECT_EQ(camera::XuEntries().pOnInitializeXU, nullptr);
+    fs::remove_all(empty);
+}
+
+TEST_F(NodrikLibrary, ALibraryLackingExportsBindsButDoesNotOpen) {
+    ASSERT_EQ(camera::LoadXuLibrary(platform::GetProgramDirectory() + "partial/"), camera::kXuLoaded);
+    m_bLoaded = true;
+    EXPECT_EQ(m_camXU.GetDeviceList(), (std::vector<std::u16string>{u"P"}));
+    auto sequence = m_camXU.BeginSequence();
+    EXPECT_FALSE(m_camXU.Open(0));
+    EXPECT_FALSE(m_camXU.SendCommand(20, 1));
+}
+
+TEST_F(NodrikLibrary, ListsTheSimulatedCameras) {
+    Load("Desk Camera;Door Camera,set=2;Caf\xc3\xa9 Cam");
+    EXPECT_EQ(m_camXU.GetDeviceList(), (std::vector<std::u16string>{u"Desk Camera", u"Door Camera", u"Caf\u00e9 Cam"}));
+}
+
+TEST_F(NodrikLibrary, NoCamera) {
+    Load("none");
+    EXPECT_TRUE(m_camXU.GetDeviceList().empty());
+    auto sequence = m_camXU.BeginSequence();
+    EXPECT_FALSE(m_camXU.Open(0));
+    EXPECT_FALSE(m_camXU.SendCommand(48, 0));
+}
+
+TEST_F(NodrikLibrary, AMalformedDescriptionShowsNoCamera) {
+    Load("Cam,set=7");
+    EXPECT_TRUE(m_camXU.GetDeviceList().empty());
+}
+
+TEST_F(NodrikLibrary, CommandsAndStatusQueryUnderEitherGuidSet) {
+    Load("One;Two,set=2");
+    m_clock.SetAdvanceOnSleep(true);
+    for (int index : {0, 1}) {
+        auto sequence = m_camXU.BeginSequence();
+        ASSERT_TRUE(m_camXU.Open(index));
+        ASSERT_TRUE(m_camXU.SendCommand(48, 0));
+        ASSERT_TRUE(m_camXU.SendCommand(20, 3));
+        std::array<uint8_t, 64> expected{};
+        expected[0] = 20;
+        expected[1] = 3;
+        EXPECT_EQ(ReadCommandControl(), expected);  // 20, 3 and 62 zeros
+
+        uint8_t b = 0x25;
+        const uint64_t slept = m_clock.SleptMs();
+        ASSERT_TRUE(m_camXU.Query(26, &b));
+        EXPECT_EQ(b, 0x31);  // mode 3, a picture
+        EXPECT_EQ(m_clock.SleptMs() - slept, 500u);
+        uint8_t unchanged = 0x25;
+        EXPECT_TRUE(m_camXU.Query(48, &unchanged));
+        EXPECT_EQ(unchanged, 0x25);
+        m_camXU.Close();
+        EXPECT_FALSE(m_camXU.SendCommand(20, 1));  // closed: the library refuses
+    }
+}
+
+TEST_F(NodrikLibrary, CameraFailures) {
+    Load("Dark,nopic=always;Liar,fail=echo;Stalls,fail=refusing;Gone,fail=unplugged;Plain,set=0");
+    m_clock.SetAdvanceOnSleep(true);
+    auto sequence = m_camXU.BeginSequence();
+    uint8_t b = 0x20;
+    ASSERT_TRUE(m_camXU.Open(0));
+    ASSERT_TRUE(m_camXU.Query(26, &b));
+    EXPECT_EQ(b & 0x0F, 0);  // no picture
+
+    ASSERT_TRUE(m_camXU.Open(1));
+    b = 0x25;
+    EXPECT_FALSE(m_camXU.Query(26, &b));
+    EXPECT_EQ(b, 0x25);
+
+    for (int index : {2, 3}) {
+        ASSERT_TRUE(m_camXU.Open(index));
+        EXPECT_FALSE(m_camXU.SendCommand(20, 1));
+        const uint64_t slept = m_clock.SleptMs();
+        EXPECT_FALSE(m_camXU.Query(26, &b));
+        EXPECT_EQ(m_clock.SleptMs(), slept);  // no wait after a failed SET_CUR
+    }
+    EXPECT_FALSE(m_camXU.Open(4));
+    EXPECT_FALSE(m_camXU.SendCommand(48, 0));
+}
+
+TEST_F(NodrikLibrary, LongNamesAreCut) {
+    const std::string name(300, 'n');
+    Load(name.c_str());
+    ASSERT_EQ(m_camXU.GetDeviceList().size(), 1u);
+    EXPECT_EQ(m_camXU.GetDeviceList()[0], std::u16string(259, u'n'));
+}
+
+TEST_F(NodrikLibrary, ConcurrentSequencesKeepTheirOwnMode) {
+    Load("Shared");
+    // Each thread sets its own mode and asks for the status; the answer's high
+    // four bits are the camera's mode, so a sequence cut by another would see
+    // the other's mode (and the library's unlocked state would race).
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 25;
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                auto sequence = m_camXU.BeginSequence();
+                const bool ok = m_camXU.Open(0) && m_camXU.SendCommand(48, 0) &&
+                                m_camXU.SendCommand(20, static_cast<uint8_t>(t));
+                uint8_t b = static_cast<uint8_t>(t << 4);
+                if (!ok || !m_camXU.Query(26, &b)) {
+                    ++failed;
+                } else if (b >> 4 != t) {
+                    ++wrong;
+                }
+                m_camXU.Close();
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
