@@ -16,7 +16,9 @@ void CDemoHost::StopCapture() {
     Log("Video source stopped");
 }
 
-void CDemoHost::SendCameraMode(int mode) {
+void CDemoHost::ChangeCameraMode(int mode, const std::function<bool()>& apply) {
+    std::lock_guard<std::mutex> sequence(m_camera);
+    if (!apply()) return;
     m_nCameraMode.store(mode);
     Log("Camera mode " + std::to_string(mode) + " asked for (no camera here: the file plays on)");
 }

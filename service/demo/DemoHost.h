@@ -25,8 +25,7 @@ public:
 
     void SetStatus(int status) override;
     void StopCapture() override;
-    std::mutex& CameraChannelLock() override { return m_camera; }
-    void SendCameraMode(int mode) override;
+    void ChangeCameraMode(int mode, const std::function<bool()>& apply) override;
     uint32_t SetVideoTimer() override;
     void KillVideoTimer(uint32_t timerId) override;
     void RequestKeyFrame() override;

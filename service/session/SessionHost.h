@@ -9,7 +9,7 @@
 // returns.
 
 #include <cstdint>
-#include <mutex>
+#include <functional>
 
 namespace session {
 
@@ -26,16 +26,14 @@ public:
     // cannot work; must not wait for the window's thread.
     virtual void StopCapture() = 0;
 
-    // The lock that keeps uses of the camera channel apart: every open,
-    // requests and close sequence of the window (the camera poll, capture
-    // start) runs under it, and so does the server's mode change.
-    virtual std::mutex& CameraChannelLock() = 0;
-
-    // Sends the camera its mode: opens the channel for the camera selected in
-    // the camera list, sends command 48 with value 0 and command 20 with
-    // `mode`, and closes it; results are not examined. The caller holds
-    // CameraChannelLock. Called on a reader thread.
-    virtual void SendCameraMode(int mode) = 0;
+    // Changes the camera's mode as one use of the camera channel, apart from
+    // every other use (the still-frame poll, capture start): within the
+    // channel's sequence, calls `apply`, and when it returns true opens the
+    // channel for the camera selected in the camera list, sends command 48
+    // with value 0 and command 20 with `mode`, and closes it; the results are
+    // not examined. `apply` sets the server's mode, so that the mode and the
+    // camera change together; it takes no lock. Called on a reader thread.
+    virtual void ChangeCameraMode(int mode, const std::function<bool()>& apply) = 0;
 
     // Starts the still-frame poll (timer 101, every 2500 ms) and returns its
     // identifier, non-zero; 0 when it could not be started. Stops it again.

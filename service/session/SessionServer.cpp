@@ -459,16 +459,17 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
 }
 
 void CSessionServer::ChangeMode(int mode) {
-    {
-        // The mode and the camera change together, apart from every other use
-        // of the camera channel; of two viewers the later one sets both.
-        std::lock_guard<std::mutex> camera(m_host.CameraChannelLock());
-        if (mode == m_nMode.load()) return;
+    // The mode and the camera change together, apart from every other use of
+    // the camera channel; of two viewers the later one sets both.
+    bool changed = false;
+    m_host.ChangeCameraMode(mode, [&] {
+        if (mode == m_nMode.load()) return false;
         for (SessionSlot& slot : m_aSlots) slot.bKeySent.store(false);
         m_nMode.store(mode);
-        m_host.SendCameraMode(mode);
-    }
-    m_host.RequestKeyFrame();
+        changed = true;
+        return true;
+    });
+    if (changed) m_host.RequestKeyFrame();
 }
 
 void CSessionServer::StartVideoTimer() {

@@ -40,8 +40,10 @@ class CNullHost final : public session::ISessionHost {
 public:
     void SetStatus(int) override {}
     void StopCapture() override {}
-    std::mutex& CameraChannelLock() override { return m_camera; }
-    void SendCameraMode(int) override {}
+    void ChangeCameraMode(int, const std::function<bool()>& apply) override {
+        std::lock_guard<std::mutex> sequence(m_camera);
+        apply();
+    }
     uint32_t SetVideoTimer() override { return 101; }
     void KillVideoTimer(uint32_t) override {}
     void RequestKeyFrame() override {}

@@ -16,8 +16,9 @@ public:
         m_statuses.push_back(status);
     }
     void StopCapture() override { m_nStopCaptures.fetch_add(1); }
-    std::mutex& CameraChannelLock() override { return m_camera; }
-    void SendCameraMode(int mode) override {
+    void ChangeCameraMode(int mode, const std::function<bool()>& apply) override {
+        std::lock_guard<std::mutex> sequence(m_camera);
+        if (!apply()) return;
         std::lock_guard<std::mutex> hold(m_record);
         m_cameraModes.push_back(mode);
     }
