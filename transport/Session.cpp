@@ -1,0 +1,417 @@
+#include "transport/Session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "platform/Trace.h"
+#include "transport/Socket.h"
+
+namespace pppp {
+namespace {
+
+constexpr size_t kStagingSize = 64 * 1024;
+constexpr int kReceiveRounds = 16;  // receives per pump round, so that sending gets its turn
+
+void Put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void Put64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+bool StartThread(std::thread& thread, std::function<void()> body) {
+    try {
+        thread = std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+CSession::CSession(const SessionParams& params, std::unique_ptr<ILink> link)
+    : m_params(params),
+      m_qwOpenedMs(NowMs()),
+      m_qwLastReceiveMs(m_qwOpenedMs),
+      m_pLink(std::move(link)),
+      m_qwLastSendMs(m_qwOpenedMs) {
+    // Keepalives often enough for the peer's dead time as well as for ours.
+    m_dwPingMs = m_params.keepaliveMs;
+    if (m_params.peerDeadMs) m_dwPingMs = std::min(m_dwPingMs, std::max<uint32_t>(m_params.peerDeadMs / 3, 5));
+    if (m_pLink) m_pLink->Describe(&m_linkInfo);
+}
+
+CSession::~CSession() {
+    // The transport joins every pump before it lets go of a session.
+    if (m_pump.joinable()) m_pump.join();
+}
+
+bool CSession::Start() {
+    return StartThread(m_pump, [this] { Pump(); });
+}
+
+void CSession::Join() {
+    if (m_pump.joinable()) m_pump.join();
+}
+
+int CSession::State() const {
+    if (m_bClosed.load()) return PPPP_ERR_CLOSED_LOCALLY;
+    return m_nEnd.load();
+}
+
+void CSession::End(int reason) {
+    int expected = 0;
+    if (!m_nEnd.compare_exchange_strong(expected, reason)) return;
+    ZTRACE("session %d ended: %d\n", m_params.handle, reason);
+    std::lock_guard<std::mutex> hold(m_recvLock);
+    m_cvRead.notify_all();
+}
+
+void CSession::WakePump() {
+    std::lock_guard<std::mutex> hold(m_sendLock);
+    if (m_pLink) m_pLink->Wake();
+}
+
+bool CSession::AnyChannelFull() const {
+    for (const auto& channel : m_aChannels)
+        if (channel.Size() >= m_params.channelBufferBytes) return true;
+    return false;
+}
+
+// ---- reading ---------------------------------------------------------------
+
+int CSession::Read(uint8_t channel, char* buffer, int* size, uint32_t timeoutMs) {
+    if (channel >= kChannelCount || !size || *size < 0 || (!buffer && *size > 0)) return PPPP_ERR_BAD_ARGUMENT;
+    const size_t wanted = static_cast<size_t>(*size);
+    size_t got = 0;
+    bool resumed = false;
+    int result;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    {
+        std::unique_lock<std::mutex> hold(m_recvLock);
+        bool expired = false;
+        for (;;) {
+            if (m_bClosed.load()) {
+                result = PPPP_ERR_CLOSED_LOCALLY;
+                break;
+            }
+            got += m_aChannels[channel].Take(reinterpret_cast<uint8_t*>(buffer) + got, wanted - got);
+            if (m_bPaused && !AnyChannelFull()) {
+                m_bPaused = false;
+                resumed = true;
+            }
+            if (got == wanted) {
+                result = PPPP_OK;
+                break;
+            }
+            // Bytes that came before the end are delivered; then the end shows.
+            if (const int end = m_nEnd.load()) {
+                result = end;
+                break;
+            }
+            if (expired) {
+                result = PPPP_ERR_TIMEOUT;
+                break;
+            }
+            expired = m_cvRead.wait_until(hold, deadline) == std::cv_status::timeout;
+        }
+    }
+    if (resumed) WakePump();
+    *size = static_cast<int>(got);
+    return result;
+}
+
+// ---- writing ---------------------------------------------------------------
+
+void CSession::SendFrameLocked(uint8_t type, uint8_t channel, const uint8_t* payload, uint32_t size) {
+    uint8_t header[kFrameHeaderSize];
+    WriteFrameHeader(header, type, channel, size);
+    const size_t total = kFrameHeaderSize + size;
+    size_t sent = 0;
+    if (m_queue.empty() && m_pLink) {
+        const long n = m_pLink->Send(header, kFrameHeaderSize, payload, size);
+        if (n < 0) {
+            End(PPPP_ERR_CLOSED_BY_PEER);
+            m_pLink->Wake();
+            return;
+        }
+        sent = static_cast<size_t>(n);
+        m_qwLastSendMs.store(NowMs());
+        if (sent == total) return;
+    }
+    // Queue what the link did not take: the rest of the header, then of the payload.
+    std::vector<uint8_t> rest(total - sent);
+    size_t at = 0;
+    if (sent < kFrameHeaderSize) {
+        std::memcpy(rest.data(), header + sent, kFrameHeaderSize - sent);
+        at = kFrameHeaderSize - sent;
+    }
+    const size_t payloadSent = sent > kFrameHeaderSize ? sent - kFrameHeaderSize : 0;
+    if (size) std::memcpy(rest.data() + at, payload + payloadSent, size - payloadSent);
+    const bool wasEmpty = m_queue.empty();
+    m_dwQueued.fetch_add(static_cast<uint32_t>(rest.size()));
+    m_queue.push_back(std::move(rest));
+    // The pump waits for the link to drain only while something is queued.
+    if (wasEmpty && m_pLink) m_pLink->Wake();
+}
+
+int CSession::Write(uint8_t channel, const char* buffer, int size) {
+    if (channel >= kChannelCount || size < 0 || static_cast<uint32_t>(size) > kMaxFramePayload ||
+        (!buffer && size > 0))
+        return PPPP_ERR_BAD_ARGUMENT;
+    std::lock_guard<std::mutex> hold(m_sendLock);
+    if (const int state = State()) return state;
+    if (size == 0) return 0;
+    const uint32_t frame = static_cast<uint32_t>(kFrameHeaderSize) + static_cast<uint32_t>(size);
+    // An empty queue always takes one frame, so that no write is too big to ever pass.
+    const uint32_t queued = m_dwQueued.load();
+    if (queued > 0 && queued + frame > m_params.sendQueueBytes) return PPPP_ERR_BUFFER_FULL;
+    SendFrameLocked(FrameData, channel, reinterpret_cast<const uint8_t*>(buffer), static_cast<uint32_t>(size));
+    if (const int end = m_nEnd.load()) return end;
+    m_qwBytesSent.fetch_add(static_cast<uint64_t>(size));
+    return size;
+}
+
+void CSession::FlushLocked() {
+    bool progress = false;
+    while (!m_queue.empty() && m_pLink) {
+        auto& front = m_queue.front();
+        const long n = m_pLink->Send(front.data() + m_nFrontSent, front.size() - m_nFrontSent, nullptr, 0);
+        if (n < 0) {
+            End(PPPP_ERR_CLOSED_BY_PEER);
+            break;
+        }
+        if (n == 0) break;
+        progress = true;
+        m_nFrontSent += static_cast<size_t>(n);
+        m_dwQueued.fetch_sub(static_cast<uint32_t>(n));
+        if (m_nFrontSent == front.size()) {
+            m_queue.pop_front();
+            m_nFrontSent = 0;
+        }
+    }
+    if (progress) {
+        m_qwLastSendMs.store(NowMs());
+        if (m_nSentWaiters) m_cvSent.notify_all();
+    }
+}
+
+int CSession::WaitBuffer(uint32_t maxQueued, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> hold(m_sendLock);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    ++m_nSentWaiters;
+    int result = PPPP_OK;
+    for (;;) {
+        if ((result = State()) != PPPP_OK) break;
+        if (m_dwQueued.load() <= maxQueued) break;
+        if (m_cvSent.wait_until(hold, deadline) == std::cv_status::timeout) {
+            if ((result = State()) == PPPP_OK && m_dwQueued.load() > maxQueued) result = PPPP_ERR_TIMEOUT;
+            break;
+        }
+    }
+    --m_nSentWaiters;
+    return result;
+}
+
+// ---- state -----------------------------------------------------------------
+
+int CSession::CheckBuffer(uint8_t channel, unsigned int* writePending, unsigned int* readPending) {
+    if (channel >= kChannelCount) return PPPP_ERR_BAD_ARGUMENT;
+    if (const int state = State()) return state;
+    if (writePending) {
+        std::lock_guard<std::mutex> hold(m_sendLock);
+        *writePending = m_dwQueued.load() + (m_pLink ? m_pLink->UnsentBytes() : 0);
+    }
+    if (readPending) {
+        std::lock_guard<std::mutex> hold(m_recvLock);
+        *readPending = static_cast<unsigned int>(m_aChannels[channel].Size());
+    }
+    return State();
+}
+
+int CSession::Check(uint8_t* r) {
+    std::memset(r, 0, PPPP_SESSION_RECORD_SIZE);
+    const int state = State();
+    const uint64_t now = NowMs();
+    Put32(r + PPPP_REC_HANDLE, static_cast<uint32_t>(m_params.handle));
+    r[PPPP_REC_SIDE] = m_params.side;
+    r[PPPP_REC_STATE] = state ? 1 : 0;
+    r[PPPP_REC_CHANNELS] = kChannelCount;
+    r[PPPP_REC_PEER_VERSION] = m_params.peerVersion;
+    std::memcpy(r + PPPP_REC_REMOTE_ADDR, m_linkInfo.remoteAddr, 4);
+    Put16(r + PPPP_REC_REMOTE_PORT, m_linkInfo.remotePort);
+    std::memcpy(r + PPPP_REC_LOCAL_ADDR, m_linkInfo.localAddr, 4);
+    Put16(r + PPPP_REC_LOCAL_PORT, m_linkInfo.localPort);
+    std::memcpy(r + PPPP_REC_DID, m_params.did.data(), std::min<size_t>(m_params.did.size(), kMaxDidLength));
+    Put32(r + PPPP_REC_AGE_MS, static_cast<uint32_t>(now - m_qwOpenedMs));
+    Put32(r + PPPP_REC_IDLE_MS, static_cast<uint32_t>(now - std::min(now, m_qwLastReceiveMs.load())));
+    Put64(r + PPPP_REC_BYTES_SENT, m_qwBytesSent.load());
+    Put64(r + PPPP_REC_BYTES_RECEIVED, m_qwBytesReceived.load());
+    unsigned int pending = 0;
+    if (!state) CheckBuffer(0, &pending, nullptr);
+    Put32(r + PPPP_REC_WRITE_PENDING, pending);
+    Put32(r + PPPP_REC_KEEPALIVE_MS, m_dwPingMs);
+    r[PPPP_SESSION_ROUTE_OFFSET] = m_linkInfo.route;
+    r[PPPP_REC_END_REASON] = static_cast<uint8_t>(-state);
+    return state;
+}
+
+void CSession::Close(bool linger) {
+    if (m_bClosed.exchange(true)) {
+        if (!linger) m_bNoLinger.store(true);
+        WakePump();
+        return;
+    }
+    if (!linger) m_bNoLinger.store(true);
+    {
+        std::lock_guard<std::mutex> hold(m_recvLock);
+        for (auto& channel : m_aChannels) channel.Clear();
+        m_cvRead.notify_all();
+    }
+    std::lock_guard<std::mutex> hold(m_sendLock);
+    m_cvSent.notify_all();
+    if (m_pLink) m_pLink->Wake();
+}
+
+// ---- the pump --------------------------------------------------------------
+
+void CSession::Parse(const uint8_t* data, size_t size) {
+    bool delivered = false;
+    std::lock_guard<std::mutex> hold(m_recvLock);
+    size_t at = 0;
+    while (at < size && !m_nEnd.load()) {
+        if (m_nHeaderGot < kFrameHeaderSize) {
+            const size_t take = std::min(kFrameHeaderSize - m_nHeaderGot, size - at);
+            std::memcpy(m_abyHeader + m_nHeaderGot, data + at, take);
+            m_nHeaderGot += take;
+            at += take;
+            if (m_nHeaderGot < kFrameHeaderSize) break;
+            m_frame = ReadFrameHeader(m_abyHeader);
+            if (!IsValidSessionFrame(m_frame) || m_frame.type == FrameGoodbye) {
+                if (m_frame.type != FrameGoodbye)
+                    ZTRACE("session %d: bad frame, type %u channel %u length %u\n", m_params.handle, m_frame.type,
+                           m_frame.channel, m_frame.length);
+                int expected = 0;
+                m_nEnd.compare_exchange_strong(expected, PPPP_ERR_CLOSED_BY_PEER);
+                m_cvRead.notify_all();
+                return;
+            }
+            m_dwFrameLeft = m_frame.length;
+        } else {
+            const size_t take = std::min<size_t>(m_dwFrameLeft, size - at);
+            m_aChannels[m_frame.channel].Append(data + at, take);
+            m_qwBytesReceived.fetch_add(take);
+            delivered = true;
+            m_dwFrameLeft -= static_cast<uint32_t>(take);
+            at += take;
+        }
+        if (m_nHeaderGot == kFrameHeaderSize && m_dwFrameLeft == 0) m_nHeaderGot = 0;
+    }
+    if (AnyChannelFull()) m_bPaused = true;
+    if (delivered) m_cvRead.notify_all();
+}
+
+void CSession::ReceiveAvailable(uint8_t* staging, size_t stagingSize) {
+    for (int round = 0; round < kReceiveRounds; ++round) {
+        // Only the pump receives, and only the pump releases the link.
+        const long n = m_pLink->Receive(staging, stagingSize);
+        if (n == 0) return;
+        if (n < 0) {
+            End(PPPP_ERR_CLOSED_BY_PEER);
+            return;
+        }
+        m_qwLastReceiveMs.store(NowMs());
+        Parse(staging, static_cast<size_t>(n));
+        if (m_nEnd.load()) return;
+        std::lock_guard<std::mutex> hold(m_recvLock);
+        if (m_bPaused) return;
+    }
+}
+
+void CSession::Pump() {
+    std::vector<uint8_t> staging(kStagingSize);
+    uint64_t lingerDeadline = 0;
+    bool wasPaused = false;
+    for (;;) {
+        uint64_t now = NowMs();
+        const bool closing = m_bClosed.load();
+        bool wantWrite;
+        {
+            std::lock_guard<std::mutex> hold(m_sendLock);
+            if (closing) {
+                if (!lingerDeadline) lingerDeadline = now + std::min(m_params.lingerMs, m_params.deadPeerMs);
+                if (m_bNoLinger.load() || now >= lingerDeadline || m_nEnd.load()) break;
+                if (!m_bGoodbyeQueued) {
+                    FlushLocked();
+                    if (m_queue.empty()) {
+                        SendFrameLocked(FrameGoodbye, 0, nullptr, 0);
+                        m_bGoodbyeQueued = true;
+                    }
+                }
+                FlushLocked();
+                if (m_queue.empty()) {
+                    if (m_pLink) m_pLink->FinishSending();
+                    break;
+                }
+            }
+            if (m_nEnd.load()) break;
+            wantWrite = !m_queue.empty();
+        }
+        bool paused;
+        {
+            std::lock_guard<std::mutex> hold(m_recvLock);
+            paused = m_bPaused;
+        }
+        // Silence while we were not listening says nothing about the peer.
+        if (wasPaused && !paused) m_qwLastReceiveMs.store(now);
+        wasPaused = paused;
+        const bool wantRead = !closing && !paused;
+
+        uint64_t wake = closing ? lingerDeadline : m_qwLastSendMs.load() + m_dwPingMs;
+        if (wantRead) wake = std::min(wake, m_qwLastReceiveMs.load() + m_params.deadPeerMs);
+        const int timeout = wake > now ? static_cast<int>(std::min<uint64_t>(wake - now, 60000)) : 0;
+
+        const int events = m_pLink->Wait(wantRead, wantWrite, timeout);
+        if ((events & ILink::Readable) && wantRead) ReceiveAvailable(staging.data(), staging.size());
+        if (events & (ILink::Writable | ILink::Readable)) {
+            std::lock_guard<std::mutex> hold(m_sendLock);
+            FlushLocked();
+        }
+
+        now = NowMs();
+        if (wantRead && !m_nEnd.load() && now >= m_qwLastReceiveMs.load() + m_params.deadPeerMs) {
+            ZTRACE("session %d: nothing from the peer for %u ms\n", m_params.handle, m_params.deadPeerMs);
+            End(PPPP_ERR_CLOSED_TIMEOUT);
+        }
+        if (!closing && now >= m_qwLastSendMs.load() + m_dwPingMs) {
+            std::lock_guard<std::mutex> hold(m_sendLock);
+            // A queue that does not drain is already more than a keepalive could say.
+            if (m_queue.empty() && !m_nEnd.load()) SendFrameLocked(FrameKeepalive, 0, nullptr, 0);
+            m_qwLastSendMs.store(now);
+        }
+    }
+    // Release the link (its socket) now; the session itself lives on for its handle.
+    {
+        std::lock_guard<std::mutex> hold(m_sendLock);
+        m_queue.clear();
+        m_nFrontSent = 0;
+        m_dwQueued.store(0);
+        m_pLink.reset();
+        m_cvSent.notify_all();
+    }
+    if (!m_nEnd.load() && !m_bClosed.load()) End(PPPP_ERR_CLOSED_BY_PEER);
+    {
+        std::lock_guard<std::mutex> hold(m_recvLock);
+        m_cvRead.notify_all();
+    }
+    m_bPumpDone.store(true);
+}
+
+}  // namespace pppp

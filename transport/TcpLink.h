@@ -1,0 +1,32 @@
+#pragma once
+// The direct route: a session's bytes on one TCP connection.
+
+#include <memory>
+
+#include "transport/Link.h"
+#include "transport/Socket.h"
+
+namespace pppp {
+
+class CTcpLink final : public ILink {
+public:
+    // Takes a connected, non-blocking socket. Null when the wake-up event
+    // cannot be made.
+    static std::unique_ptr<CTcpLink> Create(CFd socket);
+
+    int Wait(bool wantRead, bool wantWrite, int timeoutMs) override;
+    long Receive(uint8_t* buffer, size_t size) override;
+    long Send(const uint8_t* first, size_t firstSize, const uint8_t* second, size_t secondSize) override;
+    uint32_t UnsentBytes() override;
+    void Wake() override;
+    void FinishSending() override;
+    void Describe(LinkInfo* info) override;
+
+private:
+    CTcpLink(CFd socket, CFd wake) : m_socket(std::move(socket)), m_wake(std::move(wake)) {}
+
+    CFd m_socket;
+    CFd m_wake;  // eventfd
+};
+
+}  // namespace pppp
