@@ -41,6 +41,22 @@ size_t CByteQueue::Take(uint8_t* out, size_t size) {
     return n;
 }
 
+void CByteQueue::Peek(const uint8_t** first, size_t* firstSize, const uint8_t** second, size_t* secondSize) const {
+    const size_t a = m_nSize ? std::min(m_nSize, m_nCapacity - m_nHead) : 0;
+    *first = m_nSize ? m_pData.get() + m_nHead : nullptr;
+    *firstSize = a;
+    *second = m_nSize > a ? m_pData.get() : nullptr;
+    *secondSize = m_nSize - a;
+}
+
+void CByteQueue::Drop(size_t size) {
+    const size_t n = std::min(size, m_nSize);
+    if (n == 0) return;
+    m_nHead = (m_nHead + n) % m_nCapacity;
+    m_nSize -= n;
+    if (m_nSize == 0) m_nHead = 0;
+}
+
 void CByteQueue::Clear() {
     m_pData.reset();
     m_nCapacity = m_nHead = m_nSize = 0;

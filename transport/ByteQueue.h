@@ -1,6 +1,7 @@
 #pragma once
 // A FIFO of bytes in one ring buffer that grows as needed: a channel's bytes
-// received and not yet read. Not thread-safe; the session guards it.
+// received and not yet read, a session's bytes waiting to be sent. Not
+// thread-safe; the session guards it.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,11 @@ public:
     void Append(const uint8_t* data, size_t size);
     // Moves up to `size` bytes to `out`; returns how many.
     size_t Take(uint8_t* out, size_t size);
+    // The bytes at the front, in place: one or two pieces (the second may be empty).
+    void Peek(const uint8_t** first, size_t* firstSize, const uint8_t** second, size_t* secondSize) const;
+    // Removes `size` bytes (at most Size()) from the front.
+    void Drop(size_t size);
+    size_t Capacity() const { return m_nCapacity; }
     // Drops everything and gives the memory back.
     void Clear();
 

@@ -30,7 +30,7 @@ class ISessionHost {
 public:
     virtual ~ISessionHost() = default;
     // Makes, registers and starts a session; null when the process cannot take one more.
-    virtual std::shared_ptr<CSession> AddSession(const SessionParams& params, std::unique_ptr<ILink> link) = 0;
+    virtual std::shared_ptr<CSession> AddSession(const SessionParams& params, std::shared_ptr<ILink> link) = 0;
     // Closes and forgets a session that no listen took.
     virtual void DropSession(int handle) = 0;
 };

@@ -13,7 +13,10 @@
 namespace pppp {
 namespace {
 
-constexpr uint32_t kQueryIntervalMs = 200;
+// Queries are repeated, quickly at first (a device may be opening this very
+// moment), then more calmly.
+constexpr uint32_t kFirstQueryIntervalMs = 50;
+constexpr uint32_t kLastQueryIntervalMs = 400;
 constexpr int kMaxTargets = 16;
 
 }  // namespace
@@ -33,6 +36,7 @@ bool FindDevice(const CConfig& config, const std::string& did, uint32_t timeoutM
 
     const uint64_t deadline = NowMs() + timeoutMs;
     uint64_t nextQuery = 0;
+    uint32_t interval = kFirstQueryIntervalMs;
     for (;;) {
         uint64_t now = NowMs();
         if (now >= nextQuery) {
@@ -40,7 +44,8 @@ bool FindDevice(const CConfig& config, const std::string& did, uint32_t timeoutM
             for (int i = 0; i < targetCount; ++i)
                 ::sendto(fd.Get(), packet, packetSize, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&targets[i]),
                          sizeof targets[i]);
-            nextQuery = now + kQueryIntervalMs;
+            nextQuery = now + interval;
+            interval = std::min(interval * 2, kLastQueryIntervalMs);
         }
         if (now >= deadline) return false;
         pollfd p{fd.Get(), POLLIN, 0};

@@ -84,7 +84,9 @@ CConfig CConfig::FromOptions(const PPPP_InitOptions& o) {
     c.dwHandshakeMs = pick(o.handshakeMs, c.dwHandshakeMs, 50);
     // Kernel buffers below 4 KiB make no sense.
     c.dwSendBufferBytes = pick(o.sendBufferKiB, 64, 4) * 1024;
-    c.dwReceiveBufferBytes = pick(o.receiveBufferKiB, 64, 4) * 1024;
+    // The receive side is left to the system unless asked: the send side's cap
+    // is what makes a slow viewer's backlog show.
+    c.dwReceiveBufferBytes = o.receiveBufferKiB ? std::max<uint32_t>(o.receiveBufferKiB, 4) * 1024 : 0;
     c.dwChannelBufferBytes = pick(o.channelBufferKiB, 256, 4) * 1024;
     c.dwSendQueueBytes = pick(o.sendQueueKiB, 1024, 4) * 1024;
     c.dwProbeMs = pick(o.probeMs, c.dwProbeMs, 1);

@@ -33,7 +33,7 @@ struct CConfig {
     uint32_t dwDeadPeerMs = 9000;
     uint32_t dwHandshakeMs = 3000;
     uint32_t dwSendBufferBytes = 64 * 1024;
-    uint32_t dwReceiveBufferBytes = 64 * 1024;
+    uint32_t dwReceiveBufferBytes = 0;  // 0: the system's (it grows with the connection)
     uint32_t dwChannelBufferBytes = 256 * 1024;
     uint32_t dwSendQueueBytes = 1024 * 1024;
     uint32_t dwProbeMs = 300;

@@ -4,9 +4,12 @@
 // TCP connection (TcpLink.h), and relayed or browser routes can be added as
 // further links without touching sessions.
 //
-// Threads: one pump thread per session calls Wait, Receive and Send; writers
-// call Send as well, always under the session's send lock, so Send never runs
-// twice at once. Wake and UnsentBytes may be called from any thread.
+// Threads: one pump thread per session calls Wait. Receive runs under the
+// session's receive lock (on the pump or on a reading thread), Send under its
+// send lock (on the pump or on a writing thread), so neither runs twice at
+// once. WaitReadable runs on at most one reading thread at a time, and
+// WaitWritable on at most one writing thread. Wake, WakeReader, WakeWriter and
+// UnsentBytes may be called from any thread.
 
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +45,15 @@ public:
     virtual uint32_t UnsentBytes() = 0;
     // Makes a pending or the next Wait return with Woken.
     virtual void Wake() = 0;
+    // For a reading thread that receives by itself while the pump does not
+    // watch: waits until bytes can be received (or the link has ended),
+    // WakeReader is called, or timeoutMs pass. Returns Readable, Woken or 0.
+    virtual int WaitReadable(int timeoutMs) = 0;
+    virtual void WakeReader() = 0;
+    // The same for a writing thread that waits to send what is queued:
+    // returns Writable, Woken or 0.
+    virtual int WaitWritable(int timeoutMs) = 0;
+    virtual void WakeWriter() = 0;
     // Tells the peer no more bytes come (after a goodbye), keeps receiving.
     virtual void FinishSending() = 0;
     virtual void Describe(LinkInfo* info) = 0;

@@ -1,20 +1,27 @@
 #pragma once
 // One session: eight channels of bytes over one link, framed (Wire.h).
 //
-// Each session has a pump thread that receives frames into the channels'
-// queues, sends what writers could not hand to the link at once, sends
-// keepalives when the session has been quiet, and notices a peer that has gone
-// silent. Writers hand their frame to the link directly when nothing waits
-// before it, so a write on a healthy session costs no thread switch.
+// The threads that call the session do the socket work themselves whenever
+// they can, as with a plain socket: a writer hands its frame to the link at
+// once when nothing waits before it (and first pushes out what does); a reader
+// whose channel is empty receives from the link itself, the payload of its own
+// channel straight into its buffer, and while it waits it is the one that
+// watches the link ("leading" reader), so an arriving message costs one thread
+// switch, not two. A writer waiting in WaitBuffer likewise sends the queue
+// itself as the link drains.
 //
-// Locks: m_sendLock (send queue, the link) may be held while taking m_recvLock
-// (channels, end state), never the other way round. Neither is held across a
-// blocking call: the link never blocks except in the pump's Wait.
+// A pump thread per session does the rest: it sends what writers left queued,
+// receives while no reader does, sends keepalives when the session has been
+// quiet, and notices a peer that has gone silent.
+//
+// Locks: m_sendLock (send queue, Send) may be held while taking m_recvLock
+// (channels, parser, Receive, end state), never the other way round. Neither
+// is held across a blocking call: the link blocks only in Wait and
+// WaitReadable, which are called with no lock held.
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,7 +50,7 @@ struct SessionParams {
 
 class CSession {
 public:
-    CSession(const SessionParams& params, std::unique_ptr<ILink> link);
+    CSession(const SessionParams& params, std::shared_ptr<ILink> link);
     ~CSession();
     CSession(const CSession&) = delete;
     CSession& operator=(const CSession&) = delete;
@@ -70,12 +77,18 @@ public:
 
 private:
     void Pump();
-    void ReceiveAvailable(uint8_t* staging, size_t stagingSize);
-    void Parse(const uint8_t* data, size_t size);
+    // Receives what the link has now (under m_recvLock). Bytes for `channel`
+    // may go straight to `direct` (room for `room` bytes; *delivered counts
+    // them). Returns bytes received, 0 for none, LinkEnded.
+    long ReceiveLocked(int channel, uint8_t* direct, size_t room, size_t* delivered);
+    // Frames `size` received bytes into the channels; payload of `channel`
+    // goes to `direct` while its queue is empty and there is room.
+    void ParseLocked(const uint8_t* data, size_t size, int channel, uint8_t* direct, size_t room, size_t* delivered);
     // Frames and sends; what the link does not take now is queued. Under m_sendLock.
     void SendFrameLocked(uint8_t type, uint8_t channel, const uint8_t* payload, uint32_t size);
     void FlushLocked();
     void End(int reason);
+    void EndLocked(int reason);  // under m_recvLock
     bool AnyChannelFull() const;  // under m_recvLock
     void WakePump();
 
@@ -89,30 +102,37 @@ private:
     std::atomic<bool> m_bNoLinger{false};
     std::atomic<int> m_nEnd{0};           // set once: why the peer side ended
 
-    // Receive side.
+    // The link: used by the pump without a lock (only the pump replaces it),
+    // by others under one of the locks; reset under both.
+    std::shared_ptr<ILink> m_pLink;
+    LinkInfo m_linkInfo;
+
+    // Receive side, under m_recvLock.
     mutable std::mutex m_recvLock;
     std::condition_variable m_cvRead;
     CByteQueue m_aChannels[kChannelCount];
-    bool m_bPaused = false;               // a channel is full: the pump stops receiving
+    bool m_bPaused = false;               // a channel is full: nobody receives
+    bool m_bLeader = false;               // a reader watches the link
+    int m_nReaders = 0;                   // threads inside Read: they receive, the pump keeps out
+    std::unique_ptr<uint8_t[]> m_pStaging;
     uint8_t m_abyHeader[kFrameHeaderSize] = {};
     size_t m_nHeaderGot = 0;
     FrameHeader m_frame;                  // frame being received, when m_nHeaderGot is complete
     uint32_t m_dwFrameLeft = 0;
+    uint32_t m_dwLastFrameLength = 0;     // a large one: read the next header alone
     std::atomic<uint64_t> m_qwLastReceiveMs;
     std::atomic<uint64_t> m_qwBytesReceived{0};
 
-    // Send side.
+    // Send side, under m_sendLock.
     std::mutex m_sendLock;
     std::condition_variable m_cvSent;
-    std::unique_ptr<ILink> m_pLink;       // released by the pump when it ends
-    std::deque<std::vector<uint8_t>> m_queue;
-    size_t m_nFrontSent = 0;
-    std::atomic<uint32_t> m_dwQueued{0};
+    CByteQueue m_queue;                   // whole frames, the first maybe partly sent
+    std::atomic<uint32_t> m_dwQueued{0};  // m_queue.Size(), readable without the lock
     std::atomic<uint64_t> m_qwLastSendMs;
     std::atomic<uint64_t> m_qwBytesSent{0};
     int m_nSentWaiters = 0;
+    bool m_bWriteLeader = false;          // a waiting writer watches the link
     bool m_bGoodbyeQueued = false;
-    LinkInfo m_linkInfo;
 };
 
 // Starts a thread without letting the standard library's exception escape.

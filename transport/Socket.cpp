@@ -28,9 +28,9 @@ bool SetNonBlocking(int fd) {
 void TuneSessionSocket(int fd, uint32_t sendBufferBytes, uint32_t receiveBufferBytes) {
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    int snd = static_cast<int>(sendBufferBytes / 2), rcv = static_cast<int>(receiveBufferBytes / 2);
+    int snd = static_cast<int>(sendBufferBytes), rcv = static_cast<int>(receiveBufferBytes);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    if (rcv) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
 }
 
 CFd OpenTcpListener(bool loopbackOnly, uint16_t port, uint16_t* boundPort) {

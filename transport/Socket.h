@@ -36,8 +36,11 @@ private:
 };
 
 bool SetNonBlocking(int fd);
-// No Nagle delay (frames go out as written) and the configured kernel buffers.
-// Linux doubles what it is asked for, for its bookkeeping, so half is asked.
+// No Nagle delay (frames go out as written) and the configured kernel buffers
+// (receive: 0 leaves the system's). Linux reserves twice what it is asked for,
+// half of it for its own bookkeeping, so about the asked number of payload
+// bytes fit. Less would hurt: on loopback one segment is 64 KiB, and a buffer
+// that holds only one waits for delayed acknowledgements (40 ms each).
 void TuneSessionSocket(int fd, uint32_t sendBufferBytes, uint32_t receiveBufferBytes);
 
 // A non-blocking TCP socket listening on `port` (0: any) of loopback or of

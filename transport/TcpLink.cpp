@@ -14,11 +14,28 @@
 
 namespace pppp {
 
-std::unique_ptr<CTcpLink> CTcpLink::Create(CFd socket) {
-    CFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!wake.Valid() || !socket.Valid()) return nullptr;
-    return std::unique_ptr<CTcpLink>(new CTcpLink(std::move(socket), std::move(wake)));
+std::shared_ptr<CTcpLink> CTcpLink::Create(CFd socket) {
+    CFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), readerWake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+        writerWake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake.Valid() || !readerWake.Valid() || !writerWake.Valid() || !socket.Valid()) return nullptr;
+    return std::shared_ptr<CTcpLink>(
+        new CTcpLink(std::move(socket), std::move(wake), std::move(readerWake), std::move(writerWake)));
 }
+
+namespace {
+
+void Drain(int eventFd) {
+    uint64_t count;
+    while (::read(eventFd, &count, sizeof count) > 0) {
+    }
+}
+
+void Signal(int eventFd) {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(eventFd, &one, sizeof one);
+}
+
+}  // namespace
 
 int CTcpLink::Wait(bool wantRead, bool wantWrite, int timeoutMs) {
     pollfd fds[2] = {};
@@ -32,9 +49,7 @@ int CTcpLink::Wait(bool wantRead, bool wantWrite, int timeoutMs) {
     if (n <= 0) return 0;
     int result = 0;
     if (fds[1].revents & POLLIN) {
-        uint64_t count;
-        while (::read(m_wake.Get(), &count, sizeof count) > 0) {
-        }
+        Drain(m_wake.Get());
         result |= Woken;
     }
     const short r = fds[0].revents;
@@ -82,10 +97,29 @@ uint32_t CTcpLink::UnsentBytes() {
     return 0;
 }
 
-void CTcpLink::Wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(m_wake.Get(), &one, sizeof one);
+void CTcpLink::Wake() { Signal(m_wake.Get()); }
+
+int CTcpLink::WaitCaller(short events, int wakeFd, int timeoutMs) {
+    pollfd fds[2] = {{m_socket.Get(), events, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) <= 0) return 0;
+    int result = 0;
+    if (fds[1].revents & POLLIN) {
+        Drain(wakeFd);
+        result |= Woken;
+    }
+    const short r = fds[0].revents;
+    if (r & (POLLIN | POLLHUP | POLLERR)) result |= Readable;
+    if (r & (POLLOUT | POLLHUP | POLLERR)) result |= Writable;
+    return result;
 }
+
+int CTcpLink::WaitReadable(int timeoutMs) { return WaitCaller(POLLIN, m_readerWake.Get(), timeoutMs); }
+
+int CTcpLink::WaitWritable(int timeoutMs) { return WaitCaller(POLLOUT, m_writerWake.Get(), timeoutMs); }
+
+void CTcpLink::WakeWriter() { Signal(m_writerWake.Get()); }
+
+void CTcpLink::WakeReader() { Signal(m_readerWake.Get()); }
 
 void CTcpLink::FinishSending() { ::shutdown(m_socket.Get(), SHUT_WR); }
 

@@ -90,7 +90,7 @@ void CTransport::Shutdown() {
     }
 }
 
-std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, std::unique_ptr<ILink> link) {
+std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, std::shared_ptr<ILink> link) {
     std::vector<std::shared_ptr<CSession>> done;
     std::shared_ptr<CSession> session;
     {

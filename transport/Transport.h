@@ -46,7 +46,7 @@ public:
     int ConnectTo(const char* did, const char* address, uint32_t timeoutMs);
     void SetShareBandwidth(bool share) { m_bShareBandwidth.store(share); }
 
-    std::shared_ptr<CSession> AddSession(const SessionParams& params, std::unique_ptr<ILink> link) override;
+    std::shared_ptr<CSession> AddSession(const SessionParams& params, std::shared_ptr<ILink> link) override;
     void DropSession(int handle) override;
 
     const CConfig& Config() const { return m_config; }

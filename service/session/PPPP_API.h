@@ -70,7 +70,7 @@ extern "C" {
 #define PPPP_REC_DID 24            /* 21 bytes: the DID, zero-terminated and zero-filled */
 #define PPPP_REC_AGE_MS 48         /* u32: milliseconds since the session was opened */
 #define PPPP_REC_IDLE_MS 52        /* u32: milliseconds since anything arrived from the peer */
-#define PPPP_REC_BYTES_SENT 56     /* u64: payload bytes handed to the link (all channels) */
+#define PPPP_REC_BYTES_SENT 56     /* u64: payload bytes taken by PPPP_Write (all channels) */
 #define PPPP_REC_BYTES_RECEIVED 64 /* u64: payload bytes received (all channels) */
 #define PPPP_REC_WRITE_PENDING 72  /* u32: as PPPP_Check_Buffer's write count */
 #define PPPP_REC_KEEPALIVE_MS 76   /* u32: interval of this side's keepalives */
@@ -106,7 +106,7 @@ typedef struct PPPP_InitOptions {
     unsigned short deadPeerMs;       /* silence after which the peer is gone, PPPP_ERR_CLOSED_TIMEOUT (default 9000) */
     unsigned short handshakeMs;      /* time a new connection has to introduce itself (default 3000) */
     unsigned short sendBufferKiB;    /* kernel send buffer of a session socket (default 64) */
-    unsigned short receiveBufferKiB; /* kernel receive buffer of a session socket (default 64) */
+    unsigned short receiveBufferKiB; /* kernel receive buffer of a session socket (default: the system's) */
     unsigned short channelBufferKiB; /* unread bytes per channel before the session stops receiving (default 256) */
     unsigned short sendQueueKiB;     /* bytes a session queues before writes fail with PPPP_ERR_BUFFER_FULL (default 1024) */
     unsigned short probeMs;          /* how long a new device waits for another device with its DID (default 300) */

@@ -70,6 +70,7 @@ TEST(InitString, ConfigFillsDefaultsAndKeepsValuesInRange) {
     EXPECT_EQ(d.dwKeepaliveMs, 2000u);
     EXPECT_EQ(d.dwDeadPeerMs, 9000u);
     EXPECT_EQ(d.dwSendBufferBytes, 64u * 1024);
+    EXPECT_EQ(d.dwReceiveBufferBytes, 0u);  // the system's
     EXPECT_EQ(d.dwSendQueueBytes, 1024u * 1024);
     EXPECT_TRUE(d.bProbe);
     EXPECT_FALSE(d.bLoopbackOnly);

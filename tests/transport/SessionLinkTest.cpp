@@ -25,7 +25,7 @@ struct CPipe {
     std::mutex m;
     std::condition_variable cv;
     std::deque<uint8_t> toSession, fromSession;
-    bool peerClosed = false, linkGone = false, woken = false;
+    bool peerClosed = false, linkGone = false, woken = false, readerWoken = false, writerWoken = false;
     size_t capacity = 1 << 20;  // bytes the far end buffers from the session
     size_t chunk = 1 << 20;     // most bytes one Send takes
 
@@ -110,6 +110,33 @@ public:
         m_pipe->cv.notify_all();
         return static_cast<long>(n);
     }
+    int WaitReadable(int timeoutMs) override {
+        std::unique_lock<std::mutex> hold(m_pipe->m);
+        m_pipe->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+            return !m_pipe->toSession.empty() || m_pipe->peerClosed || m_pipe->readerWoken;
+        });
+        const int r = (!m_pipe->toSession.empty() || m_pipe->peerClosed ? Readable : 0) | (m_pipe->readerWoken ? Woken : 0);
+        m_pipe->readerWoken = false;
+        return r;
+    }
+    void WakeReader() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->readerWoken = true;
+        m_pipe->cv.notify_all();
+    }
+    int WaitWritable(int timeoutMs) override {
+        std::unique_lock<std::mutex> hold(m_pipe->m);
+        auto room = [&] { return m_pipe->chunk && m_pipe->fromSession.size() < m_pipe->capacity; };
+        m_pipe->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return room() || m_pipe->writerWoken; });
+        const int r = (room() ? Writable : 0) | (m_pipe->writerWoken ? Woken : 0);
+        m_pipe->writerWoken = false;
+        return r;
+    }
+    void WakeWriter() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->writerWoken = true;
+        m_pipe->cv.notify_all();
+    }
     uint32_t UnsentBytes() override { return 0; }
     void Wake() override {
         std::lock_guard<std::mutex> hold(m_pipe->m);
@@ -145,7 +172,7 @@ protected:
     void Open(SessionParams params = {}) {
         params.handle = 5;
         if (!params.did.size()) params.did = "PIPE";
-        session = std::make_shared<CSession>(params, std::make_unique<CPipeLink>(pipe));
+        session = std::make_shared<CSession>(params, std::make_shared<CPipeLink>(pipe));
         ASSERT_TRUE(session->Start());
     }
     void TearDown() override {
