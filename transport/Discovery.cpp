@@ -62,6 +62,9 @@ bool FindDevice(const CConfig& config, const std::string& did, uint32_t timeoutM
             if (answer.type != DatagramAnswer || answer.nonce != query.nonce || answer.did != did || !answer.port)
                 continue;
             from.sin_port = htons(answer.port);
+            // A device of this host answers every broadcast that reaches it, the
+            // local network's too; it is reached best, and the same way each time, by loopback.
+            if (IsOwnAddress(from)) from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             *found = from;
             ZTRACE("%s answered from port %u\n", did.c_str(), answer.port);
             return true;

@@ -235,6 +235,7 @@ int CSession::Write(uint8_t channel, const char* buffer, int size) {
     if (const int state = State()) return state;
     if (size == 0) return 0;
     const uint32_t frame = static_cast<uint32_t>(kFrameHeaderSize) + static_cast<uint32_t>(size);
+    if (!m_queue.Empty()) FlushLocked();
     // An empty queue always takes one frame, so that no write is too big to ever pass.
     const uint32_t queued = m_dwQueued.load();
     if (queued > 0 && queued + frame > m_params.sendQueueBytes) return PPPP_ERR_BUFFER_FULL;
@@ -413,6 +414,7 @@ void CSession::ParseLocked(const uint8_t* data, size_t size, int channel, uint8_
 void CSession::Pump() {
     uint64_t lingerDeadline = 0;
     bool wasPaused = false;
+    bool finished = false;  // closing: goodbye sent, waiting for the peer's end
     for (;;) {
         uint64_t now = NowMs();
         const bool closing = m_bClosed.load();
@@ -427,14 +429,25 @@ void CSession::Pump() {
                     SendFrameLocked(FrameGoodbye, 0, nullptr, 0);
                     m_bGoodbyeQueued = true;
                 }
-                if (m_queue.Empty()) {
+                if (m_queue.Empty() && !finished) {
                     m_pLink->FinishSending();
-                    break;
+                    finished = true;
                 }
             }
             if (m_nEnd.load()) break;
             writeLeader = m_bWriteLeader;
             wantWrite = !m_queue.Empty() && !writeLeader;
+        }
+        if (finished) {
+            // Wait for the peer to end too, throwing away what it still sends:
+            // closing a socket with unread bytes would reset the connection,
+            // and a reset may cost the peer the last bytes we sent.
+            if (m_pLink->Wait(true, false, static_cast<int>(lingerDeadline > now ? lingerDeadline - now : 0)) &
+                ILink::Readable) {
+                std::lock_guard<std::mutex> hold(m_recvLock);
+                if (m_pLink->Receive(m_pStaging.get(), kStagingSize) < 0) break;
+            }
+            continue;
         }
         bool paused, readers;
         {

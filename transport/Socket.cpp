@@ -129,4 +129,17 @@ void BroadcastTargets(bool loopbackOnly, uint16_t port, sockaddr_in* out, int* c
 
 bool IsLoopback(const sockaddr_in& address) { return (ntohl(address.sin_addr.s_addr) >> 24) == 127; }
 
+bool IsOwnAddress(const sockaddr_in& address) {
+    if (IsLoopback(address)) return true;
+    bool own = false;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    for (ifaddrs* i = list; i && !own; i = i->ifa_next) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET)
+            own = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address.sin_addr.s_addr;
+    }
+    ::freeifaddrs(list);
+    return own;
+}
+
 }  // namespace pppp

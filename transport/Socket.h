@@ -62,5 +62,7 @@ uint64_t NowMs();
 void BroadcastTargets(bool loopbackOnly, uint16_t port, sockaddr_in* out, int* count, int max);
 
 bool IsLoopback(const sockaddr_in& address);
+// Whether the address is one of this host's own.
+bool IsOwnAddress(const sockaddr_in& address);
 
 }  // namespace pppp

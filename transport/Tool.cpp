@@ -24,8 +24,8 @@
 
 namespace {
 
-int Usage() {
-    std::fprintf(stderr,
+int Usage(FILE* to = stderr, int result = 2) {
+    std::fprintf(to,
                  "usage: pppp_tool init-string [--discovery-port N] [--session-port N] [--keepalive-ms N]\n"
                  "                             [--dead-ms N] [--handshake-ms N] [--send-buffer-kib N]\n"
                  "                             [--receive-buffer-kib N] [--channel-buffer-kib N]\n"
@@ -33,7 +33,7 @@ int Usage() {
                  "       pppp_tool decode <string>\n"
                  "       pppp_tool device <DID> [--port N] [--local]\n"
                  "       pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]\n");
-    return 2;
+    return result;
 }
 
 bool Number(const char* text, unsigned long max, unsigned long* out) {
@@ -169,6 +169,8 @@ int Viewer(const char* did, int argc, char** argv) {
 
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return Usage(stdout, 0);
     const std::string command = argv[1];
     if (command == "init-string") return InitString(argc - 2, argv + 2);
     if (command == "decode") return argc == 3 ? Decode(argv[2]) : Usage();

@@ -83,6 +83,24 @@ TEST(Wire, HandshakeFramesRoundTrip) {
     EXPECT_EQ(reason, RefuseBusy);
 }
 
+// The example in docs/transport.md, byte for byte.
+TEST(Wire, TheDocumentedHandshakeBytes) {
+    uint8_t f[kFrameHeaderSize + kMaxHandshakePayload];
+    Hello hello;
+    hello.did = "CAM-1";
+    hello.deadPeerMs = 9000;
+    const uint8_t expectedHello[] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x00, 0x5a, 0x4c, 0x54, 0x50, 0x01,
+                                     0x00, 0x28, 0x23, 0x00, 0x00, 0x05, 0x43, 0x41, 0x4d, 0x2d, 0x31};
+    ASSERT_EQ(MakeHello(f, hello), sizeof expectedHello);
+    EXPECT_EQ(0, std::memcmp(f, expectedHello, sizeof expectedHello));
+    Welcome welcome;
+    welcome.deadPeerMs = 9000;
+    const uint8_t expectedWelcome[] = {0x02, 0x00, 0x0a, 0x00, 0x00, 0x00, 0x5a, 0x4c,
+                                       0x54, 0x50, 0x01, 0x00, 0x28, 0x23, 0x00, 0x00};
+    ASSERT_EQ(MakeWelcome(f, welcome), sizeof expectedWelcome);
+    EXPECT_EQ(0, std::memcmp(f, expectedWelcome, sizeof expectedWelcome));
+}
+
 TEST(Wire, DatagramsRoundTripAndRejectStrangers) {
     Datagram d;
     d.type = DatagramAnswer;
