@@ -207,7 +207,12 @@ void CDeviceSide::HubLoop() {
             const uint64_t now = NowMs();
             for (auto& entry : m_devices) {
                 Device& d = *entry.second;
-                fds.push_back({d.listener.Get(), POLLIN, 0});
+                if (d.acceptPausedUntil > now) {
+                    const int left = static_cast<int>(d.acceptPausedUntil - now);
+                    timeout = timeout < 0 ? left : std::min(timeout, left);
+                } else {
+                    fds.push_back({d.listener.Get(), POLLIN, 0});
+                }
                 for (auto& h : d.handshakes) {
                     fds.push_back({h.fd.Get(), POLLIN, 0});
                     const int left = h.deadline > now ? static_cast<int>(h.deadline - now) : 0;
@@ -282,7 +287,19 @@ void CDeviceSide::AnswerQueries() {
 void CDeviceSide::AcceptConnections(Device& device) {
     for (int i = 0; i < 64; ++i) {
         CFd fd(::accept4(device.listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!fd.Valid()) return;
+        if (!fd.Valid()) {
+            // Out of descriptors, the connection stays pending and the socket
+            // readable: give way by dropping the oldest handshake, or pause
+            // accepting a moment rather than spin.
+            if (errno == EMFILE || errno == ENFILE) {
+                if (!device.handshakes.empty()) {
+                    device.handshakes.pop_front();
+                    continue;
+                }
+                device.acceptPausedUntil = NowMs() + 100;
+            }
+            return;
+        }
         TuneSessionSocket(fd.Get(), m_config.dwSendBufferBytes, m_config.dwReceiveBufferBytes);
         if (device.handshakes.size() >= kMaxHandshakes) device.handshakes.pop_front();
         Handshake h;

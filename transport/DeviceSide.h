@@ -64,6 +64,7 @@ private:
         bool remote = false;
         uint16_t port = 0;
         CFd listener;
+        uint64_t acceptPausedUntil = 0;  // out of descriptors: accept again from then
         std::deque<Handshake> handshakes;
         std::deque<std::shared_ptr<CSession>> waiting;
     };

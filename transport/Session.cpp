@@ -341,13 +341,12 @@ int CSession::Check(uint8_t* r) {
     return state;
 }
 
-void CSession::Close(bool linger) {
+void CSession::Close(bool linger, bool wakePump) {
+    if (!linger) m_bNoLinger.store(true);
     if (m_bClosed.exchange(true)) {
-        if (!linger) m_bNoLinger.store(true);
-        WakePump();
+        if (wakePump) WakePump();
         return;
     }
-    if (!linger) m_bNoLinger.store(true);
     std::lock_guard<std::mutex> holdSend(m_sendLock);
     {
         std::lock_guard<std::mutex> hold(m_recvLock);
@@ -358,7 +357,7 @@ void CSession::Close(bool linger) {
     m_cvSent.notify_all();
     if (m_pLink) {
         m_pLink->WakeWriter();
-        m_pLink->Wake();
+        if (wakePump) m_pLink->Wake();
     }
 }
 

@@ -70,7 +70,10 @@ public:
     int Check(uint8_t* record);
     // Ends the session here. With linger the pump still sends what was
     // written (at most lingerMs) and a goodbye; without, it stops at once.
-    void Close(bool linger);
+    // Without wakePump the pump learns it at its next turn or by WakePump;
+    // several sessions are so marked closed before any of their sockets goes.
+    void Close(bool linger, bool wakePump = true);
+    void WakePump();
 
     // PPPP_OK while open; otherwise the gone result.
     int State() const;
@@ -90,7 +93,6 @@ private:
     void End(int reason);
     void EndLocked(int reason);  // under m_recvLock
     bool AnyChannelFull() const;  // under m_recvLock
-    void WakePump();
 
     const SessionParams m_params;
     const uint64_t m_qwOpenedMs;

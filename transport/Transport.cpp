@@ -83,9 +83,12 @@ void CTransport::Shutdown() {
         sessions.swap(m_sessions);
         pumps.swap(m_pumps);
     }
-    for (auto& entry : sessions) entry.second->Close(false);
+    // All are closed before any pump runs to drop its socket, so that no
+    // session of this process sees another one's end as its peer's.
+    for (auto& entry : sessions) entry.second->Close(false, false);
+    for (auto& session : pumps) session->Close(false, false);
     for (auto& session : pumps) {
-        session->Close(false);
+        session->WakePump();
         session->Join();
     }
 }
