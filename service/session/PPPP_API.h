@@ -122,8 +122,9 @@ PPPP_EXPORT int PPPP_MakeInitString(const PPPP_InitOptions* options, char* out, 
 PPPP_EXPORT int PPPP_ParseInitString(const char* initString, PPPP_InitOptions* options);
 
 /* Prepares the library; `initString` is 90 capital letters configuring it
-   (overridden by the environment variable PPPP_INIT_ENV_VARIABLE). PPPP_OK, or
-   PPPP_ERR_BAD_ARGUMENT for a bad string. Calling it again while initialised
+   (overridden by the environment variable PPPP_INIT_ENV_VARIABLE). PPPP_OK;
+   PPPP_ERR_BAD_ARGUMENT for a bad string; PPPP_ERR_NOT_INITIALISED when the
+   library cannot start (no thread). Calling it again while initialised
    with the same configuration succeeds and counts: every success needs its
    PPPP_DeInitialize, and the last one releases the library. Another
    configuration while initialised: PPPP_ERR_ALREADY_INITIALISED. */
