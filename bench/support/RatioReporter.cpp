@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace benchsupport {
@@ -23,8 +24,14 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
+            // With --benchmark_repetitions the median of the repetitions stands for the benchmark.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                m_times[run.run_name.str()] = run.GetAdjustedRealTime();
+                m_medians.insert(run.run_name.str());
+                continue;
+            }
             if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (!m_medians.count(run.benchmark_name())) m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -52,6 +59,7 @@ public:
 
 private:
     std::map<std::string, double> m_times;
+    std::set<std::string> m_medians;
 };
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // Runs the registered benchmarks and then prints, for each declared pair, the
 // time of the measured benchmark divided by the time of its baseline, both
-// taken in the same run on the same machine:
+// taken in the same run on the same machine (with --benchmark_repetitions, the
+// medians of the repetitions):
 //
 //   int main(int argc, char** argv) {
 //       benchsupport::AddRatio("seal 64 KB vs memcpy", "BM_Seal/65536", "BM_Memcpy/65536", 2.0);

@@ -1,0 +1,359 @@
+// The session layer over a link that is not TCP: an in-memory pipe whose far
+// end the test plays by hand, byte by byte. It shows that framing, channels,
+// keepalive and queueing depend on nothing but the link interface, and lets
+// the test split, starve and corrupt the stream at will.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "transport/Session.h"
+
+namespace {
+
+using namespace pppp;
+using namespace std::chrono_literals;
+
+struct CPipe {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<uint8_t> toSession, fromSession;
+    bool peerClosed = false, linkGone = false, woken = false, readerWoken = false, writerWoken = false;
+    size_t capacity = 1 << 20;  // bytes the far end buffers from the session
+    size_t chunk = 1 << 20;     // most bytes one Send takes
+
+    void PeerWrite(const std::vector<uint8_t>& bytes) {
+        std::lock_guard<std::mutex> hold(m);
+        toSession.insert(toSession.end(), bytes.begin(), bytes.end());
+        cv.notify_all();
+    }
+    // Reads n bytes of what the session sent, as they come; fewer after the time-out.
+    std::vector<uint8_t> PeerRead(size_t n, std::chrono::milliseconds timeout = 5s) {
+        std::vector<uint8_t> out;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        std::unique_lock<std::mutex> hold(m);
+        while (out.size() < n) {
+            if (!cv.wait_until(hold, deadline, [&] { return !fromSession.empty() || linkGone; })) break;
+            if (fromSession.empty()) break;
+            const size_t take = std::min(n - out.size(), fromSession.size());
+            out.insert(out.end(), fromSession.begin(), fromSession.begin() + static_cast<long>(take));
+            fromSession.erase(fromSession.begin(), fromSession.begin() + static_cast<long>(take));
+            cv.notify_all();
+        }
+        return out;
+    }
+    // The next frame the session sent other than a keepalive: type, channel, payload.
+    bool PeerFrame(uint8_t* type, uint8_t* channel, std::vector<uint8_t>* payload) {
+        for (;;) {
+            const auto h = PeerRead(kFrameHeaderSize);
+            if (h.size() < kFrameHeaderSize) return false;
+            const FrameHeader header = ReadFrameHeader(h.data());
+            *payload = PeerRead(header.length);
+            if (payload->size() != header.length) return false;
+            if (header.type == FrameKeepalive) continue;
+            *type = header.type;
+            *channel = header.channel;
+            return true;
+        }
+    }
+    void SetChunk(size_t n) {
+        std::lock_guard<std::mutex> hold(m);
+        chunk = n;
+        cv.notify_all();
+    }
+};
+
+class CPipeLink final : public ILink {
+public:
+    explicit CPipeLink(std::shared_ptr<CPipe> pipe) : m_pipe(std::move(pipe)) {}
+    ~CPipeLink() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->linkGone = true;
+        m_pipe->cv.notify_all();
+    }
+    int Wait(bool wantRead, bool wantWrite, int timeoutMs) override {
+        std::unique_lock<std::mutex> hold(m_pipe->m);
+        auto ready = [&] {
+            int r = 0;
+            if (wantRead && (!m_pipe->toSession.empty() || m_pipe->peerClosed)) r |= Readable;
+            if (wantWrite && m_pipe->chunk && m_pipe->fromSession.size() < m_pipe->capacity) r |= Writable;
+            if (m_pipe->woken) r |= Woken;
+            return r;
+        };
+        m_pipe->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs < 0 ? 60000 : timeoutMs),
+                            [&] { return ready() != 0; });
+        const int r = ready();
+        m_pipe->woken = false;
+        return r;
+    }
+    long Receive(uint8_t* buffer, size_t size) override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        if (m_pipe->toSession.empty()) return m_pipe->peerClosed ? LinkEnded : 0;
+        const size_t n = std::min(size, m_pipe->toSession.size());
+        std::copy(m_pipe->toSession.begin(), m_pipe->toSession.begin() + static_cast<long>(n), buffer);
+        m_pipe->toSession.erase(m_pipe->toSession.begin(), m_pipe->toSession.begin() + static_cast<long>(n));
+        return static_cast<long>(n);
+    }
+    long Send(const uint8_t* a, size_t an, const uint8_t* b, size_t bn) override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        if (m_pipe->peerClosed) return LinkEnded;
+        const size_t room = m_pipe->capacity - std::min(m_pipe->capacity, m_pipe->fromSession.size());
+        const size_t n = std::min({an + bn, room, m_pipe->chunk});
+        for (size_t i = 0; i < n; ++i) m_pipe->fromSession.push_back(i < an ? a[i] : b[i - an]);
+        m_pipe->cv.notify_all();
+        return static_cast<long>(n);
+    }
+    int WaitReadable(int timeoutMs) override {
+        std::unique_lock<std::mutex> hold(m_pipe->m);
+        m_pipe->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] {
+            return !m_pipe->toSession.empty() || m_pipe->peerClosed || m_pipe->readerWoken;
+        });
+        const int r = (!m_pipe->toSession.empty() || m_pipe->peerClosed ? Readable : 0) | (m_pipe->readerWoken ? Woken : 0);
+        m_pipe->readerWoken = false;
+        return r;
+    }
+    void WakeReader() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->readerWoken = true;
+        m_pipe->cv.notify_all();
+    }
+    int WaitWritable(int timeoutMs) override {
+        std::unique_lock<std::mutex> hold(m_pipe->m);
+        auto room = [&] { return m_pipe->chunk && m_pipe->fromSession.size() < m_pipe->capacity; };
+        m_pipe->cv.wait_for(hold, std::chrono::milliseconds(timeoutMs), [&] { return room() || m_pipe->writerWoken; });
+        const int r = (room() ? Writable : 0) | (m_pipe->writerWoken ? Woken : 0);
+        m_pipe->writerWoken = false;
+        return r;
+    }
+    void WakeWriter() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->writerWoken = true;
+        m_pipe->cv.notify_all();
+    }
+    uint32_t UnsentBytes() override { return 0; }
+    void Wake() override {
+        std::lock_guard<std::mutex> hold(m_pipe->m);
+        m_pipe->woken = true;
+        m_pipe->cv.notify_all();
+    }
+    void FinishSending() override {}
+    void Describe(LinkInfo* info) override {
+        *info = LinkInfo{};
+        info->route = 2;  // as a relayed route would say
+    }
+
+private:
+    std::shared_ptr<CPipe> m_pipe;
+};
+
+std::vector<uint8_t> Frame(uint8_t type, uint8_t channel, const std::vector<uint8_t>& payload,
+                           uint32_t announced = UINT32_MAX) {
+    std::vector<uint8_t> f(kFrameHeaderSize);
+    WriteFrameHeader(f.data(), type, channel, announced == UINT32_MAX ? static_cast<uint32_t>(payload.size()) : announced);
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
+}
+
+class SessionLinkTest : public ::testing::Test {
+protected:
+    void Open(SessionParams params = {}) {
+        params.handle = 5;
+        if (!params.did.size()) params.did = "PIPE";
+        session = std::make_shared<CSession>(params, std::make_shared<CPipeLink>(pipe));
+        ASSERT_TRUE(session->Start());
+    }
+    void TearDown() override {
+        if (session) {
+            session->Close(false);
+            session->Join();
+        }
+    }
+    int Read(uint8_t channel, std::vector<uint8_t>* out, size_t n, uint32_t timeoutMs = 5000) {
+        out->assign(n, 0);
+        int size = static_cast<int>(n);
+        const int r = session->Read(channel, reinterpret_cast<char*>(out->data()), &size, timeoutMs);
+        out->resize(static_cast<size_t>(size));
+        return r;
+    }
+
+    std::shared_ptr<CPipe> pipe = std::make_shared<CPipe>();
+    std::shared_ptr<CSession> session;
+};
+
+TEST_F(SessionLinkTest, WritesStayWholeWhenTheLinkTakesThreeBytesAtATime) {
+    pipe->chunk = 3;
+    pipe->capacity = 16;
+    Open();
+    const std::vector<std::vector<uint8_t>> writes = {Pattern(1, 1), Pattern(1000, 2), Pattern(70000, 3), Pattern(5, 4)};
+    const uint8_t channels[] = {0, 7, 1, 0};
+    for (size_t i = 0; i < writes.size(); ++i)
+        ASSERT_EQ(session->Write(channels[i], reinterpret_cast<const char*>(writes[i].data()), static_cast<int>(writes[i].size())),
+                  static_cast<int>(writes[i].size()));
+    for (size_t i = 0; i < writes.size(); ++i) {
+        uint8_t type, channel;
+        std::vector<uint8_t> payload;
+        ASSERT_TRUE(pipe->PeerFrame(&type, &channel, &payload));
+        EXPECT_EQ(type, FrameData);
+        EXPECT_EQ(channel, channels[i]);
+        EXPECT_EQ(payload, writes[i]);
+    }
+}
+
+TEST_F(SessionLinkTest, FramesSplitAnywhereAreReassembledPerChannel) {
+    Open();
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < 20; ++i) {
+        const auto f = Frame(FrameData, static_cast<uint8_t>(i % 2 ? 5 : 0), Pattern(100 + i, static_cast<uint8_t>(i)));
+        stream.insert(stream.end(), f.begin(), f.end());
+        const auto k = Frame(FrameKeepalive, 0, {});
+        stream.insert(stream.end(), k.begin(), k.end());
+    }
+    std::thread feeder([&] {
+        for (uint8_t b : stream) pipe->PeerWrite({b});
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::vector<uint8_t> got;
+        ASSERT_EQ(Read(static_cast<uint8_t>(i % 2 ? 5 : 0), &got, 100 + i), PPPP_OK);
+        EXPECT_EQ(got, Pattern(100 + i, static_cast<uint8_t>(i)));
+    }
+    feeder.join();
+}
+
+TEST_F(SessionLinkTest, ProtocolViolationsEndTheSession) {
+    const std::vector<std::vector<uint8_t>> violations = {
+        Frame(FrameData, 8, {1, 2, 3}),                 // no such channel
+        Frame(FrameData, 1, {}, 0xFFFFFFF0u),           // announces almost 4 GB
+        Frame(0x55, 0, {}),                             // unknown type
+        Frame(FrameHello, 0, Pattern(20, 0)),           // a greeting inside a session
+        Frame(FrameKeepalive, 0, {9}),                  // keepalive with a payload
+    };
+    for (const auto& bad : violations) {
+        pipe = std::make_shared<CPipe>();
+        Open();
+        pipe->PeerWrite(bad);
+        std::vector<uint8_t> got;
+        EXPECT_EQ(Read(1, &got, 4), PPPP_ERR_CLOSED_BY_PEER);
+        unsigned int pending = 0;
+        EXPECT_EQ(session->CheckBuffer(1, &pending, nullptr), PPPP_ERR_CLOSED_BY_PEER);
+        EXPECT_EQ(session->Write(1, "x", 1), PPPP_ERR_CLOSED_BY_PEER);
+        session->Close(false);
+        session->Join();
+    }
+}
+
+TEST_F(SessionLinkTest, BytesBeforeAGoodbyeAreDeliveredThenTheEndShows) {
+    Open();
+    auto data = Frame(FrameData, 0, Pattern(10, 1));
+    const auto bye = Frame(FrameGoodbye, 0, {});
+    data.insert(data.end(), bye.begin(), bye.end());
+    pipe->PeerWrite(data);
+    const auto sent = Pattern(10, 1);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(Read(0, &got, 6), PPPP_OK);
+    EXPECT_EQ(Read(0, &got, 6), PPPP_ERR_CLOSED_BY_PEER);  // four arrived, then the end
+    EXPECT_EQ(got, std::vector<uint8_t>(sent.begin() + 6, sent.end()));
+}
+
+TEST_F(SessionLinkTest, ASilentPeerIsGoneAfterTheDeadTimeAndKeepalivesFlowMeanwhile) {
+    SessionParams p;
+    p.keepaliveMs = 30;
+    p.deadPeerMs = 400;
+    Open(p);
+    const auto h = pipe->PeerRead(kFrameHeaderSize);
+    ASSERT_EQ(h.size(), kFrameHeaderSize);
+    EXPECT_EQ(ReadFrameHeader(h.data()).type, FrameKeepalive);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(Read(0, &got, 1, 30000), PPPP_ERR_CLOSED_TIMEOUT);
+}
+
+TEST_F(SessionLinkTest, KeepalivesComeOftenEnoughForThePeersDeadTime) {
+    SessionParams p;
+    p.keepaliveMs = 60000;
+    p.peerDeadMs = 150;  // the peer gives up after 150 ms of silence
+    Open(p);
+    const auto h = pipe->PeerRead(kFrameHeaderSize, 2s);
+    ASSERT_EQ(h.size(), kFrameHeaderSize);
+    EXPECT_EQ(ReadFrameHeader(h.data()).type, FrameKeepalive);
+}
+
+TEST_F(SessionLinkTest, CloseStillSendsWhatWasWrittenThenSaysGoodbye) {
+    pipe->chunk = 0;  // the link takes nothing for now
+    Open();
+    const auto bytes = Pattern(5000, 9);
+    ASSERT_EQ(session->Write(3, reinterpret_cast<const char*>(bytes.data()), 5000), 5000);
+    session->Close(true);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(Read(3, &got, 1), PPPP_ERR_CLOSED_LOCALLY);
+    EXPECT_EQ(session->Write(3, "x", 1), PPPP_ERR_CLOSED_LOCALLY);
+    pipe->SetChunk(64);
+    uint8_t type, channel;
+    std::vector<uint8_t> payload;
+    ASSERT_TRUE(pipe->PeerFrame(&type, &channel, &payload));
+    EXPECT_EQ(type, FrameData);
+    EXPECT_EQ(payload, bytes);
+    ASSERT_TRUE(pipe->PeerFrame(&type, &channel, &payload));
+    EXPECT_EQ(type, FrameGoodbye);
+}
+
+TEST_F(SessionLinkTest, AFullQueueRefusesWritesUntilItDrains) {
+    pipe->chunk = 0;
+    SessionParams p;
+    p.sendQueueBytes = 8192;
+    Open(p);
+    const auto big = Pattern(20000, 1);
+    // An empty queue takes any single write, however big.
+    EXPECT_EQ(session->Write(1, reinterpret_cast<const char*>(big.data()), 20000), 20000);
+    EXPECT_EQ(session->Write(1, "x", 1), PPPP_ERR_BUFFER_FULL);
+    unsigned int pending = 0;
+    EXPECT_EQ(session->CheckBuffer(1, &pending, nullptr), PPPP_OK);
+    EXPECT_EQ(pending, 20000u + kFrameHeaderSize);
+    EXPECT_EQ(session->WaitBuffer(0, 50), PPPP_ERR_TIMEOUT);
+    pipe->SetChunk(1 << 20);
+    EXPECT_EQ(session->WaitBuffer(0, 30000), PPPP_OK);
+    EXPECT_EQ(session->Write(1, "x", 1), 1);
+}
+
+TEST_F(SessionLinkTest, AFullChannelStopsReceivingWithoutCountingSilence) {
+    SessionParams p;
+    p.channelBufferBytes = 4096;
+    p.deadPeerMs = 300;
+    p.keepaliveMs = 50;
+    Open(p);
+    const auto bytes = Pattern(256 * 1024, 5);
+    pipe->PeerWrite(Frame(FrameData, 2, bytes));
+    std::this_thread::sleep_for(900ms);  // three dead times without a byte taken
+    {
+        std::lock_guard<std::mutex> hold(pipe->m);
+        EXPECT_GT(pipe->toSession.size(), 0u) << "the session kept receiving into a full channel";
+    }
+    unsigned int unread = 0;
+    EXPECT_EQ(session->CheckBuffer(2, nullptr, &unread), PPPP_OK);
+    EXPECT_LE(unread, 4096u + 64 * 1024);  // the cap, overshot by at most one receive
+    std::vector<uint8_t> got;
+    ASSERT_EQ(Read(2, &got, bytes.size()), PPPP_OK);
+    EXPECT_EQ(got, bytes);
+}
+
+TEST_F(SessionLinkTest, TheRecordTellsTheLinksRoute) {
+    Open();
+    uint8_t record[PPPP_SESSION_RECORD_SIZE];
+    EXPECT_EQ(session->Check(record), PPPP_OK);
+    EXPECT_EQ(record[PPPP_SESSION_ROUTE_OFFSET], 2);
+    EXPECT_EQ(record[PPPP_REC_HANDLE], 5);
+    EXPECT_STREQ(reinterpret_cast<char*>(record + PPPP_REC_DID), "PIPE");
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+#pragma once
+// What the transport tests share: a fixture that initialises the library with
+// short keepalive times on the tests' own discovery port, unique DIDs (tests
+// run in parallel processes on one host), pairs of sessions over loopback,
+// child processes running pppp_tool, and raw sockets for speaking nonsense.
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <future>
+#include <string>
+
+#include "service/session/PPPP_API.h"
+
+namespace transporttest {
+
+constexpr unsigned short kDiscoveryPort = 41234;
+constexpr unsigned int kKeepaliveMs = 200;
+constexpr unsigned int kDeadPeerMs = 1500;
+constexpr unsigned int kHandshakeMs = 1000;
+
+// The options every test process (and its children) runs with.
+PPPP_InitOptions TestOptions();
+std::string TestInitString();
+
+// "T<pid>-<n>-<tag>", unique on this host.
+std::string UniqueDid(const char* tag);
+
+// A PPPP_Listen on its own thread.
+std::future<int> ListenAsync(const std::string& did, unsigned waitSeconds = 10, char remote = 1);
+
+// A device session and the viewer session connected to it.
+struct Pair {
+    int device = -1;
+    int viewer = -1;
+};
+
+// Reads exactly `size` bytes (several reads if needed), PPPP_OK or the failure.
+int ReadAll(int session, unsigned char channel, void* buffer, int size, unsigned timeoutMs = 5000);
+
+class TransportTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Listens for `did` and connects to it by discovery.
+    Pair OpenPair(const std::string& did);
+    // The device's TCP address as the viewer sees it ("127.0.0.1:port").
+    static std::string DeviceAddress(int viewerSession);
+    static uint16_t DevicePort(int viewerSession);
+
+    bool m_bInitialised = false;
+};
+
+// A child process running build/bin/pppp_tool with the given arguments, its
+// standard output readable line by line. Killed (SIGKILL) on destruction.
+class CChild {
+public:
+    explicit CChild(const std::vector<std::string>& args);
+    ~CChild();
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+
+    bool Started() const { return m_pid > 0; }
+    // The next line of output, or "" after timeoutMs.
+    std::string ReadLine(unsigned timeoutMs);
+    void Signal(int signal);
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_buffer;
+};
+
+// Raw TCP to a host port, blocking; -1 on failure.
+int RawConnect(uint16_t port);
+// Sends a Hello for `did` on a raw socket and reads the answer frame's type (0 on failure).
+int RawHandshake(int fd, const std::string& did);
+// Waits until the peer closes `fd` (recv gives 0 or an error); false after timeoutMs.
+bool WaitClosedByPeer(int fd, unsigned timeoutMs);
+
+}  // namespace transporttest

@@ -1,0 +1,187 @@
+// pppp_tool: the transport from the command line.
+//
+//   pppp_tool init-string [options]      print the 90-letter string for the options
+//   pppp_tool decode <string>            print what a string configures
+//   pppp_tool device <DID> [--port N] [--local]
+//                                        serve DID; echo channel 0 of every session
+//   pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]
+//                                        open a session; echo channel 0 until it ends
+//
+// Options of init-string: --discovery-port --session-port --keepalive-ms
+// --dead-ms --handshake-ms --send-buffer-kib --receive-buffer-kib
+// --channel-buffer-kib --send-queue-kib --probe-ms (numbers), --loopback-only,
+// --no-probe. device and viewer take the configuration from ZELT2_PPPP_INIT
+// when it is set, else the defaults.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/session/PPPP_API.h"
+
+namespace {
+
+int Usage(FILE* to = stderr, int result = 2) {
+    std::fprintf(to,
+                 "usage: pppp_tool init-string [--discovery-port N] [--session-port N] [--keepalive-ms N]\n"
+                 "                             [--dead-ms N] [--handshake-ms N] [--send-buffer-kib N]\n"
+                 "                             [--receive-buffer-kib N] [--channel-buffer-kib N]\n"
+                 "                             [--send-queue-kib N] [--probe-ms N] [--loopback-only] [--no-probe]\n"
+                 "       pppp_tool decode <string>\n"
+                 "       pppp_tool device <DID> [--port N] [--local]\n"
+                 "       pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]\n");
+    return result;
+}
+
+bool Number(const char* text, unsigned long max, unsigned long* out) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (!*text || *end || v > max) return false;
+    *out = v;
+    return true;
+}
+
+int InitString(int argc, char** argv) {
+    PPPP_InitOptions o{};
+    struct Field {
+        const char* name;
+        unsigned short* value;
+    } fields[] = {{"--discovery-port", &o.discoveryPort},     {"--session-port", &o.sessionPort},
+                  {"--keepalive-ms", &o.keepaliveMs},         {"--dead-ms", &o.deadPeerMs},
+                  {"--handshake-ms", &o.handshakeMs},         {"--send-buffer-kib", &o.sendBufferKiB},
+                  {"--receive-buffer-kib", &o.receiveBufferKiB}, {"--channel-buffer-kib", &o.channelBufferKiB},
+                  {"--send-queue-kib", &o.sendQueueKiB},      {"--probe-ms", &o.probeMs}};
+    for (int i = 0; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--loopback-only")) {
+            o.flags |= PPPP_INIT_LOOPBACK_ONLY;
+            continue;
+        }
+        if (!std::strcmp(argv[i], "--no-probe")) {
+            o.flags |= PPPP_INIT_NO_PROBE;
+            continue;
+        }
+        bool known = false;
+        for (auto& f : fields) {
+            if (std::strcmp(argv[i], f.name) != 0) continue;
+            unsigned long v;
+            if (i + 1 >= argc || !Number(argv[i + 1], 65535, &v)) {
+                std::fprintf(stderr, "%s needs a number from 0 to 65535\n", f.name);
+                return 2;
+            }
+            *f.value = static_cast<unsigned short>(v);
+            ++i;
+            known = true;
+        }
+        if (!known) return Usage();
+    }
+    char text[PPPP_INIT_STRING_LENGTH + 1];
+    PPPP_MakeInitString(&o, text, sizeof text);
+    std::printf("%s\n", text);
+    return 0;
+}
+
+int Decode(const char* text) {
+    PPPP_InitOptions o{};
+    if (PPPP_ParseInitString(text, &o) != PPPP_OK) {
+        std::fprintf(stderr, "not a transport configuration string\n");
+        return 1;
+    }
+    std::printf("discovery port      %u\nsession port        %u\nkeepalive ms        %u\ndead-peer ms        %u\n"
+                "handshake ms        %u\nsend buffer KiB     %u\nreceive buffer KiB  %u\nchannel buffer KiB  %u\n"
+                "send queue KiB      %u\nprobe ms            %u\nflags               0x%02x\n(0: default)\n",
+                o.discoveryPort, o.sessionPort, o.keepaliveMs, o.deadPeerMs, o.handshakeMs, o.sendBufferKiB,
+                o.receiveBufferKiB, o.channelBufferKiB, o.sendQueueKiB, o.probeMs, o.flags);
+    return 0;
+}
+
+// Sends back whatever arrives on channel 0 until the session ends.
+int Echo(int session) {
+    std::vector<char> buffer(65536);
+    for (;;) {
+        int size = static_cast<int>(buffer.size());
+        const int r = PPPP_Read(session, 0, buffer.data(), &size, 200);
+        if (size > 0 && PPPP_Write(session, 0, buffer.data(), size) < 0) break;
+        if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) {
+            std::printf("END %d %d\n", session, r);
+            std::fflush(stdout);
+            break;
+        }
+    }
+    PPPP_Close(session);
+    return 0;
+}
+
+int Device(const char* did, int argc, char** argv) {
+    unsigned long port = 0;
+    bool local = false;
+    for (int i = 0; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--port") && i + 1 < argc && Number(argv[i + 1], 65535, &port)) {
+            ++i;
+        } else if (!std::strcmp(argv[i], "--local")) {
+            local = true;
+        } else {
+            return Usage();
+        }
+    }
+    for (;;) {
+        const int h = PPPP_Listen(did, 600, static_cast<unsigned>(port), local ? 0 : 1);
+        if (h == PPPP_ERR_BAD_DID || h == PPPP_ERR_CANNOT_LISTEN) {
+            std::fprintf(stderr, "cannot serve %s (%d)\n", did, h);
+            return 1;
+        }
+        if (h < 0) continue;
+        PPPP_SessionRecord record{};
+        PPPP_Check(h, &record);
+        const unsigned char* a = record.bytes + PPPP_REC_REMOTE_ADDR;
+        std::printf("OPEN %d from %u.%u.%u.%u\n", h, a[0], a[1], a[2], a[3]);
+        std::fflush(stdout);
+        std::thread(Echo, h).detach();
+    }
+}
+
+int Viewer(const char* did, int argc, char** argv) {
+    const char* address = nullptr;
+    unsigned long timeout = 5000;
+    for (int i = 0; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--address") && i + 1 < argc) {
+            address = argv[++i];
+        } else if (!std::strcmp(argv[i], "--timeout-ms") && i + 1 < argc && Number(argv[i + 1], 3600000, &timeout)) {
+            ++i;
+        } else {
+            return Usage();
+        }
+    }
+    const unsigned ms = static_cast<unsigned>(timeout);
+    const int h = address ? PPPP_ConnectTo(did, address, ms) : PPPP_Connect(did, ms);
+    if (h < 0) {
+        std::fprintf(stderr, "no session to %s (%d)\n", did, h);
+        return 1;
+    }
+    std::printf("OPEN %d\n", h);
+    std::fflush(stdout);
+    return Echo(h);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) return Usage(stdout, 0);
+    const std::string command = argv[1];
+    if (command == "init-string") return InitString(argc - 2, argv + 2);
+    if (command == "decode") return argc == 3 ? Decode(argv[2]) : Usage();
+    if (command != "device" && command != "viewer") return Usage();
+    if (argc < 3) return Usage();
+    const int init = PPPP_Initialize(PPPP_DEFAULT_INIT_STRING);
+    if (init != PPPP_OK) {
+        std::fprintf(stderr, "the transport cannot start (%d); is %s a valid string?\n", init, PPPP_INIT_ENV_VARIABLE);
+        return 1;
+    }
+    const int result = command == "device" ? Device(argv[2], argc - 3, argv + 3) : Viewer(argv[2], argc - 3, argv + 3);
+    PPPP_DeInitialize();
+    return result;
+}
