@@ -18,6 +18,7 @@ constexpr uint32_t kPacketCompleteMs = 5000;  // a packet begun must arrive whol
 constexpr uint32_t kReadSliceMs = 200;
 constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr uint32_t kLingerMs = 300;           // after VideoStop, before closing
+constexpr uint32_t kConnectRetryMs = 100;     // between attempts at an address where nothing listens yet
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -99,7 +100,16 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
         h = m_pppp.Connect(did, m_options.connectTimeoutMs);
     } else {
         events.OnStatus(Format("Connecting to device %s at %s ...", did, m_options.address.c_str()));
-        h = m_pppp.ConnectTo(did, m_options.address.c_str(), m_options.connectTimeoutMs);
+        // Nothing listening there yet is answered at once; the device may be
+        // about to start, so it is tried again until the time is up.
+        const uint32_t start = platform::GetTickCount();
+        for (;;) {
+            const uint32_t spent = platform::GetTickCount() - start;
+            const uint32_t left = spent < m_options.connectTimeoutMs ? m_options.connectTimeoutMs - spent : 0;
+            h = m_pppp.ConnectTo(did, m_options.address.c_str(), left > 0 ? left : 1);
+            if (h != PPPP_ERR_DEVICE_NOT_FOUND || left <= kConnectRetryMs || m_bCancel.load()) break;
+            platform::Sleep(kConnectRetryMs);
+        }
     }
     if (h >= 0) {
         m_hSession = h;

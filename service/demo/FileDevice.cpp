@@ -57,6 +57,8 @@ int Usage(const std::string& problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     std::string did, video;
     std::u16string password;
     bool havePassword = false, thisHostOnly = false;
@@ -108,8 +110,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ZELT2FileDevice: %s\n", error.c_str());
         return 1;
     }
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     // What the window does when the service starts: seed, listen, capture.
     server.ClearSlots();
