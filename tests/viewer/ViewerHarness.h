@@ -34,6 +34,10 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         return frames.size();
     }
+    bool Reported(uint32_t mode) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return !modes.empty() && modes.back() == mode;
+    }
 
     bool failOutput = false;
     std::vector<std::vector<uint8_t>> frames;
