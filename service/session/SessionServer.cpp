@@ -431,6 +431,11 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
             slot.bVideoOn.store(true);
             if (!slot.bKeySent.load()) m_host.RequestKeyFrame();
 
+            // Report phases run one at a time, each with the mode current at its
+            // start; a mode change is followed by a phase of its own, so the
+            // last report every watcher gets is the mode the camera is in.
+            // (The transport's writes do not block.)
+            std::lock_guard<std::mutex> reporting(m_reportLock);
             uint8_t report[kModeReportSize];
             StoreU32(report, static_cast<uint32_t>(m_nMode.load()));
             for (SessionSlot& watcher : m_aSlots) {

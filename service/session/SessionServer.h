@@ -178,6 +178,7 @@ private:
     SessionSlot m_aSlots[kMaxSessions];
 
     std::atomic<int> m_nMode{0};
+    std::mutex m_reportLock;  // one ModeReport round at a time
     std::mutex m_videoTimerLock;
     std::atomic<uint32_t> m_nVideoTimer{0};
 

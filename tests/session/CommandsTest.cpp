@@ -226,6 +226,14 @@ TEST_F(CommandsTest, ConcurrentModeChangesLeaveTheModeAndTheCameraAgreeing) {
         tb.join();
         ASSERT_FALSE(host.CameraModes().empty());
         EXPECT_EQ(host.CameraModes().back(), server->Mode()) << round;
+        // Neither viewer is left with an older mode as its last report.
+        for (CFakeViewer* v : {&a, &b}) {
+            ServerMessage m;
+            uint32_t last = 99;
+            while (!v->Quiet(kChannelControl, 5))
+                if (v->Receive(kChannelControl, m, 200) && m.type == ServerMessageType::ModeReport) last = m.mode;
+            EXPECT_EQ(last, static_cast<uint32_t>(server->Mode())) << round;
+        }
     }
 }
 
