@@ -24,15 +24,13 @@ namespace {
 using namespace viewer;
 
 const std::string kSample = std::string(ZELT_TEST_DATA_DIR) + "/sample-320x240-high.h264";
-constexpr unsigned short kDiscoveryPort = 41460;
-constexpr unsigned short kSessionPort = 41461;
+constexpr unsigned short kDiscoveryPort = 41460;  // shared by this program's processes, each with its own DIDs
 
 class EndToEndTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         PPPP_InitOptions options{};
         options.discoveryPort = kDiscoveryPort;
-        options.sessionPort = kSessionPort;
         options.keepaliveMs = 200;
         options.deadPeerMs = 2000;
         options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
@@ -58,6 +56,16 @@ protected:
         ASSERT_EQ(server->StartListening(platform::Utf8ToUtf16(did), u"road-test"), 0);
         server->SetCaptureStart(platform::GetTickCount());
         ASSERT_TRUE(source->Start(fps));
+    }
+    // Where the device takes sessions, as a viewer that found it sees it.
+    std::string DeviceAddress() {
+        const int probe = PPPP_Connect(did.c_str(), 5000);
+        if (probe < 0) return "";
+        PPPP_SessionRecord record{};
+        PPPP_Check(probe, &record);
+        PPPP_Close(probe);
+        const unsigned port = record.bytes[PPPP_REC_REMOTE_PORT] | (record.bytes[PPPP_REC_REMOTE_PORT + 1] << 8);
+        return "127.0.0.1:" + std::to_string(port);
     }
     void StopDevice() {
         server->StopListening();
@@ -85,6 +93,8 @@ protected:
 
 TEST_F(EndToEndTest, SeveralViewersEachRecordExactlyTheFramesTheDeviceSent) {
     StartDevice();
+    const std::string address = DeviceAddress();
+    ASSERT_FALSE(address.empty()) << "the device cannot be found";
     constexpr int kViewers = 4;
     std::vector<std::unique_ptr<CViewerClient>> clients;
     std::vector<std::unique_ptr<CRecordingEvents>> events(kViewers);
@@ -92,7 +102,7 @@ TEST_F(EndToEndTest, SeveralViewersEachRecordExactlyTheFramesTheDeviceSent) {
     for (int i = 0; i < kViewers; ++i) {
         ViewerOptions o = Options(40 + 10 * i);
         if (i == 1) o.mode = 3;
-        if (i == 2) o.address = "127.0.0.1:" + std::to_string(kSessionPort);  // without discovery
+        if (i == 2) o.address = address;  // without discovery
         if (i == 3) o.videoStop = true;
         clients.push_back(std::make_unique<CViewerClient>(session::RealPppp(), o));
         events[i] = std::make_unique<CRecordingEvents>();
@@ -132,9 +142,11 @@ TEST_F(EndToEndTest, WrongPasswordUnknownDidAndAStoppedDeviceEachEndTheirOwnWay)
     CViewerClient watching(session::RealPppp(), Options(0));
     ViewerStatus status = kViewerDone;
     std::thread t([&] { status = watching.Run(events); });
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return events.FrameCount() >= 5; }, 10000));
+    const bool watched = testsupport::WaitUntil([&] { return events.FrameCount() >= 5; }, 10000);
     StopDevice();
+    watching.Cancel();
     t.join();
+    ASSERT_TRUE(watched) << watching.Message();
     EXPECT_EQ(status, kViewerSessionLost) << watching.Message();
 }
 
