@@ -12,8 +12,10 @@ void CDemoHost::SetStatus(int status) {
 }
 
 void CDemoHost::StopCapture() {
-    if (m_pSource) m_pSource->Stop();
-    Log("Video source stopped");
+    // Called on the listener thread; the source belongs to the owner's
+    // thread, which stops it when it sees the request (or the server stopped).
+    m_bCaptureStopWanted.store(true);
+    Log("Capture stop asked for");
 }
 
 void CDemoHost::ChangeCameraMode(int mode, const std::function<bool()>& apply) {

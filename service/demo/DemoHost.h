@@ -1,7 +1,9 @@
 #pragma once
 // The session host of a device without a camera and without a window: the
 // file source stands in for the capture, status changes and camera commands
-// are reported to a log function instead of a window and a camera.
+// are reported to a log function instead of a window and a camera. The
+// source is started and stopped by the owner's thread only; a stop asked for
+// by the server (the transport refused the DID) is left to the owner.
 
 #include <atomic>
 #include <functional>
@@ -15,8 +17,8 @@ namespace demo {
 
 class CDemoHost final : public session::ISessionHost {
 public:
-    // `source` receives key-frame requests and is stopped with the capture;
-    // `log` (may be empty) gets one line per event. Both outlive the host.
+    // `source` receives key-frame requests; `log` (may be empty) gets one
+    // line per event, from any thread. Both outlive the host.
     CDemoHost(CFileFrameSource* source, std::function<void(const std::string&)> log)
         : m_pSource(source), m_log(std::move(log)) {}
 
@@ -31,6 +33,7 @@ public:
     void RequestKeyFrame() override;
 
     int Status() const { return m_nStatus.load(); }
+    bool CaptureStopWanted() const { return m_bCaptureStopWanted.load(); }
     int CameraMode() const { return m_nCameraMode.load(); }
 
 private:
@@ -42,6 +45,7 @@ private:
     std::mutex m_camera;
     std::atomic<int> m_nStatus{0};
     std::atomic<int> m_nCameraMode{-1};
+    std::atomic<bool> m_bCaptureStopWanted{false};
 };
 
 }  // namespace demo

@@ -111,6 +111,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::string upper = did;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    Print("Device " + upper + " serving " + video + " (" +
+          std::to_string(source.FrameCount()) + " frames, " + std::to_string(source.KeyFrameCount()) +
+          " key frames) at " + std::to_string(fps) + " fps; waiting for viewers");
+
     // What the window does when the service starts: seed, listen, capture.
     server.ClearSlots();
     server.SeedScramble(static_cast<uint8_t>(platform::GetTickCount()));
@@ -121,13 +128,10 @@ int main(int argc, char** argv) {
     }
     server.SetCaptureStart(platform::GetTickCount());
     source.Start(static_cast<uint32_t>(fps));
-    Print("Device " + platform::Utf16ToUtf8(server.DID()) + " serving " + video + " (" +
-          std::to_string(source.FrameCount()) + " frames, " + std::to_string(source.KeyFrameCount()) +
-          " key frames) at " + std::to_string(fps) + " fps; waiting for viewers");
 
     const uint32_t start = platform::GetTickCount();
     int online = 0;
-    while (!g_bStop.load() && server.IsRunning()) {
+    while (!g_bStop.load() && server.IsRunning() && !host.CaptureStopWanted()) {
         if (seconds != 0 && platform::GetTickCount() - start >= seconds * 1000) break;
         if (server.Online() != online) {
             online = server.Online();

@@ -40,8 +40,8 @@ public:
     // Plays from the first frame at `fps` frames a second on a thread of its
     // own until Stop. False when nothing is loaded, `fps` is 0 or it plays already.
     bool Start(uint32_t fps);
-    // Stops playing and waits for the thread; may be called from any thread
-    // but the playing one, and more than once.
+    // Stops playing and waits for the thread; more than once is harmless.
+    // Start and Stop belong to one thread, the owner's.
     void Stop();
     bool IsPlaying() const { return m_bPlaying.load(); }
 
