@@ -8,8 +8,14 @@ if(ZELT_SANITIZE STREQUAL "address")
 elseif(ZELT_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+elseif(ZELT_SANITIZE STREQUAL "fuzz")
+  # Coverage for libFuzzer everywhere; the fuzz targets add the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+  # The cipher's tables are computed at compile time, beyond clang's default budget.
+  add_compile_options(-fconstexpr-steps=100000000)
 elseif(NOT ZELT_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "ZELT_SANITIZE must be empty, 'address' or 'thread', not '${ZELT_SANITIZE}'")
+  message(FATAL_ERROR "ZELT_SANITIZE must be empty, 'address', 'thread' or 'fuzz', not '${ZELT_SANITIZE}'")
 endif()
 
 # zelt_add_test(<name> LABELS <label...> SOURCES <src...> LIBS <lib...>)

@@ -125,26 +125,38 @@ void ExpandKey(Work& w, const uint8_t* key, int keyWords) {
     }
 }
 
-void Encrypt(const Work& w, const uint8_t* in, uint8_t* out) {
-    const uint32_t* rk = w.rk;
-    uint32_t s[4], t[4];
-    for (int c = 0; c < 4; ++c) s[c] = LoadWord(in + 4 * c) ^ rk[c];
-    for (int round = 1; round < w.rounds; ++round) {
+// One round's column: four table lookups and the round key. The four columns
+// are written out as separate variables so that the compiler keeps them in
+// scalar registers (its vectoriser would otherwise emulate the lookups slowly).
+inline uint32_t EncColumn(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t k) {
+    return kTables.enc[0][Byte(a, 0)] ^ kTables.enc[1][Byte(b, 1)] ^ kTables.enc[2][Byte(c, 2)] ^
+           kTables.enc[3][Byte(d, 3)] ^ k;
+}
+inline uint32_t EncLast(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t k) {
+    return (static_cast<uint32_t>(kSBox[Byte(a, 0)]) | (static_cast<uint32_t>(kSBox[Byte(b, 1)]) << 8) |
+            (static_cast<uint32_t>(kSBox[Byte(c, 2)]) << 16) | (static_cast<uint32_t>(kSBox[Byte(d, 3)]) << 24)) ^
+           k;
+}
+
+void Encrypt(const uint32_t* rk, int rounds, const uint8_t* in, uint8_t* out) {
+    uint32_t s0 = LoadWord(in) ^ rk[0], s1 = LoadWord(in + 4) ^ rk[1];
+    uint32_t s2 = LoadWord(in + 8) ^ rk[2], s3 = LoadWord(in + 12) ^ rk[3];
+    for (int round = 1; round < rounds; ++round) {
         rk += 4;
-        for (int c = 0; c < 4; ++c) {
-            t[c] = kTables.enc[0][Byte(s[c], 0)] ^ kTables.enc[1][Byte(s[(c + 1) & 3], 1)] ^
-                   kTables.enc[2][Byte(s[(c + 2) & 3], 2)] ^ kTables.enc[3][Byte(s[(c + 3) & 3], 3)] ^ rk[c];
-        }
-        std::memcpy(s, t, sizeof s);
+        const uint32_t t0 = EncColumn(s0, s1, s2, s3, rk[0]);
+        const uint32_t t1 = EncColumn(s1, s2, s3, s0, rk[1]);
+        const uint32_t t2 = EncColumn(s2, s3, s0, s1, rk[2]);
+        const uint32_t t3 = EncColumn(s3, s0, s1, s2, rk[3]);
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
     }
     rk += 4;
-    for (int c = 0; c < 4; ++c) {
-        const uint32_t v = static_cast<uint32_t>(kSBox[Byte(s[c], 0)]) |
-                           (static_cast<uint32_t>(kSBox[Byte(s[(c + 1) & 3], 1)]) << 8) |
-                           (static_cast<uint32_t>(kSBox[Byte(s[(c + 2) & 3], 2)]) << 16) |
-                           (static_cast<uint32_t>(kSBox[Byte(s[(c + 3) & 3], 3)]) << 24);
-        StoreWord(out + 4 * c, v ^ rk[c]);
-    }
+    StoreWord(out, EncLast(s0, s1, s2, s3, rk[0]));
+    StoreWord(out + 4, EncLast(s1, s2, s3, s0, rk[1]));
+    StoreWord(out + 8, EncLast(s2, s3, s0, s1, rk[2]));
+    StoreWord(out + 12, EncLast(s3, s0, s1, s2, rk[3]));
 }
 
 inline uint32_t InvMixWord(uint32_t w) {
@@ -154,28 +166,39 @@ inline uint32_t InvMixWord(uint32_t w) {
            kTables.dec[2][kSBox[Byte(w, 2)]] ^ kTables.dec[3][kSBox[Byte(w, 3)]];
 }
 
+inline uint32_t DecColumn(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t k) {
+    return kTables.dec[0][Byte(a, 0)] ^ kTables.dec[1][Byte(b, 1)] ^ kTables.dec[2][Byte(c, 2)] ^
+           kTables.dec[3][Byte(d, 3)] ^ k;
+}
+inline uint32_t DecLast(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t k) {
+    return (static_cast<uint32_t>(kInvSBox[Byte(a, 0)]) | (static_cast<uint32_t>(kInvSBox[Byte(b, 1)]) << 8) |
+            (static_cast<uint32_t>(kInvSBox[Byte(c, 2)]) << 16) |
+            (static_cast<uint32_t>(kInvSBox[Byte(d, 3)]) << 24)) ^
+           k;
+}
+
 // The equivalent inverse cipher: round keys in reverse order, the inner ones
 // passed through InvMixColumns.
 void Decrypt(const Work& w, const uint8_t* in, uint8_t* out) {
     const int nr = w.rounds;
-    uint32_t s[4], t[4];
-    for (int c = 0; c < 4; ++c) s[c] = LoadWord(in + 4 * c) ^ w.rk[4 * nr + c];
+    const uint32_t* last = w.rk + 4 * nr;
+    uint32_t s0 = LoadWord(in) ^ last[0], s1 = LoadWord(in + 4) ^ last[1];
+    uint32_t s2 = LoadWord(in + 8) ^ last[2], s3 = LoadWord(in + 12) ^ last[3];
     for (int round = nr - 1; round > 0; --round) {
         const uint32_t* rk = w.rk + 4 * round;
-        for (int c = 0; c < 4; ++c) {
-            t[c] = kTables.dec[0][Byte(s[c], 0)] ^ kTables.dec[1][Byte(s[(c + 3) & 3], 1)] ^
-                   kTables.dec[2][Byte(s[(c + 2) & 3], 2)] ^ kTables.dec[3][Byte(s[(c + 1) & 3], 3)] ^
-                   InvMixWord(rk[c]);
-        }
-        std::memcpy(s, t, sizeof s);
+        const uint32_t t0 = DecColumn(s0, s3, s2, s1, InvMixWord(rk[0]));
+        const uint32_t t1 = DecColumn(s1, s0, s3, s2, InvMixWord(rk[1]));
+        const uint32_t t2 = DecColumn(s2, s1, s0, s3, InvMixWord(rk[2]));
+        const uint32_t t3 = DecColumn(s3, s2, s1, s0, InvMixWord(rk[3]));
+        s0 = t0;
+        s1 = t1;
+        s2 = t2;
+        s3 = t3;
     }
-    for (int c = 0; c < 4; ++c) {
-        const uint32_t v = static_cast<uint32_t>(kInvSBox[Byte(s[c], 0)]) |
-                           (static_cast<uint32_t>(kInvSBox[Byte(s[(c + 3) & 3], 1)]) << 8) |
-                           (static_cast<uint32_t>(kInvSBox[Byte(s[(c + 2) & 3], 2)]) << 16) |
-                           (static_cast<uint32_t>(kInvSBox[Byte(s[(c + 1) & 3], 3)]) << 24);
-        StoreWord(out + 4 * c, v ^ w.rk[c]);
-    }
+    StoreWord(out, DecLast(s0, s3, s2, s1, w.rk[0]));
+    StoreWord(out + 4, DecLast(s1, s0, s3, s2, w.rk[1]));
+    StoreWord(out + 8, DecLast(s2, s1, s0, s3, w.rk[2]));
+    StoreWord(out + 12, DecLast(s3, s2, s1, s0, w.rk[3]));
 }
 
 int RunBlock(bool encrypt, int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen,
@@ -191,7 +214,7 @@ int RunBlock(bool encrypt, int bits, const uint8_t* data, int dataLen, const uin
     Work w;
     ExpandKey(w, keyArea, bits / 32);
     if (encrypt) {
-        Encrypt(w, dataArea, out);
+        Encrypt(w.rk, w.rounds, dataArea, out);
     } else {
         Decrypt(w, dataArea, out);
     }
@@ -202,6 +225,17 @@ int RunBlock(bool encrypt, int bits, const uint8_t* data, int dataLen, const uin
 }
 
 }  // namespace
+
+void CAesKey128::Expand(const uint8_t* key) {
+    Work w;
+    ExpandKey(w, key, 4);
+    std::memcpy(m_rk, w.rk, sizeof m_rk);
+    platform::SecureZero(&w, sizeof w);
+}
+
+void CAesKey128::Clear() { platform::SecureZero(m_rk, sizeof m_rk); }
+
+void CAesKey128::EncryptBlock(const uint8_t* in, uint8_t* out) const { Encrypt(m_rk, 10, in, out); }
 
 int AesEncryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out) {
     return RunBlock(true, bits, data, dataLen, key, keyLen, out);

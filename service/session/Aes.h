@@ -25,4 +25,23 @@ inline constexpr int kAesBadArgument = -2;
 int AesEncryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out);
 int AesDecryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out);
 
+// An AES-128 key expanded once, for encrypting many blocks under one key (a
+// session's video frames): the same results as AesEncryptBlock(128, block, 16,
+// key, 16, out) without expanding the key for every block. The schedule is
+// wiped when cleared, re-expanded or destroyed.
+class CAesKey128 {
+public:
+    CAesKey128() = default;
+    ~CAesKey128() { Clear(); }
+    CAesKey128(const CAesKey128&) = delete;
+    CAesKey128& operator=(const CAesKey128&) = delete;
+
+    void Expand(const uint8_t* key);  // 16 bytes
+    void Clear();
+    void EncryptBlock(const uint8_t* in, uint8_t* out) const;  // 16 bytes each; may be the same
+
+private:
+    uint32_t m_rk[44] = {};
+};
+
 }  // namespace session

@@ -14,17 +14,39 @@ void MakePasswordBuffer(std::u16string_view password, uint8_t (&buffer)[kPasswor
 }
 
 void XorCopy(uint8_t* dst, const uint8_t* src, size_t length, uint8_t value) {
-    // 32 bytes a step in four independent words: the compiler turns this into
-    // vector code at any optimisation level that vectorises at all.
-    const uint64_t wide = 0x0101010101010101ull * value;
     size_t i = 0;
+#if defined(__GNUC__)
+    // 64 bytes a step in four 16-byte vectors: as fast as memcpy on the
+    // baseline vector unit of every target we build for.
+    typedef uint8_t Vector16 __attribute__((vector_size(16)));
+    Vector16 wide;
+    for (int k = 0; k < 16; ++k) wide[k] = value;
+    for (; i + 64 <= length; i += 64) {
+        // Separate variables keep the four vectors in registers.
+        Vector16 a, b, c, d;
+        std::memcpy(&a, src + i, 16);
+        std::memcpy(&b, src + i + 16, 16);
+        std::memcpy(&c, src + i + 32, 16);
+        std::memcpy(&d, src + i + 48, 16);
+        a ^= wide;
+        b ^= wide;
+        c ^= wide;
+        d ^= wide;
+        std::memcpy(dst + i, &a, 16);
+        std::memcpy(dst + i + 16, &b, 16);
+        std::memcpy(dst + i + 32, &c, 16);
+        std::memcpy(dst + i + 48, &d, 16);
+    }
+#endif
+    // 32 bytes a step in four independent words.
+    const uint64_t word = 0x0101010101010101ull * value;
     for (; i + 32 <= length; i += 32) {
         uint64_t w[4];
         std::memcpy(w, src + i, 32);
-        w[0] ^= wide;
-        w[1] ^= wide;
-        w[2] ^= wide;
-        w[3] ^= wide;
+        w[0] ^= word;
+        w[1] ^= word;
+        w[2] ^= word;
+        w[3] ^= word;
         std::memcpy(dst + i, w, 32);
     }
     for (; i < length; ++i) dst[i] = src[i] ^ value;
@@ -39,9 +61,8 @@ void CPacketSealer::EncryptControlBlock(const uint8_t* key, uint8_t* packet) {
     }
 }
 
-size_t CPacketSealer::BuildSealedPacket(const uint8_t* key, uint8_t* out, size_t capacity,
-                                        const PacketFields& fields, const uint8_t* payload, uint32_t length) {
-    if (!key) return BuildPacket(out, capacity, fields, payload, length);
+size_t CPacketSealer::BuildScrambled(uint8_t* out, size_t capacity, const PacketFields& fields,
+                                     const uint8_t* payload, uint32_t length) {
     const size_t total = kPacketOverhead + static_cast<size_t>(length);
     if (capacity < total || !WritePacketHead(out, fields, length)) return 0;
     if (IsSealedKind(fields.kind) && length > 0) {
@@ -51,7 +72,21 @@ size_t CPacketSealer::BuildSealedPacket(const uint8_t* key, uint8_t* out, size_t
     } else if (length > 0) {
         std::memcpy(out + kOffPayload, payload, length);
     }
-    EncryptControlBlock(key, out);
+    return total;
+}
+
+size_t CPacketSealer::BuildSealedPacket(const uint8_t* key, uint8_t* out, size_t capacity,
+                                        const PacketFields& fields, const uint8_t* payload, uint32_t length) {
+    if (!key) return BuildPacket(out, capacity, fields, payload, length);
+    const size_t total = BuildScrambled(out, capacity, fields, payload, length);
+    if (total > 0) EncryptControlBlock(key, out);
+    return total;
+}
+
+size_t CPacketSealer::BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity,
+                                        const PacketFields& fields, const uint8_t* payload, uint32_t length) {
+    const size_t total = BuildScrambled(out, capacity, fields, payload, length);
+    if (total > 0) key.EncryptBlock(out + kHeaderSize, out + kHeaderSize);
     return total;
 }
 

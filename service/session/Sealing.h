@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "service/session/Aes.h"
 #include "service/session/SessionPacket.h"
 
 namespace session {
@@ -47,9 +48,15 @@ public:
     // packet size, or 0 when it does not fit (nothing sealed then).
     size_t BuildSealedPacket(const uint8_t* key, uint8_t* out, size_t capacity, const PacketFields& fields,
                              const uint8_t* payload, uint32_t length);
+    // The same under a key expanded beforehand, for a session's stream of frames.
+    size_t BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity, const PacketFields& fields,
+                             const uint8_t* payload, uint32_t length);
 
 private:
     void EncryptControlBlock(const uint8_t* key, uint8_t* packet);
+    // Writes the head and the (scrambled) payload; the control block is left in clear.
+    size_t BuildScrambled(uint8_t* out, size_t capacity, const PacketFields& fields, const uint8_t* payload,
+                          uint32_t length);
 
     std::atomic<uint8_t> m_byScramble{0};
 };

@@ -260,3 +260,37 @@ TEST(Unsealing, WrongKeyIsAlmostNeverAccepted) {
 }
 
 }  // namespace
+
+// -- a key expanded once ---------------------------------------------------------
+
+TEST(ExpandedKey, EncryptsAsTheBlockFunctionDoesAndSealsTheSameBytes) {
+    std::mt19937 random(7);
+    CAesKey128 expanded;
+    for (int round = 0; round < 50; ++round) {
+        uint8_t key[16], block[16], a[16], b[16];
+        for (auto& k : key) k = static_cast<uint8_t>(random());
+        for (auto& x : block) x = static_cast<uint8_t>(random());
+        expanded.Expand(key);
+        expanded.EncryptBlock(block, a);
+        ASSERT_EQ(AesEncryptBlock(128, block, 16, key, 16, b), 16);
+        ASSERT_EQ(std::memcmp(a, b, 16), 0) << round;
+    }
+
+    std::vector<uint8_t> frame(3000);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 1);
+    PacketFields f;
+    f.kind = KindSealed32;
+    f.command = CmdVideoFrame;
+    f.viewerCount = 3;
+    f.timestampMs = 1234;
+    expanded.Expand(kKey);
+    std::vector<uint8_t> one(frame.size() + kPacketOverhead), other(one.size());
+    CPacketSealer s1, s2;
+    s1.Seed(0x42);
+    s2.Seed(0x42);
+    ASSERT_EQ(s1.BuildSealedPacket(kKey, one.data(), one.size(), f, frame.data(), 3000), one.size());
+    ASSERT_EQ(s2.BuildSealedPacket(expanded, other.data(), other.size(), f, frame.data(), 3000), other.size());
+    EXPECT_EQ(one, other);
+    EXPECT_EQ(s1.Scramble(), s2.Scramble());
+    EXPECT_EQ(s2.BuildSealedPacket(expanded, other.data(), 100, f, frame.data(), 3000), 0u) << "does not fit";
+}

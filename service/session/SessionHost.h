@@ -1,0 +1,54 @@
+#pragma once
+// What the session server needs from the window that owns it. The window
+// implements this; the server never reaches into the window otherwise.
+//
+// Several operations are called from the server's own threads while the
+// window's thread may be waiting for those threads (stopping the service
+// waits for the listener and the readers). An implementation must therefore
+// never wait for the window's thread: it hands the work over (posts it) and
+// returns.
+
+#include <cstdint>
+#include <functional>
+
+namespace session {
+
+// The status the listener sets when the transport refuses the DID.
+inline constexpr int kStatusWrongDid = 5;
+
+class ISessionHost {
+public:
+    // Stores `status` as the window's current status and shows it. Called on
+    // the listener thread; must not wait for the window's thread.
+    virtual void SetStatus(int status) = 0;
+
+    // Stops the capture graph. Called on the listener thread when listening
+    // cannot work; must not wait for the window's thread.
+    virtual void StopCapture() = 0;
+
+    // Changes the camera's mode as one use of the camera channel, apart from
+    // every other use (the still-frame poll, capture start): within the
+    // channel's sequence, calls `apply`, and when it returns true opens the
+    // channel for the camera selected in the camera list, sends command 48
+    // with value 0 and command 20 with `mode`, and closes it; the results are
+    // not examined. `apply` sets the server's mode, so that the mode and the
+    // camera change together; it takes no lock. Called on a reader thread.
+    virtual void ChangeCameraMode(int mode, const std::function<bool()>& apply) = 0;
+
+    // Starts the still-frame poll (timer 101, every 2500 ms) and returns its
+    // identifier, non-zero; 0 when it could not be started. Stops it again.
+    // Called on reader threads and the window's thread; must not wait for
+    // the window's thread.
+    virtual uint32_t SetVideoTimer() = 0;
+    virtual void KillVideoTimer(uint32_t timerId) = 0;
+
+    // A viewer waits for a key frame: asks the encoder for one now rather than
+    // at its next scheduled key frame. Called on reader threads and from within
+    // the fan-out; must return at once and must not call back into the server.
+    virtual void RequestKeyFrame() = 0;
+
+protected:
+    ~ISessionHost() = default;
+};
+
+}  // namespace session

@@ -1,0 +1,154 @@
+// The whole road over the real transport on this host: a device (the session
+// server fed by the sample file) and several viewers in one process, each on
+// its own libpppp sessions over loopback, discovery on this host only and on
+// this program's own ports, so that other test programs may run beside it.
+
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Text.h"
+#include "service/demo/DemoHost.h"
+#include "service/demo/FileFrameSource.h"
+#include "service/session/PPPP_API.h"
+#include "service/session/SessionServer.h"
+#include "tests/support/Wait.h"
+#include "tests/viewer/ViewerHarness.h"
+
+namespace viewertest {
+namespace {
+
+using namespace viewer;
+
+const std::string kSample = std::string(ZELT_TEST_DATA_DIR) + "/sample-320x240-high.h264";
+constexpr unsigned short kDiscoveryPort = 41460;  // shared by this program's processes, each with its own DIDs
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        PPPP_InitOptions options{};
+        options.discoveryPort = kDiscoveryPort;
+        options.keepaliveMs = 200;
+        options.deadPeerMs = 2000;
+        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+        char init[PPPP_INIT_STRING_LENGTH + 1];
+        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+        ASSERT_GE(PPPP_Initialize(init), 0);
+    }
+    static void TearDownTestSuite() { PPPP_DeInitialize(); }
+
+    EndToEndTest() : host(nullptr, nullptr), did("E2E" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
+        server = std::make_unique<session::CSessionServer>(session::RealPppp(), host);
+        source = std::make_unique<demo::CFileFrameSource>(*server);
+        host.SetSource(source.get());
+        std::string error;
+        EXPECT_TRUE(source->Load(kSample, error)) << error;
+        sent.Attach(*source);
+    }
+    ~EndToEndTest() override { StopDevice(); }
+
+    void StartDevice(uint32_t fps = 50) {
+        server->ClearSlots();
+        server->SeedScramble(0x77);
+        ASSERT_EQ(server->StartListening(platform::Utf8ToUtf16(did), u"road-test"), 0);
+        server->SetCaptureStart(platform::GetTickCount());
+        ASSERT_TRUE(source->Start(fps));
+    }
+    // Where the device takes sessions, as a viewer that found it sees it.
+    std::string DeviceAddress() {
+        const int probe = PPPP_Connect(did.c_str(), 5000);
+        if (probe < 0) return "";
+        PPPP_SessionRecord record{};
+        PPPP_Check(probe, &record);
+        PPPP_Close(probe);
+        const unsigned port = record.bytes[PPPP_REC_REMOTE_PORT] | (record.bytes[PPPP_REC_REMOTE_PORT + 1] << 8);
+        return "127.0.0.1:" + std::to_string(port);
+    }
+    void StopDevice() {
+        server->StopListening();
+        source->Stop();
+        server->WaitForReaders();
+        server->StopVideoTimer();
+    }
+    ViewerOptions Options(uint64_t frames) {
+        ViewerOptions o;
+        o.did = did;
+        o.password = u"road-test";
+        o.frameLimit = frames;
+        o.connectTimeoutMs = 5000;
+        o.loginTimeoutMs = 5000;
+        return o;
+    }
+
+    demo::CDemoHost host;
+    const std::string did;
+    std::unique_ptr<session::CSessionServer> server;
+    std::unique_ptr<demo::CFileFrameSource> source;
+    CSentLog sent;
+    static inline int s_nDevice = 0;
+};
+
+TEST_F(EndToEndTest, SeveralViewersEachRecordExactlyTheFramesTheDeviceSent) {
+    StartDevice();
+    const std::string address = DeviceAddress();
+    ASSERT_FALSE(address.empty()) << "the device cannot be found";
+    constexpr int kViewers = 4;
+    std::vector<std::unique_ptr<CViewerClient>> clients;
+    std::vector<std::unique_ptr<CRecordingEvents>> events(kViewers);
+    std::vector<ViewerStatus> results(kViewers, kViewerFailed);
+    for (int i = 0; i < kViewers; ++i) {
+        ViewerOptions o = Options(40 + 10 * i);
+        if (i == 1) o.mode = 3;
+        if (i == 2) o.address = address;  // without discovery
+        if (i == 3) o.videoStop = true;
+        clients.push_back(std::make_unique<CViewerClient>(session::RealPppp(), o));
+        events[i] = std::make_unique<CRecordingEvents>();
+    }
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kViewers; ++i) threads.emplace_back([&, i] { results[i] = clients[i]->Run(*events[i]); });
+    for (auto& t : threads) t.join();
+
+    const auto indices = sent.Indices();
+    for (int i = 0; i < kViewers; ++i) {
+        SCOPED_TRACE("viewer " + std::to_string(i));
+        ASSERT_EQ(results[i], kViewerDone) << clients[i]->Message();
+        EXPECT_EQ(events[i]->frames.size(), static_cast<size_t>(40 + 10 * i));
+        EXPECT_TRUE(IsRunOfSentFrames(events[i]->frames, indices, *source));
+        EXPECT_GE(clients[i]->Stats().keyFrames, 1u);
+        EXPECT_GE(clients[i]->Stats().viewerCount, 1u);
+        EXPECT_FALSE(events[i]->modes.empty());
+    }
+    EXPECT_EQ(host.CameraMode(), 3);
+    EXPECT_EQ(server->Mode(), 3);
+}
+
+TEST_F(EndToEndTest, WrongPasswordUnknownDidAndAStoppedDeviceEachEndTheirOwnWay) {
+    StartDevice();
+    CRecordingEvents events;
+    ViewerOptions wrong = Options(5);
+    wrong.password = u"Road-Test";
+    CViewerClient refused(session::RealPppp(), wrong);
+    EXPECT_EQ(refused.Run(events), kViewerWrongPassword) << refused.Message();
+
+    ViewerOptions nobody = Options(5);
+    nobody.did = did + "-NOBODY";
+    nobody.connectTimeoutMs = 700;
+    CViewerClient lost(session::RealPppp(), nobody);
+    EXPECT_EQ(lost.Run(events), kViewerDeviceNotFound) << lost.Message();
+
+    CViewerClient watching(session::RealPppp(), Options(0));
+    ViewerStatus status = kViewerDone;
+    std::thread t([&] { status = watching.Run(events); });
+    const bool watched = testsupport::WaitUntil([&] { return events.FrameCount() >= 5; }, 10000);
+    StopDevice();
+    watching.Cancel();
+    t.join();
+    ASSERT_TRUE(watched) << watching.Message();
+    EXPECT_EQ(status, kViewerSessionLost) << watching.Message();
+}
+
+}  // namespace
+}  // namespace viewertest

@@ -1,0 +1,189 @@
+// ZELT2FileDevice and ZELT2Viewer as a user runs them: separate processes
+// on this host, what the viewer writes, and each way a run ends with its own
+// exit status and message.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/demo/AnnexB.h"
+#include "service/session/PPPP_API.h"
+#include "tests/support/Wait.h"
+#include "viewer/ViewerClient.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kBin = ZELT_BIN_DIR;
+const std::string kSample = std::string(ZELT_TEST_DATA_DIR) + "/sample-320x240-high.h264";
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// A child process whose standard output and error go to a file.
+class CProcess {
+public:
+    CProcess(const std::string& program, std::vector<std::string> args, const std::string& log) {
+        std::vector<char*> argv;
+        args.insert(args.begin(), kBin + "/" + program);
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CProcess() {
+        if (m_pid > 0 && !m_bDone) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    // The exit status, or -1 when it did not end within `timeoutMs`.
+    int Wait(uint32_t timeoutMs = 30000) {
+        if (m_pid <= 0) return -1;
+        int status = 0;
+        const bool ended = testsupport::WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs);
+        if (!ended) return -1;
+        m_bDone = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void Signal(int signal) { kill(m_pid, signal); }
+
+private:
+    pid_t m_pid = -1;
+    bool m_bDone = false;
+};
+
+std::string Contents(const std::string& path) {
+    const auto bytes = ReadAll(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class ProgramsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Both programs find each other on this host only, on this test's own discovery port.
+        PPPP_InitOptions options{};
+        options.discoveryPort = 41470;
+        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+        char init[PPPP_INIT_STRING_LENGTH + 1];
+        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+        setenv(PPPP_INIT_ENV_VARIABLE, init, 1);
+    }
+
+    ProgramsTest() : dir("/tmp/zelt2-programs-" + std::to_string(getpid())), did("PROG" + std::to_string(getpid())) {
+        mkdir(dir.c_str(), 0700);
+    }
+    ~ProgramsTest() override {
+        for (const char* f : {"device.log", "viewer.log", "video.h264", "other.log"}) std::remove((dir + "/" + f).c_str());
+        rmdir(dir.c_str());
+    }
+    std::vector<std::string> ViewerArgs(const std::string& password) {
+        return {"--did", did, "--password", password, "--timeout", "5", "--quiet"};
+    }
+
+    const std::string dir;
+    const std::string did;
+};
+
+TEST_F(ProgramsTest, TheViewerRecordsWholeFramesOfTheSampleFromAKeyFrameOn) {
+    CProcess device("ZELT2FileDevice", {"--did", did, "--password", "pw", "--video", kSample, "--fps", "50"},
+                    dir + "/device.log");
+    auto args = ViewerArgs("pw");
+    for (const std::string& a : {std::string("--frames"), std::string("30"), std::string("--output"), dir + "/video.h264",
+                                 std::string("--mark-set"), std::string("--mark-clear"), std::string("--video-stop"),
+                                 std::string("--mode"), std::string("1")})
+        args.push_back(a);
+    CProcess viewer("ZELT2Viewer", args, dir + "/viewer.log");
+    ASSERT_EQ(viewer.Wait(), viewer::kViewerDone) << Contents(dir + "/viewer.log");
+    const std::string report = Contents(dir + "/viewer.log");
+    EXPECT_NE(report.find("Recorded 30 frames"), std::string::npos) << report;
+    EXPECT_NE(report.find("ModeReport: camera mode 1"), std::string::npos) << report;
+
+    // Each frame written is one of the sample's, whole; the first a key frame.
+    const auto sample = ReadAll(kSample);
+    const auto video = ReadAll(dir + "/video.h264");
+    const auto sampleFrames = demo::SplitAccessUnits(sample.data(), sample.size());
+    const auto frames = demo::SplitAccessUnits(video.data(), video.size());
+    ASSERT_EQ(frames.size(), 30u);
+    EXPECT_TRUE(frames[0].key);
+    for (const auto& f : frames) {
+        bool found = false;
+        for (const auto& s : sampleFrames)
+            found = found || (s.length == f.length &&
+                              std::memcmp(sample.data() + s.offset, video.data() + f.offset, f.length) == 0);
+        EXPECT_TRUE(found) << "a frame at byte " << f.offset << " is not one of the sample's";
+    }
+
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0);
+    const std::string log = Contents(dir + "/device.log");
+    EXPECT_NE(log.find("Camera mode 1 asked for"), std::string::npos) << log;
+    EXPECT_NE(log.find("Still-frame poll stopped"), std::string::npos) << log;
+}
+
+TEST_F(ProgramsTest, EachWayARunEndsHasItsOwnExitStatusAndMessage) {
+    CProcess device("ZELT2FileDevice", {"--did", did, "--password", "pw", "--video", kSample}, dir + "/device.log");
+
+    CProcess wrong("ZELT2Viewer", ViewerArgs("PW"), dir + "/viewer.log");
+    EXPECT_EQ(wrong.Wait(), viewer::kViewerWrongPassword);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("Wrong password for device " + did), std::string::npos);
+
+    auto nobody = ViewerArgs("pw");
+    nobody[1] = did + "-NOBODY";
+    nobody[5] = "1";
+    CProcess unknown("ZELT2Viewer", nobody, dir + "/viewer.log");
+    EXPECT_EQ(unknown.Wait(), viewer::kViewerDeviceNotFound);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("No device answers for DID " + did + "-NOBODY"), std::string::npos);
+
+    CProcess usage("ZELT2Viewer", {"--did", did, "--mode", "4"}, dir + "/viewer.log");
+    EXPECT_EQ(usage.Wait(), viewer::kViewerUsage);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("--mode needs a whole number from 0 to 3"), std::string::npos);
+
+    CProcess unwritable("ZELT2Viewer", {"--did", did, "--output", dir + "/no/such/folder/video.h264"},
+                        dir + "/viewer.log");
+    EXPECT_EQ(unwritable.Wait(), viewer::kViewerOutputFailed);
+
+    // The device goes away under a watching viewer.
+    CProcess watching("ZELT2Viewer", ViewerArgs("pw"), dir + "/viewer.log");
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Contents(dir + "/device.log").find("Viewers online: 1") !=
+                                                     std::string::npos; },
+                                       10000));
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0);
+    EXPECT_EQ(watching.Wait(), viewer::kViewerSessionLost);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("The session was lost"), std::string::npos);
+}
+
+TEST_F(ProgramsTest, ADeviceTheTransportWillNotListenForSaysWrongDid) {
+    CProcess device("ZELT2FileDevice", {"--did", "BAD DID", "--video", kSample}, dir + "/device.log");
+    EXPECT_EQ(device.Wait(), 3);
+    const std::string log = Contents(dir + "/device.log");
+    EXPECT_NE(log.find("Wrong DID"), std::string::npos) << log;
+
+    CProcess missing("ZELT2FileDevice", {"--did", did, "--video", dir + "/none.h264"}, dir + "/other.log");
+    EXPECT_EQ(missing.Wait(), 2);
+    EXPECT_NE(Contents(dir + "/other.log").find("Cannot open the video file"), std::string::npos);
+}
+
+}  // namespace
