@@ -56,24 +56,30 @@ CSessionServer::~CSessionServer() {
     WaitForReaders();
 }
 
+// Every field back to a free slot's, secrets wiped; bInUse goes last so that a
+// thread that sees the slot free sees all of it free.
+void CSessionServer::ResetSlotFields(SessionSlot& slot, int32_t hSession) {
+    slot.bVideoOn.store(false);
+    slot.bMarked.store(false);
+    slot.bKeySent.store(false);
+    platform::SecureZero(slot.szPassword, sizeof slot.szPassword);
+    platform::SecureZero(slot.abySessionKey, sizeof slot.abySessionKey);
+    slot.aesSessionKey.Clear();
+    platform::SecureZero(slot.abyExpected, sizeof slot.abyExpected);
+    slot.bAuthed.store(false);
+    slot.byRoute.store(0);
+    slot.pServer = nullptr;
+    slot.dwAcceptTick.store(0);
+    slot.hSession.store(hSession);
+    slot.bClosing.store(false);
+    slot.bHandleClosed = false;
+    slot.bInUse.store(false, std::memory_order_release);
+}
+
 void CSessionServer::ClearSlots() {
     for (SessionSlot& slot : m_aSlots) {
         std::lock_guard<std::mutex> hold(slot.lock);
-        slot.hSession.store(0);
-        slot.bInUse.store(false);
-        slot.bVideoOn.store(false);
-        slot.bMarked.store(false);
-        slot.bKeySent.store(false);
-        platform::SecureZero(slot.szPassword, sizeof slot.szPassword);
-        platform::SecureZero(slot.abySessionKey, sizeof slot.abySessionKey);
-        slot.aesSessionKey.Clear();
-        platform::SecureZero(slot.abyExpected, sizeof slot.abyExpected);
-        slot.bAuthed.store(false);
-        slot.byRoute.store(0);
-        slot.pServer = nullptr;
-        slot.dwAcceptTick.store(0);
-        slot.bClosing.store(false);
-        slot.bHandleClosed = false;
+        ResetSlotFields(slot, 0);
     }
     m_nOnline.store(0);
 }
@@ -258,21 +264,7 @@ void CSessionServer::ReleaseSlot(SessionSlot& slot, uint32_t generation) {
             std::lock_guard<std::mutex> hold(slot.lock);
             if (slot.nGeneration.load() != generation || !slot.bInUse.load()) return;
             if (slot.bHandleClosed) {
-                slot.bVideoOn.store(false);
-                slot.bMarked.store(false);
-                slot.bKeySent.store(false);
-                platform::SecureZero(slot.szPassword, sizeof slot.szPassword);
-                platform::SecureZero(slot.abySessionKey, sizeof slot.abySessionKey);
-                slot.aesSessionKey.Clear();
-                platform::SecureZero(slot.abyExpected, sizeof slot.abyExpected);
-                slot.bAuthed.store(false);
-                slot.byRoute.store(0);
-                slot.pServer = nullptr;
-                slot.dwAcceptTick.store(0);
-                slot.hSession.store(-1);
-                slot.bClosing.store(false);
-                slot.bHandleClosed = false;
-                slot.bInUse.store(false, std::memory_order_release);
+                ResetSlotFields(slot, -1);
                 break;
             }
         }

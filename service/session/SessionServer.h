@@ -159,6 +159,8 @@ private:
     // Closes (if not yet done) and frees the slot; its reader only, or the
     // listener before a reader exists.
     void ReleaseSlot(SessionSlot& slot, uint32_t generation);
+    // Under the slot's lock.
+    static void ResetSlotFields(SessionSlot& slot, int32_t hSession);
     bool AcquireUse(SessionSlot& slot, SlotUse& use);
     static void EndUse(SessionSlot& slot) { slot.nUsers.fetch_sub(1, std::memory_order_release); }
     int CountOnline() const;
