@@ -106,14 +106,7 @@ std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, st
         session = std::make_shared<CSession>(p, std::move(link));
         if (!session->Start()) return nullptr;
         m_sessions[p.handle] = session;
-        for (auto it = m_pumps.begin(); it != m_pumps.end();) {
-            if ((*it)->PumpDone()) {
-                done.push_back(std::move(*it));
-                it = m_pumps.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        TakeFinishedPumps(done);
         m_pumps.push_back(session);
     }
     for (auto& d : done) d->Join();
@@ -122,18 +115,22 @@ std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, st
 
 void CTransport::DropSession(int handle) { Close(handle); }
 
+void CTransport::TakeFinishedPumps(std::vector<std::shared_ptr<CSession>>& done) {
+    for (auto it = m_pumps.begin(); it != m_pumps.end();) {
+        if ((*it)->PumpDone()) {
+            done.push_back(std::move(*it));
+            it = m_pumps.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
 void CTransport::ReapPumps() {
     std::vector<std::shared_ptr<CSession>> done;
     {
         std::lock_guard<std::mutex> hold(m_tableLock);
-        for (auto it = m_pumps.begin(); it != m_pumps.end();) {
-            if ((*it)->PumpDone()) {
-                done.push_back(std::move(*it));
-                it = m_pumps.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        TakeFinishedPumps(done);
     }
     for (auto& d : done) d->Join();
 }

@@ -55,6 +55,8 @@ private:
     std::shared_ptr<CSession> Find(int handle);
     // Joins the pumps that have ended.
     void ReapPumps();
+    // Moves the sessions whose pump thread has ended out of m_pumps; under m_tableLock.
+    void TakeFinishedPumps(std::vector<std::shared_ptr<CSession>>& done);
     int ConnectAddress(const std::string& did, const sockaddr_in& address, uint64_t deadline);
 
     const CConfig m_config;
