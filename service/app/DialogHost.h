@@ -1,0 +1,75 @@
+#pragma once
+// How the main window's logic reaches the screen. The logic (CServiceDlg and
+// the dialogs it opens) is written against this port and knows no toolkit;
+// a host renders it: the Qt window, or the console host of the headless mode.
+//
+// Threads: every call is made on the window's thread, except PostToWindow,
+// which any thread may call and which never waits for the window's thread.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace app {
+
+// Message-box buttons and results, as the window logic asks and reads them.
+enum class MessageBoxKind { Ok, OkCancel, YesNo };
+enum class MessageBoxResult { Ok, Cancel, Yes, No };
+
+class IDialogHost {
+public:
+    // Controls by their dialog ids.
+    virtual void SetControlText(int id, const std::u16string& text) = 0;
+    virtual std::u16string GetControlText(int id) const = 0;
+    virtual void EnableControl(int id, bool enable) = 0;
+    virtual bool IsControlEnabled(int id) const = 0;
+    virtual void ShowControl(int id, bool show) = 0;
+    virtual bool IsControlVisible(int id) const = 0;
+    // Check boxes, radio buttons and the toggle button (pushed = checked).
+    virtual void SetCheck(int id, bool checked) = 0;
+    virtual bool GetCheck(int id) const = 0;
+
+    // Drop-down lists. A sorted list inserts in order (case ignored) and
+    // returns the new item's index; an unsorted list appends.
+    virtual int ComboAddString(int id, const std::u16string& text) = 0;
+    virtual void ComboResetContent(int id) = 0;
+    virtual int ComboGetCount(int id) const = 0;
+    virtual std::u16string ComboGetItemText(int id, int index) const = 0;
+    virtual int ComboGetCurSel(int id) const = 0;  // -1 when nothing is selected
+    virtual void ComboSetCurSel(int id, int index) = 0;  // -1 clears the selection
+    // (Selecting by prefix, case ignored, after a given index with wrap-round,
+    // is window logic written once over these calls, not a host operation.)
+
+    // A modal message box; returns what the user chose. The console host
+    // answers Ok (or Yes) at once.
+    virtual MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption,
+                                        MessageBoxKind kind) = 0;
+
+    // Window timers: SetTimer returns the timer's identifier (non-zero) or 0
+    // when it cannot be started; each period calls the window's OnTimer(id)
+    // on the window's thread until KillTimer.
+    virtual uint32_t SetTimer(uint32_t id, uint32_t periodMs) = 0;
+    virtual void KillTimer(uint32_t id) = 0;
+
+    // Runs `work` on the window's thread soon; never waits. Work posted after
+    // the window has closed is dropped.
+    virtual void PostToWindow(std::function<void()> work) = 0;
+
+    // The window's title, the system menu's About item, the tray icon's
+    // tooltip (an empty tooltip removes the tray icon).
+    virtual void SetWindowTitle(const std::u16string& title) = 0;
+    virtual void SetAboutMenuText(const std::u16string& text) = 0;
+    virtual void SetTrayTip(const std::u16string& tip) = 0;
+
+    // Opens the About box modally (the console host has none and returns).
+    virtual void ShowAboutBox() = 0;
+
+    // Ends the window's run (the close button, or the end of the headless
+    // mode); the logic's OnDestroy runs before the host returns from its loop.
+    virtual void CloseWindow() = 0;
+
+protected:
+    ~IDialogHost() = default;
+};
+
+}  // namespace app
