@@ -1,4 +1,13 @@
 # Project-wide compiler settings, applied to every target through zelt_warnings.
+
+# Several worktrees of one machine share compiled objects through ccache when
+# it is installed; the build does not need it.
+find_program(ZELT_CCACHE ccache)
+if(ZELT_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER ${ZELT_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${ZELT_CCACHE})
+endif()
+
 add_library(zelt_warnings INTERFACE)
 target_compile_options(zelt_warnings INTERFACE -Wall -Wextra -Werror)
 
