@@ -35,9 +35,11 @@ void CRegValue::Write(uint32_t type, const void* data, size_t bytes) {
     // Written only when the store is not loading and has a key open; the cache
     // holds the new value whether or not the write succeeds.
     if (!m_pOwner || (m_pOwner->m_nFlags & kRegStoreLoading) || !m_pOwner->m_hKey) return;
-    if (bytes > UINT32_MAX) return;
-    m_pOwner->m_registry.SetValue(m_pOwner->m_hKey, m_pszName, type, static_cast<const uint8_t*>(data),
-                                  static_cast<uint32_t>(bytes));
+    if (bytes > UINT32_MAX || m_pOwner->m_registry.SetValue(m_pOwner->m_hKey, m_pszName, type,
+                                                            static_cast<const uint8_t*>(data),
+                                                            static_cast<uint32_t>(bytes)) != 0) {
+        m_pOwner->m_bWriteFailed = true;
+    }
 }
 
 void CRegValue::SetString(std::u16string_view text) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "service/video/Registry.h"
@@ -118,6 +119,10 @@ public:
     // The path of the last Open that took the path over, if any.
     const std::optional<std::u16string>& Path() const { return m_pszPath; }
     size_t CachedCount() const { return m_values.size(); }
+    // Whether a value's write reached the cache but not the registry since the
+    // last call; the setters keep their own results, so a caller that must
+    // know (saving the settings) asks here. Clears the report.
+    bool TakeWriteFailure() { return std::exchange(m_bWriteFailed, false); }
 
 private:
     friend class CRegValue;
@@ -129,6 +134,7 @@ private:
     HREGKEY m_hRoot = nullptr;
     std::optional<std::u16string> m_pszPath;
     std::vector<std::unique_ptr<CRegValue>> m_values;
+    bool m_bWriteFailed = false;
 };
 
 }  // namespace video
