@@ -72,4 +72,26 @@ protected:
     ~IDialogHost() = default;
 };
 
+// What a host tells the window logic, always on the window's thread.
+class IDialogLogic {
+public:
+    // Once, after every control exists and before the window is shown.
+    virtual void OnInitDialog() = 0;
+    // A button was clicked, a radio chosen, or a drop-down list's selection
+    // changed (by the user); `id` is the control's id. The system menu's
+    // About item arrives as kAboutMenuCommand.
+    virtual void OnCommand(int id) = 0;
+    // A timer started with SetTimer fired.
+    virtual void OnTimer(uint32_t id) = 0;
+    // Once, as the window goes (close button, CloseWindow, or the end of the
+    // headless run); the host then stops running timers and posted work.
+    virtual void OnDestroy() = 0;
+
+protected:
+    ~IDialogLogic() = default;
+};
+
+// The system menu's About item, as a command.
+inline constexpr int kAboutMenuCommand = 0x0010;
+
 }  // namespace app
