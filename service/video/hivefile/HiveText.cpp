@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 
 #include "platform/Text.h"
 
@@ -104,15 +106,31 @@ public:
             if (bytes.size() % 2 != 0) Problem(0, "UTF-16 text of an odd number of bytes");
             m_text = DecodeUtf16(bytes, bigEndian);
         } else {
-            if (!platform::IsValidUtf8(bytes)) Problem(0, "bytes that are not UTF-8 text");
-            m_text = platform::Utf8ToUtf16(bytes);
+            // Most files are ASCII: widen that part directly, decode only the rest.
+            size_t ascii = 0;
+            while (ascii < bytes.size() && static_cast<uint8_t>(bytes[ascii]) < 0x80) ++ascii;
+            m_text.resize(ascii);
+            for (size_t i = 0; i < ascii; ++i) m_text[i] = static_cast<char16_t>(bytes[i]);
+            const std::string_view rest = bytes.substr(ascii);
+            if (!rest.empty()) {
+                if (!platform::IsValidUtf8(rest)) Problem(0, "bytes that are not UTF-8 text");
+                m_text += platform::Utf8ToUtf16(rest);
+            }
         }
     }
 
     void Run() {
+        // Keys and values already in the hive take part in the merging.
+        for (size_t k = 0; k < m_hive.keys.size(); ++k) {
+            m_keyIndex.emplace(platform::ToUpper(m_hive.keys[k].path), k);
+            for (size_t v = 0; v < m_hive.keys[k].values.size(); ++v)
+                m_valueIndex.emplace(ValueSlot(k, m_hive.keys[k].values[v].name), v);
+        }
+        m_keyState.resize(m_hive.keys.size());
         std::u16string_view rest = m_text;
         size_t number = 0;
         std::vector<std::pair<size_t, std::u16string_view>> lines;
+        lines.reserve(m_text.size() / 24 + 1);
         while (!rest.empty()) {
             const size_t end = rest.find(u'\n');
             std::u16string_view line = rest.substr(0, end);
@@ -123,6 +141,7 @@ public:
         }
         for (size_t i = 0; i < lines.size(); ++i) Line(lines, i);
         m_hive.trailingComments.insert(m_hive.trailingComments.end(), m_comments.begin(), m_comments.end());
+        Compact();
     }
 
 private:
@@ -145,7 +164,7 @@ private:
             Problem(number, "no header line");
         }
         if (line.front() == u';') {
-            m_comments.emplace_back(raw.substr(0, raw.find_last_not_of(u" \t") + 1));
+            m_comments.emplace_back(raw);  // as written, blanks and all
         } else if (line.front() == u'[') {
             Section(number, line);
         } else if (line.front() == u'"' || line.front() == u'@') {
@@ -171,13 +190,98 @@ private:
             return;
         }
         if (remove) {
-            m_hive.RemoveKeyTree(path);  // comments before it stay with what comes next
+            RemoveKeyTree(path);  // comments before it stay with what comes next
             return;
         }
-        HiveKey& key = m_hive.AddKey(path);
+        m_nKey = AddKey(path);
+        HiveKey& key = m_hive.keys[m_nKey];
         key.comments.insert(key.comments.end(), m_comments.begin(), m_comments.end());
         m_comments.clear();
-        m_nKey = static_cast<size_t>(&key - m_hive.keys.data());
+    }
+
+    // -- the hive's keys and values, found through indexes so that reading
+    // stays linear however many keys and values a file holds. Removed keys and
+    // values are marked and dropped at the end.
+
+    // The index entry of value `name` of key `key`: the name in upper case,
+    // then a zero (no name holds one) and the key's number.
+    static std::u16string ValueSlot(size_t key, std::u16string_view name) {
+        std::u16string slot = platform::ToUpper(name);
+        slot += u'\0';
+        for (; key > 0; key >>= 16) slot += static_cast<char16_t>(key & 0xFFFF);
+        return slot;
+    }
+
+    size_t AddKey(std::u16string_view path) {
+        std::u16string upper = platform::ToUpper(path);
+        const auto [it, added] = m_keyIndex.try_emplace(upper, m_hive.keys.size());
+        if (!added) return it->second;
+        m_hive.keys.emplace_back().path = path;
+        m_keyState.emplace_back();
+        if (m_bOrdered) m_ordered.emplace(std::move(upper), it->second);
+        return it->second;
+    }
+
+    // Removes the key `path` and every key below it.
+    void RemoveKeyTree(std::u16string_view path) {
+        if (!m_bOrdered) {
+            // Only files that remove keys pay for the ordered index.
+            for (const auto& [upper, index] : m_keyIndex) m_ordered.emplace(upper, index);
+            m_bOrdered = true;
+        }
+        const std::u16string upper = platform::ToUpper(path);
+        const auto drop = [&](std::map<std::u16string, size_t>::iterator it) {
+            m_keyState[it->second].gone = true;
+            m_keyIndex.erase(it->first);
+            return m_ordered.erase(it);
+        };
+        if (auto it = m_ordered.find(upper); it != m_ordered.end()) drop(it);
+        const std::u16string below = upper + u'\\';
+        for (auto it = m_ordered.lower_bound(below);
+             it != m_ordered.end() && it->first.compare(0, below.size(), below) == 0;)
+            it = drop(it);
+    }
+
+    // Replaces the data of the value `name` of the key (which keeps its place
+    // and the case it was first written with), or appends a new value.
+    HiveValue& SetValue(size_t keyIndex, std::u16string_view name, uint32_t type, std::vector<uint8_t>&& data) {
+        HiveKey& key = m_hive.keys[keyIndex];
+        const auto [it, added] = m_valueIndex.try_emplace(ValueSlot(keyIndex, name), key.values.size());
+        if (added) key.values.emplace_back().name = name;
+        HiveValue& value = key.values[it->second];
+        value.type = type;
+        value.data = std::move(data);
+        return value;
+    }
+
+    void RemoveValue(size_t keyIndex, std::u16string_view name) {
+        const auto it = m_valueIndex.find(ValueSlot(keyIndex, name));
+        if (it == m_valueIndex.end()) return;
+        KeyState& state = m_keyState[keyIndex];
+        state.valueGone.resize(m_hive.keys[keyIndex].values.size());
+        state.valueGone[it->second] = true;
+        state.anyValueGone = true;
+        m_valueIndex.erase(it);
+    }
+
+    void Compact() {
+        size_t kept = 0;
+        for (size_t k = 0; k < m_hive.keys.size(); ++k) {
+            const KeyState& state = m_keyState[k];
+            if (state.gone) continue;
+            HiveKey& key = m_hive.keys[k];
+            if (state.anyValueGone) {
+                size_t v = 0;
+                std::erase_if(key.values, [&](const HiveValue&) {
+                    const bool gone = v < state.valueGone.size() && state.valueGone[v];
+                    ++v;
+                    return gone;
+                });
+            }
+            if (kept != k) m_hive.keys[kept] = std::move(key);
+            ++kept;
+        }
+        m_hive.keys.resize(kept);
     }
 
     // Reads a quoted text at the start of `s` (after the opening quote) up to
@@ -229,9 +333,8 @@ private:
             SkipContinuation(lines, i, line);
             return;
         }
-        HiveKey& key = m_hive.keys[m_nKey];
         if (line == u"-") {
-            key.Remove(name);
+            RemoveValue(m_nKey, name);
             return;
         }
         uint32_t type = 0;
@@ -285,7 +388,7 @@ private:
             Problem(number, "a value of an unknown form");
             return;
         }
-        HiveValue& value = key.Set(name, type, data.data(), data.size());
+        HiveValue& value = SetValue(m_nKey, name, type, std::move(data));
         value.comments.insert(value.comments.end(), m_comments.begin(), m_comments.end());
         m_comments.clear();
     }
@@ -335,8 +438,19 @@ private:
         }
     }
 
+    struct KeyState {
+        bool gone = false;
+        bool anyValueGone = false;
+        std::vector<bool> valueGone;
+    };
+
     static constexpr size_t kNoKey = SIZE_MAX;
     Hive& m_hive;
+    std::unordered_map<std::u16string, size_t> m_keyIndex;    // upper-case path -> key
+    std::map<std::u16string, size_t> m_ordered;               // the same, in order, once a key is removed
+    bool m_bOrdered = false;
+    std::unordered_map<std::u16string, size_t> m_valueIndex;  // ValueSlot -> value of its key
+    std::vector<KeyState> m_keyState;
     ParseReport& m_report;
     std::u16string m_text;
     std::vector<std::u16string> m_comments;
@@ -347,6 +461,60 @@ private:
 // -- writing ----------------------------------------------------------------------
 
 void AppendUtf8(std::string& out, std::u16string_view text) { out += platform::Utf16ToUtf8(text); }
+
+// A comment line as it was read. A unit that UTF-8 cannot carry (an unpaired
+// surrogate, which only a UTF-16 file can hold) is written in the 3-byte form
+// UTF-8 uses for the other units of its range, and the whole text then goes
+// out as UTF-16 (see ToUtf16File), so the comment keeps every unit.
+void AppendComment(std::string& out, std::u16string_view comment, bool& wide) {
+    if (!HasLoneSurrogate(comment)) {
+        AppendUtf8(out, comment);
+    } else {
+        wide = true;
+        for (size_t i = 0; i < comment.size(); ++i) {
+            const char16_t c = comment[i];
+            if (IsHighSurrogate(c) && i + 1 < comment.size() && IsLowSurrogate(comment[i + 1])) {
+                AppendUtf8(out, comment.substr(i, 2));
+                ++i;
+            } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+                out += static_cast<char>(0xE0 | (c >> 12));
+                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                AppendUtf8(out, comment.substr(i, 1));
+            }
+        }
+    }
+    out += '\n';
+}
+
+// The text built by the writer (UTF-8, save for the 3-byte forms of unpaired
+// surrogates) as a registry editor on Windows writes it: UTF-16LE with a mark
+// and CR LF line ends.
+std::string ToUtf16File(std::string_view text) {
+    std::string out = "\xFF\xFE";
+    out.reserve(text.size() * 2 + 64);
+    const auto unit = [&](uint32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<uint8_t>(text[i]);
+        const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        uint32_t c = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
+        for (size_t k = 1; k < len && i + k < text.size(); ++k) c = (c << 6) | (text[i + k] & 0x3F);
+        i += len;
+        if (c == '\n') unit('\r');
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            unit(0xD800 | (c >> 10));
+            unit(0xDC00 | (c & 0x3FF));
+        } else {
+            unit(c);
+        }
+    }
+    return out;
+}
 
 void AppendQuoted(std::string& out, std::u16string_view text) {
     out += '"';
@@ -373,11 +541,8 @@ bool PlainText(const std::vector<uint8_t>& data, std::u16string& text) {
     return !HasLoneSurrogate(text);
 }
 
-void AppendValue(std::string& out, const HiveValue& value) {
-    for (const auto& comment : value.comments) {
-        AppendUtf8(out, comment);
-        out += '\n';
-    }
+void AppendValue(std::string& out, const HiveValue& value, bool& wide) {
+    for (const auto& comment : value.comments) AppendComment(out, comment, wide);
     const size_t lineStart = out.size();
     if (value.name.empty()) {
         out += '@';
@@ -502,22 +667,17 @@ ParseReport ParseHive(std::string_view bytes, Hive& hive) {
 std::string FormatHive(const Hive& hive) {
     std::string out = kHeader;
     out += "\n\n";
+    bool wide = false;
     for (const auto& key : hive.keys) {
-        for (const auto& comment : key.comments) {
-            AppendUtf8(out, comment);
-            out += '\n';
-        }
+        for (const auto& comment : key.comments) AppendComment(out, comment, wide);
         out += '[';
         AppendUtf8(out, key.path);
         out += "]\n";
-        for (const auto& value : key.values) AppendValue(out, value);
+        for (const auto& value : key.values) AppendValue(out, value, wide);
         out += '\n';
     }
-    for (const auto& comment : hive.trailingComments) {
-        AppendUtf8(out, comment);
-        out += '\n';
-    }
-    return out;
+    for (const auto& comment : hive.trailingComments) AppendComment(out, comment, wide);
+    return wide ? ToUtf16File(out) : out;
 }
 
 }  // namespace video::hive

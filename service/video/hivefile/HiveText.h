@@ -13,9 +13,13 @@
 // a key's default value. Data that has no plain form (a text without its
 // terminator or with line breaks, a DWORD that is not 4 bytes, any other type)
 // is written as hex(type): bytes, so every value reads back byte for byte.
-// Whole-line comments (";") are kept with the key or value they precede.
+// Whole-line comments (";") are kept, as written, with the key or value they
+// precede. Reading takes time in proportion to the file's size.
 //
-// We write UTF-8 without a byte-order mark and with LF line ends. We read that,
+// We write UTF-8 without a byte-order mark and with LF line ends, unless a
+// comment holds a unit UTF-8 cannot carry (an unpaired surrogate, from a UTF-16
+// file): then the file is written as UTF-16LE with a mark and CR LF, so that
+// comments are kept unit for unit. We read that,
 // UTF-8 with a mark, and UTF-16 (little-endian with or without a mark, or
 // big-endian with one) with LF or CR LF line ends, which is how files exported
 // on Windows arrive. "REGEDIT4" files are read as UTF-8.
