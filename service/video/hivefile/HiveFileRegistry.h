@@ -20,6 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
+
 #include <map>
 #include <mutex>
 #include <string>
@@ -61,6 +63,12 @@ public:
                   uint32_t bytes) override;
 
     const std::string& FilePath() const { return m_strFile; }
+    // How many times the file's text was parsed (it is parsed again only when
+    // the file changed).
+    size_t ParseCount() {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_nParses;
+    }
 
 private:
     struct KeyEntry {
@@ -75,14 +83,42 @@ private:
     long Open(HREGKEY root, std::u16string_view path, uint32_t access, bool create, HREGKEY* key);
     long FullPath(HREGKEY root, std::u16string_view path, std::u16string& full);
     KeyEntry* Entry(HREGKEY key);
-    // Reads the file into `hive`, repairing it first when it is not sound (under
-    // the lock: the caller's when `locked`, else one taken here). kRegOk when the
-    // file may be replaced; otherwise `hive` holds what could be read, and the
-    // file must not be written.
-    long Load(hive::Hive& hive, bool locked);
-    long Repair(hive::Hive& hive);
+    // Where the hive's bytes are read from and written to (see Resolve).
+    struct Target {
+        std::string path, dir, temp;
+        bool isLink = false;
+        std::string notOurs;  // why the file must not be written, when it must not
+    };
+    // The parsed hive and the file it was read from, reused while the file is
+    // unchanged: same file (device and inode), size and times, and, while the
+    // times are recent enough that a change might not show in them, the same bytes.
+    struct Cache {
+        hive::Hive hive;  // what the file holds (as far as it could be read)
+        bool valid = false;
+        std::string path;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        off_t size = 0;
+        timespec mtime = {}, ctime = {};
+        uint64_t hash = 0;
+        bool settled = false;
+        long result = 0;      // what Load says for this file
+        std::string notOurs;  // and why it must not be written, if so
+    };
+
+    void Resolve();
+    // Brings m_cache.hive up to date with the file, repairing the file first
+    // when it is not sound (under the lock: the caller's when `locked`, else
+    // one taken here). kRegOk when the file may be replaced; otherwise the
+    // cache holds what could be read, and the file must not be written.
+    long Load(bool locked);
+    void Remember(const struct stat& st, std::string_view bytes, long result);
+    long Repair(const struct stat& st, const std::string& bytes, const hive::ParseReport& report);
+    long MoveUnreadableAside(int state, const struct stat& st, int error);
+    // Writes `hive` and, on success, makes it the cache.
     long Write(const hive::Hive& hive);
-    void TakeSnapshot(KeyEntry& entry, hive::Hive& hive);
+    void Tighten();
+    void TakeSnapshot(KeyEntry& entry);
 
     std::string m_strDir;
     std::string m_strFile;
@@ -92,6 +128,10 @@ private:
     std::mutex m_mutex;  // the handle table; file work happens under it too
     std::map<uintptr_t, KeyEntry> m_keys;
     uintptr_t m_nNextHandle = 0x1000;
+    Target m_target;
+    Cache m_cache;
+    std::string m_strWriteProblem;  // why the last write failed
+    size_t m_nParses = 0;
 };
 
 }  // namespace video
