@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "tests/support/ManualClock.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TraceCapture.h"
+#include "tests/support/Wait.h"
 #include "tests/video/KillTestBlob.h"
 
 extern char** environ;
@@ -335,6 +337,12 @@ TEST(HiveFile, ALockHeldTooLongFailsTheWriteAndChangesNothing) {
         EXPECT_EQ(Set(reg, kSettings, u"DID", kRegSz, Sz(u"XYZ")), kRegErrBusy);
         HREGKEY key = nullptr;
         EXPECT_EQ(reg.CreateKey(kRegCurrentUser, u"Software\\New", kAccess, &key), kRegErrBusy);
+        // The store keeps the value and tells a caller that asks.
+        CRegStore store(kRegStoreCreate, reg);
+        ASSERT_TRUE(store.Open(kSettings, kRegCurrentUser, kAccess, false));
+        store.Value(u"Mode").SetDword(3);
+        EXPECT_TRUE(store.TakeWriteFailure());
+        EXPECT_EQ(store.Value(u"Mode").m_dwValue, 3u);
     }
     EXPECT_GE(clock.SleptMs(), CHiveFileRegistry::kLockWaitMs);
     EXPECT_EQ(ReadBytes(reg.FilePath()), before);
@@ -481,6 +489,216 @@ TEST(HiveFile, AWriterKilledAtAnyMomentLeavesTheOldFileOrTheNew) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     RecordProperty("writes", static_cast<int>(last));
     RecordProperty("rounds_that_advanced", advanced);
+}
+
+}  // namespace
+
+// -- a hostile or unlucky user -------------------------------------------------------
+
+namespace {
+
+std::string FileText(std::string_view body) { return std::string(hive::kHeader) + "\n\n" + std::string(body); }
+
+TEST(HiveFile, AnUnchangedFileIsParsedOnlyOnce) {
+    CTempDir tmp;
+    ASSERT_TRUE(WriteBytes(tmp.File(kHiveFileName), FileText("[HKEY_CURRENT_USER\\Software\\A]\n\"v\"=\"one\"\n")));
+    CHiveFileRegistry reg(tmp.Path());
+    HREGKEY key = nullptr;
+    ASSERT_EQ(reg.OpenKey(kRegCurrentUser, u"Software\\A", kKeyQueryValue, &key), kRegOk);
+    uint32_t count = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(reg.QueryValueCount(key, &count), kRegOk);
+    EXPECT_EQ(reg.ParseCount(), 1u);
+
+    // A change by another writer shows.
+    CHiveFileRegistry other(tmp.Path());
+    ASSERT_EQ(Set(other, u"Software\\A", u"w", kRegSz, Sz(u"two")), kRegOk);
+    ASSERT_EQ(reg.QueryValueCount(key, &count), kRegOk);
+    EXPECT_EQ(count, 2u);
+    // So does an edit in place that keeps the size and puts the time back.
+    const std::string path = tmp.File(kHiveFileName);
+    struct stat before;
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    std::string text = ReadBytes(path);
+    text.replace(text.find("\"w\""), 3, "\"W\"");
+    text.replace(text.find("\"two\""), 5, "\"TWO\"");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+    const size_t parses = reg.ParseCount();
+    CRegStore store(kRegStoreCreate, reg);
+    ASSERT_TRUE(store.Open(u"Software\\A", kRegCurrentUser, kKeyQueryValue, false));
+    EXPECT_EQ(std::u16string(store.Value(u"w").GetString()), u"TWO");
+    EXPECT_EQ(reg.ParseCount(), parses + 1);
+    reg.CloseKey(key);
+}
+
+TEST(HiveFile, AFifoInTheFilesPlaceIsMovedAsideWithoutBlocking) {
+    CTempDir tmp;
+    const std::string path = tmp.File(kHiveFileName);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    testsupport::CTraceCapture trace;
+    CHiveFileRegistry reg(tmp.Path());
+    std::atomic<long> result{-1};
+    std::thread reader([&] {
+        HREGKEY key = nullptr;
+        result = reg.OpenKey(kRegCurrentUser, kSettings, kKeyQueryValue, &key);
+    });
+    const bool returned = testsupport::WaitUntil([&] { return result != -1; }, 10000);
+    if (!returned) {
+        // Let the blocked reader go: a writer on the FIFO releases its open.
+        const int writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer >= 0) ::close(writer);
+    }
+    reader.join();
+    ASSERT_TRUE(returned) << "reading blocked on the FIFO";
+    EXPECT_EQ(result, kRegErrNotFound);
+    const auto aside = AsideFiles(tmp);
+    ASSERT_EQ(aside.size(), 1u);
+    struct stat st;
+    ASSERT_EQ(::lstat(tmp.File(aside[0]).c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(trace.Contains("FIFO"));
+    EXPECT_TRUE(trace.Contains(aside[0]));
+    EXPECT_EQ(Set(reg, kSettings, u"DID", kRegSz, Sz(u"new")), kRegOk);
+}
+
+TEST(HiveFile, ADamagedFileThatCannotBeWrittenBackIsKeptAsideOnce) {
+    // Bytes written as single digits grow by half when written back in full.
+    std::string compact = FileText("garbage\n[HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service]\n\"DID\"=\"ABC\"\n\"v\"=hex:");
+    for (int i = 0; i < 90000; ++i) compact += "1,";
+    compact += "1\n";
+    ASSERT_LT(compact.size(), kSmallLimit);
+    const std::string damaged = FileText("[HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service]\n\"DID\"=\"ABC\"\ngarbage\n");
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool folderAtTemporary;
+        const char* why;
+    } cases[] = {
+        {"its rewrite would pass the limit", compact, false, "over the limit"},
+        {"a folder stands where the temporary file goes", damaged, true, ".new"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CTempDir tmp;
+        ASSERT_TRUE(WriteBytes(tmp.File(kHiveFileName), c.bytes));
+        if (c.folderAtTemporary) {
+            ASSERT_EQ(::mkdir(tmp.File(std::string(kHiveFileName) + ".new").c_str(), 0700), 0);
+        }
+        testsupport::CTraceCapture trace;
+        for (int run = 0; run < 3; ++run) {  // three runs of the program, each making a few calls
+            CHiveFileRegistry reg(tmp.Path(), kSmallLimit);
+            CRegStore store(kRegStoreCreate, reg);
+            for (int call = 0; call < 3; ++call) {
+                ASSERT_TRUE(store.Open(kSettings, kRegCurrentUser, kAccess, false));
+                EXPECT_EQ(std::u16string(store.Value(u"DID").GetString()), u"ABC");
+            }
+        }
+        const auto aside = AsideFiles(tmp);
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(ReadBytes(tmp.File(aside[0])), c.bytes);
+        EXPECT_EQ(ReadBytes(tmp.File(kHiveFileName)), c.bytes) << "the file stays as it is";
+        EXPECT_TRUE(trace.Contains("stays as it is"));
+        EXPECT_TRUE(trace.Contains(c.why));
+    }
+}
+
+TEST(HiveFile, ALinkedHiveIsWrittenThroughAndOtherFilesAreLeftAlone) {
+    const std::string sound = FileText("[HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service]\n\"DID\"=\"ABC\"\n\n");
+    {
+        SCOPED_TRACE("a link to a registry file elsewhere: that file is the hive");
+        CTempDir tmp, dotfiles;
+        ASSERT_TRUE(WriteBytes(dotfiles.File("zelt2.reg"), sound));
+        ASSERT_EQ(::symlink(dotfiles.File("zelt2.reg").c_str(), tmp.File(kHiveFileName).c_str()), 0);
+        CHiveFileRegistry reg(tmp.Path());
+        ASSERT_EQ(Set(reg, kSettings, u"Password", kRegSz, Sz(u"pw")), kRegOk);
+        struct stat st;
+        ASSERT_EQ(::lstat(tmp.File(kHiveFileName).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+        EXPECT_EQ(ReadKey(dotfiles.Path(), kSettings).value_or(std::vector<hive::HiveValue>{}).size(), 0u)
+            << "not the name the folder reads";
+        hive::Hive hive;
+        ASSERT_TRUE(hive::ParseHive(ReadBytes(dotfiles.File("zelt2.reg")), hive).clean);
+        ASSERT_NE(hive.FindKey(u"HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service"), nullptr);
+        EXPECT_EQ(hive.FindKey(u"HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service")->values.size(), 2u);
+        EXPECT_TRUE(AsideFiles(tmp).empty());
+        EXPECT_TRUE(FilesIn(dotfiles.Path(), "zelt2.reg.").empty()) << "no temporary file left";
+    }
+    const std::string other = "export PATH=$HOME/bin:$PATH\n";
+    struct Case {
+        const char* what;
+        bool dangling;
+    } cases[] = {{"a link to some other file", false}, {"a link to nothing", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CTempDir tmp, home;
+        if (!c.dangling) {
+            ASSERT_TRUE(WriteBytes(home.File(".profile"), other));
+        }
+        ASSERT_EQ(::symlink(home.File(".profile").c_str(), tmp.File(kHiveFileName).c_str()), 0);
+        testsupport::CTraceCapture trace;
+        CHiveFileRegistry reg(tmp.Path());
+        HREGKEY key = nullptr;
+        EXPECT_EQ(reg.OpenKey(kRegCurrentUser, kSettings, kKeyQueryValue, &key), kRegErrNotFound);
+        EXPECT_EQ(Set(reg, kSettings, u"DID", kRegSz, Sz(u"new")), kRegErrIoFailed);
+        struct stat st;
+        ASSERT_EQ(::lstat(tmp.File(kHiveFileName).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+        EXPECT_TRUE(AsideFiles(tmp).empty()) << "nothing is copied aside";
+        if (c.dangling) {
+            EXPECT_TRUE(FilesIn(home.Path(), ".profile").empty()) << "nothing is created where it points";
+        } else {
+            EXPECT_EQ(ReadBytes(home.File(".profile")), other);
+            EXPECT_TRUE(trace.Contains("not a sound registry file"));
+        }
+    }
+}
+
+TEST(HiveFile, OpeningForWritingMakesFolderAndFilePrivate) {
+    CTempDir tmp;
+    const std::string dir = tmp.Path() + "/ZELT2";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    const std::string file = dir + "/" + kHiveFileName;
+    const std::string text = FileText("[HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service]\n\"Password\"=\"pw\"\n\n");
+    ASSERT_TRUE(WriteBytes(file, text));
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    const auto mode = [](const std::string& path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    testsupport::CTraceCapture trace;
+    CHiveFileRegistry reg(dir);
+    CRegStore reader(0, reg);
+    ASSERT_TRUE(reader.Open(kSettings, kRegCurrentUser, kKeyQueryValue, false));
+    EXPECT_TRUE(trace.Contains("may be read by others"));
+    EXPECT_EQ(mode(file), 0644u) << "reading changes nothing";
+
+    CRegStore writer(kRegStoreCreate, reg);
+    ASSERT_TRUE(writer.Open(kSettings, kRegCurrentUser, kAccess, false));
+    EXPECT_EQ(mode(dir), 0700u);
+    EXPECT_EQ(mode(file), 0600u);
+    EXPECT_EQ(ReadBytes(file), text) << "before any write";
+}
+
+TEST(HiveFile, SixteenProcessesWritingAtOnceAllLand) {
+    CTempDir tmp;
+    constexpr int kWriters = 16, kValues = 400;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.push_back(SpawnWriter(tmp.Path(), {"keys", "W" + std::to_string(w), std::to_string(kValues)}));
+        ASSERT_GT(writers.back(), 0);
+    }
+    for (pid_t pid : writers) EXPECT_EQ(WaitExit(pid), 0) << "every write reported success and reads back";
+    for (int w = 0; w < kWriters; ++w) {
+        const std::string path = "Software\\Race\\W" + std::to_string(w);
+        const auto values = ReadKey(tmp.Path(), std::u16string(path.begin(), path.end()));
+        ASSERT_TRUE(values);
+        EXPECT_EQ(values->size(), static_cast<size_t>(kValues));
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
@@ -267,6 +268,76 @@ TEST(HiveText, DamagedFilesNeverCrashTheReader) {
             EXPECT_FALSE(report.clean);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+double SecondsToParse(const std::string& text, Hive& hive) {
+    const auto start = std::chrono::steady_clock::now();
+    ParseHive(text, hive);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(HiveText, ReadingTakesTimeInProportionToTheFile) {
+    // Many keys, many values in one key, and many keys removed again: each
+    // once took seconds to minutes; a linear reader needs milliseconds. The
+    // limit is generous for slow (sanitized, shared) machines.
+    constexpr int kCount = 32000;
+    constexpr double kLimitSeconds = 4.0;
+    std::string keys = std::string(kHeader) + "\n";
+    std::string values = keys + "[HKEY_CURRENT_USER\\Software\\Many]\n";
+    std::string removed = keys;
+    for (int i = 0; i < kCount; ++i) {
+        const std::string n = std::to_string(i);
+        keys += "[HKEY_CURRENT_USER\\Software\\K" + n + "]\n\"v\"=dword:00000001\n";
+        values += "\"value" + n + "\"=\"" + n + "\"\n";
+        removed += "[HKEY_CURRENT_USER\\Software\\R" + n + "\\Sub]\n\"v\"=\"x\"\n";
+        if (i % 2) removed += "[-HKEY_CURRENT_USER\\Software\\R" + std::to_string(i - 1) + "]\n";
+    }
+    values += "\"VALUE7\"=-\n";  // removed without regard to case
+    Hive a, b, c;
+    EXPECT_LT(SecondsToParse(keys, a), kLimitSeconds);
+    EXPECT_LT(SecondsToParse(values, b), kLimitSeconds);
+    EXPECT_LT(SecondsToParse(removed, c), kLimitSeconds);
+    EXPECT_EQ(a.keys.size(), static_cast<size_t>(kCount));
+    ASSERT_EQ(b.keys.size(), 1u);
+    EXPECT_EQ(b.keys[0].values.size(), static_cast<size_t>(kCount - 1));
+    EXPECT_EQ(b.keys[0].values[7].name, u"value8");
+    ASSERT_EQ(c.keys.size(), static_cast<size_t>(kCount / 2));
+    EXPECT_EQ(c.keys[0].path, u"HKEY_CURRENT_USER\\Software\\R1\\Sub");
+}
+
+TEST(HiveText, CommentsAreKeptUnitForUnit) {
+    // A comment in a file from Windows may hold a unit that UTF-8 cannot
+    // carry; blanks at a comment's end are part of it too.
+    const std::u16string text = std::u16string(u"Windows Registry Editor Version 5.00\r\n\r\n"
+                                                u"; lone \xD800 surrogate\r\n"
+                                                u"[HKEY_CURRENT_USER\\Software\\A]\r\n"
+                                                u"  ; trailing blanks \t \r\n"
+                                                u"\"v\"=\"x\"\r\n");
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) bytes += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    Hive read;
+    ASSERT_TRUE(ParseHive(bytes, read).clean);
+    ASSERT_EQ(read.keys.size(), 1u);
+    EXPECT_EQ(read.keys[0].comments, std::vector<std::u16string>{u"; lone \xD800 surrogate"});
+    EXPECT_EQ(read.keys[0].values.at(0).comments, std::vector<std::u16string>{u"  ; trailing blanks \t "});
+
+    const std::string written = FormatHive(read);
+    EXPECT_EQ(written.substr(0, 2), "\xFF\xFE") << "written as UTF-16, which can hold the unit";
+    Hive again;
+    ASSERT_TRUE(ParseHive(written, again).clean);
+    EXPECT_EQ(again.keys.at(0).comments, read.keys[0].comments);
+    EXPECT_EQ(again.keys[0].values.at(0).comments, read.keys[0].values[0].comments);
+    EXPECT_EQ(FormatHive(again), written);
+
+    // Without such a unit the file stays UTF-8, with its comments byte for byte.
+    const std::string utf8 = std::string(kHeader) + "\n\n;  caf\xC3\xA9 \n[HKEY_CURRENT_USER\\B]\n\n";
+    Hive plain;
+    ASSERT_TRUE(ParseHive(utf8, plain).clean);
+    EXPECT_EQ(FormatHive(plain), utf8);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 //                                     says "r" when ready and "w" after each write
 //   hive_writer keys <name> <count>   writes count DWORDs v0.. under
 //                                     Software\Race\<name> through a registry store;
-//                                     exits 0 when every write succeeded
+//                                     exits 0 when every write succeeded and reads back
 
 #include <unistd.h>
 
@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
             const std::string name = "v" + std::to_string(i);
             store.Value(std::u16string(name.begin(), name.end())).SetDword(static_cast<uint32_t>(i));
         }
+        if (store.TakeWriteFailure()) return 5;
         store.Close();
         // Read back through a fresh open: every value must be there.
         if (!store.Open(path, kRegCurrentUser, kKeyQueryValue | kKeySetValue, false)) return 3;

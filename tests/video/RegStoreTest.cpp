@@ -207,6 +207,22 @@ TEST_F(RegStoreTest, AFailedWriteIsSilentAndCached) {
     m_store.Value(u"DID").SetString(u"cached");
     EXPECT_EQ(Text(u"DID"), u"cached");
     EXPECT_FALSE(m_reg.Values(kSettings)->size());
+    // Silent to the setters, but a caller that asks learns of it, once.
+    EXPECT_TRUE(m_store.TakeWriteFailure());
+    EXPECT_FALSE(m_store.TakeWriteFailure());
+    const uint8_t bytes[] = {1, 2};
+    const char16_t parts[] = u"a\0";
+    m_store.Value(u"Mode").SetDword(1);
+    EXPECT_TRUE(m_store.TakeWriteFailure());
+    m_store.Value(u"Bin").SetBinary(bytes, 2);
+    EXPECT_TRUE(m_store.TakeWriteFailure());
+    m_store.Value(u"Multi").SetMultiString(parts, 3);
+    EXPECT_TRUE(m_store.TakeWriteFailure());
+    // With no key open, a change goes to the cache only, as it should: no failure.
+    m_reg.m_nFailSet = 0;
+    m_store.Close();
+    m_store.Value(u"DID").SetString(u"closed");
+    EXPECT_FALSE(m_store.TakeWriteFailure());
 }
 
 }  // namespace

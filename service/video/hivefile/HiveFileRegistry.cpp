@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <limits.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -257,7 +258,8 @@ std::string MoveAside(const std::string& dir, const std::string& file) {
 // survives the renames of the hive file, and fair: whoever asks first gets it
 // first, so a process that writes in a loop cannot starve the others.
 //
-// - The file's first 8 bytes hold the next ticket. A waiter takes one under a
+// - The file's first 8 bytes hold the next ticket (the next 8 the ticket being
+//   served, a hint for how long to wait). A waiter takes a ticket under a
 //   brief flock of the file and marks it by locking the byte kSlotBase + ticket.
 // - Its turn has come when no earlier ticket's byte is still locked (those
 //   waiters are done, gave up, or died) and it can lock the byte kOwnerByte,
@@ -298,20 +300,41 @@ public:
         const long taken = TakeTicket();
         ::flock(m_fd, LOCK_UN);
         if (taken != kRegOk) return taken;
-        pause = 1;
-        while (EarlierTicketWaits() || !ByteLock(F_SETLK_OWNER, kOwnerByte)) {
+        while (EarlierTicketWaits() || !ByteLock(F_OFD_SETLK, kOwnerByte)) {
             if (long r = Waited(path); r != kRegOk) return r;
-            platform::Sleep(pause);
-            if (pause < 2) pause *= 2;
+            platform::Sleep(Pause());
         }
+        // Says who is served now, so that those further back poll less often.
+        uint8_t raw[8];
+        Store(raw, m_nTicket);
+        (void)!::pwrite(m_fd, raw, sizeof raw, kServingAt);
         return kRegOk;
     }
 
 private:
-    static constexpr off_t kOwnerByte = 8;
+    static constexpr off_t kNextAt = 0;      // the next ticket, 8 bytes
+    static constexpr off_t kServingAt = 8;   // the holder's ticket, 8 bytes
+    static constexpr off_t kOwnerByte = 16;  // locked by the holder
     static constexpr off_t kSlotBase = off_t{1} << 32;
     static constexpr uint64_t kTickets = uint64_t{1} << 40;  // tickets wrap here
-    static constexpr int F_SETLK_OWNER = F_OFD_SETLK;
+
+    static void Store(uint8_t* raw, uint64_t value) {
+        for (int i = 0; i < 8; ++i) raw[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    static uint64_t Fetch(const uint8_t* raw) {
+        uint64_t value = 0;
+        for (int i = 7; i >= 0; --i) value = (value << 8) | raw[i];
+        return value;
+    }
+
+    // How long to wait before looking again: about a millisecond for each
+    // writer still ahead (a write takes a few), at most 32.
+    uint32_t Pause() const {
+        uint8_t raw[8] = {};
+        if (::pread(m_fd, raw, sizeof raw, kServingAt) != static_cast<ssize_t>(sizeof raw)) return 1;
+        const uint64_t ahead = (m_nTicket + kTickets - Fetch(raw) % kTickets) % kTickets;
+        return static_cast<uint32_t>(std::clamp<uint64_t>(ahead, 1, 32));
+    }
 
     long Waited(const std::string& path) const {
         if (platform::GetTickCount() - m_dwStart < CHiveFileRegistry::kLockWaitMs) return kRegOk;
@@ -332,19 +355,16 @@ private:
     // Under the flock: takes the next ticket and marks it.
     long TakeTicket() {
         uint8_t raw[8] = {};
-        if (::pread(m_fd, raw, sizeof raw, 0) < 0) return kRegErrIoFailed;
-        uint64_t next = 0;
-        for (int i = 7; i >= 0; --i) next = (next << 8) | raw[i];
-        next %= kTickets;
+        if (::pread(m_fd, raw, sizeof raw, kNextAt) < 0) return kRegErrIoFailed;
+        uint64_t next = Fetch(raw) % kTickets;
         // A ticket still marked (the file was tampered with) is skipped.
         for (int tries = 0; !ByteLock(F_OFD_SETLK, kSlotBase + static_cast<off_t>(next)); ++tries) {
             if (tries == 64) return kRegErrIoFailed;
             next = (next + 1) % kTickets;
         }
         m_nTicket = next;
-        next = (next + 1) % kTickets;
-        for (int i = 0; i < 8; ++i) raw[i] = static_cast<uint8_t>(next >> (8 * i));
-        if (::pwrite(m_fd, raw, sizeof raw, 0) != static_cast<ssize_t>(sizeof raw)) return kRegErrIoFailed;
+        Store(raw, (next + 1) % kTickets);
+        if (::pwrite(m_fd, raw, sizeof raw, kNextAt) != static_cast<ssize_t>(sizeof raw)) return kRegErrIoFailed;
         return kRegOk;
     }
 
