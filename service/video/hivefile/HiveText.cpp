@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <unordered_map>
+#include <memory>
 
 #include "platform/Text.h"
 
@@ -75,6 +75,104 @@ std::u16string DecodeUtf16(std::string_view bytes, bool bigEndian) {
     return out;
 }
 
+char16_t Upper(char16_t c) {
+    if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;
+    return platform::ToUpperUnit(c);
+}
+
+uint64_t HashIgnoringCase(std::u16string_view name) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (char16_t c : name) hash = (hash ^ Upper(c)) * 1099511628211ull;
+    // Mixed, so that names that differ only at their end spread over the table.
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    return hash ^ (hash >> 33);
+}
+
+// Finds entries by name without regard to letter case. It holds only their
+// numbers (open addressing); the names stay where they are, and `nameOf(n)`
+// gives the name of entry n.
+class CNameIndex {
+public:
+    template <typename NameOf>
+    size_t Find(std::u16string_view name, const NameOf& nameOf) const {
+        if (m_slots.empty()) return kNone;
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = HashIgnoringCase(name) & mask;; i = (i + 1) & mask) {
+            const uint32_t slot = m_slots[i];
+            if (slot == kEmpty) return kNone;
+            if (slot != kErased && platform::EqualsIgnoreCase(nameOf(slot - kFirst), name)) return slot - kFirst;
+        }
+    }
+
+    // Adds entry `n`, whose name the index does not hold yet.
+    template <typename NameOf>
+    void Insert(std::u16string_view name, size_t n, const NameOf& nameOf) {
+        if (2 * (m_nUsed + 1) > m_slots.size()) Grow(nameOf);
+        Place(HashIgnoringCase(name), static_cast<uint32_t>(n + kFirst));
+        ++m_nUsed;
+    }
+
+    template <typename NameOf>
+    void Erase(std::u16string_view name, const NameOf& nameOf) {
+        if (m_slots.empty()) return;
+        const size_t mask = m_slots.size() - 1;
+        for (size_t i = HashIgnoringCase(name) & mask; m_slots[i] != kEmpty; i = (i + 1) & mask) {
+            if (m_slots[i] != kErased && platform::EqualsIgnoreCase(nameOf(m_slots[i] - kFirst), name)) {
+                m_slots[i] = kErased;  // still counted in m_nUsed until the next growth
+                return;
+            }
+        }
+    }
+
+    static constexpr size_t kNone = SIZE_MAX;
+
+private:
+    static constexpr uint32_t kEmpty = 0, kErased = 1, kFirst = 2;
+
+    void Place(uint64_t hash, uint32_t slot) {
+        const size_t mask = m_slots.size() - 1;
+        size_t i = hash & mask;
+        while (m_slots[i] != kEmpty) i = (i + 1) & mask;
+        m_slots[i] = slot;
+    }
+
+    template <typename NameOf>
+    void Grow(const NameOf& nameOf) {
+        std::vector<uint32_t> old(std::max<size_t>(16, m_slots.size() * 2), kEmpty);
+        old.swap(m_slots);
+        m_nUsed = 0;
+        for (uint32_t slot : old) {
+            if (slot < kFirst) continue;
+            Place(HashIgnoringCase(nameOf(slot - kFirst)), slot);
+            ++m_nUsed;
+        }
+    }
+
+    std::vector<uint32_t> m_slots;  // a power of two long, at most half used
+    size_t m_nUsed = 0;
+};
+
+// Names for the index: the paths of the hive's keys, the names of a key's values.
+struct KeyPathOf {
+    const Hive* hive;
+    std::u16string_view operator()(size_t k) const { return hive->keys[k].path; }
+};
+struct ValueNameOf {
+    const Hive* hive;
+    size_t key;
+    std::u16string_view operator()(size_t v) const { return hive->keys[key].values[v].name; }
+};
+
+// What the parser knows of a key beyond the hive: whether it, or some of its
+// values, were removed again.
+struct KeyState {
+    bool gone = false;
+    bool anyValueGone = false;
+    std::vector<bool> valueGone;
+    std::unique_ptr<CNameIndex> values;  // once the key has many values
+};
+
 class CParser {
 public:
     CParser(Hive& hive, ParseReport& report) : m_hive(hive), m_report(report) {}
@@ -121,12 +219,11 @@ public:
 
     void Run() {
         // Keys and values already in the hive take part in the merging.
-        for (size_t k = 0; k < m_hive.keys.size(); ++k) {
-            m_keyIndex.emplace(platform::ToUpper(m_hive.keys[k].path), k);
-            for (size_t v = 0; v < m_hive.keys[k].values.size(); ++v)
-                m_valueIndex.emplace(ValueSlot(k, m_hive.keys[k].values[v].name), v);
-        }
         m_keyState.resize(m_hive.keys.size());
+        for (size_t k = 0; k < m_hive.keys.size(); ++k) {
+            m_keyIndex.Insert(m_hive.keys[k].path, k, KeyPath());
+            for (size_t v = 0; v < m_hive.keys[k].values.size(); ++v) IndexValue(k, v);
+        }
         std::u16string_view rest = m_text;
         size_t number = 0;
         std::vector<std::pair<size_t, std::u16string_view>> lines;
@@ -203,36 +300,57 @@ private:
     // stays linear however many keys and values a file holds. Removed keys and
     // values are marked and dropped at the end.
 
-    // The index entry of value `name` of key `key`: the name in upper case,
-    // then a zero (no name holds one) and the key's number.
-    static std::u16string ValueSlot(size_t key, std::u16string_view name) {
-        std::u16string slot = platform::ToUpper(name);
-        slot += u'\0';
-        for (; key > 0; key >>= 16) slot += static_cast<char16_t>(key & 0xFFFF);
-        return slot;
-    }
+    KeyPathOf KeyPath() const { return {&m_hive}; }
+    ValueNameOf ValueName(size_t k) const { return {&m_hive, k}; }
 
     size_t AddKey(std::u16string_view path) {
-        std::u16string upper = platform::ToUpper(path);
-        const auto [it, added] = m_keyIndex.try_emplace(upper, m_hive.keys.size());
-        if (!added) return it->second;
+        if (size_t k = m_keyIndex.Find(path, KeyPath()); k != CNameIndex::kNone) return k;
+        const size_t k = m_hive.keys.size();
         m_hive.keys.emplace_back().path = path;
         m_keyState.emplace_back();
-        if (m_bOrdered) m_ordered.emplace(std::move(upper), it->second);
-        return it->second;
+        m_keyIndex.Insert(path, k, KeyPath());
+        if (m_bOrdered) m_ordered.emplace(platform::ToUpper(path), k);
+        return k;
+    }
+
+    // Keys with few values are searched in turn; a key that grows past that
+    // gets an index of its own.
+    static constexpr size_t kValuesWithoutIndex = 16;
+
+    void IndexValue(size_t k, size_t v) {
+        KeyState& state = m_keyState[k];
+        if (!state.values) {
+            if (m_hive.keys[k].values.size() <= kValuesWithoutIndex) return;
+            state.values = std::make_unique<CNameIndex>();
+            for (size_t i = 0; i < v; ++i)
+                if (!Gone(state, i)) state.values->Insert(m_hive.keys[k].values[i].name, i, ValueName(k));
+        }
+        state.values->Insert(m_hive.keys[k].values[v].name, v, ValueName(k));
+    }
+
+    static bool Gone(const KeyState& state, size_t v) { return v < state.valueGone.size() && state.valueGone[v]; }
+
+    size_t FindValue(size_t k, std::u16string_view name) const {
+        const KeyState& state = m_keyState[k];
+        if (state.values) return state.values->Find(name, ValueName(k));
+        const std::vector<HiveValue>& values = m_hive.keys[k].values;
+        for (size_t v = 0; v < values.size(); ++v)
+            if (!Gone(state, v) && platform::EqualsIgnoreCase(values[v].name, name)) return v;
+        return CNameIndex::kNone;
     }
 
     // Removes the key `path` and every key below it.
     void RemoveKeyTree(std::u16string_view path) {
         if (!m_bOrdered) {
             // Only files that remove keys pay for the ordered index.
-            for (const auto& [upper, index] : m_keyIndex) m_ordered.emplace(upper, index);
+            for (size_t k = 0; k < m_hive.keys.size(); ++k)
+                if (!m_keyState[k].gone) m_ordered.emplace(platform::ToUpper(m_hive.keys[k].path), k);
             m_bOrdered = true;
         }
         const std::u16string upper = platform::ToUpper(path);
         const auto drop = [&](std::map<std::u16string, size_t>::iterator it) {
             m_keyState[it->second].gone = true;
-            m_keyIndex.erase(it->first);
+            m_keyIndex.Erase(it->first, KeyPath());
             return m_ordered.erase(it);
         };
         if (auto it = m_ordered.find(upper); it != m_ordered.end()) drop(it);
@@ -246,22 +364,26 @@ private:
     // and the case it was first written with), or appends a new value.
     HiveValue& SetValue(size_t keyIndex, std::u16string_view name, uint32_t type, std::vector<uint8_t>&& data) {
         HiveKey& key = m_hive.keys[keyIndex];
-        const auto [it, added] = m_valueIndex.try_emplace(ValueSlot(keyIndex, name), key.values.size());
-        if (added) key.values.emplace_back().name = name;
-        HiveValue& value = key.values[it->second];
+        size_t v = FindValue(keyIndex, name);
+        if (v == CNameIndex::kNone) {
+            v = key.values.size();
+            key.values.emplace_back().name = name;
+            IndexValue(keyIndex, v);
+        }
+        HiveValue& value = key.values[v];
         value.type = type;
         value.data = std::move(data);
         return value;
     }
 
     void RemoveValue(size_t keyIndex, std::u16string_view name) {
-        const auto it = m_valueIndex.find(ValueSlot(keyIndex, name));
-        if (it == m_valueIndex.end()) return;
+        const size_t v = FindValue(keyIndex, name);
+        if (v == CNameIndex::kNone) return;
         KeyState& state = m_keyState[keyIndex];
+        if (state.values) state.values->Erase(name, ValueName(keyIndex));
         state.valueGone.resize(m_hive.keys[keyIndex].values.size());
-        state.valueGone[it->second] = true;
+        state.valueGone[v] = true;
         state.anyValueGone = true;
-        m_valueIndex.erase(it);
     }
 
     void Compact() {
@@ -438,18 +560,11 @@ private:
         }
     }
 
-    struct KeyState {
-        bool gone = false;
-        bool anyValueGone = false;
-        std::vector<bool> valueGone;
-    };
-
     static constexpr size_t kNoKey = SIZE_MAX;
     Hive& m_hive;
-    std::unordered_map<std::u16string, size_t> m_keyIndex;    // upper-case path -> key
-    std::map<std::u16string, size_t> m_ordered;               // the same, in order, once a key is removed
+    CNameIndex m_keyIndex;
+    std::map<std::u16string, size_t> m_ordered;  // upper-case path -> key, once a key is removed
     bool m_bOrdered = false;
-    std::unordered_map<std::u16string, size_t> m_valueIndex;  // ValueSlot -> value of its key
     std::vector<KeyState> m_keyState;
     ParseReport& m_report;
     std::u16string m_text;
