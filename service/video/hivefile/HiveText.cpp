@@ -90,36 +90,39 @@ uint64_t HashIgnoringCase(std::u16string_view name) {
 }
 
 // Finds entries by name without regard to letter case. It holds only their
-// numbers (open addressing); the names stay where they are, and `nameOf(n)`
-// gives the name of entry n.
+// numbers and hashes (open addressing); the names stay where they are, and
+// `nameOf(n)` gives the name of entry n. A name's hash is taken once, by the
+// caller, for a search and the insertion that may follow it.
 class CNameIndex {
 public:
     template <typename NameOf>
-    size_t Find(std::u16string_view name, const NameOf& nameOf) const {
+    size_t Find(std::u16string_view name, uint64_t hash, const NameOf& nameOf) const {
         if (m_slots.empty()) return kNone;
         const size_t mask = m_slots.size() - 1;
-        for (size_t i = HashIgnoringCase(name) & mask;; i = (i + 1) & mask) {
-            const uint32_t slot = m_slots[i];
-            if (slot == kEmpty) return kNone;
-            if (slot != kErased && platform::EqualsIgnoreCase(nameOf(slot - kFirst), name)) return slot - kFirst;
+        const auto tag = static_cast<uint32_t>(hash >> 32);
+        for (size_t i = tag & mask;; i = (i + 1) & mask) {
+            const Slot& slot = m_slots[i];
+            if (slot.entry == kEmpty) return kNone;
+            if (slot.entry != kErased && slot.tag == tag && platform::EqualsIgnoreCase(nameOf(slot.entry - kFirst), name))
+                return slot.entry - kFirst;
         }
     }
 
     // Adds entry `n`, whose name the index does not hold yet.
-    template <typename NameOf>
-    void Insert(std::u16string_view name, size_t n, const NameOf& nameOf) {
-        if (2 * (m_nUsed + 1) > m_slots.size()) Grow(nameOf);
-        Place(HashIgnoringCase(name), static_cast<uint32_t>(n + kFirst));
+    void Insert(uint64_t hash, size_t n) {
+        if (2 * (m_nUsed + 1) > m_slots.size()) Grow();
+        Place({static_cast<uint32_t>(n + kFirst), static_cast<uint32_t>(hash >> 32)});
         ++m_nUsed;
     }
 
     template <typename NameOf>
-    void Erase(std::u16string_view name, const NameOf& nameOf) {
-        if (m_slots.empty()) return;
+    void Erase(std::u16string_view name, uint64_t hash, const NameOf& nameOf) {
+        const size_t n = Find(name, hash, nameOf);
+        if (n == kNone) return;
         const size_t mask = m_slots.size() - 1;
-        for (size_t i = HashIgnoringCase(name) & mask; m_slots[i] != kEmpty; i = (i + 1) & mask) {
-            if (m_slots[i] != kErased && platform::EqualsIgnoreCase(nameOf(m_slots[i] - kFirst), name)) {
-                m_slots[i] = kErased;  // still counted in m_nUsed until the next growth
+        for (size_t i = static_cast<uint32_t>(hash >> 32) & mask;; i = (i + 1) & mask) {
+            if (m_slots[i].entry == n + kFirst) {
+                m_slots[i].entry = kErased;  // still counted in m_nUsed until the next growth
                 return;
             }
         }
@@ -129,27 +132,30 @@ public:
 
 private:
     static constexpr uint32_t kEmpty = 0, kErased = 1, kFirst = 2;
+    struct Slot {
+        uint32_t entry = kEmpty;
+        uint32_t tag = 0;  // the upper half of the name's hash
+    };
 
-    void Place(uint64_t hash, uint32_t slot) {
+    void Place(Slot slot) {
         const size_t mask = m_slots.size() - 1;
-        size_t i = hash & mask;
-        while (m_slots[i] != kEmpty) i = (i + 1) & mask;
+        size_t i = slot.tag & mask;
+        while (m_slots[i].entry != kEmpty) i = (i + 1) & mask;
         m_slots[i] = slot;
     }
 
-    template <typename NameOf>
-    void Grow(const NameOf& nameOf) {
-        std::vector<uint32_t> old(std::max<size_t>(16, m_slots.size() * 2), kEmpty);
+    void Grow() {
+        std::vector<Slot> old(std::max<size_t>(16, m_slots.size() * 2));
         old.swap(m_slots);
         m_nUsed = 0;
-        for (uint32_t slot : old) {
-            if (slot < kFirst) continue;
-            Place(HashIgnoringCase(nameOf(slot - kFirst)), slot);
+        for (const Slot& slot : old) {
+            if (slot.entry < kFirst) continue;
+            Place(slot);
             ++m_nUsed;
         }
     }
 
-    std::vector<uint32_t> m_slots;  // a power of two long, at most half used
+    std::vector<Slot> m_slots;  // a power of two long, at most half used
     size_t m_nUsed = 0;
 };
 
@@ -221,7 +227,7 @@ public:
         // Keys and values already in the hive take part in the merging.
         m_keyState.resize(m_hive.keys.size());
         for (size_t k = 0; k < m_hive.keys.size(); ++k) {
-            m_keyIndex.Insert(m_hive.keys[k].path, k, KeyPath());
+            m_keyIndex.Insert(HashIgnoringCase(m_hive.keys[k].path), k);
             for (size_t v = 0; v < m_hive.keys[k].values.size(); ++v) IndexValue(k, v);
         }
         std::u16string_view rest = m_text;
@@ -304,11 +310,12 @@ private:
     ValueNameOf ValueName(size_t k) const { return {&m_hive, k}; }
 
     size_t AddKey(std::u16string_view path) {
-        if (size_t k = m_keyIndex.Find(path, KeyPath()); k != CNameIndex::kNone) return k;
+        const uint64_t hash = HashIgnoringCase(path);
+        if (size_t k = m_keyIndex.Find(path, hash, KeyPath()); k != CNameIndex::kNone) return k;
         const size_t k = m_hive.keys.size();
         m_hive.keys.emplace_back().path = path;
         m_keyState.emplace_back();
-        m_keyIndex.Insert(path, k, KeyPath());
+        m_keyIndex.Insert(hash, k);
         if (m_bOrdered) m_ordered.emplace(platform::ToUpper(path), k);
         return k;
     }
@@ -323,16 +330,16 @@ private:
             if (m_hive.keys[k].values.size() <= kValuesWithoutIndex) return;
             state.values = std::make_unique<CNameIndex>();
             for (size_t i = 0; i < v; ++i)
-                if (!Gone(state, i)) state.values->Insert(m_hive.keys[k].values[i].name, i, ValueName(k));
+                if (!Gone(state, i)) state.values->Insert(HashIgnoringCase(m_hive.keys[k].values[i].name), i);
         }
-        state.values->Insert(m_hive.keys[k].values[v].name, v, ValueName(k));
+        state.values->Insert(HashIgnoringCase(m_hive.keys[k].values[v].name), v);
     }
 
     static bool Gone(const KeyState& state, size_t v) { return v < state.valueGone.size() && state.valueGone[v]; }
 
     size_t FindValue(size_t k, std::u16string_view name) const {
         const KeyState& state = m_keyState[k];
-        if (state.values) return state.values->Find(name, ValueName(k));
+        if (state.values) return state.values->Find(name, HashIgnoringCase(name), ValueName(k));
         const std::vector<HiveValue>& values = m_hive.keys[k].values;
         for (size_t v = 0; v < values.size(); ++v)
             if (!Gone(state, v) && platform::EqualsIgnoreCase(values[v].name, name)) return v;
@@ -350,7 +357,7 @@ private:
         const std::u16string upper = platform::ToUpper(path);
         const auto drop = [&](std::map<std::u16string, size_t>::iterator it) {
             m_keyState[it->second].gone = true;
-            m_keyIndex.Erase(it->first, KeyPath());
+            m_keyIndex.Erase(it->first, HashIgnoringCase(it->first), KeyPath());
             return m_ordered.erase(it);
         };
         if (auto it = m_ordered.find(upper); it != m_ordered.end()) drop(it);
@@ -380,7 +387,7 @@ private:
         const size_t v = FindValue(keyIndex, name);
         if (v == CNameIndex::kNone) return;
         KeyState& state = m_keyState[keyIndex];
-        if (state.values) state.values->Erase(name, ValueName(keyIndex));
+        if (state.values) state.values->Erase(name, HashIgnoringCase(name), ValueName(keyIndex));
         state.valueGone.resize(m_hive.keys[keyIndex].values.size());
         state.valueGone[v] = true;
         state.anyValueGone = true;
