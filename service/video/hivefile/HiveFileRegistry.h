@@ -5,18 +5,29 @@
 //
 // - Where: $ZELT2_REGISTRY_DIR when set, else $XDG_CONFIG_HOME/ZELT2, else
 //   ~/.config/ZELT2. The folder is created with mode 0700, the file is 0600:
-//   it holds the device password.
+//   it holds the device password. Opening a key for writing takes both back
+//   to those modes if they were open to others; reading a file others may
+//   read traces a warning.
 // - Every write reaches the disk whole: the new text goes to a temporary file
 //   in the same folder, is flushed, renamed over the old file, and the folder
 //   is flushed; a crash or a kill at any moment leaves the old file or the new.
 // - Every change is a read-modify-write under an exclusive lock on the file
 //   HKEY_CURRENT_USER.reg.lock beside it, so processes writing at once do not
-//   lose each other's changes. Readers need no lock.
+//   lose each other's changes; writers get the lock in the order they asked
+//   for it. Readers need no lock.
+// - The parsed file is kept and used again while the file is unchanged.
 // - A file that cannot be fully understood is never overwritten unseen: its
-//   bytes are first kept as HKEY_CURRENT_USER.reg.bad-<UTC time>, the debug
-//   trace says so, and the registry goes on with what it could read (which is
-//   written back as the new file). A file that cannot be read at all (or is
-//   larger than 16 MiB) is moved aside under that name.
+//   bytes are first kept as HKEY_CURRENT_USER.reg.bad-<UTC time> (once for the
+//   same bytes), the debug trace says so, and the registry goes on with what it
+//   could read (which is written back as the new file, or, when that cannot be,
+//   the trace says why the file stays as it is). Anything that cannot be read at
+//   all (larger than 16 MiB, a folder, a FIFO, a device) is moved aside under
+//   that name; the file is opened without blocking.
+// - A symbolic link in the file's place is followed. When it leads to a regular
+//   file of this user that reads cleanly, that file is the hive: it is written
+//   in its own folder, and the link stays. A link to anything else (nothing, a
+//   folder, another user's file, a file that is not a sound registry file) is
+//   read as far as it goes and never written, copied or moved.
 
 #include <cstddef>
 #include <cstdint>
