@@ -582,7 +582,11 @@ private:
 
 // -- writing ----------------------------------------------------------------------
 
-void AppendUtf8(std::string& out, std::u16string_view text) { out += platform::Utf16ToUtf8(text); }
+void AppendUtf8(std::string& out, std::u16string_view text) {
+    size_t ascii = 0;  // most text is ASCII: copied over unit by unit
+    while (ascii < text.size() && text[ascii] < 0x80) out += static_cast<char>(text[ascii++]);
+    if (ascii < text.size()) out += platform::Utf16ToUtf8(text.substr(ascii));
+}
 
 // A comment line as it was read. A unit that UTF-8 cannot carry (an unpaired
 // surrogate, which only a UTF-16 file can hold) is written in the 3-byte form
@@ -640,13 +644,14 @@ std::string ToUtf16File(std::string_view text) {
 
 void AppendQuoted(std::string& out, std::u16string_view text) {
     out += '"';
-    std::u16string escaped;
-    escaped.reserve(text.size());
-    for (char16_t c : text) {
-        if (c == u'\\' || c == u'"') escaped += u'\\';
-        escaped += c;
+    while (!text.empty()) {
+        const size_t special = text.find_first_of(u"\\\"");
+        AppendUtf8(out, text.substr(0, special));
+        if (special == std::u16string_view::npos) break;
+        out += '\\';
+        out += static_cast<char>(text[special]);
+        text.remove_prefix(special + 1);
     }
-    AppendUtf8(out, escaped);
     out += '"';
 }
 
