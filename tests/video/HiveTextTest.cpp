@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <time.h>
+
 #include <cstring>
 #include <random>
 #include <string>
@@ -274,10 +275,16 @@ TEST(HiveText, DamagedFilesNeverCrashTheReader) {
 
 namespace {
 
+// Processor time, so that a busy machine does not count against the reader.
 double SecondsToParse(const std::string& text, Hive& hive) {
-    const auto start = std::chrono::steady_clock::now();
+    const auto now = [] {
+        timespec t;
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+    };
+    const double start = now();
     ParseHive(text, hive);
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return now() - start;
 }
 
 TEST(HiveText, ReadingTakesTimeInProportionToTheFile) {
@@ -285,7 +292,11 @@ TEST(HiveText, ReadingTakesTimeInProportionToTheFile) {
     // once took seconds to minutes; a linear reader needs milliseconds. The
     // limit is generous for slow (sanitized, shared) machines.
     constexpr int kCount = 32000;
-    constexpr double kLimitSeconds = 4.0;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr double kLimitSeconds = 8.0;
+#else
+    constexpr double kLimitSeconds = 2.0;
+#endif
     std::string keys = std::string(kHeader) + "\n";
     std::string values = keys + "[HKEY_CURRENT_USER\\Software\\Many]\n";
     std::string removed = keys;
