@@ -82,11 +82,11 @@ bool WriteAtomically(const std::string& dir, const std::string& path, const std:
         why = "cannot rename " + temp + ": " + std::strerror(errno);
         ok = false;
     }
-    // The status after the rename, which changes the file's change time.
-    ok = ok && ::fstat(fd, &written) == 0;
-    ok = ::close(fd) == 0 && ok;
+    // The status after the rename, which changes the file's change time; if it
+    // cannot be had, a status that matches no file makes the next read parse.
+    if (ok && ::fstat(fd, &written) != 0) written = {};
+    ::close(fd);
     if (!ok) {
-        if (why.empty()) why = std::strerror(errno);
         ::unlink(temp.c_str());
         return false;
     }
