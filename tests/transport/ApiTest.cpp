@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,36 @@ TEST_F(Api, ReadDeliversAllOrTimesOutSayingHowManyArrived) {
     EXPECT_EQ(PPPP_Write(p.viewer, 0, "x", -1), PPPP_ERR_BAD_ARGUMENT);
     EXPECT_EQ(PPPP_Check_Buffer(p.viewer, 8, nullptr, nullptr), PPPP_ERR_BAD_ARGUMENT);
     EXPECT_EQ(PPPP_Check(p.viewer, nullptr), PPPP_ERR_BAD_ARGUMENT);
+}
+
+// A message written in pieces: one read waits for all of it while the pieces
+// arrive one by one, some through the reader's own receive, some queued.
+TEST_F(Api, OneReadAssemblesAMessageWrittenInManyPiecesOfRandomSizes) {
+    const Pair p = OpenPair(UniqueDid("PIECES"));
+    std::mt19937 random(::testing::UnitTest::GetInstance()->random_seed());
+    std::vector<int> sizes;
+    int total = 0;
+    for (int i = 0; i < 80; ++i) {
+        // Mostly small pieces, now and then one large enough to take the direct way.
+        const int size = i % 9 == 8 ? 16384 + static_cast<int>(random() % 20000) : 1 + static_cast<int>(random() % 3000);
+        sizes.push_back(size);
+        total += size;
+    }
+    const auto message = Bytes(static_cast<size_t>(total), 7);
+    std::thread writer([&] {
+        int at = 0;
+        for (int size : sizes) {
+            EXPECT_EQ(PPPP_Write(p.device, 1, message.data() + at, size), size);
+            at += size;
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        }
+    });
+    std::vector<char> got(message.size(), '\0');
+    int size = total;
+    EXPECT_EQ(PPPP_Read(p.viewer, 1, got.data(), &size, 30000), PPPP_OK);
+    writer.join();
+    EXPECT_EQ(size, total);
+    for (int i = 0; i < total; ++i) ASSERT_EQ(got[i], message[i]) << "byte " << i << " of " << total;
 }
 
 TEST_F(Api, TheRecordDescribesBothEnds) {
