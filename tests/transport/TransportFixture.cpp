@@ -27,6 +27,8 @@ PPPP_InitOptions TestOptions() {
     o.deadPeerMs = kDeadPeerMs;
     o.handshakeMs = kHandshakeMs;
     o.probeMs = 150;
+    // Nothing of the tests leaves this host, not even a discovery broadcast.
+    o.flags = PPPP_INIT_LOOPBACK_ONLY;
     return o;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // What the transport tests share: a fixture that initialises the library with
-// short keepalive times on the tests' own discovery port, unique DIDs (tests
+// short keepalive times on the tests' own discovery port, for this host only
+// (nothing leaves loopback), unique DIDs (tests
 // run in parallel processes on one host), pairs of sessions over loopback,
 // child processes running pppp_tool, and raw sockets for speaking nonsense.
 
