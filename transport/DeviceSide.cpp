@@ -63,6 +63,12 @@ void CDeviceSide::DropAll(const std::vector<std::shared_ptr<CSession>>& orphans)
 
 // ---- listening -------------------------------------------------------------
 
+CFd CDeviceSide::OpenDiscoverySocket() const {
+    // For this host only, the socket hears loopback's broadcast and nothing
+    // sent to the host's other addresses.
+    return OpenUdpSocket(m_config.wDiscoveryPort, m_config.bLoopbackOnly ? kLoopbackBroadcast : INADDR_ANY);
+}
+
 int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) {
     std::lock_guard<std::mutex> opening(m_openLock);
     {
@@ -71,8 +77,9 @@ int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) 
     }
     auto device = std::make_unique<Device>();
     device->did = did;
-    device->remote = remote;
-    device->listener = OpenTcpListener(!remote, port, &device->port);
+    // A process configured for this host only serves this host only, whatever a listen asks.
+    device->remote = remote && !m_config.bLoopbackOnly;
+    device->listener = OpenTcpListener(!device->remote, port, &device->port);
     if (!device->listener.Valid()) {
         ZTRACE("%s: cannot listen on TCP port %u (errno %d)\n", did.c_str(), port, errno);
         return PPPP_ERR_CANNOT_LISTEN;
@@ -80,7 +87,7 @@ int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) 
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (!m_discovery.Valid()) {
-            m_discovery = OpenUdpSocket(m_config.wDiscoveryPort);
+            m_discovery = OpenDiscoverySocket();
             if (!m_discovery.Valid()) {
                 ZTRACE("%s: cannot use discovery port %u (errno %d)\n", did.c_str(), m_config.wDiscoveryPort,
                        errno);
@@ -97,7 +104,7 @@ int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) 
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_bStopping) return PPPP_ERR_INTERRUPTED;
-        if (!m_discovery.Valid()) m_discovery = OpenUdpSocket(m_config.wDiscoveryPort);
+        if (!m_discovery.Valid()) m_discovery = OpenDiscoverySocket();
         if (!m_discovery.Valid()) return PPPP_ERR_CANNOT_LISTEN;
         ZTRACE("device %s open on TCP port %u, discovery port %u\n", did.c_str(), device->port,
                m_config.wDiscoveryPort);
@@ -284,26 +291,45 @@ void CDeviceSide::AnswerQueries() {
     }
 }
 
+bool CDeviceSide::EvictHandshake(Device& device) {
+    auto& hs = device.handshakes;
+    if (hs.empty()) return false;
+    // The address with the most entries; among equals, the one whose entry is oldest.
+    size_t most = 0;
+    auto victim = hs.begin();
+    for (auto it = hs.begin(); it != hs.end(); ++it) {
+        const size_t count = static_cast<size_t>(
+            std::count_if(hs.begin(), hs.end(), [&](const Handshake& h) { return h.peer == it->peer; }));
+        if (count > most) {
+            most = count;
+            victim = it;
+        }
+    }
+    hs.erase(victim);
+    return true;
+}
+
 void CDeviceSide::AcceptConnections(Device& device) {
     for (int i = 0; i < 64; ++i) {
-        CFd fd(::accept4(device.listener.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        CFd fd(::accept4(device.listener.Get(), reinterpret_cast<sockaddr*>(&from), &fromLen,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!fd.Valid()) {
             // Out of descriptors, the connection stays pending and the socket
-            // readable: give way by dropping the oldest handshake, or pause
-            // accepting a moment rather than spin.
+            // readable: give way by dropping a handshake, or pause accepting a
+            // moment rather than spin.
             if (errno == EMFILE || errno == ENFILE) {
-                if (!device.handshakes.empty()) {
-                    device.handshakes.pop_front();
-                    continue;
-                }
+                if (EvictHandshake(device)) continue;
                 device.acceptPausedUntil = NowMs() + 100;
             }
             return;
         }
         TuneSessionSocket(fd.Get(), m_config.dwSendBufferBytes, m_config.dwReceiveBufferBytes);
-        if (device.handshakes.size() >= kMaxHandshakes) device.handshakes.pop_front();
+        if (device.handshakes.size() >= kMaxHandshakes) EvictHandshake(device);
         Handshake h;
         h.fd = std::move(fd);
+        h.peer = from.sin_addr.s_addr;
         h.deadline = NowMs() + m_config.dwHandshakeMs;
         device.handshakes.push_back(std::move(h));
     }

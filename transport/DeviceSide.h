@@ -6,7 +6,9 @@
 //
 // One hub thread does all of this with non-blocking sockets, so a flood of
 // connections that never speak costs neither threads nor unbounded memory: at
-// most kMaxHandshakes wait per device, and the oldest gives way to the newest.
+// most kMaxHandshakes wait per device. When a new one comes to a full table,
+// the address holding the most entries gives up its oldest, so that one
+// flooding address pushes out its own connections, not other viewers'.
 
 #include <condition_variable>
 #include <cstdint>
@@ -55,6 +57,7 @@ public:
 private:
     struct Handshake {
         CFd fd;
+        uint32_t peer = 0;  // IPv4 address, network order
         uint64_t deadline = 0;
         uint8_t buffer[kFrameHeaderSize + kMaxHandshakePayload] = {};
         size_t got = 0;
@@ -70,12 +73,15 @@ private:
     };
 
     int OpenDevice(const std::string& did, uint16_t port, bool remote);
+    CFd OpenDiscoverySocket() const;
     void CloseDevicesLocked(std::vector<std::shared_ptr<CSession>>* orphans);
     void DropAll(const std::vector<std::shared_ptr<CSession>>& orphans);
     void WakeHub();
     void HubLoop();
     void AnswerQueries();
     void AcceptConnections(Device& device);
+    // Makes room in a full table; false when it is empty.
+    static bool EvictHandshake(Device& device);
     // False when the handshake is over (done or failed) and its entry may go.
     bool AdvanceHandshake(Device& device, Handshake& handshake);
     void AcceptHello(Device& device, Handshake& handshake, const Hello& hello);

@@ -22,7 +22,8 @@ constexpr int kMaxTargets = 16;
 }  // namespace
 
 bool FindDevice(const CConfig& config, const std::string& did, uint32_t timeoutMs, sockaddr_in* found) {
-    CFd fd = OpenUdpSocket(0);
+    // This host only: the answers come to loopback, where nothing from outside reaches.
+    CFd fd = OpenUdpSocket(0, config.bLoopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
     if (!fd.Valid()) return false;
     Datagram query;
     query.type = DatagramQuery;

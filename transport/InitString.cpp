@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "transport/Session.h"
+
 namespace pppp {
 namespace {
 
@@ -80,7 +82,9 @@ CConfig CConfig::FromOptions(const PPPP_InitOptions& o) {
     if (o.discoveryPort) c.wDiscoveryPort = o.discoveryPort;
     c.wSessionPort = o.sessionPort;
     c.dwKeepaliveMs = pick(o.keepaliveMs, c.dwKeepaliveMs, 10);
-    c.dwDeadPeerMs = pick(o.deadPeerMs, c.dwDeadPeerMs, 50);
+    // A peer keeps its keepalives no closer than kMinPeerPingMs, so a shorter
+    // dead time would end quiet sessions that are well.
+    c.dwDeadPeerMs = pick(o.deadPeerMs, c.dwDeadPeerMs, kMinDeadPeerMs);
     c.dwHandshakeMs = pick(o.handshakeMs, c.dwHandshakeMs, 50);
     // Kernel buffers below 4 KiB make no sense.
     c.dwSendBufferBytes = pick(o.sendBufferKiB, 64, 4) * 1024;

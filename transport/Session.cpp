@@ -51,9 +51,11 @@ CSession::CSession(const SessionParams& params, std::shared_ptr<ILink> link)
       m_pStaging(new uint8_t[kStagingSize]),
       m_qwLastReceiveMs(m_qwOpenedMs),
       m_qwLastSendMs(m_qwOpenedMs) {
-    // Keepalives often enough for the peer's dead time as well as for ours.
+    // Keepalives often enough for the peer's dead time as well as for ours,
+    // but no peer makes this side chatter: it gets at most one in kMinPeerPingMs.
     m_dwPingMs = m_params.keepaliveMs;
-    if (m_params.peerDeadMs) m_dwPingMs = std::min(m_dwPingMs, std::max<uint32_t>(m_params.peerDeadMs / 3, 5));
+    if (m_params.peerDeadMs)
+        m_dwPingMs = std::min(m_dwPingMs, std::max<uint32_t>(m_params.peerDeadMs / 3, kMinPeerPingMs));
     if (m_pLink) m_pLink->Describe(&m_linkInfo);
 }
 
@@ -109,9 +111,9 @@ bool CSession::AnyChannelFull() const {
 long CSession::ReceiveLocked(int channel, uint8_t* direct, size_t room, size_t* delivered) {
     // Inside a data frame of the reader's own channel, with nothing queued
     // before it, the payload goes straight to the reader.
-    if (direct && room && m_nHeaderGot == kFrameHeaderSize && m_dwFrameLeft > 0 && m_frame.channel == channel &&
-        m_aChannels[channel].Empty()) {
-        const long n = m_pLink->Receive(direct, std::min<size_t>(room, m_dwFrameLeft));
+    if (direct && *delivered < room && m_nHeaderGot == kFrameHeaderSize && m_dwFrameLeft > 0 &&
+        m_frame.channel == channel && m_aChannels[channel].Empty()) {
+        const long n = m_pLink->Receive(direct + *delivered, std::min<size_t>(room - *delivered, m_dwFrameLeft));
         if (n > 0) {
             m_dwFrameLeft -= static_cast<uint32_t>(n);
             if (m_dwFrameLeft == 0) m_nHeaderGot = 0;
@@ -166,7 +168,7 @@ int CSession::Read(uint8_t channel, char* buffer, int* size, uint32_t timeoutMs)
                 break;
             }
             if (!m_bPaused && m_pLink) {
-                const long n = ReceiveLocked(channel, out + got, wanted - got, &got);
+                const long n = ReceiveLocked(channel, out, wanted, &got);
                 if (n < 0) EndLocked(PPPP_ERR_CLOSED_BY_PEER);
                 if (n != 0) continue;
             }

@@ -35,6 +35,12 @@
 
 namespace pppp {
 
+// The shortest keepalive interval a peer can ask for by announcing a short
+// dead-peer time; a peer that announces less than kMinDeadPeerMs may see its
+// sessions end for silence.
+constexpr uint32_t kMinPeerPingMs = 100;
+constexpr uint32_t kMinDeadPeerMs = 3 * kMinPeerPingMs;
+
 struct SessionParams {
     int handle = 0;
     uint8_t side = 0;              // 0 device (accepted), 1 viewer (opened)
@@ -81,11 +87,12 @@ public:
 private:
     void Pump();
     // Receives what the link has now (under m_recvLock). Bytes for `channel`
-    // may go straight to `direct` (room for `room` bytes; *delivered counts
-    // them). Returns bytes received, 0 for none, LinkEnded.
+    // may go straight to the reader's buffer `direct` of `room` bytes, of
+    // which the first *delivered are filled already; *delivered grows with
+    // what goes there. Returns bytes received, 0 for none, LinkEnded.
     long ReceiveLocked(int channel, uint8_t* direct, size_t room, size_t* delivered);
     // Frames `size` received bytes into the channels; payload of `channel`
-    // goes to `direct` while its queue is empty and there is room.
+    // goes to `direct` (at *delivered) while its queue is empty and there is room.
     void ParseLocked(const uint8_t* data, size_t size, int channel, uint8_t* direct, size_t room, size_t* delivered);
     // Frames and sends; what the link does not take now is queued. Under m_sendLock.
     void SendFrameLocked(uint8_t type, uint8_t channel, const uint8_t* payload, uint32_t size);

@@ -51,7 +51,7 @@ CFd OpenTcpListener(bool loopbackOnly, uint16_t port, uint16_t* boundPort) {
     return fd;
 }
 
-CFd OpenUdpSocket(uint16_t port) {
+CFd OpenUdpSocket(uint16_t port, uint32_t address) {
     CFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd.Valid()) return CFd();
     int one = 1;
@@ -62,7 +62,7 @@ CFd OpenUdpSocket(uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_addr.s_addr = htonl(address);
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return CFd();
     return fd;
 }
@@ -110,7 +110,7 @@ void BroadcastTargets(bool loopbackOnly, uint16_t port, sockaddr_in* out, int* c
         out[n++] = a;
     };
     // Every socket of this host bound to the port hears the loopback broadcast.
-    add(htonl(0x7FFFFFFF));
+    add(htonl(kLoopbackBroadcast));
     if (!loopbackOnly) {
         ifaddrs* list = nullptr;
         if (::getifaddrs(&list) == 0) {

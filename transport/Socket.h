@@ -46,9 +46,14 @@ void TuneSessionSocket(int fd, uint32_t sendBufferBytes, uint32_t receiveBufferB
 // A non-blocking TCP socket listening on `port` (0: any) of loopback or of
 // every interface. Invalid on failure; `boundPort` gets the port.
 CFd OpenTcpListener(bool loopbackOnly, uint16_t port, uint16_t* boundPort);
-// A non-blocking UDP socket on `port` (0: any) of every interface, shared with
-// other sockets of this and other processes on the same port, broadcast allowed.
-CFd OpenUdpSocket(uint16_t port);
+// A non-blocking UDP socket on `port` (0: any) of `address` (host order;
+// every interface by default), shared with other sockets of this and other
+// processes on the same port, broadcast allowed.
+CFd OpenUdpSocket(uint16_t port, uint32_t address = INADDR_ANY);
+// Where a socket that must hear only this host binds: bound to loopback's
+// broadcast address, it receives the queries sent there and nothing sent to
+// any other address; its answers leave from 127.0.0.1.
+constexpr uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
 
 // "a.b.c.d:port" or "host:port" to an IPv4 address; false when it is not one.
 bool ResolveAddress(const char* text, sockaddr_in* address);

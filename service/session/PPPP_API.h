@@ -95,7 +95,7 @@ typedef struct PPPP_SessionRecord {
     "FKABAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAPO"
 
 /* Flags of the initialisation. */
-#define PPPP_INIT_LOOPBACK_ONLY 0x01 /* viewers look for devices on this host only (no LAN broadcast) */
+#define PPPP_INIT_LOOPBACK_ONLY 0x01 /* this host only: no LAN broadcast; devices listen and answer on loopback only */
 #define PPPP_INIT_NO_PROBE 0x02      /* a new device does not ask the network whether its DID is taken */
 
 /* What an initialisation string says; 0 in any field means its default. */
@@ -150,8 +150,8 @@ PPPP_EXPORT unsigned int PPPP_GetAPIVersion(void);
  * another DID are refused by the library and never returned.
  *   waitSeconds   longest wait; PPPP_ERR_TIMEOUT after it (0: no limit)
  *   port          as above; only the first listen of a DID uses it
- *   enableRemote  non-zero: reachable and discoverable from other hosts;
- *                 0: from this host only (loopback)
+ *   enableRemote  non-zero: reachable and discoverable from other hosts (unless
+ *                 initialised for this host only); 0: from this host only (loopback)
  * The service passes (did, 600, 0, 1): ten-minute listens, the configured or
  * any free port, reachable from the network.
  * Results: a handle; PPPP_ERR_BAD_DID; PPPP_ERR_CANNOT_LISTEN (the DID is

@@ -143,6 +143,45 @@ TEST_F(BadInput, AFloodOfSilentConnectionsIsShedWhileGoodViewersGetIn) {
     ExpectGoodSessionWell();
 }
 
+// A viewer has connected and is about to say Hello when one other address
+// opens 200 connections that never speak: the flood pushes out its own
+// connections, never the viewer's. (A long handshake time here, so that
+// only the flood can push anything out.)
+TEST(HandshakeFlood, OneAddressFloodingPushesOutItsOwnConnectionsOnly) {
+    PPPP_InitOptions o = TestOptions();
+    o.handshakeMs = 60000;
+    char init[PPPP_INIT_STRING_LENGTH + 1];
+    ASSERT_EQ(PPPP_MakeInitString(&o, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+    ::setenv(PPPP_INIT_ENV_VARIABLE, init, 1);
+    ASSERT_EQ(PPPP_Initialize(init), PPPP_OK);
+    const std::string did = UniqueDid("FLOOD");
+    auto first = ListenAsync(did);
+    const int v = PPPP_Connect(did.c_str(), 10000);
+    ASSERT_GT(v, 0);
+    ASSERT_GT(first.get(), 0);
+    PPPP_SessionRecord r{};
+    ASSERT_EQ(PPPP_Check(v, &r), PPPP_OK);
+    const uint16_t port = static_cast<uint16_t>(r.bytes[PPPP_REC_REMOTE_PORT] | (r.bytes[PPPP_REC_REMOTE_PORT + 1] << 8));
+
+    auto listen = ListenAsync(did);
+    const int viewer = RawConnect(port, "127.0.0.1");
+    ASSERT_GE(viewer, 0);
+    std::vector<int> flood;
+    for (int i = 0; i < 200; ++i) {
+        const int fd = RawConnect(port, "127.0.0.2");
+        ASSERT_GE(fd, 0) << i;
+        flood.push_back(fd);
+    }
+    // 201 connections for 32 places: 169 go. Once the first 168 of the flood
+    // have gone, every connection has been taken in and weighed.
+    for (int i = 0; i < 168; ++i) EXPECT_TRUE(WaitClosedByPeer(flood[i], 20000)) << i;
+    EXPECT_EQ(RawHandshake(viewer, did), 0x02);  // Welcome
+    EXPECT_GT(listen.get(), 0);
+    ::close(viewer);
+    for (int fd : flood) ::close(fd);
+    EXPECT_EQ(PPPP_DeInitialize(), PPPP_OK);
+}
+
 // The viewer side meets a fake device: silence, garbage, a refusal in a foreign
 // format, and a session that turns into nonsense.
 TEST_F(BadInput, AViewerSurvivesAFakeDevice) {

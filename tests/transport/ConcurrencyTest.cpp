@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Wait.h"
 #include "tests/transport/TransportFixture.h"
 
 namespace {
@@ -155,7 +156,15 @@ TEST(ConcurrencyShutdown, DeInitialiseEndsPendingCalls) {
         return PPPP_Read(d, 0, buf, &size, 60000);
     });
     auto idle = ListenAsync(UniqueDid("IDLE"), 0);
-    std::this_thread::sleep_for(300ms);
+    // Half of what the read waits for: once it has arrived and sits in no
+    // channel, the read holds it and is pending.
+    ASSERT_EQ(PPPP_Write(v, 0, "ab", 2), 2);
+    ASSERT_TRUE(testsupport::WaitUntil([d] {
+        PPPP_SessionRecord r{};
+        unsigned int unread = 1;
+        return PPPP_Check(d, &r) == PPPP_OK && r.bytes[PPPP_REC_BYTES_RECEIVED] == 2 &&
+               PPPP_Check_Buffer(d, 0, nullptr, &unread) == PPPP_OK && unread == 0;
+    }, 30000));
     ASSERT_EQ(PPPP_DeInitialize(), PPPP_OK);
     EXPECT_EQ(read.get(), PPPP_ERR_CLOSED_LOCALLY);
     const int l = idle.get();

@@ -81,7 +81,7 @@ TEST(InitString, ConfigFillsDefaultsAndKeepsValuesInRange) {
     tiny.sendBufferKiB = 1;
     const CConfig t = CConfig::FromOptions(tiny);
     EXPECT_EQ(t.dwKeepaliveMs, 10u);
-    EXPECT_EQ(t.dwDeadPeerMs, 50u);
+    EXPECT_EQ(t.dwDeadPeerMs, 300u);  // what a peer's keepalives can keep alive
     EXPECT_EQ(t.dwSendBufferBytes, 4u * 1024);
 
     const CConfig s = CConfig::FromOptions(Sample());

@@ -289,6 +289,27 @@ TEST_F(SessionLinkTest, KeepalivesComeOftenEnoughForThePeersDeadTime) {
     EXPECT_EQ(ReadFrameHeader(h.data()).type, FrameKeepalive);
 }
 
+// A peer announcing a dead time of a few milliseconds does not make this side chatter.
+TEST_F(SessionLinkTest, APeerCannotAskForKeepalivesCloserThanItsFloor) {
+    for (uint32_t asked : {1u, 15u, 299u}) {
+        pipe = std::make_shared<CPipe>();
+        SessionParams p;
+        p.keepaliveMs = 60000;
+        p.peerDeadMs = asked;
+        Open(p);
+        uint8_t record[PPPP_SESSION_RECORD_SIZE];
+        ASSERT_EQ(session->Check(record), PPPP_OK);
+        EXPECT_EQ(record[PPPP_REC_KEEPALIVE_MS] | (record[PPPP_REC_KEEPALIVE_MS + 1] << 8), 100) << asked;
+        // Late keepalives only lower the count: the bound cannot fail by timing.
+        const auto start = std::chrono::steady_clock::now();
+        const auto sent = pipe->PeerRead(1000 * kFrameHeaderSize, 500ms);
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LE(sent.size() / kFrameHeaderSize, static_cast<size_t>(elapsed.count() / 100 + 1)) << asked;
+        session->Close(false);
+        session->Join();
+    }
+}
+
 TEST_F(SessionLinkTest, CloseStillSendsWhatWasWrittenThenSaysGoodbye) {
     pipe->chunk = 0;  // the link takes nothing for now
     Open();

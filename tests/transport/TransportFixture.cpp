@@ -27,6 +27,8 @@ PPPP_InitOptions TestOptions() {
     o.deadPeerMs = kDeadPeerMs;
     o.handshakeMs = kHandshakeMs;
     o.probeMs = 150;
+    // Nothing of the tests leaves this host, not even a discovery broadcast.
+    o.flags = PPPP_INIT_LOOPBACK_ONLY;
     return o;
 }
 
@@ -152,9 +154,18 @@ void CChild::Signal(int signal) {
 
 // ---- raw sockets -----------------------------------------------------------
 
-int RawConnect(uint16_t port) {
+int RawConnect(uint16_t port, const char* from) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
+    if (from) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd);
+            return -1;
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);

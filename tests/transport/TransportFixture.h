@@ -1,6 +1,7 @@
 #pragma once
 // What the transport tests share: a fixture that initialises the library with
-// short keepalive times on the tests' own discovery port, unique DIDs (tests
+// short keepalive times on the tests' own discovery port, for this host only
+// (nothing leaves loopback), unique DIDs (tests
 // run in parallel processes on one host), pairs of sessions over loopback,
 // child processes running pppp_tool, and raw sockets for speaking nonsense.
 
@@ -73,8 +74,9 @@ private:
     std::string m_buffer;
 };
 
-// Raw TCP to a host port, blocking; -1 on failure.
-int RawConnect(uint16_t port);
+// Raw TCP to a port of 127.0.0.1, blocking, from `from` (an address of
+// 127.0.0.0/8) or the system's choice; -1 on failure.
+int RawConnect(uint16_t port, const char* from = nullptr);
 // Sends a Hello for `did` on a raw socket and reads the answer frame's type (0 on failure).
 int RawHandshake(int fd, const std::string& did);
 // Waits until the peer closes `fd` (recv gives 0 or an error); false after timeoutMs.

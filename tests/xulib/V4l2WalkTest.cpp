@@ -16,6 +16,7 @@
 #include "xulib/XuDevice.h"
 #include "xulib/XuGuids.h"
 #include "xulib/v4l2/V4l2DeviceAccess.h"
+#include "xulib/v4l2/V4l2Sys.h"
 
 namespace {
 
@@ -222,6 +223,26 @@ TEST(UvcDescriptors, MalformedBlobsEndTheWalkSafely) {
                                       1, 2, 3, 4, 5, 6};
     EXPECT_TRUE(nodrik::ParseExtensionUnits(shortUnit.data(), shortUnit.size(), 1, 0, units));
     EXPECT_TRUE(units.empty());
+}
+
+// A signal arriving during a system call is no failure of the device: the
+// call is made again; any other failure is passed on at once.
+TEST(V4l2Sys, InterruptedCallsAreMadeAgain) {
+    int calls = 0;
+    EXPECT_EQ(nodrik::WithoutInterruptions([&] {
+                  errno = EINTR;
+                  return ++calls < 3 ? -1 : 7;
+              }),
+              7);
+    EXPECT_EQ(calls, 3);
+    calls = 0;
+    EXPECT_EQ(nodrik::WithoutInterruptions([&] {
+                  ++calls;
+                  errno = ENODEV;
+                  return -1;
+              }),
+              -1);
+    EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ std::string FixedString(const uint8_t* field, size_t size) {
 class CRealV4l2Sys final : public IV4l2Sys {
 public:
     int Open(const std::string& path, int& fd) override {
-        fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        fd = WithoutInterruptions([&] { return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); });
         return fd < 0 ? errno : 0;
     }
 
@@ -28,7 +28,7 @@ public:
     int QueryCap(int fd, V4l2Capability& capability) override {
         v4l2_capability cap;
         std::memset(&cap, 0, sizeof cap);
-        if (::ioctl(fd, VIDIOC_QUERYCAP, &cap) < 0) return errno;
+        if (WithoutInterruptions([&] { return ::ioctl(fd, VIDIOC_QUERYCAP, &cap); }) < 0) return errno;
         capability.strDriver = FixedString(cap.driver, sizeof cap.driver);
         capability.strCard = FixedString(cap.card, sizeof cap.card);
         capability.dwCapabilities = cap.capabilities;
@@ -44,7 +44,7 @@ public:
         request.query = query;
         request.size = size;
         request.data = data;
-        return ::ioctl(fd, UVCIOC_CTRL_QUERY, &request) < 0 ? errno : 0;
+        return WithoutInterruptions([&] { return ::ioctl(fd, UVCIOC_CTRL_QUERY, &request); }) < 0 ? errno : 0;
     }
 };
 

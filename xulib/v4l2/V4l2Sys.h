@@ -3,6 +3,7 @@
 // that the walk and the binding can be tested against fixture trees. The real
 // implementation is a thin layer over open, ioctl and close.
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -27,5 +28,16 @@ public:
 };
 
 IV4l2Sys& RealV4l2Sys();
+
+// Makes a system call again while a signal interrupted it (-1 with EINTR):
+// an interruption says nothing about the device. Returns the call's result.
+template <typename Call>
+int WithoutInterruptions(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
 
 }  // namespace nodrik
