@@ -12,6 +12,7 @@
 //   bench_capture_road longrun SECONDS     encoder-to-viewer delay per 10 s window: does it grow?
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <netinet/in.h>
@@ -136,6 +137,7 @@ public:
         return "127.0.0.1:" + std::to_string(port);
     }
     int Online() const { return m_server.Online(); }
+    const std::string& Did() const { return m_did; }
     CFrameClock& Frames() { return m_frames; }
 
     // The encoder's frames pass here on their way to the fan-out.
@@ -194,18 +196,26 @@ std::string NewDid() {
 std::vector<double> Joins(uint32_t keyIntervalMs, bool keyOnDemand, int joins) {
     CDevice device(NewDid(), keyIntervalMs, keyOnDemand);
     std::vector<double> ms;
-    if (!device.Start()) return ms;
+    if (!device.Start()) {
+        std::fprintf(stderr, "the device does not start\n");
+        return ms;
+    }
     const std::string address = device.Address();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int i = 0; i < joins; ++i) {
         viewer::ViewerOptions options;
+        options.did = device.Did();
         options.address = address;
         options.password = kPassword;
         options.frameLimit = 1;
         viewer::CViewerClient client(session::RealPppp(), options);
         CViewerEvents events;
-        if (client.Run(events) == viewer::kViewerDone && client.Stats().firstKeyFrameMs >= 0)
+        const viewer::ViewerStatus status = client.Run(events);
+        if (status == viewer::kViewerDone && client.Stats().firstKeyFrameMs >= 0) {
             ms.push_back(static_cast<double>(client.Stats().firstKeyFrameMs));
+        } else {
+            std::fprintf(stderr, "join %d at %s: %d %s\n", i, address.c_str(), status, client.Message().c_str());
+        }
         // Joins spread over the key-frame schedule, past the limiter's gap.
         std::this_thread::sleep_for(std::chrono::milliseconds(300 + 37 * (i % 7)));
     }
@@ -238,6 +248,7 @@ std::vector<double> OurRoad(int seconds) {
     std::vector<double> ages;
     if (!device.Start()) return ages;
     viewer::ViewerOptions options;
+    options.did = device.Did();
     options.address = device.Address();
     options.password = kPassword;
     options.durationMs = static_cast<uint32_t>(seconds) * 1000;
@@ -358,8 +369,11 @@ double ServeCpu(const std::string& viewerPath, int viewers, int seconds) {
     for (int i = 0; i < viewers; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
             const std::string duration = std::to_string(seconds + 20);
-            execl(viewerPath.c_str(), viewerPath.c_str(), "--did", "X", "--address", address.c_str(), "--password",
+            execl(viewerPath.c_str(), viewerPath.c_str(), "--did", device.Did().c_str(), "--address", address.c_str(), "--password",
                   "bench", "--duration", duration.c_str(), "--quiet", static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -397,6 +411,7 @@ int RunLongRun(int seconds) {
     CDevice device(NewDid(), 2000, true);
     if (!device.Start()) return 1;
     viewer::ViewerOptions options;
+    options.did = device.Did();
     options.address = device.Address();
     options.password = kPassword;
     options.durationMs = static_cast<uint32_t>(seconds) * 1000;
