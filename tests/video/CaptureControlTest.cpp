@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -422,6 +423,47 @@ TEST_F(Capture, KeyFrameRequestsReachTheEncoderLimited) {
     m_control.StopCapture();
     m_control.RequestKeyFrame();
     EXPECT_EQ(m_ops.forced, 2);
+}
+
+TEST_F(Capture, KeyFrameRequestsFromManyThreadsWhileFramesFlowAndCaptureStops) {
+    ASSERT_EQ(Start(), 0);
+    session::EncodedFrameSink* graphSink = m_ops.sink;
+    std::atomic<bool> stop{false};
+    std::thread streaming([&] {
+        const uint8_t delta[] = {0, 0, 0, 1, 0x41, 9};
+        const uint8_t key[] = {0, 0, 0, 1, 0x67, 0x64, 0};
+        while (m_ops.forced.load() == 0) std::this_thread::yield();  // the readers are asking
+        int seen = 0;
+        for (int i = 0; i < 2000; ++i) {
+            m_clock.Advance(33);
+            // A forced key frame is the encoder's next frame.
+            const int forced = m_ops.forced.load();
+            if (forced != seen) {
+                seen = forced;
+                graphSink->OnEncodedFrame(1, key, sizeof key);
+            } else {
+                graphSink->OnEncodedFrame(1, delta, sizeof delta);
+            }
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([&] {
+            while (!stop.load()) m_control.RequestKeyFrame();
+        });
+    streaming.join();  // the graph's streaming thread has ended when it stops
+    // A request that crosses the stop reaches a graph that is gone, which
+    // ignores it; a request after the stop does not reach the graph at all.
+    m_control.StopCapture();
+    stop.store(true);
+    for (std::thread& t : readers) t.join();
+    const int forced = m_ops.forced.load();
+    m_control.RequestKeyFrame();
+    EXPECT_EQ(m_ops.forced.load(), forced);
+    // 2000 frames of 33 ms: at most one forced key frame per 250 ms.
+    EXPECT_GE(forced, 1);
+    EXPECT_LE(forced, 2000 * 33 / 250 + 1);
+    EXPECT_EQ(m_fanout.frames.size(), 2000u);
 }
 
 TEST_F(Capture, StillFramesFollowTheCameraStatus) {

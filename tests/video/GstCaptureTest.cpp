@@ -28,7 +28,6 @@
 // anything the capture could leak.
 extern "C" const char* __lsan_default_suppressions() { return "leak:_dl_init\n"; }
 extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
-
 namespace {
 
 using namespace video;
@@ -103,10 +102,17 @@ size_t CountEntries(const char* directory) {
 class GstCapture : public ::testing::Test {
 protected:
     void SetUp() override {
+#if defined(__SANITIZE_THREAD__)
+        // GLib synchronises its threads with futexes the thread checker
+        // cannot see, so every hand-over to a streaming thread looks like a
+        // race. The capture's own threading is checked on a substitute graph.
+        GTEST_SKIP() << "GStreamer pipelines are not checked under ThreadSanitizer";
+#endif
         setenv("ZELT2_SIM_CAMERAS", "Desk Camera,pattern=ball,fps=30;Gone Camera,vanish=400", 1);
         m_previous = camera::InstallXuEntryPoints(AcceptingCamera());
     }
     void TearDown() override {
+        if (IsSkipped()) return;
         m_control.StopCapture();
         camera::InstallXuEntryPoints(m_previous);
         unsetenv("ZELT2_SIM_CAMERAS");
@@ -242,9 +248,11 @@ TEST(Stills, EachIsOneAccessUnitOfTheRightShapeAndDecodesToItsSize) {
         EXPECT_EQ(sps.unitsInTick, 1u);
         EXPECT_EQ(sps.timeScale, 50u);
         EXPECT_TRUE(sps.fixedFrameRate);
+#if !defined(__SANITIZE_THREAD__)  // decoding runs a GStreamer pipeline
         const auto decoded = testsupport::DecodeH264(still);
         ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->first, std::make_pair(row.width, row.height));
+#endif
     }
     std::span<const uint8_t> none;
     EXPECT_FALSE(platform::FindProgramResource("BIN", 133, none));

@@ -125,6 +125,9 @@ struct CGstGraphOps::State {
     GstPad* encoderSrc = nullptr;  // a reference; where forced key frames are asked for
     std::function<void()> notify;
     std::atomic<session::EncodedFrameSink*> sink{nullptr};
+    // Held while a frame is relayed: once the graph has stopped, taking it
+    // proves (to us and to the thread checker) that no relay is under way.
+    std::mutex relayLock;
     std::atomic<uint32_t> forceCount{0};
 
     // The streaming thread's (the appsink callback runs on one thread).
@@ -190,6 +193,7 @@ GstFlowReturn OnNewSample(GstAppSink* appsink, gpointer data) {
             bytes = state->keyFrame.data();
             size = state->keyFrame.size();
         }
+        std::lock_guard relaying(state->relayLock);
         if (size <= UINT32_MAX) {
             if (session::EncodedFrameSink* sink = state->sink.load())
                 sink->OnEncodedFrame(kLiveGate, bytes, static_cast<uint32_t>(size));
@@ -236,6 +240,10 @@ void CGstGraphOps::ReleaseGraph() {
     if (s.pipeline == nullptr) return;
     // Stopping joins the streaming threads; nothing of ours is held meanwhile.
     gst_element_set_state(s.pipeline, GST_STATE_NULL);
+    {
+        std::lock_guard relaying(s.relayLock);
+        s.sink.store(nullptr);
+    }
     GstBus* bus = gst_element_get_bus(s.pipeline);
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_bus_set_flushing(bus, TRUE);
@@ -250,7 +258,6 @@ void CGstGraphOps::ReleaseGraph() {
     if (s.captureBin != nullptr) gst_object_unref(std::exchange(s.captureBin, nullptr));
     s.encoder = nullptr;
     s.formatCaps = nullptr;
-    s.sink.store(nullptr);
     gst_object_unref(std::exchange(s.pipeline, nullptr));
 }
 
@@ -513,7 +520,9 @@ int CGstGraphOps::Run() {
 int CGstGraphOps::Stop() {
     State& s = *m_pState;
     if (s.pipeline == nullptr) return kGraphFail;
-    return gst_element_set_state(s.pipeline, GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE ? kGraphFail : kGraphOk;
+    const bool stopped = gst_element_set_state(s.pipeline, GST_STATE_NULL) != GST_STATE_CHANGE_FAILURE;
+    std::lock_guard relaying(s.relayLock);  // a relay under way has ended
+    return stopped ? kGraphOk : kGraphFail;
 }
 
 void CGstGraphOps::ForceKeyFrame() {
