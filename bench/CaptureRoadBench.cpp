@@ -10,6 +10,8 @@
 //   bench_capture_road cpu [SECONDS]       the device's CPU serving 8 viewers over serving 1
 //                                          (viewers are ZELT2Viewer processes)
 //   bench_capture_road longrun SECONDS     encoder-to-viewer delay per 10 s window: does it grow?
+//
+// A third argument picks the quality mode (default 2, normal: 320x240; 1, high: 640x480).
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -57,7 +59,7 @@ constexpr char16_t kPassword[] = u"bench";
 // What the camera shows: 640x480 at 30 frames/s; normal quality makes it
 // 320x240 at 15 frames/s for the encoder (a frame interval of 66.7 ms).
 constexpr char kCamera[] = "Bench Camera,pattern=ball,fps=30";
-constexpr int kQuality = 2;
+int g_nQuality = 2;  // the third argument changes it (1: 640x480)
 
 double NowMs() {
     return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
@@ -114,7 +116,7 @@ public:
         m_server.SeedScramble(0x42);
         if (m_server.StartListening(platform::Utf8ToUtf16(m_did), kPassword) != 0) return false;
         video::CaptureRequest request;
-        request.nQualityMode = kQuality;
+        request.nQualityMode = g_nQuality;
         request.strCameraName = u"Bench Camera";
         uint32_t start = 0;
         if (m_control.StartCapture(request, &start) != 0) return false;
@@ -442,8 +444,10 @@ int RunLongRun(int seconds) {
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "";
     const int value = argc > 2 ? std::atoi(argv[2]) : 0;
+    if (argc > 3) g_nQuality = std::atoi(argv[3]);
     if (mode != "join" && mode != "latency" && mode != "cpu" && mode != "longrun") {
-        std::fprintf(stderr, "usage: %s join [JOINS] | latency [SECONDS] | cpu [SECONDS] | longrun SECONDS\n", argv[0]);
+        std::fprintf(stderr, "usage: %s join [JOINS] | latency [SECONDS] | cpu [SECONDS] | longrun SECONDS  [QUALITY]\n",
+                     argv[0]);
         return 2;
     }
     setenv("ZELT2_SIM_CAMERAS", kCamera, 1);
