@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -36,6 +37,7 @@ using testsupport::WaitUntil;
 struct Frame {
     uint16_t gate;
     bool key;
+    bool idr;  // holds an IDR slice
     std::chrono::steady_clock::time_point at;
 };
 
@@ -44,7 +46,9 @@ class CRecordingSink final : public session::EncodedFrameSink {
 public:
     void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
         std::lock_guard lock(m_lock);
-        m_frames.push_back({gate, IsKeyFrame(data, length), std::chrono::steady_clock::now()});
+        SplitNalUnits(data, length, m_units);
+        const bool idr = std::any_of(m_units.begin(), m_units.end(), [](const NalUnit& u) { return u.type == kNalIdr; });
+        m_frames.push_back({gate, IsKeyFrame(data, length), idr, std::chrono::steady_clock::now()});
         m_stream.insert(m_stream.end(), data, data + length);
     }
     size_t Count() {
@@ -67,6 +71,7 @@ public:
 
 private:
     std::mutex m_lock;
+    std::vector<NalUnit> m_units;
     std::vector<Frame> m_frames;
     std::vector<uint8_t> m_stream;
 };
@@ -147,6 +152,7 @@ TEST_F(GstCapture, FramesOpenTheGateAndDecodeAtTheModesSize) {
         const std::vector<Frame> frames = m_sink.Frames();
         EXPECT_NE(frames[0].gate, 0);
         EXPECT_TRUE(frames[0].key) << "the first frame must open the fan-out's gate";
+        for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].idr, frames[i].key) << "frame " << i;
         const auto decoded = testsupport::DecodeH264(m_sink.Stream());
         ASSERT_TRUE(decoded);
         EXPECT_EQ(decoded->first, std::make_pair(row.width, row.height));
