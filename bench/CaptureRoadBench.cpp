@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -82,9 +83,15 @@ uint64_t FrameKey(const uint8_t* data, uint32_t length) {
 class CFrameClock {
 public:
     void Sent(const uint8_t* data, uint32_t length) {
+        const uint64_t key = FrameKey(data, length);
         std::lock_guard lock(m_lock);
-        m_sent[FrameKey(data, length)] = NowMs();
-        if (m_sent.size() > 4096) m_sent.erase(m_sent.begin());
+        m_sent[key] = NowMs();
+        m_order.push_back(key);
+        // The oldest go first (a viewer that has not got a frame in 4096 has lost it).
+        if (m_order.size() > 4096) {
+            m_sent.erase(m_order.front());
+            m_order.pop_front();
+        }
     }
     // Milliseconds since the frame left the encoder, or -1.
     double Age(const uint8_t* data, uint32_t length) {
@@ -97,6 +104,7 @@ public:
 private:
     std::mutex m_lock;
     std::map<uint64_t, double> m_sent;
+    std::deque<uint64_t> m_order;
 };
 
 // The device: capture, fan-out and the host glue a window would be.
