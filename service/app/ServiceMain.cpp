@@ -194,6 +194,9 @@ int main(int argc, char** argv) {
             }
         },
         [&] {
+            // Tests of the crash report fault here on purpose.
+            if (const char* crash = std::getenv("ZELT2_TEST_CRASH"); crash && std::strcmp(crash, "1") == 0)
+                std::raise(SIGSEGV);
             config.strModuleDir = app::g_strModuleDir;
             if (options.bHeadless) {
                 app::CConsoleHost host(stderr, ::isatty(STDERR_FILENO) == 1, {app::kIdcLanguage});
