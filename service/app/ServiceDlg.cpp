@@ -442,7 +442,12 @@ void CServiceDlg::ShowCaptureMessage(const std::string& text) {
 }
 
 void CServiceDlg::SetCaptureStatus(int status) {
-    m_nStatus.store(status);
+    // The listener starts first and may already have refused the DID (and
+    // asked for the capture to stop); "Running" must not hide that.
+    int current = m_nStatus.load();
+    do {
+        if (status == video::kStatusRunning && current == session::kStatusWrongDid) break;
+    } while (!m_nStatus.compare_exchange_weak(current, status));
     ShowStatus();
 }
 

@@ -179,6 +179,9 @@ TEST_F(ServiceProgramTest, RefusalsEndWithTheirMessageAndStatus) {
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"}, log),
               app::kExitBadDid);
     EXPECT_TRUE(Contains(log, "ZELT2 Service: Wrong DID")) << log;
+    // A DID the transport will not listen under: the listener's status, then the end.
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "A B"}, log), app::kExitDidRefused);
+    EXPECT_TRUE(Contains(log, "Status: Wrong DID")) << log;
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--frobnicate"}, log), app::kExitUsage);
 }
 
