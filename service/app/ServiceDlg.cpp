@@ -107,7 +107,8 @@ void CServiceDlg::OnInitDialog() {
     if (appended > 0 && !m_strCameraName.empty()) SelectStringPrefix(*m_pHost, kIdcCamera, 0, m_strCameraName);
 
     OnLanguageChanged();
-    m_pHost->SetTrayTip(kTrayTip);
+    m_nid.Fill();
+    m_nid.Add(*m_pHost);
     if (m_nP2PInit >= 0) {
         m_nStatus.store(kStatusStopped);
         ShowStatus();
@@ -278,7 +279,7 @@ void CServiceDlg::OnDestroy() {
     if (m_bDestroyed) return;
     m_bDestroyed = true;
     StopService();
-    m_pHost->SetTrayTip(u"");
+    m_nid.Remove(*m_pHost);
     SaveSettings();
     if (m_nClockTimer != 0) {
         m_pHost->KillTimer(kClockTimer);

@@ -21,6 +21,7 @@
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
 #include "service/app/ServiceCapture.h"
+#include "service/app/TrayIcon.h"
 #include "service/camera/CameraXU.h"
 #include "service/session/PpppTable.h"
 #include "service/session/SessionServer.h"
@@ -148,6 +149,7 @@ private:
     bool m_bHighQuality = true;
     std::u16string m_strCameraName;
     video::CRegStore m_regStore;
+    TrayRecord m_nid;
     CLangTable m_langTable;
     StartOutcome m_lastStart = StartOutcome::NotTried;
     bool m_bDestroyed = false;
