@@ -104,6 +104,9 @@ bool ChooseCamera(app::IDialogHost& host, const std::optional<std::string>& opti
 int RunHeadless(app::CServiceDlg& dialog, app::CConsoleHost& host, const Options& options) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    // Status lines to a reader that went away must not end the service
+    // before it has saved its settings.
+    std::signal(SIGPIPE, SIG_IGN);
     int status = app::kExitDone;
     bool started = false;
     host.Run(
