@@ -84,7 +84,19 @@ void CServiceDlg::OnInitDialog() {
     FillLanguageList(m_config.strModuleDir.empty() ? std::string() : m_config.strModuleDir + "res");
     LoadSettings();
 
-    // InitTransport.
+    InitTransport();
+    OnLanguageChanged();
+    m_nid.Fill();
+    m_nid.Add(*m_pHost);
+    if (m_nP2PInit >= 0) {
+        m_nStatus.store(kStatusStopped);
+        ShowStatus();
+    }
+    if (m_pCapture) m_pCapture->LoadStillFrames();
+    ZTRACE("OnInitDialog has been done\n");
+}
+
+void CServiceDlg::InitTransport() {
     m_server.ClearSlots();
     char init[91] = {};
     std::strncpy(init, m_config.strInitString.c_str(), sizeof init - 1);
@@ -105,16 +117,6 @@ void CServiceDlg::OnInitDialog() {
         }
     }
     if (appended > 0 && !m_strCameraName.empty()) SelectStringPrefix(*m_pHost, kIdcCamera, 0, m_strCameraName);
-
-    OnLanguageChanged();
-    m_nid.Fill();
-    m_nid.Add(*m_pHost);
-    if (m_nP2PInit >= 0) {
-        m_nStatus.store(kStatusStopped);
-        ShowStatus();
-    }
-    if (m_pCapture) m_pCapture->LoadStillFrames();
-    ZTRACE("OnInitDialog has been done\n");
 }
 
 void CServiceDlg::OnCommand(int id) {

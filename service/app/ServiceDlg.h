@@ -75,6 +75,8 @@ public:
     void OnDestroy() override;
 
     // The window's operations.
+    // Clears the session table, initialises the transport, fills the camera list.
+    void InitTransport();
     void OnConnect();
     void StartService();
     void StopService() override;  // also ICaptureWindow
