@@ -52,7 +52,8 @@ const char kUsage[] =
     "  --headless         no window: status and messages on standard error, the service\n"
     "                     started at once; Ctrl+C or SIGTERM stops it and saves the settings\n"
     "  --did DID          the device identifier, as if typed into the window\n"
-    "  --password TEXT    the device password, as if typed into the window\n"
+    "  --password TEXT    the device password, as if typed into the window (default:\n"
+    "                     $ZELT2_PASSWORD when set, which keeps it out of the process list)\n"
     "  --camera CAMERA    the camera: a position in the camera list (0, 1, ...) or the\n"
     "                     beginning of its name (default: the stored camera, else the first)\n"
     "  --this-host-only   viewers on this computer only: no discovery on the network\n"
@@ -186,6 +187,9 @@ int main(int argc, char** argv) {
         } else {
             return Usage("unknown option or missing value: \"" + arg + "\".");
         }
+    }
+    if (options.bHeadless && !options.password) {
+        if (const char* env = std::getenv("ZELT2_PASSWORD")) options.password = platform::Utf8ToUtf16(env);
     }
     if (!options.bHeadless && (options.did || options.password || options.camera))
         return Usage("--did, --password and --camera go with --headless.");
