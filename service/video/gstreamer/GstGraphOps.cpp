@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -124,6 +125,9 @@ struct CGstGraphOps::State {
     std::mutex lock;
     GstPad* encoderSrc = nullptr;  // a reference; where forced key frames are asked for
     std::function<void()> notify;
+    // Errors and end of stream, kept here before the window is told, so
+    // that the window never drains before the event is there.
+    std::deque<GstMessage*> events;
     std::atomic<session::EncodedFrameSink*> sink{nullptr};
     // Held while a frame is relayed: once the graph has stopped, taking it
     // proves (to us and to the thread checker) that no relay is under way.
@@ -156,10 +160,11 @@ GstBusSyncReply OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
             std::function<void()> notify;
             {
                 std::lock_guard lock(state->lock);
+                state->events.push_back(gst_message_ref(message));
                 notify = state->notify;
             }
             if (notify) notify();
-            return GST_BUS_PASS;
+            break;
         }
         case GST_MESSAGE_WARNING: {
             GError* error = nullptr;
@@ -253,6 +258,8 @@ void CGstGraphOps::ReleaseGraph() {
         std::lock_guard lock(s.lock);
         pad = std::exchange(s.encoderSrc, nullptr);
         s.notify = nullptr;
+        for (GstMessage* event : s.events) gst_message_unref(event);
+        s.events.clear();
     }
     if (pad != nullptr) gst_object_unref(pad);
     if (s.captureBin != nullptr) gst_object_unref(std::exchange(s.captureBin, nullptr));
@@ -485,11 +492,13 @@ int CGstGraphOps::SetNotify(std::function<void()> notify) {
 int CGstGraphOps::GetEvent(int* code) {
     State& s = *m_pState;
     if (s.pipeline == nullptr || code == nullptr) return kGraphFail;
-    GstBus* bus = gst_element_get_bus(s.pipeline);
-    GstMessage* message =
-        gst_bus_pop_filtered(bus, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
-    gst_object_unref(bus);
-    if (message == nullptr) return kGraphFail;
+    GstMessage* message = nullptr;
+    {
+        std::lock_guard lock(s.lock);
+        if (s.events.empty()) return kGraphFail;
+        message = s.events.front();
+        s.events.pop_front();
+    }
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_EOS) {
         *code = kEventComplete;
     } else {
