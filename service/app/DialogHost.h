@@ -25,6 +25,12 @@ public:
     virtual bool IsControlEnabled(int id) const = 0;
     virtual void ShowControl(int id, bool show) = 0;
     virtual bool IsControlVisible(int id) const = 0;
+    // The most characters the user may type into the edit `id` (text set by
+    // the logic may be longer). A host without typing may ignore it.
+    virtual void SetTextLimit(int id, int maxChars) {
+        (void)id;
+        (void)maxChars;
+    }
     // Check boxes, radio buttons and the toggle button (pushed = checked).
     virtual void SetCheck(int id, bool checked) = 0;
     virtual bool GetCheck(int id) const = 0;

@@ -76,8 +76,22 @@ bool ApplyKnob(SimCamera& camera, std::string_view key, std::string_view value, 
             return true;
         }
         fault = "pattern must be one lower-case word";
+    } else if (key == "fps") {
+        uint32_t rate = 0;
+        if (ParseNumber(value, rate) && rate >= 1 && rate <= 120) {
+            camera.nFrameRate = rate;
+            return true;
+        }
+        fault = "fps must be a number from 1 to 120";
+    } else if (key == "vanish") {
+        uint32_t ms = 0;
+        if (ParseNumber(value, ms) && ms >= 1) {
+            camera.dwVanishMs = ms;
+            return true;
+        }
+        fault = "vanish must be a number of ms, at least 1";
     } else {
-        fault = "unknown setting \"" + std::string(key) + "\" (known: set, nopic, fail, len, pattern)";
+        fault = "unknown setting \"" + std::string(key) + "\" (known: set, nopic, fail, len, pattern, fps, vanish)";
     }
     return false;
 }

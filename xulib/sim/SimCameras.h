@@ -21,6 +21,8 @@
 //                    echo: answers the status query with a wrong echo
 //   len=N            length in bytes of the command control, 1 to 1024 (default 64)
 //   pattern=WORD     test picture to show for the camera (default "smpte")
+//   fps=N            frames per second the camera delivers, 1 to 120 (default 30)
+//   vanish=N         the camera is gone N ms after its capture starts (default never)
 //
 // Names are UTF-8 and may hold spaces, but no ',' or ';'; spaces around
 // names, knobs and values are ignored.
@@ -46,6 +48,8 @@ struct SimCamera {
     uint32_t dwPeriodMs = 0;
     uint16_t wControlLength = 64;
     std::string strPattern = "smpte";
+    uint32_t nFrameRate = 30;
+    uint32_t dwVanishMs = 0;         // 0: never
 
     // Whether the camera shows a picture `msSinceStart` milliseconds after it was made.
     bool HasPicture(uint32_t msSinceStart) const;

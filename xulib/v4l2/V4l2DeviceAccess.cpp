@@ -137,4 +137,23 @@ bool CV4l2DeviceAccess::FindDevice(int position, std::u16string& name, std::shar
     return false;
 }
 
+std::vector<V4l2CaptureNode> ListCaptureNodes(IV4l2Sys& sys, const std::string& devRoot) {
+    std::vector<V4l2CaptureNode> found;
+    for (const auto& [number, nodeName] : ListVideoNodes(devRoot)) {
+        V4l2CaptureNode node{(fs::path(devRoot) / nodeName).string(), {}};
+        int fd = -1;
+        if (sys.Open(node.strPath, fd) != 0) {
+            found.push_back(std::move(node));
+            continue;
+        }
+        V4l2Capability cap;
+        const int err = sys.QueryCap(fd, cap);
+        sys.Close(fd);
+        if (err == 0 && !IsCaptureNode(cap)) continue;
+        if (err == 0) node.strName = platform::Utf8ToUtf16(cap.strCard);
+        found.push_back(std::move(node));
+    }
+    return found;
+}
+
 }  // namespace nodrik

@@ -34,6 +34,15 @@ private:
     std::string m_strSysRoot;
 };
 
+// The walk's capture nodes in position order, for those that show the
+// cameras' pictures: each node's path and its name (empty when it has none or
+// cannot be queried, as FindDevice then finds nothing at that position).
+struct V4l2CaptureNode {
+    std::string strPath;
+    std::u16string strName;
+};
+std::vector<V4l2CaptureNode> ListCaptureNodes(IV4l2Sys& sys, const std::string& devRoot);
+
 // Reads the extension units of the camera behind video node `nodeName`
 // ("video0") from the sysfs tree at `sysRoot`. False when they cannot be read.
 bool ReadSysfsExtensionUnits(const std::string& sysRoot, const std::string& nodeName, std::vector<XuUnit>& units);

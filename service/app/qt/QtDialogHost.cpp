@@ -198,6 +198,10 @@ bool CQtDialogHost::IsControlVisible(int id) const {
     return w && !w->isHidden();
 }
 
+void CQtDialogHost::SetTextLimit(int id, int maxChars) {
+    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) edit->setMaxLength(maxChars > 0 ? maxChars : 32767);
+}
+
 void CQtDialogHost::SetCheck(int id, bool checked) {
     auto* button = qobject_cast<QAbstractButton*>(Control(id));
     if (!button) return;

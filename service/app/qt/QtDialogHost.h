@@ -56,6 +56,7 @@ public:
     bool IsControlEnabled(int id) const override;
     void ShowControl(int id, bool show) override;
     bool IsControlVisible(int id) const override;
+    void SetTextLimit(int id, int maxChars) override;
     void SetCheck(int id, bool checked) override;
     bool GetCheck(int id) const override;
     int ComboAddString(int id, const std::u16string& text) override;

@@ -1,16 +1,41 @@
 #include "service/app/qt/QtDialogRunner.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "platform/Text.h"
+#include "service/app/AboutDlg.h"
+#include "service/app/DialogIds.h"
+#include "service/app/ServiceApp.h"
+#include "service/app/ServiceDlg.h"
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
+#include "service/app/qt/ServiceWindow.h"
+#include "service/session/PPPP_API.h"
 
 namespace app::qt {
+namespace {
 
+// The active pack as the About box reads it.
+class CPackTexts final : public app::ILanguageTexts {
+public:
+    explicit CPackTexts(const CLangTable& table) : m_table(table) {}
+    bool HoldsPack() const override { return m_table.HasPack(); }
+    std::optional<std::u16string> Text(std::u16string_view key) const override {
+        const std::u16string* text = m_table.GetText(key);
+        return text ? std::optional<std::u16string>(*text) : std::nullopt;
+    }
+
+private:
+    const CLangTable& m_table;
+};
+
+// Qt ends the process when it cannot reach a display; we look first, to say
+// so in our own words and leave with our own status.
 bool DisplayAvailable() {
     for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
         const char* value = std::getenv(name);
@@ -19,30 +44,58 @@ bool DisplayAvailable() {
     return false;
 }
 
-int RunQtWindow(app::IDialogLogic& logic, const QtWindowOptions& options, int argc, char** argv) {
-    std::unique_ptr<QApplication> app;
-    if (!QApplication::instance()) {
-        // Qt ends the process when it cannot reach a display; say why first.
-        if (!DisplayAvailable()) {
-            std::fprintf(stderr,
-                         "ZELT2Service: no display to open the window on (neither DISPLAY nor WAYLAND_DISPLAY is "
-                         "set).\nRun it as 'ZELT2Service --headless' to serve without a window.\n");
-            return 1;
-        }
-        static int s_argc = 0;
-        s_argc = argc;
-        app = std::make_unique<QApplication>(s_argc, argv);
-        QApplication::setApplicationName(QStringLiteral("ZELT2Service"));
-        // The window closes through its close button; the tray icon alone
-        // must not keep the program alive after that.
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
+std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
+    if (QApplication::instance()) return nullptr;
+    auto application = std::make_unique<QApplication>(argc, argv);
+    QApplication::setApplicationName(QString::fromStdU16String(kAppName));
+    // The window ends through its close button; the tray icon alone must not
+    // keep the program alive, nor may a closing message box end it.
+    QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(AppIcon());
-    CQtDialogHost host(logic);
-    host.SetAboutSource(options.aboutSource);
-    if (options.attachHost) options.attachHost(host);
-    host.Run();
-    return 0;
+    return application;
+}
+
+}  // namespace
+
+void BindServiceDialog(CQtDialogHost& host, CServiceDlg& dialog) {
+    dialog.AttachHost(host);
+    host.SetAboutSource([&dialog] {
+        const CPackTexts pack(dialog.LangTable());
+        return app::CAboutDlg(&pack, dialog.Version(), [] { return PPPP_GetAPIVersion(); }).OnInitDialog();
+    });
 }
 
 }  // namespace app::qt
+
+namespace app {
+
+int RunQtDialog(CServiceDlg& dialog, int argc, char** argv) {
+    if (!QApplication::instance() && !qt::DisplayAvailable()) {
+        std::fprintf(stderr,
+                     "ZELT2Service: there is no display to open the window on (neither DISPLAY nor "
+                     "WAYLAND_DISPLAY is set).\nTo serve without a window: ZELT2Service --headless\n");
+        return kExitNoWindow;
+    }
+    static int s_argc;  // QApplication keeps a reference to it
+    s_argc = argc;
+    const auto application = qt::MakeApplication(s_argc, argv);
+    qt::CQtDialogHost host(dialog);
+    qt::BindServiceDialog(host, dialog);
+    host.Run();
+    return kExitDone;
+}
+
+void ShowStartupMessage(const std::u16string& text, const std::u16string& caption, int argc, char** argv) {
+    // Printed in any case: the message box may not be seen (no display, or
+    // a session that shows nothing).
+    std::fprintf(stderr, "%s: %s\n", platform::Utf16ToUtf8(caption).c_str(), platform::Utf16ToUtf8(text).c_str());
+    if (!QApplication::instance() && !qt::DisplayAvailable()) return;
+    static int s_argc;
+    s_argc = argc;
+    const auto application = qt::MakeApplication(s_argc, argv);
+    QMessageBox box(QMessageBox::Information, QString::fromStdU16String(caption), QString::fromStdU16String(text),
+                    QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace app

@@ -1,29 +1,20 @@
 #pragma once
-// Runs the window logic in a Qt window: the program's path when it is started
-// without options. Nothing here is reached by the headless mode, which must
-// start where no display exists.
+// The main window on the desktop: runs the window logic in the Qt window
+// until the user closes it, and shows the messages of start-up that come
+// before any window.
 
-#include <functional>
+#include <string>
 
-#include "service/app/AboutDlg.h"
-#include "service/app/DialogHost.h"
+namespace app {
 
-namespace app::qt {
+class CServiceDlg;
 
-struct QtWindowOptions {
-    // Gives the logic its host before the window opens.
-    std::function<void(app::IDialogHost&)> attachHost;
-    // The About box's texts when it opens.
-    std::function<app::AboutTexts()> aboutSource;
-};
+// Runs `dialog` in the window modally; OnDestroy has run when it returns.
+// Returns the program's exit status: 0 when the window was closed, 8 when no
+// window can be shown (no display, or a build without the window).
+int RunQtDialog(CServiceDlg& dialog, int argc, char** argv);
 
-// Creates the application (unless one exists), opens the window, and returns
-// when it has closed: 0, or 1 when no display can be reached (a message on
-// standard error says so and how to run without one).
-int RunQtWindow(app::IDialogLogic& logic, const QtWindowOptions& options, int argc, char** argv);
+// A message box without an owner window (information icon, OK button).
+void ShowStartupMessage(const std::u16string& text, const std::u16string& caption, int argc, char** argv);
 
-// True when a Qt platform can be started: a display is named, or another
-// platform (offscreen, for example) is chosen explicitly.
-bool DisplayAvailable();
-
-}  // namespace app::qt
+}  // namespace app

@@ -1,0 +1,52 @@
+#pragma once
+// CServiceApp: the program's start-up and shutdown. Start-up installs the
+// crash report, finds the program directory, loads the camera extension-unit
+// library from it and runs the main window; shutdown unloads the library.
+// (The socket start-up, manifest and 3-D controls of the system the service
+// came from have no counterpart here: sockets need no start-up, and the
+// window's look is the toolkit's.)
+
+#include <functional>
+#include <string>
+
+namespace app {
+
+// Exit statuses of ZELT2Service.
+inline constexpr int kExitDone = 0;              // the window closed (or SIGINT/SIGTERM in the headless mode)
+inline constexpr int kExitNoLibrary = 1;         // libNodrik.so cannot be loaded
+inline constexpr int kExitUsage = 2;             // bad command line
+inline constexpr int kExitNoCamera = 3;          // no camera to start the service with
+inline constexpr int kExitCameraNotAnswering = 4;
+inline constexpr int kExitBadDid = 5;            // empty, or longer than 20 bytes
+inline constexpr int kExitDidRefused = 6;        // the transport will not listen under the DID
+inline constexpr int kExitServiceStopped = 7;    // the service stopped by itself (the camera was lost)
+inline constexpr int kExitNoWindow = 8;          // no window can be shown
+
+// The crash report's file name, in the working directory.
+inline constexpr char kCrashReportFile[] = "ZELT2Service.dmp";
+
+// The program directory, with a trailing '/'; set by InitInstance.
+extern std::string g_strModuleDir;
+
+class CServiceApp {
+public:
+    // Shows a message before any window exists: text, caption.
+    using StartupMessage = std::function<void(const std::u16string& text, const std::u16string& caption)>;
+    // Runs the main window (the library is loaded); returns the exit status.
+    using WindowRun = std::function<int()>;
+
+    // InitInstance, then ExitInstance; the exit status.
+    int Run(const StartupMessage& message, const WindowRun& window);
+
+    // Start-up up to and including the window's run. The window's exit
+    // status, or kExitNoLibrary after the message.
+    int InitInstance(const StartupMessage& message, const WindowRun& window);
+    // Unloads the library.
+    int ExitInstance();
+
+    // The directory of the running program with a trailing '/'; empty when
+    // it cannot be found.
+    static std::string GetModuleDirectory();
+};
+
+}  // namespace app

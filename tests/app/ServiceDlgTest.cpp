@@ -1,0 +1,483 @@
+// The main window's logic on a recording host: start-up, the connect button
+// and its refusals, settings, language, the server's threads reaching the
+// window, and teardown. The camera library, the capture and the transport are
+// fakes at their ports; the registry is a real hive file in a temporary folder.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <mutex>
+#include <thread>
+
+#include "platform/Text.h"
+#include "service/app/DialogIds.h"
+#include "service/app/DialogUtil.h"
+#include "service/app/ServiceDlg.h"
+#include "service/app/Settings.h"
+#include "service/app/console/ConsoleHost.h"
+#include "service/camera/XuBinding.h"
+#include "service/video/hivefile/HiveFileRegistry.h"
+#include "tests/app/PackBytes.h"
+#include "tests/support/FakeTransport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
+namespace {
+
+using namespace app;
+using testsupport::CFakeTransport;
+
+// One log of what every fake saw, in order.
+std::mutex g_logLock;
+std::vector<std::string> g_log;
+void Log(const std::string& line) {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    g_log.push_back(line);
+}
+size_t Position(const std::string& line) {
+    std::lock_guard<std::mutex> hold(g_logLock);
+    for (size_t i = 0; i < g_log.size(); ++i)
+        if (g_log[i] == line) return i;
+    return SIZE_MAX;
+}
+
+// The camera library.
+std::vector<std::u16string> g_cameras;
+bool g_bCameraAnswers = true;
+bool FakeName(int index, char16_t* name) {
+    if (index < 0 || static_cast<size_t>(index) >= g_cameras.size()) return false;
+    std::copy(g_cameras[index].begin(), g_cameras[index].end(), name);
+    name[g_cameras[index].size()] = 0;
+    return true;
+}
+bool FakeInit(int index) { return Log("camera open " + std::to_string(index)), g_bCameraAnswers; }
+bool FakeUninit() { return true; }
+bool FakeSet(int) { return true; }
+bool FakeSetCur(uint8_t* data) { return Log("camera command " + std::to_string(data[0]) + " " + std::to_string(data[1])), true; }
+
+// The transport's start and end.
+int g_nInitResult = 0;
+int FakeInitialize(const char*) { return Log("PPPP_Initialize"), g_nInitResult; }
+int FakeDeInitialize() { return Log("PPPP_DeInitialize"), 0; }
+
+class CRecordingHost final : public CConsoleHost {
+public:
+    CRecordingHost() : CConsoleHost(nullptr, false, {kIdcLanguage}) {}
+    MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxKind kind) override {
+        messages.push_back(platform::Utf16ToUtf8(caption + u"|" + text));
+        return CConsoleHost::MessageBox(text, caption, kind);
+    }
+    uint32_t SetTimer(uint32_t id, uint32_t periodMs) override {
+        Log("SetTimer " + std::to_string(id));
+        return CConsoleHost::SetTimer(id, periodMs);
+    }
+    void KillTimer(uint32_t id) override {
+        Log("KillTimer " + std::to_string(id));
+        CConsoleHost::KillTimer(id);
+    }
+    void SetTrayTip(const std::u16string& tip) override {
+        Log(tip.empty() ? "tray removed" : "tray added");
+        CConsoleHost::SetTrayTip(tip);
+    }
+    std::string Text(int id) const { return platform::Utf16ToUtf8(GetControlText(id)); }
+    std::vector<std::string> messages;
+};
+
+class CFakeCapture final : public IServiceCapture {
+public:
+    explicit CFakeCapture(video::ICaptureWindow& window) : m_window(window) {}
+    int StartCapture(const video::CaptureRequest& request, uint32_t* captureStart) override {
+        Log("StartCapture " + platform::Utf16ToUtf8(request.strCameraName) + " quality " +
+            std::to_string(request.nQualityMode) + " index " + std::to_string(request.nCameraIndex));
+        *captureStart = 1;
+        m_bCapturing = true;
+        m_window.SetCaptureStatus(video::kStatusRunning);
+        return 0;
+    }
+    int StopCapture() override {
+        if (m_bCapturing.exchange(false)) Log("StopCapture");
+        return 0;
+    }
+    int OnGraphEvent() override {
+        m_window.StopService();  // the camera was lost
+        return 0;
+    }
+    void RequestKeyFrame() override {}
+    bool IsCapturing() const override { return m_bCapturing.load(); }
+    void LoadStillFrames() override { Log("LoadStillFrames"); }
+    void OnStillFrameTimer(const video::StillFrameTick& tick, camera::CCameraXU&, session::EncodedFrameSink&) override {
+        Log("still tick running " + std::to_string(tick.bRunning) + " camera " + std::to_string(tick.nCameraIndex) +
+            " normal " + std::to_string(tick.bNormalQuality));
+    }
+
+private:
+    video::ICaptureWindow& m_window;
+    std::atomic<bool> m_bCapturing{false};
+};
+
+// The hive file, with writes logged and made to fail on demand.
+class CLoggingRegistry final : public video::IRegistry {
+public:
+    explicit CLoggingRegistry(const std::string& dir) : m_file(dir) {}
+    long CreateKey(video::HREGKEY root, std::u16string_view path, uint32_t access, video::HREGKEY* key) override {
+        return m_file.CreateKey(root, path, access, key);
+    }
+    long OpenKey(video::HREGKEY root, std::u16string_view path, uint32_t access, video::HREGKEY* key) override {
+        return m_file.OpenKey(root, path, access, key);
+    }
+    long CloseKey(video::HREGKEY key) override { return m_file.CloseKey(key); }
+    long QueryValueCount(video::HREGKEY key, uint32_t* count) override { return m_file.QueryValueCount(key, count); }
+    long EnumValue(video::HREGKEY key, uint32_t index, char16_t* name, uint32_t* nameChars, uint32_t* type,
+                   uint8_t* data, uint32_t* dataBytes) override {
+        return m_file.EnumValue(key, index, name, nameChars, type, data, dataBytes);
+    }
+    long SetValue(video::HREGKEY key, std::u16string_view name, uint32_t type, const uint8_t* data,
+                  uint32_t bytes) override {
+        Log("save " + platform::Utf16ToUtf8(name));
+        return m_nFailSet ? m_nFailSet : m_file.SetValue(key, name, type, data, bytes);
+    }
+    // Direct access for the tests.
+    void Put(std::u16string_view name, uint32_t type, const std::vector<uint8_t>& data) {
+        video::HREGKEY key = nullptr;
+        m_file.CreateKey(video::kRegCurrentUser, kSettingsKeyPath, video::kKeySetValue, &key);
+        m_file.SetValue(key, name, type, data.data(), static_cast<uint32_t>(data.size()));
+        m_file.CloseKey(key);
+    }
+    void PutString(std::u16string_view name, std::u16string_view text) {
+        std::vector<uint8_t> data;
+        for (char16_t c : text) data.insert(data.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+        data.insert(data.end(), {0, 0});
+        Put(name, video::kRegSz, data);
+    }
+    // The stored text of a value; "<missing>" when there is none.
+    std::string Stored(std::u16string_view name) {
+        video::CRegStore store(0, m_file);
+        if (!store.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue, false)) return "<no key>";
+        video::CRegValue& value = store.Value(name);
+        return value.m_nType == video::kRegNone ? "<missing>" : platform::Utf16ToUtf8(value.GetString());
+    }
+    video::CHiveFileRegistry m_file;
+    long m_nFailSet = 0;
+};
+
+class ServiceDlgTest : public ::testing::Test {
+protected:
+    ServiceDlgTest() : m_registry(m_regDir.Path()) {
+        {
+            std::lock_guard<std::mutex> hold(g_logLock);
+            g_log.clear();
+        }
+        g_cameras = {u"USB Camera A", u"USB Camera B"};
+        g_bCameraAnswers = true;
+        g_nInitResult = 0;
+        CFakeTransport::Instance().Reset();
+        camera::XuEntryPoints xu;
+        xu.pGetDeviceNameEnum = FakeName;
+        xu.pOnInitializeXU = FakeInit;
+        xu.pOnUnInitializeXU = FakeUninit;
+        xu.pOnSetUnitId = xu.pOnSetCtrlId = xu.pOnSetReqLen = FakeSet;
+        xu.pOnUVC_SetCur = FakeSetCur;
+        m_previousXu = camera::InstallXuEntryPoints(xu);
+
+        // The program directory: the shipped packs in res/.
+        mkdir(m_moduleDir.File("res").c_str(), 0700);
+        for (const char* name : {"Lang_English.ini", "Lang_Deutsch.ini"})
+            testsupport::WriteBytes(m_moduleDir.File(std::string("res/") + name),
+                                    testsupport::ReadBytes(std::string(ZELT_RES_DIR) + "/" + name));
+        m_pppp = CFakeTransport::Table();
+        m_pppp.Initialize = FakeInitialize;
+        m_pppp.DeInitialize = FakeDeInitialize;
+    }
+    ~ServiceDlgTest() override {
+        m_pDialog.reset();
+        camera::InstallXuEntryPoints(m_previousXu);
+    }
+
+    CServiceDlg& Start(bool withProgramDirectory = true) {
+        m_pDialog.reset();
+        m_pHost = std::make_unique<CRecordingHost>();
+        ServiceConfig config;
+        if (withProgramDirectory) config.strModuleDir = m_moduleDir.Path() + "/";
+        config.pPppp = &m_pppp;
+        config.strInitString = "INIT";
+        config.pRegistry = &m_registry;
+        config.makeCapture = [](video::ICaptureWindow& window, camera::CCameraXU&, session::EncodedFrameSink&,
+                                video::IRegistry&) { return std::make_unique<CFakeCapture>(window); };
+        m_pDialog = std::make_unique<CServiceDlg>(config);
+        m_pDialog->AttachHost(*m_pHost);
+        m_pDialog->OnInitDialog();
+        return *m_pDialog;
+    }
+    void Press(bool pressed) {
+        m_pHost->SetCheck(kIdcConnect, pressed);
+        m_pDialog->OnCommand(kIdcConnect);
+    }
+    void Type(const std::u16string& did, const std::u16string& password = u"pw") {
+        m_pHost->SetControlText(kIdcDid, did);
+        m_pHost->SetControlText(kIdcPassword, password);
+    }
+
+    testsupport::CTempDir m_moduleDir;
+    testsupport::CTempDir m_regDir;
+    CLoggingRegistry m_registry;
+    session::PpppTable m_pppp{};
+    std::unique_ptr<CRecordingHost> m_pHost;
+    camera::XuEntryPoints m_previousXu;
+    std::unique_ptr<CServiceDlg> m_pDialog;
+};
+
+TEST_F(ServiceDlgTest, AFirstRunStartsFromDefaultsAndLeavesAllFiveSettingsAtExit) {
+    CServiceDlg& dlg = Start();
+    EXPECT_EQ(m_pHost->ComboGetItemText(kIdcLanguage, 0), u"Deutsch");
+    EXPECT_EQ(m_pHost->Text(kIdcLanguage), "English");
+    EXPECT_EQ(m_pHost->Text(kIdcDid), "");
+    EXPECT_EQ(dlg.QualityMode(), kQualityNormal);
+    EXPECT_TRUE(dlg.NormalQuality());
+    EXPECT_FALSE(dlg.HighQuality());
+    EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), -1);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Connect to Internet");
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->WindowTitle()), "ZELT2 Service(V2.1.1)");
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->TrayTip()), "Talvik Remote Service");
+    EXPECT_TRUE(m_pHost->TimerRuns(kClockTimer));
+
+    dlg.OnTimer(kClockTimer);
+    EXPECT_EQ(m_pHost->Text(kIdcOnline), "0");
+    EXPECT_EQ(m_pHost->Text(kIdcClock).size(), std::string("12/07/2012 01:05:09/PM").size());
+
+    dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"DID"), "");
+    EXPECT_EQ(m_registry.Stored(u"Password"), "");
+    EXPECT_EQ(m_registry.Stored(u"Mode"), "2");
+    EXPECT_EQ(m_registry.Stored(u"Language"), "English");
+    EXPECT_EQ(m_registry.Stored(u"CamDriveName"), "");
+    EXPECT_TRUE(m_pHost->messages.empty());
+}
+
+TEST_F(ServiceDlgTest, StoredModeDecidesQualityAndRadios) {
+    struct Case {
+        const char* what;
+        uint32_t type;
+        std::vector<uint8_t> data;
+        int32_t mode;
+    };
+    const std::vector<Case> cases = {
+        {"text 1", video::kRegSz, {'1', 0, 0, 0}, 1},
+        {"dword 1", video::kRegDword, {1, 0, 0, 0}, 1},
+        {"binary 1", video::kRegBinary, {'1', 0}, 1},
+        {"text 0", video::kRegSz, {'0', 0, 0, 0}, 2},
+        {"text without digits", video::kRegSz, {'x', 0, '1', 0, 0, 0}, 2},
+        {"text 5", video::kRegSz, {' ', 0, '5', 0, 'a', 0, 0, 0}, 5},
+        {"multi-string", video::kRegMultiSz, {'1', 0, 0, 0, 0, 0}, 2},
+    };
+    for (const Case& c : cases) {
+        testsupport::CTempDir dir;
+        CLoggingRegistry registry(dir.Path());
+        registry.Put(kSettingMode, c.type, c.data);
+        video::CRegStore store(video::kRegStoreCreate, registry);
+        ASSERT_TRUE(store.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue, false));
+        EXPECT_EQ(QualityModeFromValue(store.Value(kSettingMode)), c.mode) << c.what;
+    }
+
+    m_registry.PutString(kSettingMode, u"1");
+    CServiceDlg& dlg = Start();
+    EXPECT_TRUE(dlg.HighQuality());
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcHighQuality));
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcNormalQuality));
+    dlg.OnCommand(kIdcNormalQuality);
+    EXPECT_EQ(dlg.QualityMode(), kQualityNormal);
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcNormalQuality));
+    dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"Mode"), "2");
+}
+
+TEST_F(ServiceDlgTest, WithoutACameraTheButtonStaysPressedUntilTheNextClick) {
+    g_cameras.clear();
+    CServiceDlg& dlg = Start();
+    Type(u"CAM1");
+    Press(true);
+    EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::NoCamera);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Please select one USB video device");
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_EQ(m_pHost->messages[0], "ZELT2 Service|Please select one USB video device");
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Disconnect");
+    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcDid));
+    EXPECT_FALSE(dlg.IsListening());
+
+    Press(false);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");
+    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcDid));
+    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcPassword));
+}
+
+TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 1);
+    struct Case {
+        std::u16string did;
+        StartOutcome outcome;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {u"   \t ", StartOutcome::EmptyDid, "ZELT2 Service|Please enter the DID of this device."},
+        {u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9A", StartOutcome::DidTooLong, "ZELT2 Service|Wrong DID"},
+    };
+    for (const Case& c : cases) {
+        m_pHost->messages.clear();
+        Type(c.did);
+        Press(true);
+        EXPECT_EQ(dlg.LastStartOutcome(), c.outcome);
+        ASSERT_EQ(m_pHost->messages.size(), 1u);
+        EXPECT_EQ(m_pHost->messages[0], c.message);
+        EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");  // the status line keeps its text
+        Press(false);
+    }
+
+    // Twenty single-byte characters, lower case with blanks around; the password as typed.
+    Type(u"  abcdefghij0123456789 ", u" Pass word ");
+    Press(true);
+    EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::Started);
+    EXPECT_TRUE(testsupport::WaitUntil([] { return CFakeTransport::Instance().ListenCalls() > 0; }));
+    EXPECT_EQ(CFakeTransport::Instance().LastDid(), "ABCDEFGHIJ0123456789");
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
+    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcCamera));
+    EXPECT_NE(Position("StartCapture USB Camera B quality 2 index 1"), SIZE_MAX);
+    dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"DID"), "  ABCDEFGHIJ0123456789 ");
+    EXPECT_EQ(m_registry.Stored(u"Password"), " Pass word ");
+}
+
+TEST_F(ServiceDlgTest, ACameraThatDoesNotAnswerRefusesTheStart) {
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    g_bCameraAnswers = false;
+    Type(u"CAM1");
+    Press(true);
+    EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::CameraNotAnswering);
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_NE(m_pHost->messages[0].find("The camera does not answer"), std::string::npos);
+    EXPECT_EQ(Position("StartCapture USB Camera A quality 2 index 0"), SIZE_MAX);
+}
+
+TEST_F(ServiceDlgTest, TheStoredCameraIsFoundByItsBeginningAfterTheFirstEntryWithWrapRound) {
+    g_cameras = {u"usb camera 1", u"Other", u"USB Camera 2"};
+    m_registry.PutString(kSettingCamera, u"USB CAMERA");
+    Start();
+    EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), 2);
+    m_pDialog.reset();
+
+    g_cameras = {u"USB Camera 1", u"Other"};
+    Start();
+    EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), 0);  // wrapped round to the first
+    m_pDialog.reset();
+
+    m_registry.PutString(kSettingCamera, u"Gone");
+    Start(false);
+    EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), -1);
+    EXPECT_EQ(m_pHost->ComboGetCount(kIdcLanguage), 0);    // no program directory: no packs
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");       // built-in default
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "");             // no pack, no label
+}
+
+TEST_F(ServiceDlgTest, APackWithoutTheRunningTextStillShowsRunningAndLanguagesSwitch) {
+    testsupport::WriteBytes(m_moduleDir.File("res/Lang_Partial.ini"),
+                            testsupport::PackBytes(u"[CurrentLang]\nLang=Partial\n[Partial]\n1001=P\n0999=Go\n"));
+    m_registry.PutString(kSettingLanguage, u"partial");
+    CServiceDlg& dlg = Start();
+    EXPECT_EQ(m_pHost->Text(kIdcLanguage), "Partial");
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->WindowTitle()), "P(V2.1.1)");
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Go");
+    EXPECT_EQ(m_pHost->Text(kIdcDidLabel), "");
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->AboutMenuText()), "About(&A)...");
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1");
+    Press(true);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
+
+    m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
+    dlg.OnCommand(kIdcLanguage);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Läuft");
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Trennen");
+    dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"Language"), "Deutsch");
+}
+
+TEST_F(ServiceDlgTest, ClosingWhileRunningStopsFirstThenSavesTheCameraOfTheLastStart) {
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 1);
+    Type(u"CAM1");
+    Press(true);
+    ASSERT_TRUE(dlg.IsListening());
+    dlg.OnDestroy();
+    EXPECT_FALSE(dlg.IsListening());
+    EXPECT_EQ(m_registry.Stored(u"CamDriveName"), "USB Camera B");
+    const size_t stop = Position("StopCapture"), tray = Position("tray removed"), save = Position("save DID"),
+                 clock = Position("KillTimer 100"), transport = Position("PPPP_DeInitialize");
+    EXPECT_LT(stop, tray);
+    EXPECT_LT(tray, save);
+    EXPECT_LT(save, clock);
+    EXPECT_LT(clock, transport);
+    EXPECT_NE(transport, SIZE_MAX);
+}
+
+TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 1);
+    Type(u"CAM1");
+    Press(true);
+    std::thread worker([&] {
+        dlg.SetStatus(session::kStatusWrongDid);
+        EXPECT_EQ(dlg.SetVideoTimer(), kVideoTimer);
+        dlg.StopCapture();
+        dlg.ChangeCameraMode(3, [] { return true; });
+    });
+    worker.join();  // returns while the window's thread is busy elsewhere
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
+    EXPECT_NE(Position("camera command 48 0"), SIZE_MAX);
+    EXPECT_LT(Position("camera command 48 0"), Position("camera command 20 3"));
+    EXPECT_EQ(m_pHost->RunPosted(), 3);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
+    EXPECT_TRUE(m_pHost->TimerRuns(kVideoTimer));
+    EXPECT_FALSE(dlg.IsCapturing());
+    dlg.OnTimer(kVideoTimer);
+    EXPECT_NE(Position("still tick running 1 camera 1 normal 1"), SIZE_MAX);
+
+    // A lost camera: the graph event stops the service; status and button stay.
+    dlg.OnGraphEvent();
+    EXPECT_FALSE(dlg.IsListening());
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
+    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcCamera));
+    m_pHost->RunPosted();
+    EXPECT_FALSE(m_pHost->TimerRuns(kVideoTimer));
+}
+
+TEST_F(ServiceDlgTest, TransportFailureShowsItsStatusAndASaveThatFailsIsTold) {
+    g_nInitResult = -1;
+    CServiceDlg& dlg = Start();
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "API Initialize failure");
+    EXPECT_FALSE(dlg.TransportInitialised());
+    m_registry.m_nFailSet = video::kRegErrIoFailed;
+    dlg.OnDestroy();
+    EXPECT_EQ(Position("PPPP_DeInitialize"), SIZE_MAX);
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_EQ(m_pHost->messages[0], "ZELT2 Service|The settings could not be saved. They stay in effect until the program ends.");
+}
+
+TEST(ClockText, TwelveHourClockWithAmOrPm) {
+    std::tm t{};
+    t.tm_year = 112;
+    t.tm_mon = 11;
+    t.tm_mday = 7;
+    t.tm_hour = 13;
+    t.tm_min = 5;
+    t.tm_sec = 9;
+    EXPECT_EQ(platform::Utf16ToUtf8(FormatClockText(t)), "12/07/2012 01:05:09/PM");
+    t.tm_hour = 0;
+    EXPECT_EQ(platform::Utf16ToUtf8(FormatClockText(t)), "12/07/2012 12:05:09/AM");
+    t.tm_hour = 12;
+    EXPECT_EQ(platform::Utf16ToUtf8(FormatClockText(t)), "12/07/2012 12:05:09/PM");
+}
+
+}  // namespace
