@@ -18,49 +18,14 @@
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/QtHyperLink.h"
-#include "tests/support/Wait.h"
+#include "tests/app/QtTestSupport.h"
 
 namespace {
 
 using app::qt::CQtDialogHost;
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "test_app_qt";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QApplication(argc, argv);  // lives for the whole test program
-    }();
-    return *app;
-}
-
-// Runs the event loop until `done` holds or `ms` have passed.
-template <typename Predicate>
-bool Pump(Predicate done, int ms = 5000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
-// Closes the next modal widget that opens (a message box, the About box)
-// after handing it to `look`.
-void AnswerNextModal(std::function<void(QWidget*)> look) {
-    auto* poll = new QTimer(qApp);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, look] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal) return;
-        poll->stop();
-        poll->deleteLater();
-        look(modal);
-        QMetaObject::invokeMethod(modal, "accept", Qt::QueuedConnection);
-    });
-    poll->start(10);
-}
+using testsupport::AnswerNextModal;
+using testsupport::Pump;
 
 struct TestLogic : app::IDialogLogic {
     void OnInitDialog() override { ++inits; }
@@ -79,7 +44,7 @@ struct TestLogic : app::IDialogLogic {
 
 class QtHostTest : public ::testing::Test {
 protected:
-    QtHostTest() { App(); }
+    QtHostTest() { testsupport::QtApp(); }
     TestLogic logic;
 };
 
