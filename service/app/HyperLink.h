@@ -55,9 +55,10 @@ protected:
 // whether it could (0 yes; 2 no such file; 3 and 4 nothing could open it).
 struct UrlOpener {
     std::string strProgram = "xdg-open";
-    // How long to wait for the opener's verdict; an opener still running
-    // after it has found something to open the target with.
-    uint32_t dwWaitMs = 5000;
+    // How long to wait for the opener's verdict. An opener still running by
+    // then has found a program to open the target with (a browser it runs
+    // in the foreground, for example) and counts as success.
+    uint32_t dwWaitMs = 2000;
 };
 
 // Opens `target` with the desktop's opener. When that fails, the default web

@@ -19,6 +19,7 @@
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/QtHyperLink.h"
 #include "tests/app/QtTestSupport.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ TEST_F(QtHostTest, ClicksAndKeysReachTheLogicButNeverCloseTheWindow) {
     QApplication::processEvents();
     EXPECT_TRUE(host.Window().isVisible());
     EXPECT_FALSE(host.IsClosed());
-    EXPECT_FALSE(host.GetCheck(1018) == false);  // Return did not toggle it
+    EXPECT_TRUE(host.GetCheck(1018));  // Return did not toggle it
     EXPECT_EQ(logic.commands.size(), 3u);
 
     // The close button ends it, once.
@@ -224,6 +225,31 @@ TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
 
     host.SetAboutMenuText(u"Über...");
     EXPECT_EQ(host.AboutAction().text(), QStringLiteral("Über..."));
+}
+
+TEST_F(QtHostTest, ALinkThatCannotOpenBeepsAndSaysWhy) {
+    // A desktop with no opener and no browser named anywhere.
+    testsupport::CTempDir desktop;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) {
+        qputenv(name, QByteArray::fromStdString(desktop.Path()));
+    }
+    CQtDialogHost host(logic);
+    host.Open();
+    app::UrlOpener opener;
+    opener.strProgram = desktop.File("no-opener");
+    host.Link().Link().SetOpener(opener);
+    EXPECT_EQ(host.Link().toolTip(), QStringLiteral("https://www.example.com/"));
+
+    QString caption, text;
+    AnswerNextModal([&](QWidget* box) {
+        caption = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+    });
+    QTest::mouseClick(&host.Link(), Qt::LeftButton);
+    EXPECT_EQ(logic.commands, std::vector<int>{1031});  // the parent heard of the click first
+    EXPECT_EQ(text, QString::fromStdU16String(app::ReportErrorText(app::kErrNoAssociation)));
+    EXPECT_EQ(caption, QApplication::applicationName());
+    EXPECT_FALSE(host.Link().Link().GetVisited());
 }
 
 TEST_F(QtHostTest, MinimiseHidesOnlyWhenATrayCanBringItBack) {

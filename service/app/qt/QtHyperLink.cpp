@@ -45,6 +45,8 @@ app::Colour CQtHyperLink::HighlightColour() const {
 void CQtHyperLink::Beep() { QApplication::beep(); }
 
 void CQtHyperLink::ShowError(const std::u16string& text) {
+    QApplication::restoreOverrideCursor();
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
     QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), QString::fromStdU16String(text),
                     QMessageBox::Ok, window());
     box.exec();
@@ -71,7 +73,10 @@ void CQtHyperLink::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
     if (!click) return;
     emit clicked();
+    // Opening may take the opener a moment to decide; say that we are busy.
+    QApplication::setOverrideCursor(Qt::BusyCursor);
     m_pLink->OnClicked();
+    QApplication::restoreOverrideCursor();
     update();
 }
 
