@@ -86,6 +86,43 @@ private:
     pid_t m_pid = -1;
 };
 
+// Runs ZELT2Service with `args` where no display exists; its exit status,
+// with its output in `log`.
+int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& registryDir, const std::string& log) {
+    args.insert(args.begin(), platform::GetProgramDirectory() + "ZELT2Service");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none",
+                                    "PATH=/usr/bin:/bin"};
+    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
+    testsupport::CTempDir dir;
+    EXPECT_EQ(RunServiceWithoutDisplay({}, dir.Path(), dir.File("window.log")), app::kExitNoWindow);
+    EXPECT_NE(testsupport::ReadBytes(dir.File("window.log")).find("--headless"), std::string::npos);
+    // The headless mode gets as far as the camera list (empty here).
+    EXPECT_EQ(RunServiceWithoutDisplay({"--headless", "--did", "X", "--this-host-only"}, dir.Path(),
+                                       dir.File("headless.log")),
+              app::kExitNoCamera)
+        << testsupport::ReadBytes(dir.File("headless.log"));
+}
+
 class ServiceWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
