@@ -1,8 +1,6 @@
 #include "service/app/qt/DialogTemplates.h"
 
 #include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>

@@ -272,11 +272,7 @@ app::MessageBoxResult CQtDialogHost::MessageBox(const std::u16string& text, cons
         case QMessageBox::Cancel: return app::MessageBoxResult::Cancel;
         case QMessageBox::Yes: return app::MessageBoxResult::Yes;
         case QMessageBox::No: return app::MessageBoxResult::No;
-        default:
-            if (kind == app::MessageBoxKind::OkCancel && box.clickedButton() == nullptr) {
-                return app::MessageBoxResult::Cancel;
-            }
-            return kind == app::MessageBoxKind::YesNo ? app::MessageBoxResult::No : app::MessageBoxResult::Ok;
+        default: return kind == app::MessageBoxKind::YesNo ? app::MessageBoxResult::No : app::MessageBoxResult::Ok;
     }
 }
 
