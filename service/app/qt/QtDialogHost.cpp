@@ -124,9 +124,11 @@ QWidget* CQtDialogHost::Control(int id) const {
 void CQtDialogHost::Destroy() {
     if (m_bDestroyed.exchange(true)) return;
     m_logic.OnDestroy();
+    std::vector<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_postLock);
         m_bAcceptingPosts = false;
+        dropped.swap(m_posted);
     }
     for (auto& [id, timer] : m_timers) delete timer;
     m_timers.clear();
@@ -300,15 +302,26 @@ void CQtDialogHost::KillTimer(uint32_t id) {
 void CQtDialogHost::PostToWindow(std::function<void()> work) {
     std::lock_guard<std::mutex> lock(m_postLock);
     if (!m_bAcceptingPosts) return;
-    // A queued call on this object: the window's thread runs it later; the
-    // caller never waits. Calls still queued when the host goes are dropped
-    // with it.
-    QMetaObject::invokeMethod(
-        this,
-        [this, work = std::move(work)] {
-            if (!m_bDestroyed) work();
-        },
-        Qt::QueuedConnection);
+    m_posted.push_back(std::move(work));
+    if (m_bDrainQueued) return;
+    m_bDrainQueued = true;
+    // One queued call wakes the window's thread for everything posted until
+    // it runs; the caller never waits. A call still queued when the host
+    // goes is dropped with it.
+    QMetaObject::invokeMethod(this, "DrainPosted", Qt::QueuedConnection);
+}
+
+void CQtDialogHost::DrainPosted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> lock(m_postLock);
+        work.swap(m_posted);
+        m_bDrainQueued = false;
+    }
+    for (auto& item : work) {
+        if (m_bDestroyed) return;  // work left when the window went is dropped
+        item();
+    }
 }
 
 void CQtDialogHost::SetWindowTitle(const std::u16string& title) { m_pWindow->setWindowTitle(Q(title)); }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogHost.h"
@@ -79,6 +80,10 @@ public:
 signals:
     void closed();
 
+private slots:
+    // Runs the work that other threads have posted, on the window's thread.
+    void DrainPosted();
+
 private:
     friend class CQtMainWindow;
     // The window is going: the logic's OnDestroy, then no timer or posted
@@ -96,8 +101,12 @@ private:
     QSystemTrayIcon* m_pTray = nullptr;
     std::map<uint32_t, QTimer*> m_timers;
     std::atomic<bool> m_bDestroyed{false};
-    std::mutex m_postLock;  // PostToWindow against the window going
+    // Work posted by other threads waits here, under our own lock, so that
+    // handing it over is visible to the thread checker (Qt's locks are not).
+    std::mutex m_postLock;
     bool m_bAcceptingPosts = true;
+    bool m_bDrainQueued = false;
+    std::vector<std::function<void()>> m_posted;
 };
 
 }  // namespace app::qt
