@@ -96,6 +96,9 @@ int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& r
     std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none",
                                     "PATH=/usr/bin:/bin"};
     if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    // Under the leak checker the program meets the same libraries as this test.
+    env.push_back("LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS);
+    env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
