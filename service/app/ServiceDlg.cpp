@@ -84,7 +84,19 @@ void CServiceDlg::OnInitDialog() {
     FillLanguageList(m_config.strModuleDir.empty() ? std::string() : m_config.strModuleDir + "res");
     LoadSettings();
 
-    // InitTransport.
+    InitTransport();
+    OnLanguageChanged();
+    m_nid.Fill();
+    m_nid.Add(*m_pHost);
+    if (m_nP2PInit >= 0) {
+        m_nStatus.store(kStatusStopped);
+        ShowStatus();
+    }
+    if (m_pCapture) m_pCapture->LoadStillFrames();
+    ZTRACE("OnInitDialog has been done\n");
+}
+
+void CServiceDlg::InitTransport() {
     m_server.ClearSlots();
     char init[91] = {};
     std::strncpy(init, m_config.strInitString.c_str(), sizeof init - 1);
@@ -105,15 +117,6 @@ void CServiceDlg::OnInitDialog() {
         }
     }
     if (appended > 0 && !m_strCameraName.empty()) SelectStringPrefix(*m_pHost, kIdcCamera, 0, m_strCameraName);
-
-    OnLanguageChanged();
-    m_pHost->SetTrayTip(kTrayTip);
-    if (m_nP2PInit >= 0) {
-        m_nStatus.store(kStatusStopped);
-        ShowStatus();
-    }
-    if (m_pCapture) m_pCapture->LoadStillFrames();
-    ZTRACE("OnInitDialog has been done\n");
 }
 
 void CServiceDlg::OnCommand(int id) {
@@ -278,7 +281,7 @@ void CServiceDlg::OnDestroy() {
     if (m_bDestroyed) return;
     m_bDestroyed = true;
     StopService();
-    m_pHost->SetTrayTip(u"");
+    m_nid.Remove(*m_pHost);
     SaveSettings();
     if (m_nClockTimer != 0) {
         m_pHost->KillTimer(kClockTimer);
@@ -442,7 +445,12 @@ void CServiceDlg::ShowCaptureMessage(const std::string& text) {
 }
 
 void CServiceDlg::SetCaptureStatus(int status) {
-    m_nStatus.store(status);
+    // The listener starts first and may already have refused the DID (and
+    // asked for the capture to stop); "Running" must not hide that.
+    int current = m_nStatus.load();
+    do {
+        if (status == video::kStatusRunning && current == session::kStatusWrongDid) break;
+    } while (!m_nStatus.compare_exchange_weak(current, status));
     ShowStatus();
 }
 

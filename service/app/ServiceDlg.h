@@ -21,6 +21,7 @@
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
 #include "service/app/ServiceCapture.h"
+#include "service/app/TrayIcon.h"
 #include "service/camera/CameraXU.h"
 #include "service/session/PpppTable.h"
 #include "service/session/SessionServer.h"
@@ -74,6 +75,8 @@ public:
     void OnDestroy() override;
 
     // The window's operations.
+    // Clears the session table, initialises the transport, fills the camera list.
+    void InitTransport();
     void OnConnect();
     void StartService();
     void StopService() override;  // also ICaptureWindow
@@ -148,6 +151,7 @@ private:
     bool m_bHighQuality = true;
     std::u16string m_strCameraName;
     video::CRegStore m_regStore;
+    TrayRecord m_nid;
     CLangTable m_langTable;
     StartOutcome m_lastStart = StartOutcome::NotTried;
     bool m_bDestroyed = false;

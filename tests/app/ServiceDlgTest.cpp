@@ -435,6 +435,9 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     });
     worker.join();  // returns while the window's thread is busy elsewhere
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
+    // A capture that starts after the listener refused the DID does not hide it.
+    dlg.SetCaptureStatus(video::kStatusRunning);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
     EXPECT_NE(Position("camera command 48 0"), SIZE_MAX);
     EXPECT_LT(Position("camera command 48 0"), Position("camera command 20 3"));
     EXPECT_EQ(m_pHost->RunPosted(), 3);

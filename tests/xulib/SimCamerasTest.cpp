@@ -22,7 +22,7 @@ TEST(SimCameraDescription, ParsesNamesAndKnobs) {
     std::vector<SimCamera> cams;
     std::string error;
     ASSERT_TRUE(ParseSimCameras(" Desk Camera ; Door,set=2, nopic = 2000/5000 ;Broken,fail=refusing,len=4,"
-                                "pattern=ball;Liar,fail=echo;Gone,fail=unplugged,set=0;",
+                                "pattern=ball,fps=15,vanish=800;Liar,fail=echo;Gone,fail=unplugged,set=0;",
                                 cams, error))
         << error;
     ASSERT_EQ(cams.size(), 5u);
@@ -37,6 +37,10 @@ TEST(SimCameraDescription, ParsesNamesAndKnobs) {
     EXPECT_EQ(cams[2].failure, SimFailure::Refusing);
     EXPECT_EQ(cams[2].wControlLength, 4);
     EXPECT_EQ(cams[2].strPattern, "ball");
+    EXPECT_EQ(cams[2].nFrameRate, 15u);
+    EXPECT_EQ(cams[2].dwVanishMs, 800u);
+    EXPECT_EQ(cams[0].nFrameRate, 30u);
+    EXPECT_EQ(cams[0].dwVanishMs, 0u);
     EXPECT_EQ(cams[3].failure, SimFailure::WrongEcho);
     EXPECT_EQ(cams[4].failure, SimFailure::Unplugged);
     EXPECT_EQ(cams[4].nGuidSet, 0);
@@ -59,6 +63,10 @@ TEST(SimCameraDescription, MalformedListsAreRefusedWithTheReason) {
         {"A,len=2000", "len must be"},
         {"A,len=4x", "len must be"},
         {"A,pattern=Big Ball", "pattern must be"},
+        {"A,fps=0", "fps must be"},
+        {"A,fps=121", "fps must be"},
+        {"A,vanish=0", "vanish must be"},
+        {"A,vanish=soon", "vanish must be"},
         {"A,colour=red", "unknown setting \"colour\""},
         {"A;B,set", "camera 2 (\"B\"): \"set\" is not of the form knob=value"},
     };

@@ -105,6 +105,16 @@ TEST_F(V4l2Walk, PositionsCountEveryCaptureNodeNamedOrNot) {
     EXPECT_EQ(NameAt(7), "(none)");
     EXPECT_EQ(NameAt(-1), "(none)");
     EXPECT_EQ(m_sys.OpenCount(), 0u);  // every node the walk did not keep is closed
+
+    // The capture's list of nodes takes the same positions and names.
+    const std::vector<nodrik::V4l2CaptureNode> nodes = nodrik::ListCaptureNodes(m_sys, kDev);
+    ASSERT_EQ(nodes.size(), 7u);
+    for (int position = 0; position < 7; ++position) {
+        const std::u16string& name = nodes[static_cast<size_t>(position)].strName;
+        EXPECT_EQ(name.empty() ? "(none)" : std::string(name.begin(), name.end()), NameAt(position)) << position;
+    }
+    EXPECT_EQ(nodes[6].strPath, std::string(kDev) + "/video10");
+    EXPECT_EQ(m_sys.OpenCount(), 0u);
 }
 
 TEST_F(V4l2Walk, TheFoundNodeStaysOpenUntilReleased) {

@@ -136,7 +136,7 @@ struct CGstGraphOps::State {
         return it == filters.end() ? nullptr : it->second;
     }
     FilterId Keep(GstElement* element) {
-        gst_object_ref_sink(element);
+        if (g_object_is_floating(element)) gst_object_ref_sink(element);
         const FilterId id = nextId++;
         filters[id] = element;
         return id;
@@ -164,11 +164,14 @@ GstBusSyncReply OnBusMessage(GstBus*, GstMessage* message, gpointer data) {
             ZTRACE("graph warning from %s: %s\n", GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
                    error ? error->message : "?");
             if (error) g_error_free(error);
-            return GST_BUS_DROP;
+            break;
         }
         default:
-            return GST_BUS_DROP;
+            break;
     }
+    // A message the handler drops is the handler's to release.
+    gst_message_unref(message);
+    return GST_BUS_DROP;
 }
 
 GstFlowReturn OnNewSample(GstAppSink* appsink, gpointer data) {
@@ -221,7 +224,7 @@ int CGstGraphOps::CreateGraph() {
     if (s.pipeline != nullptr) return kGraphFail;
     s.pipeline = gst_pipeline_new("capture");
     if (s.pipeline == nullptr) return kGraphFail;
-    gst_object_ref_sink(s.pipeline);
+    if (g_object_is_floating(s.pipeline)) gst_object_ref_sink(s.pipeline);
     GstBus* bus = gst_element_get_bus(s.pipeline);
     gst_bus_set_sync_handler(bus, OnBusMessage, &s, nullptr);
     gst_object_unref(bus);

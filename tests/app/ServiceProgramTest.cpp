@@ -1,0 +1,211 @@
+// ZELT2Service --headless as a user runs it: its own process on a simulated
+// camera with a registry folder of the test's own, real viewers (ZELT2Viewer)
+// on loopback, and each way a run ends with its exit status and message.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "service/app/ServiceApp.h"
+#include "service/session/PPPP_API.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
+extern char** environ;
+
+namespace {
+
+using testsupport::ReadBytes;
+
+const std::string kBin = ZELT_BIN_DIR;
+
+// A child process whose standard output and error go to a file.
+class CProcess {
+public:
+    CProcess(const std::string& program, std::vector<std::string> args, const std::string& log,
+             const std::string& workDir = "") {
+        std::vector<char*> argv;
+        args.insert(args.begin(), program);
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CProcess() {
+        if (m_pid > 0 && !m_bDone) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+    }
+    // The exit status (128 + the signal for a signal), or -1 when it did not end in time.
+    int Wait(uint32_t timeoutMs = 30000) {
+        if (m_pid <= 0) return -1;
+        int status = 0;
+        if (!testsupport::WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs)) return -1;
+        m_bDone = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    void Signal(int signal) { kill(m_pid, signal); }
+
+private:
+    pid_t m_pid = -1;
+    bool m_bDone = false;
+};
+
+bool Contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }
+
+// Whether GStreamer decodes the H.264 file from start to end.
+bool Decodes(const std::string& file, const std::string& log) {
+    CProcess gst("/usr/bin/gst-launch-1.0",
+                 {"-q", "filesrc", "location=" + file, "!", "h264parse", "!", "avdec_h264", "!", "fakesink"}, log);
+    return gst.Wait(60000) == 0;
+}
+
+class ServiceProgramTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Service and viewers find each other on this host only, on this test's own discovery port.
+        PPPP_InitOptions options{};
+        options.discoveryPort = 41490;
+        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+        char init[PPPP_INIT_STRING_LENGTH + 1];
+        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+        setenv(PPPP_INIT_ENV_VARIABLE, init, 1);
+    }
+    ServiceProgramTest() : did("SVC" + std::to_string(getpid())) {
+        setenv("ZELT2_REGISTRY_DIR", dir.File("registry").c_str(), 1);
+        unsetenv("ZELT2_TRACE");
+        unsetenv("ZELT2_TEST_CRASH");
+    }
+    std::vector<std::string> ServiceArgs(std::vector<std::string> more = {}) {
+        std::vector<std::string> args = {"--headless", "--this-host-only", "--did", did, "--password", "pw"};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    std::vector<std::string> ViewerArgs(const std::string& output, const std::string& seconds) {
+        return {"--did", did, "--password", "pw", "--this-host-only", "--quiet", "--timeout", "10",
+                "--duration", seconds, "--output", output};
+    }
+    // Runs the service to its end on `cameras`; its exit status, its output in `log`.
+    int RunService(const std::string& cameras, std::vector<std::string> args, std::string& log) {
+        setenv("ZELT2_SIM_CAMERAS", cameras.c_str(), 1);
+        CProcess service(kBin + "/ZELT2Service", std::move(args), dir.File("service.log"));
+        const int status = service.Wait();
+        log = ReadBytes(dir.File("service.log"));
+        return status;
+    }
+    std::string Registry() { return ReadBytes(dir.File("registry/HKEY_CURRENT_USER.reg")); }
+
+    testsupport::CTempDir dir;
+    const std::string did;
+};
+
+TEST_F(ServiceProgramTest, TwoViewersReceiveDecodableLiveVideoAndSigtermSavesTheSettings) {
+    setenv("ZELT2_SIM_CAMERAS", "Desk Camera,pattern=ball", 1);
+    setenv("ZELT2_TRACE", "1", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs({"--camera", "desk"}), dir.File("service.log"));
+    unsetenv("ZELT2_TRACE");
+    auto second = ViewerArgs(dir.File("two.h264"), "4");
+    second.insert(second.end(), {"--mode", "2"});
+    CProcess one(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("one.h264"), "4"), dir.File("one.log"));
+    CProcess two(kBin + "/ZELT2Viewer", second, dir.File("two.log"));
+    EXPECT_EQ(one.Wait(), 0) << ReadBytes(dir.File("one.log"));
+    EXPECT_EQ(two.Wait(), 0) << ReadBytes(dir.File("two.log"));
+    EXPECT_TRUE(Decodes(dir.File("one.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));
+    EXPECT_TRUE(Decodes(dir.File("two.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));
+    EXPECT_GT(ReadBytes(dir.File("one.h264")).size(), 1000u);
+
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone);
+    const std::string log = ReadBytes(dir.File("service.log"));
+    EXPECT_TRUE(Contains(log, "Status: Running")) << log;
+    EXPECT_TRUE(Contains(log, "command 20 value 2: 1")) << log;  // the mode reached the camera
+    const std::string registry = Registry();
+    EXPECT_TRUE(Contains(registry, "\"DID\"=\"" + did + "\"")) << registry;
+    EXPECT_TRUE(Contains(registry, "\"Password\"=\"pw\"")) << registry;
+    EXPECT_TRUE(Contains(registry, "\"CamDriveName\"=\"Desk Camera\"")) << registry;
+    EXPECT_TRUE(Contains(registry, "\"Language\"=\"English\"")) << registry;
+    EXPECT_TRUE(Contains(registry, "\"Mode\"=\"2\"")) << registry;
+}
+
+TEST_F(ServiceProgramTest, AStillFrameIsSentWhileTheCameraHasNoPicture) {
+    setenv("ZELT2_SIM_CAMERAS", "Dark Camera,nopic=always", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("dark.h264"), "6"), dir.File("viewer.log"));
+    ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone);
+    const std::string still = ReadBytes(ZELT_STILL_NORMAL);
+    ASSERT_FALSE(still.empty());
+    EXPECT_TRUE(Contains(ReadBytes(dir.File("dark.h264")), still));
+}
+
+TEST_F(ServiceProgramTest, TheCameraVanishingStopsTheService) {
+    std::string log;
+    setenv("ZELT2_SIM_CAMERAS", "Loose Camera,vanish=1500", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
+    EXPECT_EQ(service.Wait(20000), app::kExitServiceStopped);
+    log = ReadBytes(dir.File("service.log"));
+    EXPECT_TRUE(Contains(log, "the service has stopped")) << log;
+    EXPECT_TRUE(Contains(Registry(), "\"CamDriveName\"=\"Loose Camera\""));
+}
+
+TEST_F(ServiceProgramTest, RefusalsEndWithTheirMessageAndStatus) {
+    std::string log;
+    EXPECT_EQ(RunService("none", ServiceArgs(), log), app::kExitNoCamera);
+    EXPECT_TRUE(Contains(log, "ZELT2 Service: Please select one USB video device")) << log;
+    EXPECT_EQ(RunService("Mute Camera,set=0", ServiceArgs(), log), app::kExitCameraNotAnswering);
+    EXPECT_TRUE(Contains(log, "The camera does not answer")) << log;
+    EXPECT_EQ(RunService("Desk Camera", ServiceArgs({"--camera", "7"}), log), app::kExitNoCamera);
+    EXPECT_TRUE(Contains(log, "0: Desk Camera")) << log;
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "   "}, log), app::kExitBadDid);
+    EXPECT_TRUE(Contains(log, "Please enter the DID")) << log;
+    // Eleven characters, 22 bytes.
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"}, log),
+              app::kExitBadDid);
+    EXPECT_TRUE(Contains(log, "ZELT2 Service: Wrong DID")) << log;
+    // A DID the transport will not listen under: the listener's status, then the end.
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "A B"}, log), app::kExitDidRefused);
+    EXPECT_TRUE(Contains(log, "Status: Wrong DID")) << log;
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--frobnicate"}, log), app::kExitUsage);
+}
+
+TEST_F(ServiceProgramTest, WithoutTheLibraryTheProgramSaysSoAndEnds) {
+    const std::string program = dir.File("ZELT2Service");
+    ASSERT_TRUE(testsupport::WriteBytes(program, ReadBytes(kBin + "/ZELT2Service")));
+    ASSERT_TRUE(testsupport::WriteBytes(dir.File("libpppp.so"), ReadBytes(kBin + "/libpppp.so")));
+    chmod(program.c_str(), 0755);
+    CProcess service(program, {"--headless"}, dir.File("service.log"));
+    EXPECT_EQ(service.Wait(), app::kExitNoLibrary);
+    EXPECT_TRUE(Contains(ReadBytes(dir.File("service.log")), "Tips: Failed to load libNodrik.so."));
+}
+
+TEST_F(ServiceProgramTest, ACrashLeavesItsReportInTheWorkingDirectory) {
+    setenv("ZELT2_TEST_CRASH", "1", 1);
+    CProcess service(kBin + "/ZELT2Service", {"--headless"}, dir.File("service.log"), dir.Path());
+    unsetenv("ZELT2_TEST_CRASH");
+    EXPECT_EQ(service.Wait(), 128 + SIGSEGV);
+    const std::string report = ReadBytes(dir.File(app::kCrashReportFile));
+    EXPECT_TRUE(Contains(report, "signal: 11")) << report;
+    EXPECT_TRUE(Contains(report, "thread: ")) << report;
+    EXPECT_TRUE(Contains(report, "backtrace:\n")) << report;
+    EXPECT_TRUE(Contains(report, "ZELT2Service")) << report;
+    EXPECT_TRUE(Contains(report, "memory map:\n")) << report;
+}
+
+}  // namespace
