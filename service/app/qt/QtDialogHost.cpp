@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "platform/Text.h"
+#include "service/app/DialogIds.h"
 #include "service/app/MakerInfo.h"
 #include "service/app/qt/QtHyperLink.h"
 
@@ -92,7 +93,7 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
             connect(combo, &QComboBox::activated, this, [this, controlId] { Command(controlId); });
         }
     }
-    connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(1031); });
+    connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(app::kIdcAccountLink); });
     m_controls.pLink->Link().SetColours(0, 0, app::kHighlightColour);
     m_controls.pLink->Link().SetURL(platform::Utf8ToUtf16(kMakerWebAddress));
 }
@@ -103,6 +104,7 @@ CQtDialogHost::~CQtDialogHost() {
 }
 
 void CQtDialogHost::Open() {
+    m_bOpened = true;
     m_logic.OnInitDialog();
     if (!m_bDestroyed) m_pWindow->show();
 }
@@ -123,7 +125,7 @@ QWidget* CQtDialogHost::Control(int id) const {
 
 void CQtDialogHost::Destroy() {
     if (m_bDestroyed.exchange(true)) return;
-    m_logic.OnDestroy();
+    if (m_bOpened) m_logic.OnDestroy();
     std::vector<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_postLock);

@@ -100,6 +100,7 @@ private:
     QAction* m_pAboutAction = nullptr;
     QSystemTrayIcon* m_pTray = nullptr;
     std::map<uint32_t, QTimer*> m_timers;
+    bool m_bOpened = false;  // the logic's OnInitDialog has run
     std::atomic<bool> m_bDestroyed{false};
     // Work posted by other threads waits here, under our own lock, so that
     // handing it over is visible to the thread checker (Qt's locks are not).
