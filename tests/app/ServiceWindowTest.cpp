@@ -36,6 +36,7 @@
 #include "service/video/hivefile/HiveFileRegistry.h"
 #include "tests/app/QtTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
 
 extern char** environ;
 
@@ -124,6 +125,36 @@ TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
                                        dir.File("headless.log")),
               app::kExitNoCamera)
         << testsupport::ReadBytes(dir.File("headless.log"));
+}
+
+TEST(ServiceProgram, TheWindowClosesOnSigtermAndSavesTheSettings) {
+    testsupport::CTempDir dir;
+    const std::string log = dir.File("window.log");
+    std::string program = platform::GetProgramDirectory() + "ZELT2Service";
+    char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + dir.Path(), "ZELT2_SIM_CAMERAS=Desk Camera",
+                                    "QT_QPA_PLATFORM=offscreen", "ZELT2_TRACE=1", "PATH=/usr/bin:/bin",
+                                    "LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS,
+                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0"};
+    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const bool up = testsupport::WaitUntil(
+        [&] { return testsupport::ReadBytes(log).find("OnInitDialog has been done") != std::string::npos; }, 30000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000));
+    ASSERT_TRUE(up) << testsupport::ReadBytes(log);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == app::kExitDone) << status << testsupport::ReadBytes(log);
+    EXPECT_NE(testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg")).find("\"Language\"=\"English\""), std::string::npos)
+        << testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg"));
 }
 
 class ServiceWindowTest : public ::testing::Test {

@@ -2,7 +2,12 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -55,6 +60,47 @@ std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     return application;
 }
 
+// SIGTERM (the session ending) and SIGINT close the window as its close
+// button does, so that the service stops and the settings are saved. The
+// handler only writes a byte; the window's thread reads it.
+int g_closePipe[2] = {-1, -1};
+
+void OnCloseSignal(int) {
+    const char byte = 1;
+    ssize_t ignored = write(g_closePipe[1], &byte, 1);
+    (void)ignored;
+}
+
+class CCloseOnSignal {
+public:
+    explicit CCloseOnSignal(CQtDialogHost& host) {
+        if (g_closePipe[0] < 0 && pipe2(g_closePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        m_notifier = std::make_unique<QSocketNotifier>(g_closePipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, [&host] {
+            char buffer[16];
+            while (read(g_closePipe[0], buffer, sizeof buffer) > 0) {
+            }
+            host.CloseWindow();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnCloseSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, &m_oldTerm);
+        sigaction(SIGINT, &action, &m_oldInt);
+    }
+    ~CCloseOnSignal() {
+        if (!m_notifier) return;
+        sigaction(SIGTERM, &m_oldTerm, nullptr);
+        sigaction(SIGINT, &m_oldInt, nullptr);
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_oldTerm {};
+    struct sigaction m_oldInt {};
+};
+
 }  // namespace
 
 void BindServiceDialog(CQtDialogHost& host, CServiceDlg& dialog) {
@@ -81,6 +127,7 @@ int RunQtDialog(CServiceDlg& dialog, int argc, char** argv) {
     const auto application = qt::MakeApplication(s_argc, argv);
     qt::CQtDialogHost host(dialog);
     qt::BindServiceDialog(host, dialog);
+    const qt::CCloseOnSignal closeOnSignal(host);
     host.Run();
     return kExitDone;
 }
