@@ -100,6 +100,7 @@ int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& r
     // Under the leak checker the program meets the same libraries as this test.
     env.push_back("LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS);
     env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
+    env.push_back("TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -135,7 +136,8 @@ TEST(ServiceProgram, TheWindowClosesOnSigtermAndSavesTheSettings) {
     std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + dir.Path(), "ZELT2_SIM_CAMERAS=Desk Camera",
                                     "QT_QPA_PLATFORM=offscreen", "ZELT2_TRACE=1", "PATH=/usr/bin:/bin",
                                     "LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS,
-                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0"};
+                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0",
+                                    "TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS};
     if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
