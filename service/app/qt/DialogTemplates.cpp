@@ -1,0 +1,179 @@
+#include "service/app/qt/DialogTemplates.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSvgRenderer>
+#include <QVBoxLayout>
+
+#include "service/app/AboutDlg.h"
+#include "service/app/qt/QtHyperLink.h"
+
+// The icon is compiled into this static library; its registration must be
+// pulled in by name, or the linker leaves it out.
+static void InitIconResources() { Q_INIT_RESOURCE(resources); }
+
+namespace app::qt {
+namespace {
+
+QLabel* RightLabel(const char* text, QWidget* parent) {
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return label;
+}
+
+// The password box takes no more than it can show, as an edit without
+// horizontal scrolling does: a keystroke that would overflow is undone.
+void LimitToBox(QLineEdit* edit) {
+    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& text) {
+        const QString previous = edit->property("fitText").toString();
+        const int room = edit->contentsRect().width() - 8;
+        if (edit->fontMetrics().horizontalAdvance(text) > room && text.size() > previous.size()) {
+            const int cursor = edit->cursorPosition() - int(text.size() - previous.size());
+            edit->setText(previous);
+            edit->setCursorPosition(std::max(0, cursor));
+            return;
+        }
+        edit->setProperty("fitText", text);
+    });
+    QObject::connect(edit, &QLineEdit::textChanged, edit,
+                     [edit](const QString& text) { edit->setProperty("fitText", text); });
+}
+
+}  // namespace
+
+MainWindowControls BuildMainWindow(QWidget& window) {
+    MainWindowControls c;
+    auto add = [&c](int id, QWidget* w) {
+        w->setObjectName(QStringLiteral("ctl%1").arg(id));
+        c.byId[id] = w;
+        return w;
+    };
+    window.setWindowTitle(QStringLiteral("ZELT2 Service"));
+
+    auto* top = new QGridLayout;
+    top->addWidget(add(1022, RightLabel("Language Select:", &window)), 0, 0);
+    auto* language = new QComboBox(&window);
+    language->setProperty("sorted", true);
+    language->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    top->addWidget(add(1002, language), 0, 1);
+    top->addWidget(add(1008, new QPushButton(QStringLiteral("About"), &window)), 0, 2);
+    top->addWidget(add(1034, RightLabel("USB Video Device List:", &window)), 1, 0);
+    auto* camera = new QComboBox(&window);
+    camera->setMinimumContentsLength(24);
+    camera->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    top->addWidget(add(1033, camera), 1, 1, 1, 2);
+    top->setColumnStretch(1, 1);
+
+    auto* quality = new QGroupBox(QStringLiteral("Image Quality"), &window);
+    add(1023, quality);
+    auto* qualityLayout = new QVBoxLayout(quality);
+    auto* normal = new QRadioButton(QStringLiteral("Normal quality 320X240 at higher frame rate"), quality);
+    auto* high = new QRadioButton(QStringLiteral("High quality 640X480 at lower frame rate"), quality);
+    qualityLayout->addWidget(add(1016, normal));
+    qualityLayout->addWidget(add(1015, high));
+    high->setChecked(true);
+    quality->hide();
+    normal->hide();
+    high->hide();
+
+    auto* code = new QGroupBox(QStringLiteral("Code Configuration"), &window);
+    add(1024, code);
+    auto* codeLayout = new QGridLayout(code);
+    auto* did = new QLineEdit(code);
+    did->setMaxLength(20);
+    auto* password = new QLineEdit(code);
+    LimitToBox(password);
+    codeLayout->addWidget(add(1029, RightLabel("DID:", code)), 0, 0);
+    codeLayout->addWidget(add(1003, did), 0, 1);
+    codeLayout->addWidget(add(1030, RightLabel("Password:", code)), 1, 0);
+    codeLayout->addWidget(add(1009, password), 1, 1);
+    codeLayout->setColumnStretch(1, 1);
+    c.pLink = new CQtHyperLink(QStringLiteral("Manage my Halvorn account at xxxx"), code);
+    codeLayout->addWidget(add(1031, c.pLink), 2, 0, 1, 2, Qt::AlignLeft);
+
+    auto* connect = new QPushButton(QStringLiteral("Connect to Internet"), &window);
+    connect->setCheckable(true);
+    connect->setAutoDefault(false);
+    add(1018, connect);
+
+    auto* net = new QGroupBox(QStringLiteral("Networking"), &window);
+    add(1025, net);
+    auto* netLayout = new QGridLayout(net);
+    auto value = [net](const char* text, int minChars) {
+        auto* label = new QLabel(QString::fromUtf8(text), net);
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * minChars);
+        return label;
+    };
+    netLayout->addWidget(add(1026, new QLabel(QStringLiteral("Current Time:"), net)), 0, 0);
+    netLayout->addWidget(add(1019, value("-", 24)), 0, 1);
+    netLayout->addWidget(add(1027, new QLabel(QStringLiteral("Number of online viewer:"), net)), 1, 0);
+    netLayout->addWidget(add(1020, value("0", 4)), 1, 1);
+    netLayout->addWidget(add(1028, new QLabel(QStringLiteral("Status:"), net)), 2, 0);
+    netLayout->addWidget(add(1021, value("Stopped", 24)), 2, 1);
+    netLayout->setColumnStretch(1, 1);
+
+    auto* main = new QVBoxLayout(&window);
+    main->addLayout(top);
+    main->addWidget(quality);
+    main->addWidget(code);
+    main->addWidget(connect);
+    main->addWidget(net);
+    // The window is as large as its contents: a longer text grows it, and it
+    // cannot be maximised or dragged larger.
+    main->setSizeConstraint(QLayout::SetFixedSize);
+    return c;
+}
+
+std::map<int, QWidget*> BuildAboutBox(QWidget& box, const QIcon& icon) {
+    std::map<int, QWidget*> byId;
+    auto add = [&byId](int id, QWidget* w) {
+        w->setObjectName(QStringLiteral("ctl%1").arg(id));
+        byId[id] = w;
+        return w;
+    };
+    const AboutTexts template100;
+    box.setWindowTitle(QString::fromStdU16String(template100.strTitle));
+    auto* picture = new QLabel(&box);
+    picture->setPixmap(icon.pixmap(48, 48));
+    add(kIdAboutIcon, picture);
+    auto* lines = new QVBoxLayout;
+    lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(template100.strVersion), &box)));
+    lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(template100.strApiVersion), &box)));
+    lines->addWidget(add(kIdAboutLegal, new QLabel(QString(), &box)));
+    auto* ok = new QPushButton(QStringLiteral("OK"), &box);
+    ok->setDefault(true);
+    add(1, ok);
+    auto* row = new QHBoxLayout(&box);
+    row->addWidget(picture, 0, Qt::AlignTop);
+    row->addLayout(lines, 1);
+    row->addWidget(ok, 0, Qt::AlignTop);
+    row->setSizeConstraint(QLayout::SetFixedSize);
+    return byId;
+}
+
+QIcon AppIcon() {
+    // Drawn at the sizes that window frames, trays and the About box ask
+    // for, without depending on an SVG icon-engine plugin being installed.
+    InitIconResources();
+    QIcon result;
+    QSvgRenderer renderer(QStringLiteral(":/zelt2/zelt2-icon.svg"));
+    if (!renderer.isValid()) return result;
+    for (const int size : {16, 24, 32, 48, 64, 128}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        renderer.render(&painter);
+        painter.end();
+        result.addPixmap(pixmap);
+    }
+    return result;
+}
+
+}  // namespace app::qt

@@ -1,0 +1,371 @@
+#include "service/app/qt/QtDialogHost.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "platform/Text.h"
+#include "service/app/DialogIds.h"
+#include "service/app/MakerInfo.h"
+#include "service/app/qt/QtHyperLink.h"
+
+namespace app::qt {
+
+// The top-level widget of template 102: it reports its closing and its
+// minimising to the host, and keeps Escape and Return from doing anything.
+class CQtMainWindow : public QWidget {
+public:
+    explicit CQtMainWindow(CQtDialogHost& host)
+        : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+          m_host(host) {
+        qApp->installEventFilter(this);
+    }
+    ~CQtMainWindow() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->window() == this) {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            if (key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) return true;
+        }
+        return QWidget::eventFilter(watched, event);
+    }
+
+    void closeEvent(QCloseEvent* event) override {
+        m_host.Destroy();
+        event->accept();
+    }
+
+    void changeEvent(QEvent* event) override {
+        QWidget::changeEvent(event);
+        if (event->type() != QEvent::WindowStateChange) return;
+        if (windowState() & Qt::WindowMaximized) {
+            // The window has one size; a maximise shows it normally.
+            QTimer::singleShot(0, this, [this] { showNormal(); });
+        } else if (windowState() & Qt::WindowMinimized) {
+            QTimer::singleShot(0, this, [this] { m_host.OnMinimised(); });
+        }
+    }
+
+private:
+    CQtDialogHost& m_host;
+};
+
+namespace {
+
+QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
+
+}  // namespace
+
+CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable)
+    : m_logic(logic), m_trayAvailable(std::move(trayAvailable)) {
+    if (!m_trayAvailable) m_trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    m_pWindow = new CQtMainWindow(*this);
+    m_controls = BuildMainWindow(*m_pWindow);
+    m_pWindow->setWindowIcon(AppIcon());
+
+    // The title bar's menu cannot take items on every desktop; the About
+    // item lives in the window's own context menu instead.
+    m_pAboutAction = new QAction(QStringLiteral("About(&A)..."), m_pWindow);
+    m_pWindow->addAction(m_pAboutAction);
+    m_pWindow->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(m_pAboutAction, &QAction::triggered, this, [this] { Command(app::kAboutMenuCommand); });
+
+    for (const auto& [id, widget] : m_controls.byId) {
+        const int controlId = id;
+        if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+            connect(button, &QAbstractButton::clicked, this, [this, controlId] { Command(controlId); });
+        } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+            connect(combo, &QComboBox::activated, this, [this, controlId] { Command(controlId); });
+        }
+    }
+    connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(app::kIdcAccountLink); });
+    m_controls.pLink->Link().SetColours(0, 0, app::kHighlightColour);
+    m_controls.pLink->Link().SetURL(platform::Utf8ToUtf16(kMakerWebAddress));
+}
+
+CQtDialogHost::~CQtDialogHost() {
+    Destroy();
+    delete m_pWindow;
+}
+
+void CQtDialogHost::Open() {
+    m_bOpened = true;
+    m_logic.OnInitDialog();
+    if (!m_bDestroyed) m_pWindow->show();
+}
+
+void CQtDialogHost::Run() {
+    QEventLoop loop;
+    connect(this, &CQtDialogHost::closed, &loop, &QEventLoop::quit);
+    Open();
+    if (!m_bDestroyed) loop.exec();
+}
+
+QWidget& CQtDialogHost::Window() { return *m_pWindow; }
+
+QWidget* CQtDialogHost::Control(int id) const {
+    const auto it = m_controls.byId.find(id);
+    return it == m_controls.byId.end() ? nullptr : it->second;
+}
+
+void CQtDialogHost::Destroy() {
+    if (m_bDestroyed.exchange(true)) return;
+    if (m_bOpened) m_logic.OnDestroy();
+    std::vector<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_postLock);
+        m_bAcceptingPosts = false;
+        dropped.swap(m_posted);
+    }
+    for (auto& [id, timer] : m_timers) delete timer;
+    m_timers.clear();
+    if (m_pTray) m_pTray->hide();
+    m_pWindow->hide();
+    emit closed();
+}
+
+void CQtDialogHost::Command(int id) {
+    if (!m_bDestroyed) m_logic.OnCommand(id);
+}
+
+void CQtDialogHost::OnMinimised() {
+    // Hidden, the window comes back only through the tray icon; without one
+    // it stays an ordinary minimised window.
+    if (m_pTray && m_pTray->isVisible() && m_trayAvailable()) m_pWindow->hide();
+}
+
+void CQtDialogHost::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger || m_bDestroyed) return;
+    m_pWindow->showNormal();
+    m_pWindow->raise();
+    m_pWindow->activateWindow();
+}
+
+void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
+    QWidget* w = Control(id);
+    if (!w) return;
+    if (auto* link = qobject_cast<CQtHyperLink*>(w)) {
+        link->Link().SetLinkText(text);
+    } else if (auto* label = qobject_cast<QLabel*>(w)) {
+        label->setText(Q(text));
+    } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+        button->setText(Q(text));
+    } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        edit->setText(Q(text));
+    } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+        group->setTitle(Q(text));
+    }
+}
+
+std::u16string CQtDialogHost::GetControlText(int id) const {
+    QWidget* w = Control(id);
+    if (auto* label = qobject_cast<QLabel*>(w)) return label->text().toStdU16String();
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text().toStdU16String();
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text().toStdU16String();
+    if (auto* group = qobject_cast<QGroupBox*>(w)) return group->title().toStdU16String();
+    if (auto* combo = qobject_cast<QComboBox*>(w)) {
+        return combo->currentIndex() < 0 ? std::u16string() : combo->currentText().toStdU16String();
+    }
+    return {};
+}
+
+void CQtDialogHost::EnableControl(int id, bool enable) {
+    if (QWidget* w = Control(id)) w->setEnabled(enable);
+}
+
+bool CQtDialogHost::IsControlEnabled(int id) const {
+    QWidget* w = Control(id);
+    return w && w->isEnabled();
+}
+
+void CQtDialogHost::ShowControl(int id, bool show) {
+    if (QWidget* w = Control(id)) w->setVisible(show);
+}
+
+bool CQtDialogHost::IsControlVisible(int id) const {
+    QWidget* w = Control(id);
+    return w && !w->isHidden();
+}
+
+void CQtDialogHost::SetTextLimit(int id, int maxChars) {
+    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) edit->setMaxLength(maxChars > 0 ? maxChars : 32767);
+}
+
+void CQtDialogHost::SetCheck(int id, bool checked) {
+    auto* button = qobject_cast<QAbstractButton*>(Control(id));
+    if (!button) return;
+    // An exclusive radio refuses to be cleared on its own; the logic clears
+    // both quality radios before it checks one.
+    const bool exclusive = button->autoExclusive();
+    if (!checked && exclusive) button->setAutoExclusive(false);
+    button->setChecked(checked);
+    if (!checked && exclusive) button->setAutoExclusive(true);
+}
+
+bool CQtDialogHost::GetCheck(int id) const {
+    auto* button = qobject_cast<QAbstractButton*>(Control(id));
+    return button && button->isChecked();
+}
+
+int CQtDialogHost::ComboAddString(int id, const std::u16string& text) {
+    auto* combo = qobject_cast<QComboBox*>(Control(id));
+    if (!combo) return -1;
+    const QString item = Q(text);
+    int at = combo->count();
+    if (combo->property("sorted").toBool()) {
+        at = 0;
+        while (at < combo->count() && QString::compare(combo->itemText(at), item, Qt::CaseInsensitive) <= 0) ++at;
+    }
+    const int selected = combo->currentIndex();
+    combo->insertItem(at, item);
+    // A list keeps no selection until one is made.
+    if (selected < 0) combo->setCurrentIndex(-1);
+    return at;
+}
+
+void CQtDialogHost::ComboResetContent(int id) {
+    if (auto* combo = qobject_cast<QComboBox*>(Control(id))) combo->clear();
+}
+
+int CQtDialogHost::ComboGetCount(int id) const {
+    auto* combo = qobject_cast<QComboBox*>(Control(id));
+    return combo ? combo->count() : 0;
+}
+
+std::u16string CQtDialogHost::ComboGetItemText(int id, int index) const {
+    auto* combo = qobject_cast<QComboBox*>(Control(id));
+    if (!combo || index < 0 || index >= combo->count()) return {};
+    return combo->itemText(index).toStdU16String();
+}
+
+int CQtDialogHost::ComboGetCurSel(int id) const {
+    auto* combo = qobject_cast<QComboBox*>(Control(id));
+    return combo ? combo->currentIndex() : -1;
+}
+
+void CQtDialogHost::ComboSetCurSel(int id, int index) {
+    auto* combo = qobject_cast<QComboBox*>(Control(id));
+    if (!combo) return;
+    combo->setCurrentIndex(index >= 0 && index < combo->count() ? index : -1);
+}
+
+app::MessageBoxResult CQtDialogHost::MessageBox(const std::u16string& text, const std::u16string& caption,
+                                                app::MessageBoxKind kind) {
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    if (kind == app::MessageBoxKind::OkCancel) buttons = QMessageBox::Ok | QMessageBox::Cancel;
+    if (kind == app::MessageBoxKind::YesNo) buttons = QMessageBox::Yes | QMessageBox::No;
+    const QString title = caption.empty() ? QApplication::applicationName() : Q(caption);
+    QMessageBox box(QMessageBox::Information, title, Q(text), buttons, m_pWindow->isVisible() ? m_pWindow : nullptr);
+    box.setWindowModality(Qt::ApplicationModal);
+    switch (box.exec()) {
+        case QMessageBox::Cancel: return app::MessageBoxResult::Cancel;
+        case QMessageBox::Yes: return app::MessageBoxResult::Yes;
+        case QMessageBox::No: return app::MessageBoxResult::No;
+        default: return kind == app::MessageBoxKind::YesNo ? app::MessageBoxResult::No : app::MessageBoxResult::Ok;
+    }
+}
+
+uint32_t CQtDialogHost::SetTimer(uint32_t id, uint32_t periodMs) {
+    if (id == 0 || m_bDestroyed) return 0;
+    QTimer*& timer = m_timers[id];
+    if (!timer) {
+        timer = new QTimer(this);
+        timer->setTimerType(Qt::CoarseTimer);
+        connect(timer, &QTimer::timeout, this, [this, id] {
+            if (!m_bDestroyed) m_logic.OnTimer(id);
+        });
+    }
+    timer->start(static_cast<int>(std::min<uint32_t>(periodMs, INT32_MAX)));
+    return id;
+}
+
+void CQtDialogHost::KillTimer(uint32_t id) {
+    const auto it = m_timers.find(id);
+    if (it == m_timers.end()) return;
+    delete it->second;
+    m_timers.erase(it);
+}
+
+void CQtDialogHost::PostToWindow(std::function<void()> work) {
+    std::lock_guard<std::mutex> lock(m_postLock);
+    if (!m_bAcceptingPosts) return;
+    m_posted.push_back(std::move(work));
+    if (m_bDrainQueued) return;
+    m_bDrainQueued = true;
+    // One queued call wakes the window's thread for everything posted until
+    // it runs; the caller never waits. A call still queued when the host
+    // goes is dropped with it.
+    QMetaObject::invokeMethod(this, "DrainPosted", Qt::QueuedConnection);
+}
+
+void CQtDialogHost::DrainPosted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> lock(m_postLock);
+        work.swap(m_posted);
+        m_bDrainQueued = false;
+    }
+    for (auto& item : work) {
+        if (m_bDestroyed) return;  // work left when the window went is dropped
+        item();
+    }
+}
+
+void CQtDialogHost::SetWindowTitle(const std::u16string& title) { m_pWindow->setWindowTitle(Q(title)); }
+
+void CQtDialogHost::SetAboutMenuText(const std::u16string& text) {
+    m_pAboutAction->setText(Q(text));
+    m_pAboutAction->setVisible(!text.empty());
+}
+
+void CQtDialogHost::SetTrayTip(const std::u16string& tip) {
+    if (tip.empty()) {
+        delete m_pTray;
+        m_pTray = nullptr;
+        return;
+    }
+    if (!m_pTray) {
+        m_pTray = new QSystemTrayIcon(AppIcon(), this);
+        connect(m_pTray, &QSystemTrayIcon::activated, this, &CQtDialogHost::OnTrayActivated);
+    }
+    m_pTray->setToolTip(Q(tip));
+    m_pTray->show();
+}
+
+void CQtDialogHost::ShowAboutBox() {
+    if (m_bDestroyed) return;
+    QDialog box(m_pWindow, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    box.setObjectName(QStringLiteral("AboutBox"));
+    const std::map<int, QWidget*> controls = BuildAboutBox(box, AppIcon());
+    connect(static_cast<QPushButton*>(controls.at(1)), &QPushButton::clicked, &box, &QDialog::accept);
+    app::AboutTexts texts;
+    if (m_aboutSource) {
+        texts = m_aboutSource();
+    } else {
+        texts.strLegal = platform::Utf8ToUtf16(kMakerLegalNotice);
+    }
+    box.setWindowTitle(Q(texts.strTitle));
+    static_cast<QLabel*>(controls.at(app::kIdAboutVersion))->setText(Q(texts.strVersion));
+    static_cast<QLabel*>(controls.at(app::kIdAboutApiVersion))->setText(Q(texts.strApiVersion));
+    static_cast<QLabel*>(controls.at(app::kIdAboutLegal))->setText(Q(texts.strLegal));
+    box.exec();
+}
+
+void CQtDialogHost::CloseWindow() { Destroy(); }
+
+}  // namespace app::qt

@@ -1,0 +1,113 @@
+#pragma once
+// The Qt host of the window logic: the main window's widgets by dialog id,
+// timers on the window's thread, work posted from other threads, modal
+// message boxes, the About box, the tray icon and the window's chrome.
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "service/app/AboutDlg.h"
+#include "service/app/DialogHost.h"
+#include "service/app/qt/DialogTemplates.h"
+
+class QAction;
+class QTimer;
+
+namespace app::qt {
+
+class CQtMainWindow;
+
+class CQtDialogHost : public QObject, public app::IDialogHost {
+    Q_OBJECT
+public:
+    // Builds the window (not yet shown) for `logic`; a QApplication must exist.
+    // `trayAvailable` says whether the desktop shows tray icons (asked at
+    // each minimise; tests replace it).
+    explicit CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable = {});
+    ~CQtDialogHost() override;
+
+    // The About box's texts, asked each time it opens; without a source it
+    // shows its template with our legal notice.
+    void SetAboutSource(std::function<app::AboutTexts()> source) { m_aboutSource = std::move(source); }
+
+    // Runs OnInitDialog and shows the window.
+    void Open();
+    // Open, then wait until the window has closed.
+    void Run();
+    bool IsClosed() const { return m_bDestroyed.load(); }
+
+    QWidget& Window();
+    QWidget* Control(int id) const;
+    CQtHyperLink& Link() const { return *m_controls.pLink; }
+    QAction& AboutAction() const { return *m_pAboutAction; }
+    QSystemTrayIcon* Tray() const { return m_pTray; }
+    // A tray notification, as the desktop delivers it.
+    void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+    // IDialogHost
+    void SetControlText(int id, const std::u16string& text) override;
+    std::u16string GetControlText(int id) const override;
+    void EnableControl(int id, bool enable) override;
+    bool IsControlEnabled(int id) const override;
+    void ShowControl(int id, bool show) override;
+    bool IsControlVisible(int id) const override;
+    void SetTextLimit(int id, int maxChars) override;
+    void SetCheck(int id, bool checked) override;
+    bool GetCheck(int id) const override;
+    int ComboAddString(int id, const std::u16string& text) override;
+    void ComboResetContent(int id) override;
+    int ComboGetCount(int id) const override;
+    std::u16string ComboGetItemText(int id, int index) const override;
+    int ComboGetCurSel(int id) const override;
+    void ComboSetCurSel(int id, int index) override;
+    app::MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption,
+                                     app::MessageBoxKind kind) override;
+    uint32_t SetTimer(uint32_t id, uint32_t periodMs) override;
+    void KillTimer(uint32_t id) override;
+    void PostToWindow(std::function<void()> work) override;
+    void SetWindowTitle(const std::u16string& title) override;
+    void SetAboutMenuText(const std::u16string& text) override;
+    void SetTrayTip(const std::u16string& tip) override;
+    void ShowAboutBox() override;
+    void CloseWindow() override;
+
+signals:
+    void closed();
+
+private slots:
+    // Runs the work that other threads have posted, on the window's thread.
+    void DrainPosted();
+
+private:
+    friend class CQtMainWindow;
+    // The window is going: the logic's OnDestroy, then no timer or posted
+    // work runs any more. Runs once.
+    void Destroy();
+    void OnMinimised();
+    void Command(int id);
+
+    app::IDialogLogic& m_logic;
+    std::function<bool()> m_trayAvailable;
+    std::function<app::AboutTexts()> m_aboutSource;
+    CQtMainWindow* m_pWindow = nullptr;
+    MainWindowControls m_controls;
+    QAction* m_pAboutAction = nullptr;
+    QSystemTrayIcon* m_pTray = nullptr;
+    std::map<uint32_t, QTimer*> m_timers;
+    bool m_bOpened = false;  // the logic's OnInitDialog has run
+    std::atomic<bool> m_bDestroyed{false};
+    // Work posted by other threads waits here, under our own lock, so that
+    // handing it over is visible to the thread checker (Qt's locks are not).
+    std::mutex m_postLock;
+    bool m_bAcceptingPosts = true;
+    bool m_bDrainQueued = false;
+    std::vector<std::function<void()>> m_posted;
+};
+
+}  // namespace app::qt

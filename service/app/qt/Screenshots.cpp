@@ -1,0 +1,130 @@
+// ZELT2Screenshots: draws the service's window offscreen and writes PNGs of
+// it: the main window stopped and running in every shipped language, and the
+// About box. It runs the real window logic over simulated cameras, a
+// registry folder of its own and a transport that stays on this computer.
+//
+//   ZELT2Screenshots OUTPUT-FOLDER
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/Text.h"
+#include "service/app/DialogIds.h"
+#include "service/app/LiveCapture.h"
+#include "service/app/ServiceApp.h"
+#include "service/app/ServiceDlg.h"
+#include "service/app/qt/DialogTemplates.h"
+#include "service/app/qt/QtDialogHost.h"
+#include "service/app/qt/ServiceWindow.h"
+#include "service/session/PPPP_API.h"
+#include "service/session/PpppTable.h"
+#include "service/video/CaptureControl.h"
+#include "service/video/Registry.h"
+
+namespace {
+
+template <typename Predicate>
+bool Pump(Predicate done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+bool Save(QWidget& widget, const QString& path) {
+    QApplication::processEvents();
+    if (widget.grab().save(path, "PNG")) {
+        std::printf("%s\n", path.toUtf8().constData());
+        return true;
+    }
+    std::fprintf(stderr, "ZELT2Screenshots: cannot write %s\n", path.toUtf8().constData());
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "Usage: ZELT2Screenshots OUTPUT-FOLDER\n");
+        return 2;
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    if (!QDir().mkpath(out)) {
+        std::fprintf(stderr, "ZELT2Screenshots: cannot create %s\n", argv[1]);
+        return 1;
+    }
+    // Never the user's settings, cameras or display.
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const QString registry = QDir(out).absoluteFilePath(QStringLiteral(".registry"));
+    QDir(registry).removeRecursively();
+    setenv("ZELT2_REGISTRY_DIR", registry.toUtf8().constData(), 1);
+    setenv("ZELT2_SIM_CAMERAS", "Desk Camera;Door Camera", 1);
+
+    int qtArgc = 1;
+    QApplication application(qtArgc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZELT2Service"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    app::ServiceConfig config;
+    config.pPppp = &session::RealPppp();
+    config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
+    PPPP_InitOptions init{};
+    init.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+    char initString[PPPP_INIT_STRING_LENGTH + 1];
+    if (PPPP_MakeInitString(&init, initString, sizeof initString) != PPPP_INIT_STRING_LENGTH) return 1;
+    config.strInitString = initString;
+    config.pRegistry = &video::DefaultRegistry();
+    config.makeCapture = app::LiveCaptureFactory();
+
+    int failures = 0;
+    app::CServiceApp service;
+    const int status = service.Run(
+        [](const std::u16string& text, const std::u16string&) {
+            std::fprintf(stderr, "ZELT2Screenshots: %s\n", platform::Utf16ToUtf8(text).c_str());
+        },
+        [&] {
+            config.strModuleDir = app::g_strModuleDir;
+            app::CServiceDlg dialog(config);
+            app::qt::CQtDialogHost host(dialog);
+            app::qt::BindServiceDialog(host, dialog);
+            host.Open();
+            host.SetControlText(app::kIdcDid, u"ZELT2-DEMO-0001");
+            host.SetControlText(app::kIdcPassword, u"secret");
+            host.ComboSetCurSel(app::kIdcCamera, 0);
+            for (int i = 0; i < host.ComboGetCount(app::kIdcLanguage); ++i) {
+                host.ComboSetCurSel(app::kIdcLanguage, i);
+                dialog.OnCommand(app::kIdcLanguage);
+                const QString name = QString::fromStdU16String(host.ComboGetItemText(app::kIdcLanguage, i));
+                dialog.UpdateClock();
+                if (!Save(host.Window(), QDir(out).filePath(QStringLiteral("main-%1-stopped.png").arg(name)))) ++failures;
+                static_cast<QAbstractButton*>(host.Control(app::kIdcConnect))->click();
+                if (!Pump([&] { return dialog.Status() == video::kStatusRunning; }, 15000)) {
+                    std::fprintf(stderr, "ZELT2Screenshots: the service did not start in %s\n", name.toUtf8().constData());
+                    ++failures;
+                }
+                if (!Save(host.Window(), QDir(out).filePath(QStringLiteral("main-%1-running.png").arg(name)))) ++failures;
+                static_cast<QAbstractButton*>(host.Control(app::kIdcConnect))->click();
+            }
+            QTimer::singleShot(200, [&] {
+                if (QWidget* box = QApplication::activeModalWidget()) {
+                    if (!Save(*box, QDir(out).filePath(QStringLiteral("about.png")))) ++failures;
+                    box->close();
+                }
+            });
+            host.ShowAboutBox();
+            host.CloseWindow();
+            return 0;
+        });
+    QDir(registry).removeRecursively();
+    return status != 0 ? status : (failures ? 1 : 0);
+}

@@ -1,0 +1,286 @@
+// The Qt host of the window logic, on the offscreen platform, driven by a
+// small logic that records what the host tells it.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <thread>
+
+#include "service/app/qt/DialogTemplates.h"
+#include "service/app/qt/QtDialogHost.h"
+#include "service/app/qt/QtHyperLink.h"
+#include "tests/app/QtTestSupport.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using app::qt::CQtDialogHost;
+
+using testsupport::AnswerNextModal;
+using testsupport::Pump;
+
+struct TestLogic : app::IDialogLogic {
+    void OnInitDialog() override { ++inits; }
+    void OnCommand(int id) override { commands.push_back(id); }
+    void OnTimer(uint32_t id) override {
+        timers.push_back(id);
+        timerOnWindowThread = timerOnWindowThread && QThread::currentThread() == qApp->thread();
+    }
+    void OnDestroy() override { ++destroys; }
+
+    int inits = 0, destroys = 0;
+    std::vector<int> commands;
+    std::vector<uint32_t> timers;
+    bool timerOnWindowThread = true;
+};
+
+class QtHostTest : public ::testing::Test {
+protected:
+    QtHostTest() { testsupport::QtApp(); }
+    TestLogic logic;
+};
+
+TEST_F(QtHostTest, TheMainWindowHasTheTemplatesControls) {
+    CQtDialogHost host(logic);
+    host.Open();
+    EXPECT_EQ(logic.inits, 1);
+    EXPECT_TRUE(host.Window().isVisible());
+    EXPECT_EQ(host.Window().windowTitle(), QStringLiteral("ZELT2 Service"));
+    EXPECT_FALSE(host.Window().windowIcon().isNull());
+    for (int id : {1022, 1002, 1034, 1033, 1008, 1023, 1016, 1015, 1024, 1029, 1003, 1030, 1009, 1031, 1018, 1025,
+                   1026, 1019, 1027, 1020, 1028, 1021}) {
+        EXPECT_NE(host.Control(id), nullptr) << id;
+    }
+    EXPECT_EQ(host.GetControlText(1018), u"Connect to Internet");
+    EXPECT_EQ(host.GetControlText(1021), u"Stopped");
+    EXPECT_EQ(host.GetControlText(1019), u"-");
+    for (int id : {1023, 1016, 1015}) EXPECT_FALSE(host.IsControlVisible(id)) << id;
+    EXPECT_TRUE(host.IsControlVisible(1024));
+    EXPECT_TRUE(host.GetCheck(1015));
+    EXPECT_EQ(qobject_cast<QLineEdit*>(host.Control(1003))->maxLength(), 20);
+    EXPECT_EQ(host.Link().toolTip(), QStringLiteral("https://www.example.com/").left(host.Link().toolTip().size()));
+
+    // Longer texts widen the window instead of being cut.
+    const int width = host.Window().width();
+    host.SetControlText(1022, std::u16string(80, u'W'));
+    ASSERT_TRUE(Pump([&] { return host.Window().width() > width; }));
+    // The link resizes to a shorter text.
+    const int linkWidth = host.Link().width();
+    host.SetControlText(1031, u"Account");
+    EXPECT_LT(host.Link().width(), linkWidth);
+    EXPECT_EQ(host.Link().text(), QStringLiteral("Account"));
+}
+
+TEST_F(QtHostTest, ClicksAndKeysReachTheLogicButNeverCloseTheWindow) {
+    CQtDialogHost host(logic);
+    host.Open();
+    QTest::mouseClick(host.Control(1018), Qt::LeftButton);
+    EXPECT_TRUE(host.GetCheck(1018));
+    QTest::mouseClick(host.Control(1008), Qt::LeftButton);
+    EXPECT_EQ(logic.commands, (std::vector<int>{1018, 1008}));
+    host.AboutAction().trigger();
+    EXPECT_EQ(logic.commands.back(), app::kAboutMenuCommand);
+
+    for (int id : {1003, 1009, 1018, 1002}) {
+        host.Control(id)->setFocus();
+        QTest::keyClick(host.Control(id), Qt::Key_Escape);
+        QTest::keyClick(host.Control(id), Qt::Key_Return);
+        QTest::keyClick(host.Control(id), Qt::Key_Enter);
+    }
+    QTest::keyClick(&host.Window(), Qt::Key_Escape);
+    QApplication::processEvents();
+    EXPECT_TRUE(host.Window().isVisible());
+    EXPECT_FALSE(host.IsClosed());
+    EXPECT_TRUE(host.GetCheck(1018));  // Return did not toggle it
+    EXPECT_EQ(logic.commands.size(), 3u);
+
+    // The close button ends it, once.
+    host.Window().close();
+    EXPECT_TRUE(host.IsClosed());
+    host.CloseWindow();
+    EXPECT_EQ(logic.destroys, 1);
+}
+
+TEST_F(QtHostTest, ListsEditsAndChecks) {
+    CQtDialogHost host(logic);
+    host.Open();
+    EXPECT_EQ(host.ComboAddString(1002, u"English"), 0);
+    EXPECT_EQ(host.ComboAddString(1002, u"deutsch"), 0);
+    EXPECT_EQ(host.ComboAddString(1002, u"Zulu"), 2);
+    EXPECT_EQ(host.ComboGetCurSel(1002), -1);
+    EXPECT_EQ(host.GetControlText(1002), u"");
+    EXPECT_EQ(host.ComboAddString(1033, u"B cam"), 0);
+    EXPECT_EQ(host.ComboAddString(1033, u"A cam"), 1);
+    host.ComboSetCurSel(1033, 1);
+    EXPECT_EQ(host.GetControlText(1033), u"A cam");
+    host.ComboSetCurSel(1033, 7);
+    EXPECT_EQ(host.ComboGetCurSel(1033), -1);
+    EXPECT_EQ(host.ComboGetItemText(1002, 1), u"English");
+
+    // Choosing from the list is a command; setting it from the logic is not.
+    auto* combo = qobject_cast<QComboBox*>(host.Control(1002));
+    emit combo->activated(1);
+    EXPECT_EQ(logic.commands, std::vector<int>{1002});
+
+    host.EnableControl(1003, false);
+    EXPECT_FALSE(host.IsControlEnabled(1003));
+    host.SetControlText(1003, u"  cam-1 ");
+    EXPECT_EQ(host.GetControlText(1003), u"  cam-1 ");
+    host.SetCheck(1015, false);
+    host.SetCheck(1016, false);
+    EXPECT_FALSE(host.GetCheck(1015));
+    EXPECT_FALSE(host.GetCheck(1016));
+    host.SetCheck(1016, true);
+    EXPECT_TRUE(host.GetCheck(1016));
+
+    // The password box takes only what it can show.
+    auto* password = qobject_cast<QLineEdit*>(host.Control(1009));
+    password->setFocus();
+    QTest::keyClicks(password, QString(400, QLatin1Char('W')));
+    EXPECT_GT(password->text().size(), 3);
+    EXPECT_LT(password->text().size(), 400);
+}
+
+TEST_F(QtHostTest, TimersAndPostedWorkRunOnTheWindowsThread) {
+    CQtDialogHost host(logic);
+    host.Open();
+    EXPECT_EQ(host.SetTimer(100, 20), 100u);
+    EXPECT_EQ(host.SetTimer(0, 20), 0u);
+    ASSERT_TRUE(Pump([&] { return logic.timers.size() >= 3; }));
+    EXPECT_TRUE(logic.timerOnWindowThread);
+    host.KillTimer(100);
+    const size_t fired = logic.timers.size();
+    QTest::qWait(60);
+    EXPECT_EQ(logic.timers.size(), fired);
+
+    std::atomic<int> ran{0};
+    std::atomic<bool> onWindowThread{true};
+    std::thread worker([&] {
+        for (int i = 0; i < 100; ++i) {
+            host.PostToWindow([&] {
+                onWindowThread = onWindowThread && QThread::currentThread() == qApp->thread();
+                ++ran;
+            });
+        }
+    });
+    worker.join();  // the worker never waited for the window
+    EXPECT_EQ(ran.load(), 0);
+    ASSERT_TRUE(Pump([&] { return ran == 100; }));
+    EXPECT_TRUE(onWindowThread);
+
+    host.SetTimer(101, 10);
+    host.PostToWindow([&] { ++ran; });
+    host.CloseWindow();
+    host.PostToWindow([&] { ++ran; });
+    const size_t before = logic.timers.size();
+    QTest::qWait(50);
+    EXPECT_EQ(ran.load(), 100);  // work left over when the window went is dropped
+    EXPECT_EQ(logic.timers.size(), before);
+}
+
+TEST_F(QtHostTest, MessageBoxesAreModalWithTheirCaption) {
+    CQtDialogHost host(logic);
+    host.Open();
+    host.SetTimer(100, 20);
+    QString caption, text;
+    AnswerNextModal([&](QWidget* box) {
+        caption = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+    });
+    logic.timers.clear();
+    EXPECT_EQ(host.MessageBox(u"Please select one USB video device", u"ZELT2", app::MessageBoxKind::Ok),
+              app::MessageBoxResult::Ok);
+    EXPECT_EQ(caption, QStringLiteral("ZELT2"));
+    EXPECT_EQ(text, QStringLiteral("Please select one USB video device"));
+
+    QApplication::setApplicationName(QStringLiteral("ZELT2Service"));
+    AnswerNextModal([&](QWidget* box) { caption = box->windowTitle(); });
+    host.MessageBox(u"x", u"", app::MessageBoxKind::Ok);
+    EXPECT_EQ(caption, QStringLiteral("ZELT2Service"));  // a missing caption: the program's name
+}
+
+TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
+    CQtDialogHost host(logic);
+    host.SetAboutSource([] { return app::CAboutDlg(nullptr, u"2.1.1", [] { return 0x01020304u; }).OnInitDialog(); });
+    host.Open();
+    QString api, title, legal;
+    AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        api = box->findChild<QLabel*>(QStringLiteral("ctl1026"))->text();
+        legal = box->findChild<QLabel*>(QStringLiteral("ctl1035"))->text();
+    });
+    host.ShowAboutBox();
+    EXPECT_EQ(api, QStringLiteral("API V1.2.3.4"));
+    EXPECT_EQ(title, QStringLiteral("ZELT2 Service"));
+    EXPECT_FALSE(legal.isEmpty());
+
+    host.SetAboutMenuText(u"Über...");
+    EXPECT_EQ(host.AboutAction().text(), QStringLiteral("Über..."));
+}
+
+TEST_F(QtHostTest, ALinkThatCannotOpenBeepsAndSaysWhy) {
+    // A desktop with no opener and no browser named anywhere.
+    testsupport::CTempDir desktop;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) {
+        qputenv(name, QByteArray::fromStdString(desktop.Path()));
+    }
+    CQtDialogHost host(logic);
+    host.Open();
+    app::UrlOpener opener;
+    opener.strProgram = desktop.File("no-opener");
+    host.Link().Link().SetOpener(opener);
+    EXPECT_EQ(host.Link().toolTip(), QStringLiteral("https://www.example.com/"));
+
+    QString caption, text;
+    AnswerNextModal([&](QWidget* box) {
+        caption = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+    });
+    QTest::mouseClick(&host.Link(), Qt::LeftButton);
+    EXPECT_EQ(logic.commands, std::vector<int>{1031});  // the parent heard of the click first
+    EXPECT_EQ(text, QString::fromStdU16String(app::ReportErrorText(app::kErrNoAssociation)));
+    EXPECT_EQ(caption, QApplication::applicationName());
+    EXPECT_FALSE(host.Link().Link().GetVisited());
+}
+
+TEST_F(QtHostTest, MinimiseHidesOnlyWhenATrayCanBringItBack) {
+    bool trayAvailable = false;
+    CQtDialogHost host(logic, [&] { return trayAvailable; });
+    host.Open();
+    host.SetTrayTip(u"Talvik Remote Service");
+    ASSERT_NE(host.Tray(), nullptr);
+    EXPECT_EQ(host.Tray()->toolTip(), QStringLiteral("Talvik Remote Service"));
+
+    // No tray on this desktop: an ordinary minimised window.
+    host.Window().showMinimized();
+    QTest::qWait(30);
+    EXPECT_FALSE(host.Window().isHidden());
+
+    trayAvailable = true;
+    host.Window().showNormal();
+    host.Window().showMinimized();
+    ASSERT_TRUE(Pump([&] { return host.Window().isHidden(); }));
+    host.OnTrayActivated(QSystemTrayIcon::Context);
+    host.OnTrayActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(host.Window().isHidden());
+    host.OnTrayActivated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(host.Window().isVisible());
+    EXPECT_FALSE(host.Window().isMinimized());
+
+    host.Window().showMaximized();
+    ASSERT_TRUE(Pump([&] { return !host.Window().isMaximized(); }));
+
+    host.SetTrayTip(u"");
+    EXPECT_EQ(host.Tray(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,290 @@
+// The real window over the real logic: the Qt host, CServiceDlg, the camera
+// library with a simulated camera, the GStreamer capture, the transport on
+// loopback, a hive file in a temporary folder, and ZELT2Viewer as a separate
+// process.
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QTest>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "platform/ProgramDir.h"
+#include "platform/Text.h"
+#include "service/app/AboutDlg.h"
+#include "service/app/DialogIds.h"
+#include "service/app/LiveCapture.h"
+#include "service/app/ServiceApp.h"
+#include "service/app/ServiceDlg.h"
+#include "service/app/qt/QtDialogHost.h"
+#include "service/app/qt/QtHyperLink.h"
+#include "service/app/qt/ServiceWindow.h"
+#include "service/camera/XuBinding.h"
+#include "service/session/PPPP_API.h"
+#include "service/session/PpppTable.h"
+#include "service/video/CaptureControl.h"
+#include "service/video/hivefile/HiveFileRegistry.h"
+#include "tests/app/QtTestSupport.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/Wait.h"
+
+extern char** environ;
+
+namespace {
+
+using testsupport::Pump;
+
+// The window logic as the host sees it, counting the clock's ticks.
+class CTickCounter final : public app::IDialogLogic {
+public:
+    explicit CTickCounter(app::CServiceDlg& dialog) : m_dialog(dialog) {}
+    void OnInitDialog() override { m_dialog.OnInitDialog(); }
+    void OnCommand(int id) override { m_dialog.OnCommand(id); }
+    void OnTimer(uint32_t id) override {
+        m_dialog.OnTimer(id);
+        if (id == app::kClockTimer) ++ticks;
+    }
+    void OnDestroy() override { m_dialog.OnDestroy(); }
+    int ticks = 0;
+
+private:
+    app::CServiceDlg& m_dialog;
+};
+
+class CViewerProcess {
+public:
+    CViewerProcess(const std::string& did, const std::string& log) {
+        std::vector<std::string> args = {platform::GetProgramDirectory() + "ZELT2Viewer", "--did", did, "--password",
+                                         "pw", "--this-host-only", "--timeout", "10", "--duration", "20", "--quiet"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CViewerProcess() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    bool Started() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
+};
+
+// Runs ZELT2Service with `args` where no display exists; its exit status,
+// with its output in `log`.
+int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& registryDir, const std::string& log) {
+    args.insert(args.begin(), platform::GetProgramDirectory() + "ZELT2Service");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none",
+                                    "PATH=/usr/bin:/bin"};
+    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    // Under the leak checker the program meets the same libraries as this test.
+    env.push_back("LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS);
+    env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
+    env.push_back("TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
+    testsupport::CTempDir dir;
+    EXPECT_EQ(RunServiceWithoutDisplay({}, dir.Path(), dir.File("window.log")), app::kExitNoWindow);
+    EXPECT_NE(testsupport::ReadBytes(dir.File("window.log")).find("--headless"), std::string::npos);
+    // The headless mode gets as far as the camera list (empty here).
+    EXPECT_EQ(RunServiceWithoutDisplay({"--headless", "--did", "X", "--this-host-only"}, dir.Path(),
+                                       dir.File("headless.log")),
+              app::kExitNoCamera)
+        << testsupport::ReadBytes(dir.File("headless.log"));
+}
+
+TEST(ServiceProgram, TheWindowClosesOnSigtermAndSavesTheSettings) {
+    testsupport::CTempDir dir;
+    const std::string log = dir.File("window.log");
+    std::string program = platform::GetProgramDirectory() + "ZELT2Service";
+    char* argv[] = {program.data(), nullptr};
+    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + dir.Path(), "ZELT2_SIM_CAMERAS=Desk Camera",
+                                    "QT_QPA_PLATFORM=offscreen", "ZELT2_TRACE=1", "PATH=/usr/bin:/bin",
+                                    "LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS,
+                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0",
+                                    "TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS};
+    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    const bool up = testsupport::WaitUntil(
+        [&] { return testsupport::ReadBytes(log).find("OnInitDialog has been done") != std::string::npos; }, 30000);
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000));
+    ASSERT_TRUE(up) << testsupport::ReadBytes(log);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == app::kExitDone) << status << testsupport::ReadBytes(log);
+    EXPECT_NE(testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg")).find("\"Language\"=\"English\""), std::string::npos)
+        << testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg"));
+}
+
+class ServiceWindowTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        testsupport::QtApp();
+        // This test's own discovery port, on this computer only.
+        PPPP_InitOptions options{};
+        options.discoveryPort = 41492;
+        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+        char init[PPPP_INIT_STRING_LENGTH + 1];
+        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+        setenv(PPPP_INIT_ENV_VARIABLE, init, 1);
+        setenv("ZELT2_SIM_CAMERAS", "Desk Camera", 1);
+        app::g_strModuleDir = platform::GetProgramDirectory();
+        ASSERT_GE(camera::LoadXuLibrary(app::g_strModuleDir), 0);
+    }
+    static void TearDownTestSuite() { camera::UnloadXuLibrary(); }
+
+    ServiceWindowTest() : registry(folder.Path()) {
+        app::ServiceConfig config;
+        config.strModuleDir = app::g_strModuleDir;
+        config.pPppp = &session::RealPppp();
+        config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
+        config.strInitString = std::getenv(PPPP_INIT_ENV_VARIABLE);
+        config.pRegistry = &registry;
+        config.makeCapture = app::LiveCaptureFactory();
+        dialog = std::make_unique<app::CServiceDlg>(config);
+        logic = std::make_unique<CTickCounter>(*dialog);
+        host = std::make_unique<app::qt::CQtDialogHost>(*logic);
+        app::qt::BindServiceDialog(*host, *dialog);
+        host->Open();
+    }
+    ~ServiceWindowTest() override {
+        host->CloseWindow();
+        host.reset();
+        logic.reset();
+        dialog.reset();
+    }
+
+    std::u16string Pack(const char16_t* key) const {
+        const std::u16string* text = dialog->LangTable().GetText(key);
+        return text ? *text : std::u16string();
+    }
+    void Click(int id) { QTest::mouseClick(host->Control(id), Qt::LeftButton); }
+    void ChooseLanguage(const std::u16string& name) {
+        auto* list = qobject_cast<QComboBox*>(host->Control(app::kIdcLanguage));
+        const int index = list->findText(QString::fromStdU16String(name));
+        ASSERT_GE(index, 0);
+        list->setCurrentIndex(index);
+        emit list->activated(index);  // as the user's choice
+    }
+
+    testsupport::CTempDir folder;
+    video::CHiveFileRegistry registry;
+    std::unique_ptr<app::CServiceDlg> dialog;
+    std::unique_ptr<CTickCounter> logic;
+    std::unique_ptr<app::qt::CQtDialogHost> host;
+};
+
+TEST_F(ServiceWindowTest, ConnectServesAViewerAndTheWindowCountsIt) {
+    ASSERT_TRUE(dialog->LangTable().HasPack());
+    ASSERT_GT(host->ComboGetCount(app::kIdcCamera), 0);
+    host->ComboSetCurSel(app::kIdcCamera, 0);
+    const std::string did = "UIWIN" + std::to_string(getpid());
+    host->SetControlText(app::kIdcDid, platform::Utf8ToUtf16(did));
+    host->SetControlText(app::kIdcPassword, u"pw");
+
+    Click(app::kIdcConnect);
+    ASSERT_TRUE(Pump([&] { return host->GetControlText(app::kIdcStatus) == Pack(u"1101"); }, 20000))
+        << platform::Utf16ToUtf8(host->GetControlText(app::kIdcStatus));
+    EXPECT_EQ(host->GetControlText(app::kIdcConnect), Pack(u"0996"));
+    for (int id : {app::kIdcDid, app::kIdcPassword, app::kIdcCamera}) EXPECT_FALSE(host->IsControlEnabled(id)) << id;
+    EXPECT_EQ(host->GetControlText(app::kIdcOnline), u"0");
+
+    CViewerProcess viewer(did, folder.File("viewer.log"));
+    ASSERT_TRUE(viewer.Started());
+    ASSERT_TRUE(Pump([&] { return dialog->Online() >= 1; }, 20000)) << testsupport::ReadBytes(folder.File("viewer.log"));
+    const int ticksBefore = logic->ticks;
+    ASSERT_TRUE(Pump([&] { return host->GetControlText(app::kIdcOnline) == u"1"; }, 10000));
+    EXPECT_LE(logic->ticks - ticksBefore, 2);
+
+    Click(app::kIdcConnect);
+    EXPECT_EQ(host->GetControlText(app::kIdcStatus), Pack(u"1100"));
+    EXPECT_EQ(host->GetControlText(app::kIdcConnect), Pack(u"0999"));
+    for (int id : {app::kIdcDid, app::kIdcPassword, app::kIdcCamera}) EXPECT_TRUE(host->IsControlEnabled(id)) << id;
+    EXPECT_FALSE(dialog->IsListening());
+}
+
+TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
+    ChooseLanguage(u"Deutsch");
+    ASSERT_TRUE(dialog->LangTable().HasPack());
+    ASSERT_NE(Pack(u"1002"), u"Language Select:");
+    const std::pair<int, const char16_t*> labels[] = {
+        {1022, u"1002"}, {1034, u"1014"}, {1008, u"0998"}, {1023, u"1003"}, {1016, u"1004"}, {1015, u"1005"},
+        {1024, u"1006"}, {1029, u"1007"}, {1030, u"1008"}, {1031, u"1009"}, {1018, u"0999"}, {1025, u"1010"},
+        {1026, u"1011"}, {1027, u"1012"}, {1028, u"1013"}, {1021, u"1100"}};
+    for (const auto& [id, key] : labels) {
+        EXPECT_EQ(host->GetControlText(id), Pack(key)) << id;
+        EXPECT_FALSE(Pack(key).empty()) << id;
+    }
+    EXPECT_EQ(host->Window().windowTitle(),
+              QString::fromStdU16String(Pack(u"1001") + u"(V" + dialog->Version() + u")"));
+    EXPECT_EQ(host->AboutAction().text(), QString::fromStdU16String(Pack(u"0001")));
+    // The link's width follows its new text.
+    EXPECT_EQ(host->Link().width(), host->Link().sizeHint().width());
+
+    // The About box: the pack's product name, the transport's version.
+    QString title, api, version;
+    testsupport::AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        api = box->findChild<QLabel*>(QStringLiteral("ctl1026"))->text();
+        version = box->findChild<QLabel*>(QStringLiteral("ctl1016"))->text();
+    });
+    Click(app::kIdcAbout);
+    EXPECT_EQ(title, QString::fromStdU16String(Pack(u"1001")));
+    EXPECT_EQ(version, QString::fromStdU16String(Pack(u"1001") + u" V" + dialog->Version()));
+    EXPECT_EQ(api, QString::fromStdU16String(app::FormatApiVersion(PPPP_GetAPIVersion())));
+
+    // Escape and Return, wherever they are typed, leave the window open.
+    for (int id : {app::kIdcDid, app::kIdcConnect, app::kIdcLanguage}) {
+        QTest::keyClick(host->Control(id), Qt::Key_Escape);
+        QTest::keyClick(host->Control(id), Qt::Key_Return);
+    }
+    QApplication::processEvents();
+    EXPECT_FALSE(host->IsClosed());
+    EXPECT_TRUE(host->Window().isVisible());
+    EXPECT_FALSE(host->GetCheck(app::kIdcConnect));
+}
+
+}  // namespace
