@@ -14,13 +14,13 @@ namespace app {
 // Exit statuses of ZELT2Service.
 inline constexpr int kExitDone = 0;              // the window closed (or SIGINT/SIGTERM in the headless mode)
 inline constexpr int kExitNoLibrary = 1;         // libNodrik.so cannot be loaded
+inline constexpr int kExitNoWindow = 1;          // no window can be shown
 inline constexpr int kExitUsage = 2;             // bad command line
+inline constexpr int kExitBadDid = 2;            // empty, or longer than 20 bytes
 inline constexpr int kExitNoCamera = 3;          // no camera to start the service with
-inline constexpr int kExitCameraNotAnswering = 4;
-inline constexpr int kExitBadDid = 5;            // empty, or longer than 20 bytes
-inline constexpr int kExitDidRefused = 6;        // the transport will not listen under the DID
-inline constexpr int kExitServiceStopped = 7;    // the service stopped by itself (the camera was lost)
-inline constexpr int kExitNoWindow = 8;          // no window can be shown
+inline constexpr int kExitDidRefused = 3;        // the transport will not listen under the DID
+inline constexpr int kExitCameraNotAnswering = 5;
+inline constexpr int kExitServiceStopped = 5;    // the service stopped by itself (the camera was lost)
 
 // The crash report's file name, in the working directory.
 inline constexpr char kCrashReportFile[] = "ZELT2Service.dmp";

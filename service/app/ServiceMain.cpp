@@ -62,10 +62,9 @@ const char kUsage[] =
     "Settings (DID, password, quality, language, camera) are kept in the current user's\n"
     "registry file; options given are saved there when the service ends.\n"
     "\n"
-    "Exit status: 0 stopped, 1 libNodrik.so cannot be loaded, 2 bad command line,\n"
-    "3 no camera, 4 the camera does not answer, 5 bad DID, 6 the transport will not\n"
-    "listen under the DID, 7 the service stopped by itself (camera lost), 8 no window\n"
-    "can be shown.\n";
+    "Exit status: 0 stopped; 1 libNodrik.so cannot be loaded, or no window can be shown;\n"
+    "2 bad command line or bad DID; 3 no camera, or the transport will not listen under\n"
+    "the DID; 5 the camera does not answer, or it was lost while the service ran.\n";
 
 std::atomic<bool> g_bStop{false};
 void OnSignal(int) { g_bStop.store(true); }
