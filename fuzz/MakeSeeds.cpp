@@ -10,7 +10,7 @@
 
 #include "fuzz/FuzzSession.h"
 #include "service/session/Aes.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 using namespace session;
 using Bytes = std::vector<uint8_t>;

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "service/session/PpppTable.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 namespace viewer {
 

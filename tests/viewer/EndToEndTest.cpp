@@ -13,7 +13,7 @@
 #include "platform/Text.h"
 #include "service/demo/DemoHost.h"
 #include "service/demo/FileFrameSource.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "service/session/SessionServer.h"
 #include "tests/support/Wait.h"
 #include "tests/viewer/ViewerHarness.h"

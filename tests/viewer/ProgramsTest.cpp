@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "service/demo/AnnexB.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "tests/support/Wait.h"
 #include "viewer/ViewerClient.h"
 
