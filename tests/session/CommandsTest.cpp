@@ -3,13 +3,25 @@
 
 #include <thread>
 
+#include "platform/Clock.h"
 #include "tests/session/ServerFixture.h"
+#include "tests/support/ManualClock.h"
 
 namespace sessiontest {
 namespace {
 
 class CommandsTest : public ServerTest {
 protected:
+    // A refused login answer makes the next one wait; the handlers run on the
+    // test's thread, so time moves on as they wait.
+    CommandsTest() {
+        clock.SetAdvanceOnSleep(true);
+        probe->SetRunning(true);
+    }
+
+    testsupport::CManualClock clock{5000};
+    platform::CScopedClock scoped{clock};
+
     // An AuthResponse whose payload is `payload` and whose payloadLength16 says `announced`.
     std::vector<uint8_t> AuthResponse(const std::vector<uint8_t>& payload, uint16_t announced) {
         std::vector<uint8_t> p(kPacketOverhead + payload.size(), 0);
