@@ -227,7 +227,7 @@ TEST_F(FanoutTest, TimestampsCountFromCaptureStartIncludingAfterTheTickCountWrap
     struct Case {
         uint32_t start, now, expected;
     };
-    for (const Case c : {Case{1000, 1500, 500}, Case{0, 0xFFFFFFFF, 0xFFFFFFFF},
+    for (const Case c : {Case{1000, 1500, 500}, Case{1000, 1000, 0}, Case{0, 0xFFFFFFFF, 0xFFFFFFFF},
                          Case{0xFFFFFF00, 0x10, 0xFFFFFF00 - 0x10 - 1}}) {
         server->SetCaptureStart(c.start);
         clock.Set(c.now);
