@@ -33,6 +33,12 @@ protected:
             return probe->Slot(i).bInUse.load() && probe->Slot(i).hSession.load() == viewer.DeviceEnd();
         });
     }
+    // Waits until the watchdog has begun `rounds` more sleeps on `clock`: the
+    // rounds between the first and the last have looked at every slot.
+    bool WatchdogRounds(CManualClock& clock, uint32_t rounds) {
+        const uint32_t calls = clock.SleepCalls();
+        return WaitUntil([&] { return clock.SleepCalls() >= calls + rounds; });
+    }
     // Recounts the online viewers the way a frame does.
     int CountOnline() {
         const auto frame = DeltaFrame();
@@ -195,8 +201,9 @@ TEST_F(ListenerTest, SilentViewerIsClosedAtTheLoginDeadlineAndALoggedInViewerSta
     ASSERT_TRUE(member.Login());
 
     clock.Advance(kAuthDeadlineMs - 1);
-    // Several watchdog rounds pass in real time; nobody is closed yet.
-    EXPECT_FALSE(WaitUntil([&] { return silent.DeviceClosed(); }, 300));
+    // Several watchdog rounds pass (each ends in a sleep); nobody is closed yet.
+    ASSERT_TRUE(WatchdogRounds(clock, 3));
+    EXPECT_FALSE(silent.DeviceClosed());
 
     clock.Advance(1);
     ASSERT_TRUE(WaitUntil([&] { return silent.DeviceClosed(); }));
@@ -204,7 +211,8 @@ TEST_F(ListenerTest, SilentViewerIsClosedAtTheLoginDeadlineAndALoggedInViewerSta
 
     // Long after its deadline, the logged-in viewer is still served.
     clock.Advance(10 * kAuthDeadlineMs);
-    EXPECT_FALSE(WaitUntil([&] { return member.DeviceClosed(); }, 300));
+    ASSERT_TRUE(WatchdogRounds(clock, 3));
+    EXPECT_FALSE(member.DeviceClosed());
     member.SendMarkSet();
     EXPECT_TRUE(WaitUntil([&] { return probe->Slot(1).bMarked.load(); }));
     Stop();
