@@ -48,6 +48,7 @@ void CSlotTable::ResetFields(SessionSlot& slot, int32_t hSession) {
     slot.bClosing.store(false);
     slot.bHandleClosing = false;
     slot.bHandleClosed = false;
+    slot.nUseState.fetch_or(SessionSlot::kNoNewUses);
     slot.bInUse.store(false, std::memory_order_release);
 }
 
@@ -127,17 +128,22 @@ void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, 
     slot.bClosing.store(false);
     slot.bHandleClosing = false;
     slot.bHandleClosed = false;
-    slot.nUsers = 0;
     slot.pServer = server;
     slot.bInUse.store(true, std::memory_order_release);
+    // Open for uses last. Only the flag goes: a use that failed on the free
+    // slot may still be taking its count back.
+    slot.nUseState.fetch_and(~SessionSlot::kNoNewUses);
 }
 
 CSlotUse CSlotTable::Use(SessionSlot& slot) {
     CSlotUse use;
-    if (!slot.bInUse.load(std::memory_order_acquire)) return use;
-    std::lock_guard<std::mutex> hold(slot.lock);
-    if (!slot.bInUse.load() || slot.bClosing.load()) return use;
-    ++slot.nUsers;
+    const uint32_t before = slot.nUseState.fetch_add(1);
+    if (before & SessionSlot::kNoNewUses) {
+        EndUse(slot);  // takes the count back, and closes if that was owed
+        return use;
+    }
+    // Counted while open: the slot keeps its session and handle until the
+    // count is back to 0.
     use.m_pTable = this;
     use.m_pSlot = &slot;
     use.m_hSession = slot.hSession.load();
@@ -146,10 +152,14 @@ CSlotUse CSlotTable::Use(SessionSlot& slot) {
 }
 
 void CSlotTable::EndUse(SessionSlot& slot) {
+    const uint32_t before = slot.nUseState.fetch_sub(1);
+    if (before != (SessionSlot::kNoNewUses | 1)) return;
+    // The last use of a slot closed for uses: if it is closing and its handle
+    // is still open, the handle is this thread's to close.
     std::unique_lock<std::mutex> hold(slot.lock);
-    --slot.nUsers;
-    // The last use of a closing slot closes its handle.
-    if (slot.nUsers == 0 && slot.bClosing.load() && !slot.bHandleClosing) CloseHandle(slot, hold);
+    if (slot.bInUse.load() && slot.bClosing.load() && !slot.bHandleClosing &&
+        slot.nUseState.load() == SessionSlot::kNoNewUses)
+        CloseHandle(slot, hold);
 }
 
 void CSlotTable::CloseHandle(SessionSlot& slot, std::unique_lock<std::mutex>& hold) {
@@ -168,7 +178,8 @@ void CSlotTable::Close(SessionSlot& slot, uint32_t generation) {
         std::unique_lock<std::mutex> hold(slot.lock);
         if (!slot.bInUse.load() || slot.bClosing.load() || slot.nGeneration.load() != generation) return;
         slot.bClosing.store(true);
-        if (slot.nUsers == 0) CloseHandle(slot, hold);
+        const uint32_t before = slot.nUseState.fetch_or(SessionSlot::kNoNewUses);
+        if ((before & ~SessionSlot::kNoNewUses) == 0) CloseHandle(slot, hold);
     }
     Recount();
 }

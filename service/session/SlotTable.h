@@ -5,7 +5,8 @@
 // A slot leaves its session in two steps. Close (any thread) marks the slot
 // closing, so that nothing new starts on its handle; the handle itself is
 // closed by whoever lets go of it last: at once when nobody uses it, else by
-// the last use as it ends. Nobody waits for that. Release (the slot's reader,
+// the last use as it ends. Nobody waits for that. Beginning and ending a use
+// take no lock, only when a use is the last of a closing slot's. Release (the slot's reader,
 // or the listener before a reader exists) then waits until the handle is
 // closed and frees the slot. Every use of a handle, reads included, holds a
 // CSlotUse, so a handle is never closed under a call that uses it and the
@@ -61,7 +62,10 @@ struct SessionSlot {
     std::atomic<bool> bClosing{false};        // closed for new uses; the reader releases it
     bool bHandleClosing = false;              // a thread is closing the handle
     bool bHandleClosed = false;               // the transport session is closed
-    uint32_t nUsers = 0;                      // uses of the handle under way
+    // Uses of the handle under way (low bits) and kNoNewUses; counted without
+    // the lock, so that the fan-out's uses cost two atomic operations.
+    std::atomic<uint32_t> nUseState{kNoNewUses};
+    static constexpr uint32_t kNoNewUses = 0x80000000u;  // free or closing: a use fails
 };
 
 class CSlotTable;
