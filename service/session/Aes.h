@@ -43,7 +43,7 @@ public:
     void Clear();
     void EncryptBlock(const uint8_t* in, uint8_t* out) const;  // 16 bytes each; may be the same
 
-    // True when EncryptBlock uses the processor's AES instructions.
+    // True when keys expanded now use the processor's AES instructions.
     static bool UsesInstructions();
     // Makes keys expanded from now on use the tables (true) or the
     // instructions where there are any (false): for tests and benchmarks that
