@@ -45,8 +45,8 @@ bool CSessionServer::AwaitAnswerTurn(SessionSlot& slot) {
     for (;;) {
         const uint32_t now = platform::GetTickCount();
         uint32_t due = m_throttle.NotBefore(address, now);
-        const uint32_t sessionDue = slot.dwNextAnswerTick.load();
-        if (sessionDue != 0 && Before(due, sessionDue)) due = sessionDue;
+        const uint32_t held = slot.dwNextAnswerTick.load();
+        if (slot.bAnswerHeld.load() && Before(due, held)) due = held;
         uint32_t wait = Before(now, due) ? due - now : 0;
         if (wait == 0) {
             if (m_throttle.TakeLook(now)) return true;
@@ -68,8 +68,8 @@ void CSessionServer::DoAuth(SessionSlot& slot, const uint8_t* body) {
     if (length == 0 || length > kMaxAuthResponse || !SameBlock(body + kBodyPayload, slot.abyExpected)) {
         const uint32_t now = platform::GetTickCount();
         m_throttle.Refused(address, now);
-        const uint32_t next = now + kAnswerPauseMs;
-        slot.dwNextAnswerTick.store(next != 0 ? next : 1);
+        slot.dwNextAnswerTick.store(now + kAnswerPauseMs);
+        slot.bAnswerHeld.store(true);
         SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
         return;
     }

@@ -41,6 +41,7 @@ void CSlotTable::ResetFields(SessionSlot& slot, int32_t hSession) {
     slot.bAuthed.store(false);
     slot.byRoute.store(0);
     slot.dwRemoteAddress.store(0);
+    slot.bAnswerHeld.store(false);
     slot.dwNextAnswerTick.store(0);
     slot.pServer = nullptr;
     slot.dwAcceptTick.store(0);
@@ -115,6 +116,7 @@ void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, 
     slot.dwAcceptTick.store(acceptTick);
     slot.byRoute.store(route);
     slot.dwRemoteAddress.store(address);
+    slot.bAnswerHeld.store(false);
     slot.dwNextAnswerTick.store(0);
     std::memcpy(slot.szPassword, password, sizeof slot.szPassword);
     std::memcpy(slot.abySessionKey, sessionKey, sizeof slot.abySessionKey);

@@ -49,7 +49,8 @@ struct SessionSlot {
     std::atomic<bool> bAuthed{false};
     std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
     std::atomic<uint32_t> dwRemoteAddress{0}; // the peer's IPv4 address as the transport reports it
-    std::atomic<uint32_t> dwNextAnswerTick{0};  // a login answer is looked at no sooner (0: at once)
+    std::atomic<bool> bAnswerHeld{false};     // after a refusal: the next login answer waits...
+    std::atomic<uint32_t> dwNextAnswerTick{0};  // ...until this tick
     CSessionServer* pServer = nullptr;
     platform::CThread hReader;                // kept past the slot's release until joined
     std::atomic<uint32_t> dwAcceptTick{0};    // base of the login deadline
