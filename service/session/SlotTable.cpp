@@ -77,26 +77,23 @@ bool AcceptedEarlier(const SessionSlot& a, const SessionSlot& b, uint32_t now) {
 }  // namespace
 
 SessionSlot* CSlotTable::ChooseSlot(uint32_t address, uint32_t now) {
-    // One address may keep only a few sessions waiting at the login: more of
-    // them push out its own oldest, never anybody else's.
-    if (address != 0) {
-        int pending = 0;
-        SessionSlot* oldest = nullptr;
-        for (SessionSlot& slot : m_aSlots) {
-            if (!IsPending(slot) || slot.dwRemoteAddress.load() != address) continue;
-            ++pending;
-            if (!oldest || AcceptedEarlier(slot, *oldest, now)) oldest = &slot;
-        }
-        if (pending >= kMaxPendingPerAddress) return oldest;
-    }
     for (SessionSlot& slot : m_aSlots)
         if (!slot.bInUse.load()) return &slot;
-    // A full table: the session that has waited longest without logging in
-    // makes way, so that sessions which never log in cannot keep viewers out.
+    // A full table: a session that has not logged in makes way, so that
+    // sessions which never log in cannot keep viewers out. An address that
+    // already keeps several waiting at the login pushes out its own oldest,
+    // never anybody else's; otherwise the one that has waited longest goes.
     SessionSlot* oldest = nullptr;
-    for (SessionSlot& slot : m_aSlots)
-        if (IsPending(slot) && (!oldest || AcceptedEarlier(slot, *oldest, now))) oldest = &slot;
-    return oldest;
+    SessionSlot* oldestOwn = nullptr;
+    int own = 0;
+    for (SessionSlot& slot : m_aSlots) {
+        if (!IsPending(slot)) continue;
+        if (!oldest || AcceptedEarlier(slot, *oldest, now)) oldest = &slot;
+        if (address == 0 || slot.dwRemoteAddress.load() != address) continue;
+        ++own;
+        if (!oldestOwn || AcceptedEarlier(slot, *oldestOwn, now)) oldestOwn = &slot;
+    }
+    return own >= kMaxPendingPerAddress ? oldestOwn : oldest;
 }
 
 bool CSlotTable::MakeWay(SessionSlot& slot, uint32_t waitMs) {

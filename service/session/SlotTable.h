@@ -31,8 +31,8 @@ namespace session {
 class CSessionServer;
 
 inline constexpr int kMaxSessions = 8;
-// A remote address holding this many sessions that have not logged in makes
-// way with its oldest one for its next session.
+// In a full table, a remote address holding this many sessions that have not
+// logged in makes way with its own oldest one for its next session.
 inline constexpr int kMaxPendingPerAddress = 3;
 
 struct SessionSlot {
@@ -114,9 +114,10 @@ public:
     // Every slot free, secrets wiped; while no thread uses the table.
     void Clear();
 
-    // Where the listener puts a new session from `address`: a free slot, or
-    // one whose session has not logged in and makes way (see Admit). Null when
-    // every slot holds a session that has logged in. Listener only.
+    // Where the listener puts a new session from `address` (0: unknown): a
+    // free slot, or in a full table one whose session has not logged in and
+    // makes way. Null when every slot holds a session that has logged in.
+    // Listener only.
     SessionSlot* ChooseSlot(uint32_t address, uint32_t now);
     // Frees `slot` for a newcomer: closes its session and waits (at most
     // `waitMs` of real time) until its reader has released it. True when the

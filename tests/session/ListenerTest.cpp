@@ -383,13 +383,14 @@ TEST_F(ListenerTest, StopEndsEveryReaderAndFreesEverySlot) {
 
 TEST_F(ListenerTest, SessionsThatNeverLogInCannotKeepAViewerOut) {
     Start();
-    // Eight squatters, four from one address and four from addresses of their
-    // own, each opening a new session the moment its last one is closed.
+    // Twelve squatters, eight from one address and four from addresses of
+    // their own, each opening a new session the moment its last one is closed:
+    // more than the table holds, so they push each other out all the time.
     std::atomic<bool> stop{false};
     std::vector<std::thread> squatters;
-    for (uint32_t k = 0; k < 8; ++k) {
+    for (uint32_t k = 0; k < 12; ++k) {
         squatters.emplace_back([&, k] {
-            const uint32_t address = k < 4 ? 0x0A000009u : 0x0A000010u + k;
+            const uint32_t address = k < 8 ? 0x0A000009u : 0x0A000010u + k;
             while (!stop.load()) {
                 const int end = fake.ConnectViewerFrom(address);
                 WaitUntil([&] { return stop.load() || fake.IsClosed(fake.Peer(end)); }, 60000);
@@ -412,6 +413,18 @@ TEST_F(ListenerTest, SessionsThatNeverLogInCannotKeepAViewerOut) {
     for (std::thread& t : squatters) t.join();
     EXPECT_TRUE(in);
     EXPECT_LT(took, std::chrono::seconds(5));
+    Stop();
+}
+
+TEST_F(ListenerTest, ViewersOfOneHostArrivingTogetherAllGetInWhileThereIsRoom) {
+    Start();
+    fake.SetAddress(0x7F000001);
+    std::vector<std::unique_ptr<CFakeViewer>> viewers;
+    for (int i = 0; i < 6; ++i) {
+        viewers.push_back(std::make_unique<CFakeViewer>(kPassword));
+        ASSERT_TRUE(InSlot(i, *viewers.back())) << "viewer " << i;
+    }
+    for (auto& v : viewers) EXPECT_TRUE(v->Login());
     Stop();
 }
 
