@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "bench/support/RatioReporter.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace {
 

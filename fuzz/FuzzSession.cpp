@@ -1,11 +1,31 @@
 #include "fuzz/FuzzSession.h"
 
+#include <atomic>
+
+#include "platform/Clock.h"
+
 namespace fuzzsession {
+namespace {
+
+// Time that passes as soon as anyone waits: the waits a wrong login answer
+// costs are taken in full, without holding the fuzzer up.
+class CJumpingClock final : public platform::IClock {
+public:
+    uint32_t GetTickCount() override { return m_dwNow.load(); }
+    void Sleep(uint32_t ms) override { m_dwNow.fetch_add(ms); }
+
+private:
+    std::atomic<uint32_t> m_dwNow{1000};
+};
+
+}  // namespace
 
 CFuzzDevice::CFuzzDevice(ReadFunction read)
     : m_table(testsupport::NullTransport(read)),
       m_server(m_table, m_host),
       m_probe(m_server) {
+    static CJumpingClock clock;
+    platform::SetClock(&clock);
     m_server.SeedScramble(0x3C);
 }
 

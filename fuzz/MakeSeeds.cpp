@@ -1,16 +1,18 @@
 // Writes the seed inputs of fuzz_session_reader: the state byte, then packets
 // as a viewer would send them, sealed under the fuzzed session's key, plus
-// the broken framings the reader must survive.
+// the broken framings the reader must survive. With "viewer_open", the seeds
+// of fuzz_viewer_open: what a device sends, sealed under that target's key.
 //
-//   fuzz_make_seeds DIRECTORY
+//   fuzz_make_seeds DIRECTORY [viewer_open]
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "fuzz/FuzzSession.h"
+#include "fuzz/ViewerOpenFuzz.h"
 #include "service/session/Aes.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 using namespace session;
 using Bytes = std::vector<uint8_t>;
@@ -50,12 +52,61 @@ void Write(const std::string& dir, int n, uint8_t flags, const std::vector<Bytes
 
 }  // namespace
 
+// A device's message as fuzz_viewer_open takes it: flags, kind, body.
+Bytes DeviceMessage(uint8_t flags, uint8_t kind, uint16_t command, const Bytes& payload, bool seal, uint8_t delta = 0) {
+    PacketFields fields;
+    fields.kind = kind;
+    fields.command = command;
+    fields.deltaFrame = delta;
+    fields.viewerCount = 2;
+    fields.timestampMs = 40;
+    Bytes packet(kPacketOverhead + payload.size());
+    BuildPacket(packet.data(), packet.size(), fields, payload.data(), static_cast<uint32_t>(payload.size()));
+    static CPacketSealer sealer;
+    if (seal) sealer.SealPacket(fuzzviewer::kSessionKey, packet.data(), packet.size());
+    Bytes input{flags, kind};
+    input.insert(input.end(), packet.begin() + kHeaderSize, packet.end());
+    return input;
+}
+
+int WriteViewerOpenSeeds(const std::string& dir) {
+    uint8_t password[kPasswordBufferSize], wrapped[16];
+    MakePasswordBuffer(fuzzviewer::kPassword, password);
+    AesEncryptBlock(128, fuzzviewer::kSessionKey, 16, password, kPasswordBufferSize, wrapped);
+    Bytes frame(300, 0x33);
+    const uint8_t key[] = {0, 0, 0, 1, 0x67, 0x64};
+    std::copy(key, key + 6, frame.begin());
+    const Bytes seeds[] = {
+        DeviceMessage(0, KindPlain, CmdChallenge, Bytes(16, 0x42), false),
+        DeviceMessage(2, KindPlain, CmdAuthAccepted, Bytes(wrapped, wrapped + 16), false),
+        DeviceMessage(0, KindPlain, CmdAuthRefused, {}, false),
+        DeviceMessage(0, KindSealed16, CmdModeReport, {2, 0, 0, 0}, true),
+        DeviceMessage(1, KindSealed32, CmdVideoFrame, frame, true),
+        DeviceMessage(1, KindSealed32, CmdVideoFrame, Bytes(40, 0x21), true, 1),
+        DeviceMessage(3, KindSealed32, CmdVideoFrame, Bytes(8, 0), true),
+        Bytes{1, KindSealed32, 0, 1, 2},
+    };
+    int n = 0;
+    for (const Bytes& seed : seeds) {
+        const std::string path = dir + "/seed-" + std::to_string(++n);
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f || std::fwrite(seed.data(), 1, seed.size(), f) != seed.size()) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            if (f) std::fclose(f);
+            return 1;
+        }
+        std::fclose(f);
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: fuzz_make_seeds DIRECTORY\n");
+    if (argc != 2 && !(argc == 3 && std::string(argv[2]) == "viewer_open")) {
+        std::fprintf(stderr, "usage: fuzz_make_seeds DIRECTORY [viewer_open]\n");
         return 2;
     }
     const std::string dir = argv[1];
+    if (argc == 3) return WriteViewerOpenSeeds(dir);
     CViewerProtocol viewer(fuzzsession::kPassword);
     uint8_t password[kPasswordBufferSize], wrapped[16];
     MakePasswordBuffer(fuzzsession::kPassword, password);

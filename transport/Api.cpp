@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/Trace.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "transport/InitString.h"
 #include "transport/Transport.h"
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace pppp {
 

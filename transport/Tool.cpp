@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace {
 

@@ -118,7 +118,7 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
     const double seconds = m_options.connectTimeoutMs / 1000.0;
     switch (h) {
         case PPPP_ERR_BAD_DID:
-            return Fail(kViewerDeviceNotFound, Format("\"%s\" is not a valid device identifier (DID).", did));
+            return Fail(kViewerUsage, Format("\"%s\" is not a valid device identifier (DID).", did));
         case PPPP_ERR_DEVICE_NOT_FOUND:
         case PPPP_ERR_TIMEOUT:
             if (!m_options.address.empty())
@@ -178,6 +178,7 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
     if (!m_protocol.AcceptSessionKey(m.payload, m.payloadLength))
         return Fail(kViewerSessionLost, "The device's login reply carries no session key.");
     events.OnStatus("Logged in");
+    if (!events.OnLoggedIn()) return Fail(kViewerOutputFailed, "");
 
     if (m_options.markSet && !Send(packet, m_protocol.BuildMarkSet(packet, sizeof packet)))
         return Fail(kViewerSessionLost, "The session broke off after the login.");

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "service/session/PpppTable.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 namespace viewer {
 
@@ -22,7 +22,7 @@ namespace viewer {
 enum ViewerStatus : int {
     kViewerDone = 0,            // recorded what was asked for, or was cancelled
     kViewerFailed = 1,          // the transport failed in some other way
-    kViewerUsage = 2,           // the command line is wrong
+    kViewerUsage = 2,           // the command line is wrong (an invalid DID too)
     kViewerDeviceNotFound = 3,  // no device answers for the DID (or at the address)
     kViewerWrongPassword = 4,   // the device refused the login
     kViewerSessionLost = 5,     // the session broke off or the device closed it
@@ -76,6 +76,11 @@ public:
     virtual void OnProgress(const ViewerStats& /*stats*/) {}
     // What the session is doing now ("Looking for device ...", "Logged in").
     virtual void OnStatus(const std::string& /*text*/) {}
+    // The device has accepted the login; nothing has been received yet. The
+    // place to open what the frames go to, so that a run that never gets this
+    // far leaves an existing file alone. False ends the session
+    // (kViewerOutputFailed) with the events' own message.
+    virtual bool OnLoggedIn() { return true; }
 
 protected:
     ~IViewerEvents() = default;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/Text.h"
 #include "platform/Thread.h"
@@ -41,8 +42,9 @@ const char kUsage[] =
     "  --this-host-only     look for the device on this computer only (no discovery on the network)\n"
     "  --quiet              no progress line\n"
     "\n"
-    "Exit status: 0 done, 1 transport failure, 2 bad command line, 3 device not found,\n"
-    "4 wrong password, 5 session lost, 6 output failed.\n"
+    "Exit status: 0 done, 1 transport failure, 2 bad command line (an invalid DID too),\n"
+    "3 device not found, 4 wrong password, 5 session lost, 6 output failed.\n"
+    "The output file is created (or emptied) only once the device has accepted the login.\n"
     "Play a recording with: ffplay FILE, mpv FILE, or\n"
     "  gst-launch-1.0 filesrc location=FILE ! h264parse ! avdec_h264 ! autovideosink\n";
 
@@ -64,6 +66,19 @@ struct Interrupter {
         }
     }
 };
+
+constexpr uint32_t kMaxDurationMs = 4294967000u;
+
+// A DID as the transport takes it (lower case is turned to upper case).
+bool IsValidDid(const std::string& did) {
+    if (did.empty() || did.size() > PPPP_DID_MAX_LENGTH) return false;
+    for (char c : did) {
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                        c == '_';
+        if (!ok) return false;
+    }
+    return true;
+}
 
 bool ParseNumber(const char* text, double max, double& value) {
     char* end = nullptr;
@@ -103,6 +118,8 @@ int Parse(int argc, char** argv, Command& command) {
         } else if (arg == "--did") {
             if (!value(v)) return Usage("--did needs a value.");
             o.did = v;
+            if (!IsValidDid(o.did))
+                return Usage("--did needs a device identifier: 1 to 20 letters, digits, '-' or '_'.");
         } else if (arg == "--address") {
             if (!value(v) || !std::strchr(v, ':')) return Usage("--address needs HOST:PORT.");
             o.address = v;
@@ -118,9 +135,11 @@ int Parse(int argc, char** argv, Command& command) {
                 return Usage("--mode needs a whole number from 0 to 3.");
             o.mode = static_cast<uint32_t>(n);
         } else if (arg == "--duration") {
-            if (!value(v) || !ParseNumber(v, 86400.0 * 365, n) || n <= 0)
-                return Usage("--duration needs a positive number of seconds.");
+            // Counted in 32-bit milliseconds: at most 4,294,967 s (49.7 days).
+            if (!value(v) || !ParseNumber(v, kMaxDurationMs / 1000.0, n) || n <= 0)
+                return Usage("--duration needs a positive number of seconds, at most 4294967.");
             o.durationMs = static_cast<uint32_t>(n * 1000);
+            if (o.durationMs == 0) o.durationMs = 1;
         } else if (arg == "--frames") {
             if (!value(v) || !ParseNumber(v, 1e15, n) || n < 1 || n != static_cast<uint64_t>(n))
                 return Usage("--frames needs a whole number of frames, at least 1.");
@@ -167,7 +186,31 @@ std::string FirstKey(const ViewerStats& s) {
 
 class CConsole final : public IViewerEvents {
 public:
-    CConsole(std::FILE* video, bool quiet) : m_pVideo(video), m_bQuiet(quiet), m_bTty(isatty(STDERR_FILENO) != 0) {}
+    // `output`: a file name, "-" for standard output, or empty for none.
+    CConsole(std::string output, bool quiet)
+        : m_strOutput(std::move(output)), m_bQuiet(quiet), m_bTty(isatty(STDERR_FILENO) != 0) {}
+
+    bool OnLoggedIn() override {
+        if (m_strOutput == "-") {
+            m_pVideo = stdout;
+        } else if (!m_strOutput.empty()) {
+            m_pVideo = std::fopen(m_strOutput.c_str(), "wb");
+            if (!m_pVideo) {
+                m_nOpenError = errno;
+                return false;
+            }
+        }
+        return true;
+    }
+    // Flushes and closes the output; false when that fails.
+    bool Finish() {
+        if (!m_pVideo) return true;
+        bool ok = std::fflush(m_pVideo) == 0;
+        if (m_pVideo != stdout) ok = std::fclose(m_pVideo) == 0 && ok;
+        m_pVideo = nullptr;
+        return ok;
+    }
+    int OpenError() const { return m_nOpenError; }
 
     bool OnFrame(const ViewerFrame& frame) override {
         if (!m_pVideo) return true;
@@ -202,7 +245,9 @@ private:
         EndLine();
         std::fprintf(stderr, "%s\n", text.c_str());
     }
-    std::FILE* m_pVideo;
+    std::string m_strOutput;
+    std::FILE* m_pVideo = nullptr;
+    int m_nOpenError = 0;
     bool m_bQuiet;
     bool m_bTty;
     bool m_bOpenLine = false;
@@ -214,27 +259,16 @@ int main(int argc, char** argv) {
     Command command;
     if (const int status = Parse(argc, argv, command); status >= 0) return status;
 
-    std::FILE* video = nullptr;
     const bool toStdout = command.output == "-";
-    if (toStdout) {
-        if (isatty(STDOUT_FILENO)) {
-            std::fprintf(stderr, "ZELT2Viewer: standard output is a terminal; redirect it or pipe it to a player.\n");
-            return kViewerUsage;
-        }
-        video = stdout;
-    } else if (!command.output.empty()) {
-        video = std::fopen(command.output.c_str(), "wb");
-        if (!video) {
-            std::fprintf(stderr, "ZELT2Viewer: cannot create \"%s\": %s\n", command.output.c_str(),
-                         std::strerror(errno));
-            return kViewerOutputFailed;
-        }
+    if (toStdout && isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr, "ZELT2Viewer: standard output is a terminal; redirect it or pipe it to a player.\n");
+        return kViewerUsage;
     }
+    const bool video = !command.output.empty();
 
     std::string error;
     if (!session::InitPppp(command.thisHostOnly, error)) {
         std::fprintf(stderr, "ZELT2Viewer: %s\n", error.c_str());
-        if (video && !toStdout) std::fclose(video);
         return kViewerFailed;
     }
 
@@ -245,14 +279,13 @@ int main(int argc, char** argv) {
     Interrupter interrupter{&client};
     platform::CThread watcher;
     watcher.Start(&Interrupter::Watch, &interrupter);
-    CConsole console(video, command.quiet);
+    CConsole console(command.output, command.quiet);
     ViewerStatus status = client.Run(console);
     interrupter.finished.store(true);
     watcher.Join();
     console.EndLine();
 
-    if (video && std::fflush(video) != 0 && status == kViewerDone) status = kViewerOutputFailed;
-    if (video && !toStdout && std::fclose(video) != 0 && status == kViewerDone) status = kViewerOutputFailed;
+    if (!console.Finish() && status == kViewerDone) status = kViewerOutputFailed;
     session::DeInitPppp();
 
     std::FILE* report = toStdout ? stderr : stdout;
@@ -267,7 +300,10 @@ int main(int argc, char** argv) {
                      FirstKey(s).c_str(), s.viewerCount,
                      s.mode < 0 ? "not reported" : std::to_string(s.mode).c_str());
     }
-    if (status == kViewerOutputFailed && client.Message().empty()) {
+    if (status == kViewerOutputFailed && console.OpenError() != 0) {
+        std::fprintf(stderr, "ZELT2Viewer: cannot create \"%s\": %s\n", command.output.c_str(),
+                     std::strerror(console.OpenError()));
+    } else if (status == kViewerOutputFailed && client.Message().empty()) {
         std::fprintf(stderr, "ZELT2Viewer: cannot write the video to \"%s\".\n", command.output.c_str());
     } else if (status != kViewerDone) {
         std::fprintf(stderr, "ZELT2Viewer: %s\n", client.Message().c_str());

@@ -13,7 +13,7 @@
 #include "service/session/Aes.h"
 #include "service/session/Sealing.h"
 #include "service/session/SessionPacket.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 using namespace session;
 

@@ -26,12 +26,13 @@ public:
         for (const auto& run : runs) {
             // With --benchmark_repetitions the median of the repetitions stands for the benchmark.
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
-                m_times[run.run_name.str()] = run.GetAdjustedRealTime();
+                m_times[run.run_name.str()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
                 m_medians.insert(run.run_name.str());
                 continue;
             }
             if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-            if (!m_medians.count(run.benchmark_name())) m_times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (!m_medians.count(run.benchmark_name()))
+                m_times[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -39,26 +40,32 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         if (Ratios().empty()) return;
-        std::printf("\nRatios (same run; lower is better):\n");
+        // Wall time suffers when the run is descheduled on a busy machine; the
+        // CPU time of the benchmark's thread does not, so targets are judged on it.
+        std::printf("\nRatios (same run; lower is better):   %8s %8s\n", "wall", "cpu");
         for (const auto& r : Ratios()) {
             const auto m = m_times.find(r.measured), b = m_times.find(r.baseline);
-            if (m == m_times.end() || b == m_times.end() || b->second <= 0) {
+            if (m == m_times.end() || b == m_times.end() || b->second.wall <= 0 || b->second.cpu <= 0) {
                 std::printf("  %-40s  (not run)\n", r.label.c_str());
                 continue;
             }
-            const double ratio = m->second / b->second;
+            const double wall = m->second.wall / b->second.wall;
+            const double cpu = m->second.cpu / b->second.cpu;
             if (r.limit > 0) {
-                std::printf("  %-40s %7.2fx   target <= %.2fx: %s\n", r.label.c_str(), ratio, r.limit,
-                            ratio <= r.limit ? "met" : "MISSED");
+                std::printf("  %-40s %7.2fx %7.2fx   target <= %.2fx (cpu): %s\n", r.label.c_str(), wall, cpu,
+                            r.limit, cpu <= r.limit ? "met" : "MISSED");
             } else {
-                std::printf("  %-40s %7.2fx\n", r.label.c_str(), ratio);
+                std::printf("  %-40s %7.2fx %7.2fx\n", r.label.c_str(), wall, cpu);
             }
         }
         std::fflush(stdout);
     }
 
 private:
-    std::map<std::string, double> m_times;
+    struct Times {
+        double wall = 0, cpu = 0;
+    };
+    std::map<std::string, Times> m_times;
     std::set<std::string> m_medians;
 };
 

@@ -2,7 +2,8 @@
 // Runs the registered benchmarks and then prints, for each declared pair, the
 // time of the measured benchmark divided by the time of its baseline, both
 // taken in the same run on the same machine (with --benchmark_repetitions, the
-// medians of the repetitions):
+// medians of the repetitions), once on wall time and once on CPU time; a
+// target is judged on CPU time, which a busy machine does not inflate:
 //
 //   int main(int argc, char** argv) {
 //       benchsupport::AddRatio("seal 64 KB vs memcpy", "BM_Seal/65536", "BM_Memcpy/65536", 2.0);

@@ -25,14 +25,15 @@
 
 namespace {
 
+// The exit statuses every ZELT2 program shares (see the README).
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,
-    kExitNoLibrary = 2,
-    kExitNoCamera = 3,
-    kExitUnreachable = 4,
-    kExitRefused = 5,
-    kExitBadSimulation = 6,
+    kExitNoLibrary = 1,      // a part of the system itself failed
+    kExitUsage = 2,          // bad command line or bad input (ZELT2_SIM_CAMERAS malformed too)
+    kExitBadSimulation = 2,
+    kExitNoCamera = 3,       // what was named is not there
+    kExitRefused = 4,        // the camera refused a request or answered wrongly
+    kExitUnreachable = 5,    // the extension unit cannot be reached
 };
 
 const char* const kUsage =
@@ -42,8 +43,9 @@ const char* const kUsage =
     "  ZELT2CamCtl status CAMERA [MODE]   ask the camera for its status byte (asking about MODE, default 0)\n"
     "CAMERA is a position shown by 'list' or a camera's exact name.\n"
     "With ZELT2_SIM_CAMERAS set, the cameras are simulated ones (see the README).\n"
-    "Exit codes: 0 done, 1 usage, 2 library not loadable, 3 no such camera, 4 extension unit not reachable,\n"
-    "            5 the camera refused a request or answered wrongly, 6 ZELT2_SIM_CAMERAS malformed.\n";
+    "Exit status: 0 done, 1 library not loadable, 2 bad command line or ZELT2_SIM_CAMERAS malformed,\n"
+    "             3 no such camera, 4 the camera refused a request or answered wrongly,\n"
+    "             5 extension unit not reachable.\n";
 
 int Usage(const char* problem) {
     if (problem) std::fprintf(stderr, "ZELT2CamCtl: %s\n", problem);

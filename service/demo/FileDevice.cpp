@@ -35,18 +35,25 @@ const char kUsage[] =
     "  --quiet            report failures only\n"
     "\n"
     "Exit status: 0 stopped, 1 transport failure, 2 bad command line or file,\n"
-    "3 the transport will not listen under the DID.\n";
+    "3 the transport will not listen under the DID.\n"
+    "A closed standard output (a reader that went away) does not stop the device.\n";
 
 std::atomic<bool> g_bStop{false};
 void OnSignal(int) { g_bStop.store(true); }
 
 std::mutex g_printLock;
 bool g_bQuiet = false;
+bool g_bOutputGone = false;  // under g_printLock
+// Progress goes to standard output. When whoever read it has gone (a closed
+// pipe: EPIPE, SIGPIPE being ignored), the device goes on serving, silently.
 void Print(const std::string& line) {
     if (g_bQuiet) return;
     std::lock_guard<std::mutex> hold(g_printLock);
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    if (g_bOutputGone) return;
+    if (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0) {
+        g_bOutputGone = true;
+        std::clearerr(stdout);
+    }
 }
 
 int Usage(const std::string& problem) {
@@ -59,6 +66,7 @@ int Usage(const std::string& problem) {
 int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    std::signal(SIGPIPE, SIG_IGN);
     std::string did, video;
     std::u16string password;
     bool havePassword = false, thisHostOnly = false;

@@ -6,7 +6,15 @@
 
 #include "platform/SecureZero.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ZELT_AES_INSTRUCTIONS 1
+#endif
+
 namespace session {
+
+std::atomic<bool> CAesKey128::g_bTablesOnly{false};
+
 namespace {
 
 constexpr uint8_t XTime(uint8_t x) { return static_cast<uint8_t>((x << 1) ^ ((x & 0x80) ? 0x1B : 0x00)); }
@@ -224,9 +232,41 @@ int RunBlock(bool encrypt, int bits, const uint8_t* data, int dataLen, const uin
     return kAesBlockSize;
 }
 
+#ifdef ZELT_AES_INSTRUCTIONS
+// The processor's AES instructions for an expanded AES-128 key: the same
+// results as Encrypt, in constant time and without table lookups. The round
+// keys are the words of the schedule in memory order, which is the byte order
+// the instructions take (row 0 in each word's low byte on this little-endian
+// machine).
+__attribute__((target("aes,sse2"))) void EncryptWithInstructions(const uint32_t* rk, const uint8_t* in,
+                                                                  uint8_t* out) {
+    const auto* keys = reinterpret_cast<const __m128i*>(rk);
+    __m128i state = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), _mm_loadu_si128(keys));
+    for (int round = 1; round < 10; ++round) state = _mm_aesenc_si128(state, _mm_loadu_si128(keys + round));
+    state = _mm_aesenclast_si128(state, _mm_loadu_si128(keys + 10));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), state);
+}
+
+bool HasAesInstructions() {
+    static const bool has = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
+    return has;
+}
+#endif
+
 }  // namespace
 
+bool CAesKey128::UsesInstructions() {
+#ifdef ZELT_AES_INSTRUCTIONS
+    return HasAesInstructions() && !g_bTablesOnly.load(std::memory_order_relaxed);
+#else
+    return false;
+#endif
+}
+
+void CAesKey128::ForceTables(bool tablesOnly) { g_bTablesOnly.store(tablesOnly); }
+
 void CAesKey128::Expand(const uint8_t* key) {
+    m_bInstructions = UsesInstructions();
     Work w;
     ExpandKey(w, key, 4);
     std::memcpy(m_rk, w.rk, sizeof m_rk);
@@ -235,7 +275,15 @@ void CAesKey128::Expand(const uint8_t* key) {
 
 void CAesKey128::Clear() { platform::SecureZero(m_rk, sizeof m_rk); }
 
-void CAesKey128::EncryptBlock(const uint8_t* in, uint8_t* out) const { Encrypt(m_rk, 10, in, out); }
+void CAesKey128::EncryptBlock(const uint8_t* in, uint8_t* out) const {
+#ifdef ZELT_AES_INSTRUCTIONS
+    if (m_bInstructions) {
+        EncryptWithInstructions(m_rk, in, out);
+        return;
+    }
+#endif
+    Encrypt(m_rk, 10, in, out);
+}
 
 int AesEncryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* key, int keyLen, uint8_t* out) {
     return RunBlock(true, bits, data, dataLen, key, keyLen, out);

@@ -14,6 +14,7 @@
 // Nothing is written on failure. Every call works in its own area on the
 // stack and expands its key afresh, so calls never need a lock.
 
+#include <atomic>
 #include <cstdint>
 
 namespace session {
@@ -27,8 +28,10 @@ int AesDecryptBlock(int bits, const uint8_t* data, int dataLen, const uint8_t* k
 
 // An AES-128 key expanded once, for encrypting many blocks under one key (a
 // session's video frames): the same results as AesEncryptBlock(128, block, 16,
-// key, 16, out) without expanding the key for every block. The schedule is
-// wiped when cleared, re-expanded or destroyed.
+// key, 16, out) without expanding the key for every block. Where the
+// processor has AES instructions they do the work (chosen at run time: faster,
+// and free of the tables' cache timing); elsewhere the tables do. The schedule
+// is wiped when cleared, re-expanded or destroyed.
 class CAesKey128 {
 public:
     CAesKey128() = default;
@@ -40,8 +43,17 @@ public:
     void Clear();
     void EncryptBlock(const uint8_t* in, uint8_t* out) const;  // 16 bytes each; may be the same
 
+    // True when keys expanded now use the processor's AES instructions.
+    static bool UsesInstructions();
+    // Makes keys expanded from now on use the tables (true) or the
+    // instructions where there are any (false): for tests and benchmarks that
+    // compare the two.
+    static void ForceTables(bool tablesOnly);
+
 private:
-    uint32_t m_rk[44] = {};
+    static std::atomic<bool> g_bTablesOnly;
+    alignas(16) uint32_t m_rk[44] = {};
+    bool m_bInstructions = false;  // chosen when expanded
 };
 
 }  // namespace session

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace session {
 

@@ -3,7 +3,7 @@
 // the PPPP_* functions. The program binds the real library's functions
 // (RealPppp); tests bind their own to inject faults without a network.
 
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace session {
 

@@ -31,14 +31,4 @@ TEST(Clock, SystemClockMovesWithRealTime) {
     EXPECT_LT(elapsed, 60000u);
 }
 
-TEST(Clock, ManualClockCanAdvanceOnSleep) {
-    testsupport::CManualClock clock(100);
-    clock.SetAdvanceOnSleep(true);
-    platform::CScopedClock use(clock);
-    platform::Sleep(100);
-    platform::Sleep(100);
-    EXPECT_EQ(platform::GetTickCount(), 300u);
-    EXPECT_EQ(clock.SleepCalls(), 2u);
-}
-
 }  // namespace

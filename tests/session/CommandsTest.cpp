@@ -3,13 +3,25 @@
 
 #include <thread>
 
+#include "platform/Clock.h"
 #include "tests/session/ServerFixture.h"
+#include "tests/support/ManualClock.h"
 
 namespace sessiontest {
 namespace {
 
 class CommandsTest : public ServerTest {
 protected:
+    // A refused login answer makes the next one wait; the handlers run on the
+    // test's thread, so time moves on as they wait.
+    CommandsTest() {
+        clock.SetAdvanceOnSleep(true);
+        probe->SetRunning(true);
+    }
+
+    testsupport::CManualClock clock{5000};
+    platform::CScopedClock scoped{clock};
+
     // An AuthResponse whose payload is `payload` and whose payloadLength16 says `announced`.
     std::vector<uint8_t> AuthResponse(const std::vector<uint8_t>& payload, uint16_t announced) {
         std::vector<uint8_t> p(kPacketOverhead + payload.size(), 0);
@@ -235,6 +247,92 @@ TEST_F(CommandsTest, ConcurrentModeChangesLeaveTheModeAndTheCameraAgreeing) {
             EXPECT_EQ(last, static_cast<uint32_t>(server->Mode())) << round;
         }
     }
+}
+
+// Guessing the password costs time; the handlers run on threads of the test
+// and time moves only when the test moves it.
+class GuessingTest : public CommandsTest {
+protected:
+    GuessingTest() { clock.SetAdvanceOnSleep(false); }
+
+    // Hands `p` to slot i on a thread of its own, which may be held up.
+    std::thread DeliverLater(int i, std::vector<uint8_t> p) {
+        return std::thread([this, i, p = std::move(p)] { DeliverPacket(i, p); });
+    }
+    // True once a handler waits on the clock again; false if it replied instead.
+    bool Waiting(CFakeViewer& viewer, size_t replies) {
+        const uint32_t calls = clock.SleepCalls();
+        return WaitUntil([&] { return clock.SleepCalls() > calls + 2; }) &&
+               fake.WriteCount(viewer.DeviceEnd(), kChannelControl) == replies;
+    }
+    std::vector<uint8_t> Wrong() { return AuthResponse(std::vector<uint8_t>(16, 0xEE), 16); }
+    std::vector<uint8_t> Right(int i) { return AuthResponse(Expected(i), 16); }
+};
+
+TEST_F(GuessingTest, ARefusalHoldsTheNextAnswerASecondAndRefusalsInARowFromOneAddressLonger) {
+    constexpr uint32_t kA = 0x0A000009, kB = 0x0A00000A;
+    CFakeViewer v0(kPassword), v1(kPassword), v2(kPassword);
+    Admit(0, v0, false, false, kA);
+    Admit(1, v1, false, false, kA);
+    Admit(2, v2, false, false, kB);
+
+    // The first answer is looked at at once; a mistyped one may be tried again.
+    DeliverPacket(0, Wrong());
+    EXPECT_EQ(Reply(v0), ServerMessageType::AuthRefused);
+    std::thread second = DeliverLater(0, Wrong());
+    ASSERT_TRUE(Waiting(v0, 1));
+    clock.Advance(kAnswerPauseMs - 1);
+    ASSERT_TRUE(Waiting(v0, 1));
+    clock.Advance(1);
+    EXPECT_EQ(Reply(v0), ServerMessageType::AuthRefused);
+    second.join();
+
+    // Two in a row from address A: its other session waits two seconds, even
+    // with the right answer; address B is not held up.
+    std::thread other = DeliverLater(1, Right(1));
+    ASSERT_TRUE(Waiting(v1, 0));
+    DeliverPacket(2, Right(2));
+    EXPECT_EQ(Reply(v2), ServerMessageType::AuthAccepted);
+    clock.Advance(2 * kAnswerPauseMs - 1);
+    ASSERT_TRUE(Waiting(v1, 0));
+    clock.Advance(1);
+    other.join();
+    EXPECT_EQ(Reply(v1), ServerMessageType::AuthAccepted);
+    EXPECT_TRUE(probe->Slot(1).bAuthed.load());
+}
+
+TEST_F(GuessingTest, AnAnswerHeldUpEndsWithItsSession) {
+    CFakeViewer v(kPassword);
+    Admit(0, v, false, false, 0x0A000009);
+    DeliverPacket(0, Wrong());
+    std::thread held = DeliverLater(0, Right(0));
+    ASSERT_TRUE(Waiting(v, 1));
+    probe->CloseSlot(0, probe->Generation(0));
+    held.join();
+    EXPECT_FALSE(probe->Slot(0).bAuthed.load());
+}
+
+TEST(LoginThrottle, TheDeviceLooksAtABoundedNumberOfWrongAnswersPerSecond) {
+    CLoginThrottle throttle;
+    uint32_t now = 7000;
+    for (uint32_t k = 0; k < kWrongAnswersPerSecond; ++k) {
+        ASSERT_TRUE(throttle.TakeLook(now));
+        throttle.Refused(0x0A000100u + k, now);  // every one from an address of its own
+    }
+    EXPECT_FALSE(throttle.TakeLook(now));
+    now += 1000 / kWrongAnswersPerSecond - 1;
+    EXPECT_FALSE(throttle.TakeLook(now));
+    now += 1;
+    EXPECT_TRUE(throttle.TakeLook(now));
+    EXPECT_FALSE(throttle.TakeLook(now));
+    // A right answer gives its look back.
+    throttle.Accepted(0x0A000100);
+    EXPECT_TRUE(throttle.TakeLook(now));
+    // The wait per address doubles up to its limit and is forgotten after a quiet spell.
+    for (int k = 0; k < 10; ++k) throttle.Refused(0x0A0000FF, now);
+    EXPECT_EQ(throttle.NotBefore(0x0A0000FF, now), now + kAnswerPauseLimitMs);
+    now += kStreakForgetMs;
+    EXPECT_EQ(throttle.NotBefore(0x0A0000FF, now), now);
 }
 
 }  // namespace

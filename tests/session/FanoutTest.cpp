@@ -121,33 +121,67 @@ TEST_F(FanoutTest, NothingIsWrittenWithoutWatchersOrWhileStoppedButTheCountIsKep
     EXPECT_EQ(server->Online(), 2);
 }
 
-TEST_F(FanoutTest, BackPressureStillSendsTheFrameSleepsAndDropsTheViewerToTheNextKeyFrame) {
-    CFakeViewer slow(kPassword), quick(kPassword);
-    Admit(0, slow);
-    Admit(1, quick);
+TEST_F(FanoutTest, AStalledViewerIsSkippedWithoutSlowingTheOthersAndAfterDrainingWaitsForOneRequestedKeyFrame) {
+    std::vector<std::unique_ptr<CFakeViewer>> viewers;
+    for (int i = 0; i < kMaxSessions; ++i) {
+        viewers.push_back(std::make_unique<CFakeViewer>(kPassword));
+        Admit(i, *viewers.back());
+    }
+    CFakeViewer& stalled = *viewers[3];
     probe->SetRunning(true);
     Frame(1, KeyFrame());
 
     // At the limit nothing happens.
-    fake.SetCheckBuffer(slow.DeviceEnd(), 0, kBackPressureBytes);
+    fake.SetCheckBuffer(stalled.DeviceEnd(), 0, kBackPressureBytes);
     Frame(1, DeltaFrame());
-    EXPECT_EQ(Frames(slow), 2u);
-    EXPECT_EQ(clock.SleptMs(), 0u);
+    EXPECT_EQ(Frames(stalled), 2u);
 
+    // Over it, the viewer gets nothing, nobody waits, and nothing is asked of
+    // the encoder for as long as the backlog stays.
     const int requests = host.KeyFrameRequests();
-    fake.SetCheckBuffer(slow.DeviceEnd(), 0, kBackPressureBytes + 1);
-    Frame(1, DeltaFrame());
-    EXPECT_EQ(Frames(slow), 3u) << "the frame that met the backlog still goes";
-    EXPECT_EQ(clock.SleptMs(), kBackPressureSleepMs);
-    EXPECT_FALSE(probe->Slot(0).bKeySent.load());
-    EXPECT_GT(host.KeyFrameRequests(), requests);
+    fake.SetCheckBuffer(stalled.DeviceEnd(), 0, kBackPressureBytes + 1);
+    for (int k = 0; k < 40; ++k) Frame(1, k % 10 == 0 ? KeyFrame() : DeltaFrame());
+    EXPECT_EQ(Frames(stalled), 2u);
+    EXPECT_EQ(clock.SleptMs(), 0u);
+    EXPECT_EQ(clock.SleepCalls(), 0u);
+    EXPECT_FALSE(probe->Slot(3).bKeySent.load());
+    EXPECT_EQ(host.KeyFrameRequests(), requests);
+    for (int i = 0; i < kMaxSessions; ++i)
+        if (i != 3) {
+            EXPECT_EQ(Frames(*viewers[i]), 42u) << "healthy viewer " << i << " lost frames";
+        }
 
-    fake.SetCheckBuffer(slow.DeviceEnd(), 0, 0);
+    // Drained: one request, then deltas wait for the key frame.
+    fake.SetCheckBuffer(stalled.DeviceEnd(), 0, 0);
     Frame(1, DeltaFrame());
-    EXPECT_EQ(Frames(slow), 3u);
-    EXPECT_EQ(Frames(quick), 4u);
+    Frame(1, DeltaFrame());
+    EXPECT_EQ(host.KeyFrameRequests(), requests + 1);
+    EXPECT_EQ(Frames(stalled), 2u);
     Frame(1, KeyFrame());
-    EXPECT_EQ(Frames(slow), 4u);
+    Frame(1, DeltaFrame());
+    EXPECT_EQ(Frames(stalled), 4u);
+    EXPECT_EQ(Frames(*viewers[0]), 46u);
+    EXPECT_EQ(host.KeyFrameRequests(), requests + 1);
+}
+
+TEST_F(FanoutTest, AStillFrameMakesItsViewersWaitForTheNextLiveKeyFrameAndAsksForOne) {
+    CFakeViewer a(kPassword), b(kPassword);
+    Admit(0, a);
+    Admit(1, b);
+    probe->SetRunning(true);
+    Frame(1, KeyFrame());
+    Frame(1, DeltaFrame());
+    const int requests = host.KeyFrameRequests();
+    Frame(0, DeltaFrame(300, 0x55));
+    EXPECT_EQ(host.KeyFrameRequests(), requests + 1);
+    // Live deltas after the still would not decode on top of it.
+    Frame(1, DeltaFrame());
+    EXPECT_EQ(Frames(a), 3u);
+    EXPECT_EQ(Frames(b), 3u);
+    Frame(1, KeyFrame());
+    Frame(1, DeltaFrame());
+    EXPECT_EQ(Frames(a), 5u);
+    EXPECT_EQ(Frames(b), 5u);
 }
 
 TEST_F(FanoutTest, AVanishedSessionIsClosedAndCountedOutFromTheNextFrame) {
@@ -193,7 +227,7 @@ TEST_F(FanoutTest, TimestampsCountFromCaptureStartIncludingAfterTheTickCountWrap
     struct Case {
         uint32_t start, now, expected;
     };
-    for (const Case c : {Case{1000, 1500, 500}, Case{0, 0xFFFFFFFF, 0xFFFFFFFF},
+    for (const Case c : {Case{1000, 1500, 500}, Case{1000, 1000, 0}, Case{0, 0xFFFFFFFF, 0xFFFFFFFF},
                          Case{0xFFFFFF00, 0x10, 0xFFFFFF00 - 0x10 - 1}}) {
         server->SetCaptureStart(c.start);
         clock.Set(c.now);

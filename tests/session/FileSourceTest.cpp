@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "service/demo/AnnexB.h"
@@ -159,10 +163,50 @@ TEST(FileFrameSource, PlaysOnItsOwnThreadUntilStopped) {
     EXPECT_TRUE(testsupport::WaitUntil([&] { return sink.Count() >= 10; }));
     source.Stop();
     source.Stop();
-    const size_t played = sink.Count();
     EXPECT_FALSE(source.IsPlaying());
-    EXPECT_EQ(sink.Count(), played);
     EXPECT_EQ(sink.frames[0].size(), source.Frame(0).length);
+}
+
+// Stop waits for a frame that is on its way and nothing follows it.
+TEST(FileFrameSource, StopWaitsForTheFrameUnderWayAndNoneComesAfter) {
+    struct CHoldingSink final : session::EncodedFrameSink {
+        std::mutex lock;
+        std::condition_variable changed;
+        int frames = 0;
+        bool holding = false, released = false;
+        void OnEncodedFrame(uint16_t, const uint8_t*, uint32_t) override {
+            std::unique_lock<std::mutex> hold(lock);
+            ++frames;
+            if (frames != 3) return;
+            holding = true;
+            changed.notify_all();
+            changed.wait(hold, [&] { return released; });
+        }
+    } sink;
+    CFileFrameSource source(sink);
+    std::string error;
+    ASSERT_TRUE(source.Load(kSample, error)) << error;
+    ASSERT_TRUE(source.Start(1000));
+    {
+        std::unique_lock<std::mutex> hold(sink.lock);
+        ASSERT_TRUE(sink.changed.wait_for(hold, std::chrono::seconds(10), [&] { return sink.holding; }));
+    }
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        source.Stop();
+        stopped.store(true);
+    });
+    // While the third frame is held, Stop does not return.
+    EXPECT_FALSE(testsupport::WaitUntil([&] { return stopped.load(); }, 100));
+    {
+        std::lock_guard<std::mutex> hold(sink.lock);
+        sink.released = true;
+        sink.changed.notify_all();
+    }
+    stopper.join();
+    std::lock_guard<std::mutex> hold(sink.lock);
+    EXPECT_EQ(sink.frames, 3);
+    EXPECT_EQ(source.FramesPlayed(), 3u);
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // threads running against the fake transport.
 
 #include <array>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <memory>
 #include <set>
 
@@ -29,6 +32,12 @@ protected:
         return WaitUntil([&] {
             return probe->Slot(i).bInUse.load() && probe->Slot(i).hSession.load() == viewer.DeviceEnd();
         });
+    }
+    // Waits until the watchdog has begun `rounds` more sleeps on `clock`: the
+    // rounds between the first and the last have looked at every slot.
+    bool WatchdogRounds(CManualClock& clock, uint32_t rounds) {
+        const uint32_t calls = clock.SleepCalls();
+        return WaitUntil([&] { return clock.SleepCalls() >= calls + rounds; });
     }
     // Recounts the online viewers the way a frame does.
     int CountOnline() {
@@ -192,8 +201,9 @@ TEST_F(ListenerTest, SilentViewerIsClosedAtTheLoginDeadlineAndALoggedInViewerSta
     ASSERT_TRUE(member.Login());
 
     clock.Advance(kAuthDeadlineMs - 1);
-    // Several watchdog rounds pass in real time; nobody is closed yet.
-    EXPECT_FALSE(WaitUntil([&] { return silent.DeviceClosed(); }, 300));
+    // Several watchdog rounds pass (each ends in a sleep); nobody is closed yet.
+    ASSERT_TRUE(WatchdogRounds(clock, 3));
+    EXPECT_FALSE(silent.DeviceClosed());
 
     clock.Advance(1);
     ASSERT_TRUE(WaitUntil([&] { return silent.DeviceClosed(); }));
@@ -201,7 +211,8 @@ TEST_F(ListenerTest, SilentViewerIsClosedAtTheLoginDeadlineAndALoggedInViewerSta
 
     // Long after its deadline, the logged-in viewer is still served.
     clock.Advance(10 * kAuthDeadlineMs);
-    EXPECT_FALSE(WaitUntil([&] { return member.DeviceClosed(); }, 300));
+    ASSERT_TRUE(WatchdogRounds(clock, 3));
+    EXPECT_FALSE(member.DeviceClosed());
     member.SendMarkSet();
     EXPECT_TRUE(WaitUntil([&] { return probe->Slot(1).bMarked.load(); }));
     Stop();
@@ -219,6 +230,9 @@ TEST_F(ListenerTest, AClockThatRunsBackwardsAlsoEndsAPendingLogin) {
 }
 
 TEST_F(ListenerTest, RefusedLoginMayBeRetriedUntilItSucceeds) {
+    // Each retry comes after the wait a refusal imposes.
+    CManualClock clock(50000);
+    platform::CScopedClock scoped(clock);
     Start();
     CFakeViewer viewer(kPassword);
     ServerMessage m;
@@ -228,15 +242,18 @@ TEST_F(ListenerTest, RefusedLoginMayBeRetriedUntilItSucceeds) {
     CViewerProtocol wrong(u"guess");
     uint8_t packet[64];
     for (int attempt = 0; attempt < 2; ++attempt) {
+        clock.Advance(2 * kAnswerPauseMs);  // well inside the login deadline
         viewer.Send(packet, wrong.BuildAuthResponse(challenge.data(), 16, packet, sizeof packet));
         ASSERT_TRUE(viewer.Receive(kChannelControl, m));
         EXPECT_EQ(m.type, ServerMessageType::AuthRefused);
         EXPECT_EQ(m.payloadLength, 0u);
     }
     EXPECT_FALSE(viewer.DeviceClosed());
+    clock.Advance(2 * kAnswerPauseMs);
     viewer.Send(packet, viewer.Protocol().BuildAuthResponse(challenge.data(), 16, packet, sizeof packet));
     ASSERT_TRUE(viewer.Receive(kChannelControl, m));
     EXPECT_EQ(m.type, ServerMessageType::AuthAccepted);
+    Stop();
 }
 
 // Packets whose header alone is enough to end the session.
@@ -361,6 +378,104 @@ TEST_F(ListenerTest, StopEndsEveryReaderAndFreesEverySlot) {
     EXPECT_TRUE(a.DeviceClosed());
     EXPECT_TRUE(b.DeviceClosed());
     EXPECT_EQ(fake.CloseCount(a.DeviceEnd()), 1);
+    EXPECT_EQ(server->Online(), 0);
+}
+
+TEST_F(ListenerTest, SessionsThatNeverLogInCannotKeepAViewerOut) {
+    Start();
+    // Twelve squatters, eight from one address and four from addresses of
+    // their own, each opening a new session the moment its last one is closed:
+    // more than the table holds, so they push each other out all the time.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> squatters;
+    for (uint32_t k = 0; k < 12; ++k) {
+        squatters.emplace_back([&, k] {
+            const uint32_t address = k < 8 ? 0x0A000009u : 0x0A000010u + k;
+            while (!stop.load()) {
+                const int end = fake.ConnectViewerFrom(address);
+                WaitUntil([&] { return stop.load() || fake.IsClosed(fake.Peer(end)); }, 60000);
+                fake.Close(end);
+            }
+        });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return fake.AcceptedDeviceEnds().size() >= 16; }));
+
+    // A real viewer gets in and logs in, trying again if it is pushed out first.
+    fake.SetAddress(0x0A000001);
+    const auto began = std::chrono::steady_clock::now();
+    bool in = false;
+    for (int attempt = 0; attempt < 50 && !in; ++attempt) {
+        CFakeViewer viewer(kPassword);
+        in = viewer.Login();
+    }
+    const auto took = std::chrono::steady_clock::now() - began;
+    stop.store(true);
+    for (std::thread& t : squatters) t.join();
+    EXPECT_TRUE(in);
+    EXPECT_LT(took, std::chrono::seconds(5));
+    Stop();
+}
+
+TEST_F(ListenerTest, ViewersOfOneHostArrivingTogetherAllGetInWhileThereIsRoom) {
+    Start();
+    fake.SetAddress(0x7F000001);
+    std::vector<std::unique_ptr<CFakeViewer>> viewers;
+    for (int i = 0; i < 6; ++i) {
+        viewers.push_back(std::make_unique<CFakeViewer>(kPassword));
+        ASSERT_TRUE(InSlot(i, *viewers.back())) << "viewer " << i;
+    }
+    for (auto& v : viewers) EXPECT_TRUE(v->Login());
+    Stop();
+}
+
+TEST_F(ListenerTest, AListenerThatTheTransportKeepsRefusingBacksOff) {
+    fake.FailListen(PPPP_ERR_NOT_INITIALISED);
+    const auto began = std::chrono::steady_clock::now();
+    Start();
+    ASSERT_TRUE(WaitUntil([&] { return fake.ListenCalls() >= 6; }));
+    // 10 + 20 + 40 + 80 + 160 ms between the first six.
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(310));
+    const auto stopping = std::chrono::steady_clock::now();
+    Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::milliseconds(500)) << "a pause ends at stop";
+}
+
+// Viewers come and go while frames and mode reports flow: no call ever uses a
+// handle after its close or is under way when it closes, and everything ends closed.
+TEST_F(ListenerTest, HandlesAreNeverUsedAcrossTheirCloseWhileViewersComeAndGo) {
+    Start();
+    server->SetCaptureStart(platform::GetTickCount());
+    std::atomic<bool> stop{false};
+    std::thread frames([&] {
+        const auto key = KeyFrame(2000), delta = DeltaFrame(800);
+        for (int n = 0; !stop.load(); ++n) {
+            const auto& f = n % 8 == 0 ? key : delta;
+            server->OnEncodedFrame(1, f.data(), static_cast<uint32_t>(f.size()));
+            std::this_thread::yield();
+        }
+    });
+    std::vector<std::thread> visitors;
+    for (int k = 0; k < 4; ++k) {
+        visitors.emplace_back([&, k] {
+            for (int round = 0; round < 40; ++round) {
+                CFakeViewer v(kPassword);
+                if (round % 3 != 0 && v.Login()) {
+                    v.SendVideoStart(static_cast<uint32_t>((k + round) % 4));
+                    ServerMessage m;
+                    v.Receive(kChannelControl, m, 200);
+                }
+                if (round % 2) fake.SetCheckBuffer(v.DeviceEnd(), PPPP_ERR_CLOSED_BY_PEER, 0);
+                fake.Close(v.Handle());
+            }
+        });
+    }
+    for (std::thread& t : visitors) t.join();
+    stop.store(true);
+    frames.join();
+    Stop();
+    EXPECT_EQ(fake.UsesAfterClose(), 0);
+    EXPECT_EQ(fake.ClosesUnderUse(), 0);
+    for (int end : fake.AcceptedDeviceEnds()) EXPECT_EQ(fake.CloseCount(end), 1) << "device end " << end;
     EXPECT_EQ(server->Online(), 0);
 }
 

@@ -263,18 +263,38 @@ TEST(Unsealing, WrongKeyIsAlmostNeverAccepted) {
 
 // -- a key expanded once ---------------------------------------------------------
 
+TEST(Sealing, ScramblingMatchesAByteByByteXorAtEveryLengthAndAlignment) {
+    std::vector<uint8_t> src(700), dst(720);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 13 + 5);
+    for (size_t length : {0u, 1u, 31u, 63u, 64u, 65u, 127u, 128u, 129u, 255u, 300u, 641u}) {
+        for (size_t offset : {0u, 1u, 7u}) {
+            std::fill(dst.begin(), dst.end(), 0xEE);
+            XorCopy(dst.data() + offset, src.data() + offset, length, 0xA7);
+            for (size_t i = 0; i < dst.size(); ++i) {
+                const bool inside = i >= offset && i < offset + length;
+                ASSERT_EQ(dst[i], inside ? static_cast<uint8_t>(src[i] ^ 0xA7) : 0xEE) << length << " " << offset;
+            }
+        }
+    }
+}
+
 TEST(ExpandedKey, EncryptsAsTheBlockFunctionDoesAndSealsTheSameBytes) {
     std::mt19937 random(7);
     CAesKey128 expanded;
-    for (int round = 0; round < 50; ++round) {
-        uint8_t key[16], block[16], a[16], b[16];
-        for (auto& k : key) k = static_cast<uint8_t>(random());
-        for (auto& x : block) x = static_cast<uint8_t>(random());
-        expanded.Expand(key);
-        expanded.EncryptBlock(block, a);
-        ASSERT_EQ(AesEncryptBlock(128, block, 16, key, 16, b), 16);
-        ASSERT_EQ(std::memcmp(a, b, 16), 0) << round;
+    // The processor's instructions (where it has them) and the tables agree.
+    for (const bool tables : {false, true}) {
+        CAesKey128::ForceTables(tables);
+        for (int round = 0; round < 50; ++round) {
+            uint8_t key[16], block[16], a[16], b[16];
+            for (auto& k : key) k = static_cast<uint8_t>(random());
+            for (auto& x : block) x = static_cast<uint8_t>(random());
+            expanded.Expand(key);
+            expanded.EncryptBlock(block, a);
+            ASSERT_EQ(AesEncryptBlock(128, block, 16, key, 16, b), 16);
+            ASSERT_EQ(std::memcmp(a, b, 16), 0) << round << (tables ? " tables" : " instructions");
+        }
     }
+    CAesKey128::ForceTables(false);
 
     std::vector<uint8_t> frame(3000);
     for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i * 7 + 1);

@@ -48,13 +48,13 @@ protected:
     // Puts `viewer` into slot i as the listener would, with a known challenge,
     // and optionally logs it in and turns its video on, each through the
     // handlers the reader calls.
-    void Admit(int i, CFakeViewer& viewer, bool login = true, bool video = true) {
+    void Admit(int i, CFakeViewer& viewer, bool login = true, bool video = true, uint32_t address = 0) {
         uint8_t challenge[kChallengeSize], key[kKeySize];
         for (size_t k = 0; k < 16; ++k) {
             challenge[k] = static_cast<uint8_t>(0x10 * i + k);
             key[k] = static_cast<uint8_t>(0xA0 + 3 * i + k);
         }
-        probe->Occupy(i, viewer.DeviceEnd(), kPassword, challenge, key, 1000);
+        probe->Occupy(i, viewer.DeviceEnd(), kPassword, challenge, key, 1000, address);
         if (!login) return;
         uint8_t packet[64];
         const size_t n = viewer.Protocol().BuildAuthResponse(challenge, 16, packet, sizeof packet);

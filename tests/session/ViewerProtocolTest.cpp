@@ -6,7 +6,7 @@
 #include "service/session/Aes.h"
 #include "service/session/Sealing.h"
 #include "service/session/SessionPacket.h"
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 namespace {
 

@@ -46,6 +46,9 @@ void CFakeTransport::Reset(uint32_t readWaitCapMs) {
     m_nListenCalls = 0;
     m_nListenBreaks = 0;
     m_byRoute = 0;
+    m_dwAddress = 0;
+    m_nUsesAfterClose = 0;
+    m_nClosesUnderUse = 0;
     m_nCheckResult = 0;
     m_nConnectFailure.store(0);
     m_dwReadWaitCapMs = readWaitCapMs;
@@ -60,17 +63,53 @@ CFakeTransport::End* CFakeTransport::Find(int handle) {
 
 int CFakeTransport::ConnectViewer() { return Connect("", 0); }
 
+int CFakeTransport::ConnectViewerFrom(uint32_t address) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return ConnectLocked("", address);
+}
+
 int CFakeTransport::Connect(const char* did, unsigned int) {
     std::lock_guard<std::mutex> hold(m_lock);
+    return ConnectLocked(did, m_dwAddress);
+}
+
+int CFakeTransport::ConnectLocked(const char* did, uint32_t address) {
     m_strLastDid = did ? did : "";
     if (const int failure = m_nConnectFailure.load(); failure != 0) return failure;
     const int viewer = m_nNextHandle++;
     const int device = m_nNextHandle++;
     m_ends[viewer].peer = device;
     m_ends[device].peer = viewer;
+    m_ends[device].address = address;
     m_pendingAccepts.push_back(device);
     m_changed.notify_all();
     return viewer;
+}
+
+CFakeTransport::CallScope::CallScope(CFakeTransport& f, int s) : fake(f), session(s) {
+    if (End* e = fake.Find(session)) {
+        if (e->closedHere) ++fake.m_nUsesAfterClose;
+        ++e->busy;
+    }
+}
+
+CFakeTransport::CallScope::~CallScope() {
+    if (End* e = fake.Find(session)) --e->busy;
+}
+
+int CFakeTransport::UsesAfterClose() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_nUsesAfterClose;
+}
+
+int CFakeTransport::ClosesUnderUse() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_nClosesUnderUse;
+}
+
+void CFakeTransport::SetAddress(uint32_t address) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_dwAddress = address;
 }
 
 int CFakeTransport::Peer(int handle) {
@@ -209,6 +248,9 @@ int CFakeTransport::Check(int session, PPPP_SessionRecord* record) {
     if (!record || !Find(session)) return PPPP_ERR_CLOSED_LOCALLY;
     if (m_nCheckResult != 0) return m_nCheckResult;
     record->bytes[PPPP_SESSION_ROUTE_OFFSET] = m_byRoute;
+    const uint32_t address = Find(session)->address;
+    for (int k = 0; k < 4; ++k)
+        record->bytes[PPPP_REC_REMOTE_ADDR + k] = static_cast<unsigned char>(address >> (24 - 8 * k));
     return PPPP_OK;
 }
 
@@ -217,6 +259,7 @@ int CFakeTransport::Read(int session, unsigned char channel, char* buffer, int* 
     const size_t wanted = static_cast<size_t>(*size);
     *size = 0;
     std::unique_lock<std::mutex> hold(m_lock);
+    const CallScope call(*this, session);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(timeoutMs, m_dwReadWaitCapMs));
     auto peerClosed = [&](End* e) {
@@ -263,6 +306,7 @@ int CFakeTransport::Read(int session, unsigned char channel, char* buffer, int* 
 int CFakeTransport::Write(int session, unsigned char channel, const char* buffer, int size) {
     if (!buffer || size < 0 || channel > 1) return PPPP_ERR_BAD_ARGUMENT;
     std::lock_guard<std::mutex> hold(m_lock);
+    const CallScope call(*this, session);
     End* e = Find(session);
     if (!e || e->closedHere) return PPPP_ERR_CLOSED_LOCALLY;
     if (e->writeFault[channel] != 0) return e->writeFault[channel];
@@ -278,6 +322,7 @@ int CFakeTransport::CheckBuffer(int session, unsigned char channel, unsigned int
                                 unsigned int* readPending) {
     if (channel > 1) return PPPP_ERR_BAD_ARGUMENT;
     std::lock_guard<std::mutex> hold(m_lock);
+    const CallScope call(*this, session);
     End* e = Find(session);
     if (!e || e->closedHere) return PPPP_ERR_CLOSED_LOCALLY;
     if (channel == 1 && e->checkResult != 0) return e->checkResult;
@@ -293,6 +338,7 @@ int CFakeTransport::Close(int session) {
     End* e = Find(session);
     if (!e) return PPPP_ERR_CLOSED_LOCALLY;
     ++e->closeCalls;
+    if (e->busy > 0) ++m_nClosesUnderUse;
     e->closedHere = true;
     m_changed.notify_all();
     return PPPP_OK;

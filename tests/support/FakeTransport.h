@@ -36,6 +36,7 @@ public:
     // A viewer opens a session: returns the viewer's end; the device's end is
     // queued for Listen.
     int ConnectViewer();
+    int ConnectViewerFrom(uint32_t address);  // as 0xaabbccdd
     // The device end that belongs to a viewer end (and the other way round).
     int Peer(int handle);
     // Makes the next Listen calls return these results, in order, before any
@@ -50,6 +51,9 @@ public:
     void SetCheckBuffer(int handle, int result, unsigned int pending);  // Check_Buffer on the video channel
     void FailReadAfter(int handle, size_t bytes, int result);  // reads fail once `bytes` more were delivered
     void SetRoute(uint8_t route) { m_byRoute = route; }
+    // Sessions opened from now on come from this IPv4 address (a.b.c.d as
+    // 0xaabbccdd); 0, the default, leaves the record's address empty.
+    void SetAddress(uint32_t address);
     void FailConnect(int result) { m_nConnectFailure.store(result); }
     void FailCheck(int result) { m_nCheckResult = result; }
 
@@ -61,6 +65,10 @@ public:
     size_t WriteCount(int handle, uint8_t channel);
     bool IsClosed(int handle);        // closed at this end
     int CloseCount(int handle);       // PPPP_Close calls for this end
+    // Calls on an end after it was closed here, and closes of an end while a
+    // call on it was under way: what a guarded handle never sees.
+    int UsesAfterClose();
+    int ClosesUnderUse();
     int ListenCalls();
     int ListenBreaks();
     std::vector<int> AcceptedDeviceEnds();
@@ -79,6 +87,7 @@ public:
 private:
     struct End {
         int peer = -1;
+        uint32_t address = 0;  // as 0xaabbccdd
         bool closedHere = false;
         int closeCalls = 0;
         std::deque<uint8_t> incoming[2];
@@ -89,8 +98,17 @@ private:
         bool readFaultArmed = false;
         size_t readFaultBudget = 0;
         int readFault = 0;
+        int busy = 0;  // calls under way on this end
+    };
+    // Counts a call on `session` while it lasts; under m_lock.
+    struct CallScope {
+        CFakeTransport& fake;
+        int session;
+        CallScope(CFakeTransport& f, int s);
+        ~CallScope();
     };
     End* Find(int handle);  // under m_lock
+    int ConnectLocked(const char* did, uint32_t address);
 
     std::mutex m_lock;
     std::condition_variable m_changed;
@@ -104,6 +122,9 @@ private:
     int m_nListenCalls = 0;
     int m_nListenBreaks = 0;
     uint8_t m_byRoute = 0;
+    uint32_t m_dwAddress = 0;
+    int m_nUsesAfterClose = 0;
+    int m_nClosesUnderUse = 0;
     int m_nCheckResult = 0;
     std::atomic<int> m_nConnectFailure{0};
     uint32_t m_dwReadWaitCapMs = 20;

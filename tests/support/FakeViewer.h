@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 #include "tests/support/FakeTransport.h"
 
 namespace testsupport {

@@ -13,23 +13,23 @@ class CSessionServerProbe {
 public:
     explicit CSessionServerProbe(CSessionServer& server) : m_server(server) {}
 
-    SessionSlot& Slot(int i) { return m_server.m_aSlots[i]; }
+    SessionSlot& Slot(int i) { return m_server.m_slots[i]; }
     void SetRunning(bool running) { m_server.m_bRunning.store(running); }
 
     // Occupies slot i as the listener does after an accept, without a reader.
     void Occupy(int i, int32_t handle, std::u16string_view password, const uint8_t (&challenge)[kChallengeSize],
-                const uint8_t (&sessionKey)[kKeySize], uint32_t acceptTick) {
+                const uint8_t (&sessionKey)[kKeySize], uint32_t acceptTick, uint32_t address = 0) {
         uint8_t buffer[kPasswordBufferSize];
         MakePasswordBuffer(password, buffer);
-        m_server.OccupySlot(Slot(i), handle, acceptTick, 0, buffer, challenge, sessionKey);
+        m_server.m_slots.Occupy(Slot(i), handle, acceptTick, 0, address, buffer, challenge, sessionKey, &m_server);
     }
     uint32_t Generation(int i) { return Slot(i).nGeneration.load(); }
 
     void DoRecv(int i) { m_server.DoRecv(Slot(i)); }
     void DoAuth(int i, const uint8_t* body) { m_server.DoAuth(Slot(i), body); }
     void DoCommand(int i, const uint8_t* body) { m_server.DoCommand(Slot(i), body); }
-    void CloseSlot(int i, uint32_t generation) { m_server.CloseSlot(Slot(i), generation); }
-    void ReleaseSlot(int i, uint32_t generation) { m_server.ReleaseSlot(Slot(i), generation); }
+    void CloseSlot(int i, uint32_t generation) { m_server.m_slots.Close(Slot(i), generation); }
+    void ReleaseSlot(int i, uint32_t generation) { m_server.m_slots.Release(Slot(i), generation); }
     int SendIOCtrl(int32_t handle, const uint8_t* key, uint16_t command, const uint8_t* payload, uint32_t length,
                    uint8_t kind) {
         return m_server.SendIOCtrl(handle, key, command, payload, length, kind);

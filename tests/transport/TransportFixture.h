@@ -12,7 +12,7 @@
 #include <future>
 #include <string>
 
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace transporttest {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "service/demo/AnnexB.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "tests/support/Wait.h"
 #include "viewer/ViewerClient.h"
 
@@ -37,20 +37,33 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// A child process whose standard output and error go to a file.
+// A child process whose standard output and error go to a file; with
+// `closedOutput`, its standard output is a pipe nobody reads (closed at once).
 class CProcess {
 public:
-    CProcess(const std::string& program, std::vector<std::string> args, const std::string& log) {
+    CProcess(const std::string& program, std::vector<std::string> args, const std::string& log,
+             bool closedOutput = false) {
         std::vector<char*> argv;
         args.insert(args.begin(), kBin + "/" + program);
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        int pipeEnds[2] = {-1, -1};
+        if (closedOutput && pipe(pipeEnds) != 0) return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (closedOutput) {
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+            posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+        } else {
+            posix_spawn_file_actions_adddup2(&actions, 2, 1);
+        }
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
+        if (closedOutput) {
+            close(pipeEnds[0]);
+            close(pipeEnds[1]);
+        }
     }
     ~CProcess() {
         if (m_pid > 0 && !m_bDone) {
@@ -160,19 +173,41 @@ TEST_F(ProgramsTest, EachWayARunEndsHasItsOwnExitStatusAndMessage) {
     EXPECT_EQ(usage.Wait(), viewer::kViewerUsage);
     EXPECT_NE(Contents(dir + "/viewer.log").find("--mode needs a whole number from 0 to 3"), std::string::npos);
 
-    CProcess unwritable("ZELT2Viewer", {"--did", did, "--output", dir + "/no/such/folder/video.h264"},
-                        dir + "/viewer.log");
+    auto toNowhere = ViewerArgs("pw");
+    toNowhere.insert(toNowhere.end(), {"--output", dir + "/no/such/folder/video.h264"});
+    CProcess unwritable("ZELT2Viewer", toNowhere, dir + "/viewer.log");
     EXPECT_EQ(unwritable.Wait(), viewer::kViewerOutputFailed);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("cannot create"), std::string::npos);
 
-    // The device goes away under a watching viewer.
-    CProcess watching("ZELT2Viewer", ViewerArgs("pw"), dir + "/viewer.log");
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return Contents(dir + "/device.log").find("Viewers online: 1") !=
-                                                     std::string::npos; },
-                                       10000));
+    // An invalid DID and a duration past 32-bit milliseconds are command-line errors.
+    CProcess badDid("ZELT2Viewer", {"--did", "CAM 1"}, dir + "/viewer.log");
+    EXPECT_EQ(badDid.Wait(), viewer::kViewerUsage);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("--did needs a device identifier"), std::string::npos);
+    CProcess tooLong("ZELT2Viewer", {"--did", did, "--duration", "4294968"}, dir + "/viewer.log");
+    EXPECT_EQ(tooLong.Wait(), viewer::kViewerUsage);
+
+    // A run that never logs in leaves an existing recording as it was.
+    {
+        std::ofstream keep(dir + "/video.h264", std::ios::binary);
+        keep << "an earlier recording";
+    }
+    auto wrongToFile = ViewerArgs("PW");
+    wrongToFile.insert(wrongToFile.end(), {"--output", dir + "/video.h264"});
+    CProcess refused("ZELT2Viewer", wrongToFile, dir + "/viewer.log");
+    EXPECT_EQ(refused.Wait(), viewer::kViewerWrongPassword);
+    EXPECT_EQ(Contents(dir + "/video.h264"), "an earlier recording");
+
+    // The device goes away under a watching viewer, once that viewer is in
+    // (its login may wait: the refusals above came from this host).
+    auto watchArgs = ViewerArgs("pw");
+    watchArgs.pop_back();  // not quiet: it says when it has asked for video
+    CProcess watching("ZELT2Viewer", watchArgs, dir + "/viewer.log");
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return Contents(dir + "/viewer.log").find("VideoStart sent") != std::string::npos; }, 20000));
     device.Signal(SIGTERM);
     EXPECT_EQ(device.Wait(), 0);
     EXPECT_EQ(watching.Wait(), viewer::kViewerSessionLost);
-    EXPECT_NE(Contents(dir + "/viewer.log").find("The session was lost"), std::string::npos);
+    EXPECT_NE(Contents(dir + "/viewer.log").find("The session was lost"), std::string::npos) << Contents(dir + "/viewer.log");
 }
 
 TEST_F(ProgramsTest, ADeviceTheTransportWillNotListenForSaysWrongDid) {
@@ -184,6 +219,17 @@ TEST_F(ProgramsTest, ADeviceTheTransportWillNotListenForSaysWrongDid) {
     CProcess missing("ZELT2FileDevice", {"--did", did, "--video", dir + "/none.h264"}, dir + "/other.log");
     EXPECT_EQ(missing.Wait(), 2);
     EXPECT_NE(Contents(dir + "/other.log").find("Cannot open the video file"), std::string::npos);
+}
+
+TEST_F(ProgramsTest, ADeviceWhoseOutputReaderWentAwayGoesOnServing) {
+    CProcess device("ZELT2FileDevice", {"--did", did, "--password", "pw", "--video", kSample}, dir + "/device.log",
+                    /*closedOutput=*/true);
+    auto args = ViewerArgs("pw");
+    args.insert(args.end(), {"--frames", "5"});
+    CProcess viewer("ZELT2Viewer", args, dir + "/viewer.log");
+    EXPECT_EQ(viewer.Wait(), viewer::kViewerDone) << Contents(dir + "/viewer.log");
+    device.Signal(SIGTERM);
+    EXPECT_EQ(device.Wait(), 0) << Contents(dir + "/device.log");
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ TEST_F(ViewerClientTest, WrongPasswordUnknownDidAndAFullDeviceEndWithTheirOwnSta
     EXPECT_EQ(lost.Message(), "No device answers for DID DEV-1 (looked for 2 s).");
     CFakeTransport::Instance().FailConnect(PPPP_ERR_BAD_DID);
     CViewerClient bad(CFakeTransport::Table(), Options(5));
-    EXPECT_EQ(bad.Run(events), kViewerDeviceNotFound);
+    EXPECT_EQ(bad.Run(events), kViewerUsage) << "an invalid DID is the user's to mend";
     CFakeTransport::Instance().FailConnect(0);
 
     std::vector<std::unique_ptr<testsupport::CFakeViewer>> eight;

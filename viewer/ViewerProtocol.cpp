@@ -1,4 +1,4 @@
-#include "service/session/ViewerProtocol.h"
+#include "viewer/ViewerProtocol.h"
 
 #include <algorithm>
 #include <cstring>

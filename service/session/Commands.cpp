@@ -1,0 +1,153 @@
+// What the session server does with a viewer's packets: the login and the
+// commands, and the control packets it answers with.
+
+#include <vector>
+
+#include "platform/Clock.h"
+#include "service/session/Aes.h"
+#include "service/session/SessionServer.h"
+
+namespace session {
+namespace {
+
+// Compares without an early exit, so the time taken says nothing about how
+// much of a login response was right.
+bool SameBlock(const uint8_t* a, const uint8_t* b) {
+    uint8_t diff = 0;
+    for (size_t i = 0; i < kKeySize; ++i) diff |= static_cast<uint8_t>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+bool Before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
+
+}  // namespace
+
+int CSessionServer::SendIOCtrl(int32_t handle, const uint8_t* key, uint16_t command, const uint8_t* payload,
+                               uint32_t length, uint8_t kind) {
+    uint8_t small[kPacketOverhead + 64];
+    std::vector<uint8_t> large;
+    uint8_t* packet = small;
+    const size_t total = kPacketOverhead + static_cast<size_t>(length);
+    if (total > sizeof small) {
+        large.resize(total);
+        packet = large.data();
+    }
+    PacketFields fields;
+    fields.kind = kind;
+    fields.command = command;
+    if (BuildPacket(packet, total, fields, payload, length) != total) return PPPP_ERR_BAD_ARGUMENT;
+    if (kind != KindPlain) m_byScramble.SealPacket(key, packet, total);
+    return m_pppp.Write(handle, kChannelControl, reinterpret_cast<const char*>(packet), static_cast<int>(total));
+}
+
+bool CSessionServer::AwaitAnswerTurn(SessionSlot& slot) {
+    const uint32_t address = slot.dwRemoteAddress.load();
+    for (;;) {
+        const uint32_t now = platform::GetTickCount();
+        uint32_t due = m_throttle.NotBefore(address, now);
+        const uint32_t held = slot.dwNextAnswerTick.load();
+        if (slot.bAnswerHeld.load() && Before(due, held)) due = held;
+        uint32_t wait = Before(now, due) ? due - now : 0;
+        if (wait == 0) {
+            if (m_throttle.TakeLook(now)) return true;
+            wait = 1000 / kWrongAnswersPerSecond;  // the device-wide budget is spent for now
+        }
+        if (!PauseReader(slot, wait)) return false;
+    }
+}
+
+void CSessionServer::DoAuth(SessionSlot& slot, const uint8_t* body) {
+    if (LoadU16(body + kBodyCommand) != CmdAuthResponse) return;
+    // Guessing costs time: see LoginThrottle.h.
+    if (!AwaitAnswerTurn(slot)) return;
+    CSlotUse use = m_slots.Use(slot);
+    if (!use) return;
+    const uint32_t address = slot.dwRemoteAddress.load();
+    const uint16_t length = LoadU16(body + kBodyPayloadLength16);
+    // Fewer than 16 bytes are compared as sent followed by the buffer's zeros.
+    if (length == 0 || length > kMaxAuthResponse || !SameBlock(body + kBodyPayload, slot.abyExpected)) {
+        const uint32_t now = platform::GetTickCount();
+        m_throttle.Refused(address, now);
+        slot.dwNextAnswerTick.store(now + kAnswerPauseMs);
+        slot.bAnswerHeld.store(true);
+        SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
+        return;
+    }
+    m_throttle.Accepted(address);
+    uint8_t wrapped[kKeySize];
+    AesEncryptBlock(128, slot.abySessionKey, kKeySize, slot.szPassword, kPasswordBufferSize, wrapped);
+    slot.bAuthed.store(true);
+    SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, wrapped, kKeySize, KindPlain);
+}
+
+void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
+    switch (LoadU16(body + kBodyCommand)) {
+        case CmdVideoStart: {
+            if (!slot.bAuthed.load()) return;
+            if (LoadU16(body + kBodyPayloadLength16) >= kVideoStartModeSize) {
+                const uint32_t mode = LoadU32(body + kBodyPayload);
+                if (mode <= static_cast<uint32_t>(kMaxMode)) ChangeMode(static_cast<int>(mode));
+            }
+            StartVideoTimer();
+            slot.bVideoOn.store(true);
+            if (!slot.bKeySent.load()) m_host.RequestKeyFrame();
+
+            // Report phases run one at a time, each with the mode current at its
+            // start; a mode change is followed by a phase of its own, so the
+            // last report every watcher gets is the mode the camera is in.
+            // (The transport's writes do not block.)
+            std::lock_guard<std::mutex> reporting(m_reportLock);
+            uint8_t report[kModeReportSize];
+            StoreU32(report, static_cast<uint32_t>(m_nMode.load()));
+            for (SessionSlot& watcher : m_slots) {
+                if (!watcher.bInUse.load() || !watcher.bVideoOn.load()) continue;
+                if (CSlotUse use = m_slots.Use(watcher))
+                    SendIOCtrl(use.Handle(), watcher.abySessionKey, CmdModeReport, report, kModeReportSize,
+                               KindSealed16);
+            }
+            return;
+        }
+        case CmdVideoStop:
+            // Stops the still-frame poll for every viewer, not just this one.
+            slot.bVideoOn.store(false);
+            StopVideoTimer();
+            return;
+        case CmdMarkSet:
+            if (slot.bAuthed.load()) slot.bMarked.store(true);
+            return;
+        case CmdMarkClear:
+            slot.bMarked.store(false);
+            return;
+        default:
+            return;
+    }
+}
+
+void CSessionServer::ChangeMode(int mode) {
+    // The mode and the camera change together, apart from every other use of
+    // the camera channel; of two viewers the later one sets both.
+    bool changed = false;
+    m_host.ChangeCameraMode(mode, [&] {
+        if (mode == m_nMode.load()) return false;
+        for (SessionSlot& slot : m_slots) slot.bKeySent.store(false);
+        m_nMode.store(mode);
+        changed = true;
+        return true;
+    });
+    if (changed) m_host.RequestKeyFrame();
+}
+
+void CSessionServer::StartVideoTimer() {
+    std::lock_guard<std::mutex> hold(m_videoTimerLock);
+    if (m_nVideoTimer.load() == 0) m_nVideoTimer.store(m_host.SetVideoTimer());
+}
+
+void CSessionServer::StopVideoTimer() {
+    std::lock_guard<std::mutex> hold(m_videoTimerLock);
+    const uint32_t timer = m_nVideoTimer.load();
+    if (timer == 0) return;
+    m_host.KillVideoTimer(timer);
+    m_nVideoTimer.store(0);
+}
+
+}  // namespace session

@@ -1,0 +1,86 @@
+// The video fan-out: every encoded frame, sealed for every viewer with video on.
+
+#include "platform/Clock.h"
+#include "platform/Trace.h"
+#include "service/session/SessionServer.h"
+
+namespace session {
+
+void CSessionServer::FreePacketBuffer() {
+    std::lock_guard<std::mutex> hold(m_fanoutLock);
+    m_pPacketBuf.reset();
+}
+
+uint32_t CSessionServer::Timestamp() const {
+    // After the tick count has wrapped (about 49.7 days) it is below the start.
+    const uint32_t now = platform::GetTickCount();
+    const uint32_t start = m_dwCaptureStart.load();
+    return now >= start ? now - start : start - now - 1;
+}
+
+void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) {
+    // The packet buffer is shared by all callers: one frame at a time. Nothing
+    // in here waits: the transport's writes and checks do not block, and a
+    // viewer that cannot keep up is skipped rather than waited for.
+    std::lock_guard<std::mutex> hold(m_fanoutLock);
+    const int online = m_slots.Recount();
+    const uint8_t deltaFrame = (gate != 0 && !IsKeyFrame(data, length)) ? 1 : 0;
+    if (!m_bRunning.load()) return;
+    if (length > kMaxFramePayload) {
+        ZTRACE("frame of %u bytes is longer than %zu, skipped\n", length, kMaxFramePayload);
+        return;
+    }
+    if (!m_pPacketBuf || (length > 0 && !data)) return;
+
+    PacketFields fields;
+    fields.kind = KindSealed32;
+    fields.command = CmdVideoFrame;
+    fields.viewerCount = static_cast<uint8_t>(online);
+    fields.deltaFrame = deltaFrame;
+    fields.timestampMs = Timestamp();
+
+    bool wantKeyFrame = false;
+    for (SessionSlot& slot : m_slots) {
+        if (!slot.bInUse.load(std::memory_order_acquire) || !slot.bVideoOn.load()) continue;
+        // Waiting for a key frame, with nothing to learn from its backlog.
+        if (gate != 0 && deltaFrame && !slot.bKeySent.load() && !slot.bBacklogged.load()) continue;
+        CSlotUse use = m_slots.Use(slot);
+        if (!use || !slot.bVideoOn.load()) continue;
+
+        unsigned int pending = 0;
+        const int checked = m_pppp.Check_Buffer(use.Handle(), kChannelVideo, &pending, nullptr);
+        if (IsSessionGone(checked)) {
+            const uint32_t generation = use.Generation();
+            use.End();
+            m_slots.Close(slot, generation);
+            continue;
+        }
+        if (pending > kBackPressureBytes) {
+            // A viewer that cannot keep up misses frames until its backlog has
+            // drained, and then waits for a key frame; the others go on.
+            slot.bKeySent.store(false);
+            slot.bBacklogged.store(true);
+            continue;
+        }
+        // Drained: one key frame is asked for, for this backlog.
+        if (slot.bBacklogged.exchange(false)) wantKeyFrame = true;
+        if (gate != 0 && !slot.bKeySent.load()) {
+            if (deltaFrame) continue;
+            slot.bKeySent.store(true);
+        }
+        if (gate == 0) {
+            // A stored picture replaces what the viewer's decoder holds, so
+            // live deltas make sense to it again only after a key frame.
+            slot.bKeySent.store(false);
+            wantKeyFrame = true;
+        }
+        const size_t size = m_byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(), kPacketBufferSize,
+                                                           fields, data, length);
+        if (size > 0)
+            m_pppp.Write(use.Handle(), kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
+                         static_cast<int>(size));
+    }
+    if (wantKeyFrame) m_host.RequestKeyFrame();
+}
+
+}  // namespace session

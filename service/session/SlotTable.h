@@ -1,0 +1,159 @@
+#pragma once
+// The table of eight session slots and the one way to use a slot's transport
+// handle.
+//
+// A slot leaves its session in two steps. Close (any thread) marks the slot
+// closing, so that nothing new starts on its handle; the handle itself is
+// closed by whoever lets go of it last: at once when nobody uses it, else by
+// the last use as it ends. Nobody waits for that. Beginning and ending a use
+// take no lock, only when a use is the last of a closing slot's. Release (the slot's reader,
+// or the listener before a reader exists) then waits until the handle is
+// closed and frees the slot. Every use of a handle, reads included, holds a
+// CSlotUse, so a handle is never closed under a call that uses it and the
+// transport cannot hand the same number to a new session meanwhile. A late
+// close names the session it means by the slot's generation and so never
+// touches a newer session that took the slot since.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/Thread.h"
+#include "service/session/Aes.h"
+#include "service/session/PpppTable.h"
+#include "service/session/Sealing.h"
+#include "service/session/SessionPacket.h"
+
+namespace session {
+
+class CSessionServer;
+
+inline constexpr int kMaxSessions = 8;
+// In a full table, a remote address holding this many sessions that have not
+// logged in makes way with its own oldest one for its next session.
+inline constexpr int kMaxPendingPerAddress = 3;
+
+struct SessionSlot {
+    std::atomic<int32_t> hSession{0};  // -1 once closed; 0 in a table that has only been cleared
+    std::atomic<bool> bInUse{false};
+    std::atomic<bool> bVideoOn{false};
+    std::atomic<bool> bMarked{false};
+    std::atomic<bool> bKeySent{false};        // the key-frame gate of the fan-out
+    std::atomic<bool> bBacklogged{false};     // skipped by the fan-out until its backlog drains
+    uint8_t szPassword[kPasswordBufferSize] = {};
+    uint8_t abySessionKey[kKeySize] = {};
+    CAesKey128 aesSessionKey;                 // the session key expanded once, for the frames
+    uint8_t abyExpected[kKeySize] = {};       // the AuthResponse payload that proves the password
+    std::atomic<bool> bAuthed{false};
+    std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
+    std::atomic<uint32_t> dwRemoteAddress{0}; // the peer's IPv4 address as the transport reports it
+    std::atomic<bool> bAnswerHeld{false};     // after a refusal: the next login answer waits...
+    std::atomic<uint32_t> dwNextAnswerTick{0};  // ...until this tick
+    CSessionServer* pServer = nullptr;
+    platform::CThread hReader;                // kept past the slot's release until joined
+    std::atomic<uint32_t> dwAcceptTick{0};    // base of the login deadline
+
+    // The lifecycle across threads (see the top of this file); under `lock`
+    // unless atomic.
+    std::mutex lock;
+    std::condition_variable changed;          // the handle was closed, or the slot freed
+    std::atomic<uint32_t> nGeneration{0};     // sessions the slot has held
+    std::atomic<bool> bClosing{false};        // closed for new uses; the reader releases it
+    bool bHandleClosing = false;              // a thread is closing the handle
+    bool bHandleClosed = false;               // the transport session is closed
+    // Uses of the handle under way (low bits) and kNoNewUses; counted without
+    // the lock, so that the fan-out's uses cost two atomic operations.
+    std::atomic<uint32_t> nUseState{kNoNewUses};
+    static constexpr uint32_t kNoNewUses = 0x80000000u;  // free or closing: a use fails
+};
+
+class CSlotTable;
+
+// One use of a slot's session handle. While it lives the handle stays open
+// and names the session the use began on. Empty when the slot was free or
+// closing.
+class CSlotUse {
+public:
+    CSlotUse() = default;
+    ~CSlotUse() { End(); }
+    CSlotUse(CSlotUse&& other) noexcept { *this = static_cast<CSlotUse&&>(other); }
+    CSlotUse& operator=(CSlotUse&& other) noexcept;
+    CSlotUse(const CSlotUse&) = delete;
+    CSlotUse& operator=(const CSlotUse&) = delete;
+
+    explicit operator bool() const { return m_pSlot != nullptr; }
+    int32_t Handle() const { return m_hSession; }
+    uint32_t Generation() const { return m_nGeneration; }
+    // Ends the use early; the handle must not be used after it.
+    void End();
+
+private:
+    friend class CSlotTable;
+    CSlotTable* m_pTable = nullptr;
+    SessionSlot* m_pSlot = nullptr;
+    int32_t m_hSession = -1;
+    uint32_t m_nGeneration = 0;
+};
+
+class CSlotTable {
+public:
+    explicit CSlotTable(const PpppTable& transport) : m_pppp(transport) {}
+    CSlotTable(const CSlotTable&) = delete;
+    CSlotTable& operator=(const CSlotTable&) = delete;
+
+    SessionSlot& operator[](int i) { return m_aSlots[i]; }
+    const SessionSlot& operator[](int i) const { return m_aSlots[i]; }
+    SessionSlot* begin() { return m_aSlots; }
+    SessionSlot* end() { return m_aSlots + kMaxSessions; }
+    const SessionSlot* begin() const { return m_aSlots; }
+    const SessionSlot* end() const { return m_aSlots + kMaxSessions; }
+    int Index(const SessionSlot& slot) const { return static_cast<int>(&slot - m_aSlots); }
+
+    // Every slot free, secrets wiped; while no thread uses the table.
+    void Clear();
+
+    // Where the listener puts a new session from `address` (0: unknown): a
+    // free slot, or in a full table one whose session has not logged in and
+    // makes way. Null when every slot holds a session that has logged in.
+    // Listener only.
+    SessionSlot* ChooseSlot(uint32_t address, uint32_t now);
+    // Frees `slot` for a newcomer: closes its session and waits (at most
+    // `waitMs` of real time) until its reader has released it. True when the
+    // slot is free. Listener only.
+    bool MakeWay(SessionSlot& slot, uint32_t waitMs);
+
+    // Puts a new session into a free slot. Listener only.
+    void Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, uint8_t route, uint32_t address,
+                const uint8_t (&password)[kPasswordBufferSize], const uint8_t (&challenge)[kChallengeSize],
+                const uint8_t (&sessionKey)[kKeySize], CSessionServer* server);
+
+    // Begins a use of the slot's handle; empty when the slot is free or closing.
+    CSlotUse Use(SessionSlot& slot);
+    // Begins closing the session `generation` of the slot; nothing when the
+    // slot holds another session by now or its close has already begun.
+    // Never waits.
+    void Close(SessionSlot& slot, uint32_t generation);
+    // Closes (if not yet done) and frees the slot once its handle is closed;
+    // its reader only, or the listener before a reader exists.
+    void Release(SessionSlot& slot, uint32_t generation);
+
+    // Occupied slots that are not closing; also stored for Online().
+    int Recount();
+    int Online() const { return m_nOnline.load(); }
+
+private:
+    friend class CSlotUse;
+    void EndUse(SessionSlot& slot);
+    // Closes the handle with the slot's lock let go for the call; `hold` is
+    // held on entry and on return.
+    void CloseHandle(SessionSlot& slot, std::unique_lock<std::mutex>& hold);
+    static void ResetFields(SessionSlot& slot, int32_t hSession);
+
+    const PpppTable& m_pppp;
+    SessionSlot m_aSlots[kMaxSessions];
+    std::atomic<int> m_nOnline{0};
+};
+
+}  // namespace session
