@@ -42,7 +42,7 @@
 #include "platform/Clock.h"
 #include "platform/Text.h"
 #include "service/camera/CameraXU.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "service/session/PpppSetup.h"
 #include "service/session/SessionHost.h"
 #include "service/session/SessionServer.h"

@@ -21,7 +21,7 @@
 #include "service/app/ServiceDlg.h"
 #include "service/app/console/ConsoleHost.h"
 #include "service/app/qt/QtDialogRunner.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "service/session/PpppTable.h"
 #include "service/video/Registry.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "service/app/ServiceApp.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
 

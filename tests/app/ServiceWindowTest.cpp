@@ -30,7 +30,7 @@
 #include "service/app/qt/QtHyperLink.h"
 #include "service/app/qt/ServiceWindow.h"
 #include "service/camera/XuBinding.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "service/session/PpppTable.h"
 #include "service/video/CaptureControl.h"
 #include "service/video/hivefile/HiveFileRegistry.h"

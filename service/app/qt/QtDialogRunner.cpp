@@ -20,7 +20,7 @@
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/ServiceWindow.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 
 namespace app::qt {
 namespace {

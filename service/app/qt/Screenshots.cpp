@@ -23,7 +23,7 @@
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/ServiceWindow.h"
-#include "service/session/PPPP_API.h"
+#include "transport/PPPP_API.h"
 #include "service/session/PpppTable.h"
 #include "service/video/CaptureControl.h"
 #include "service/video/Registry.h"
