@@ -32,7 +32,9 @@ int Usage(FILE* to = stderr, int result = 2) {
                  "                             [--send-queue-kib N] [--probe-ms N] [--loopback-only] [--no-probe]\n"
                  "       pppp_tool decode <string>\n"
                  "       pppp_tool device <DID> [--port N] [--local]\n"
-                 "       pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]\n");
+                 "       pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]\n"
+                 "exit status: 0 done, 1 the transport cannot start, 2 bad command line or string,\n"
+                 "3 the DID cannot be served (device) or no device answers for it (viewer)\n");
     return result;
 }
 
@@ -87,7 +89,7 @@ int Decode(const char* text) {
     PPPP_InitOptions o{};
     if (PPPP_ParseInitString(text, &o) != PPPP_OK) {
         std::fprintf(stderr, "not a transport configuration string\n");
-        return 1;
+        return 2;
     }
     std::printf("discovery port      %u\nsession port        %u\nkeepalive ms        %u\ndead-peer ms        %u\n"
                 "handshake ms        %u\nsend buffer KiB     %u\nreceive buffer KiB  %u\nchannel buffer KiB  %u\n"
@@ -130,7 +132,7 @@ int Device(const char* did, int argc, char** argv) {
         const int h = PPPP_Listen(did, 600, static_cast<unsigned>(port), local ? 0 : 1);
         if (h == PPPP_ERR_BAD_DID || h == PPPP_ERR_CANNOT_LISTEN) {
             std::fprintf(stderr, "cannot serve %s (%d)\n", did, h);
-            return 1;
+            return 3;
         }
         if (h < 0) continue;
         PPPP_SessionRecord record{};
@@ -158,7 +160,7 @@ int Viewer(const char* did, int argc, char** argv) {
     const int h = address ? PPPP_ConnectTo(did, address, ms) : PPPP_Connect(did, ms);
     if (h < 0) {
         std::fprintf(stderr, "no session to %s (%d)\n", did, h);
-        return 1;
+        return 3;
     }
     std::printf("OPEN %d\n", h);
     std::fflush(stdout);
