@@ -4,11 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,10 +15,9 @@
 
 #include "service/app/ServiceApp.h"
 #include "transport/PPPP_API.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,41 +26,19 @@ using testsupport::ReadBytes;
 const std::string kBin = ZELT_BIN_DIR;
 
 // A child process whose standard output and error go to a file.
-class CProcess {
+class CProcess : public testsupport::CChildProcess {
 public:
     CProcess(const std::string& program, std::vector<std::string> args, const std::string& log,
-             const std::string& workDir = "") {
-        std::vector<char*> argv;
-        args.insert(args.begin(), program);
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        if (!workDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, workDir.c_str());
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~CProcess() {
-        if (m_pid > 0 && !m_bDone) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    // The exit status (128 + the signal for a signal), or -1 when it did not end in time.
-    int Wait(uint32_t timeoutMs = 30000) {
-        if (m_pid <= 0) return -1;
-        int status = 0;
-        if (!testsupport::WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs)) return -1;
-        m_bDone = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void Signal(int signal) { kill(m_pid, signal); }
+             const std::string& workDir = "")
+        : CChildProcess(program, std::move(args), Options(log, workDir)) {}
 
 private:
-    pid_t m_pid = -1;
-    bool m_bDone = false;
+    static testsupport::ChildOptions Options(const std::string& log, const std::string& workDir) {
+        testsupport::ChildOptions options;
+        options.log = log;
+        options.workDir = workDir;
+        return options;
+    }
 };
 
 bool Contains(const std::string& haystack, const std::string& needle) { return haystack.find(needle) != std::string::npos; }

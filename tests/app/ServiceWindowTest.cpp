@@ -11,10 +11,7 @@
 #include <QLabel>
 #include <QTest>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -35,10 +32,9 @@
 #include "service/video/CaptureControl.h"
 #include "service/video/hivefile/HiveFileRegistry.h"
 #include "tests/app/QtTestSupport.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/Wait.h"
-
-extern char** environ;
 
 namespace {
 
@@ -63,58 +59,44 @@ private:
 
 class CViewerProcess {
 public:
-    CViewerProcess(const std::string& did, const std::string& log) {
-        std::vector<std::string> args = {platform::GetProgramDirectory() + "ZELT2Viewer", "--did", did, "--password",
-                                         "pw", "--this-host-only", "--timeout", "10", "--duration", "20", "--quiet"};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~CViewerProcess() {
-        if (m_pid <= 0) return;
-        kill(m_pid, SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-    bool Started() const { return m_pid > 0; }
+    CViewerProcess(const std::string& did, const std::string& log)
+        : m_process(platform::GetProgramDirectory() + "ZELT2Viewer",
+                    {"--did", did, "--password", "pw", "--this-host-only", "--timeout", "10", "--duration", "20",
+                     "--quiet"},
+                    Options(log)) {}
+    bool Started() const { return m_process.Started(); }
 
 private:
-    pid_t m_pid = -1;
+    static testsupport::ChildOptions Options(const std::string& log) {
+        testsupport::ChildOptions options;
+        options.log = log;
+        return options;
+    }
+    testsupport::CChildProcess m_process;
 };
+
+// The environment ZELT2Service runs in here: these variables and no others,
+// so that under the leak checker the program meets the same libraries as
+// this test.
+testsupport::ChildOptions ServiceOptions(std::vector<std::string> env, const std::string& log) {
+    env.push_back("PATH=/usr/bin:/bin");
+    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
+    env.push_back("LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS);
+    env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
+    env.push_back("TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS);
+    testsupport::ChildOptions options;
+    options.environment = std::move(env);
+    options.inheritEnvironment = false;
+    options.log = log;
+    return options;
+}
 
 // Runs ZELT2Service with `args` where no display exists; its exit status,
 // with its output in `log`.
 int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& registryDir, const std::string& log) {
-    args.insert(args.begin(), platform::GetProgramDirectory() + "ZELT2Service");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none",
-                                    "PATH=/usr/bin:/bin"};
-    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
-    // Under the leak checker the program meets the same libraries as this test.
-    env.push_back("LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS);
-    env.push_back("ASAN_OPTIONS=fast_unwind_on_malloc=0");
-    env.push_back("TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    testsupport::CChildProcess service(platform::GetProgramDirectory() + "ZELT2Service", std::move(args),
+                                       ServiceOptions({"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none"}, log));
+    return service.Wait(120000);
 }
 
 TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
@@ -131,30 +113,20 @@ TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
 TEST(ServiceProgram, TheWindowClosesOnSigtermAndSavesTheSettings) {
     testsupport::CTempDir dir;
     const std::string log = dir.File("window.log");
-    std::string program = platform::GetProgramDirectory() + "ZELT2Service";
-    char* argv[] = {program.data(), nullptr};
-    std::vector<std::string> env = {"ZELT2_REGISTRY_DIR=" + dir.Path(), "ZELT2_SIM_CAMERAS=Desk Camera",
-                                    "QT_QPA_PLATFORM=offscreen", "ZELT2_TRACE=1", "PATH=/usr/bin:/bin",
-                                    "LSAN_OPTIONS=suppressions=" ZELT_QT_LSAN_SUPPRESSIONS,
-                                    "ASAN_OPTIONS=fast_unwind_on_malloc=0",
-                                    "TSAN_OPTIONS=suppressions=" ZELT_QT_TSAN_SUPPRESSIONS};
-    if (const char* init = std::getenv(PPPP_INIT_ENV_VARIABLE)) env.push_back(std::string(PPPP_INIT_ENV_VARIABLE "=") + init);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    testsupport::ChildOptions options =
+        ServiceOptions({"ZELT2_REGISTRY_DIR=" + dir.Path(), "ZELT2_SIM_CAMERAS=Desk Camera", "QT_QPA_PLATFORM=offscreen",
+                        "ZELT2_TRACE=1"},
+                       log);
+    options.output = testsupport::ChildOptions::Output::Inherit;
+    testsupport::CChildProcess service(platform::GetProgramDirectory() + "ZELT2Service", {}, options);
+    ASSERT_TRUE(service.Started());
     const bool up = testsupport::WaitUntil(
         [&] { return testsupport::ReadBytes(log).find("OnInitDialog has been done") != std::string::npos; }, 30000);
-    kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30000));
+    service.Signal(SIGTERM);
+    const int status = service.Wait(30000);
+    ASSERT_NE(status, -1);
     ASSERT_TRUE(up) << testsupport::ReadBytes(log);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == app::kExitDone) << status << testsupport::ReadBytes(log);
+    EXPECT_EQ(status, app::kExitDone) << testsupport::ReadBytes(log);
     EXPECT_NE(testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg")).find("\"Language\"=\"English\""), std::string::npos)
         << testsupport::ReadBytes(dir.File("HKEY_CURRENT_USER.reg"));
 }

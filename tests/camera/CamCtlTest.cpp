@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -19,25 +18,12 @@ const std::string kBin = ZELT_BIN_DIR;
 // Runs `program` with `args` and ZELT2_SIM_CAMERAS set to `cameras` (unset
 // when null), output discarded; its exit status, or -1.
 int RunProgram(const std::string& program, std::vector<std::string> args, const char* cameras) {
-    std::vector<std::string> env;
-    if (cameras) env.push_back(std::string("ZELT2_SIM_CAMERAS=") + cameras);
-    std::vector<char*> argv, envp;
-    args.insert(args.begin(), program);
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    testsupport::ChildOptions options;
+    if (cameras) options.environment.push_back(std::string("ZELT2_SIM_CAMERAS=") + cameras);
+    options.inheritEnvironment = false;
+    options.log = "/dev/null";
+    testsupport::CChildProcess child(program, std::move(args), options);
+    return child.Wait(60000);
 }
 
 int CamCtl(std::vector<std::string> args, const char* cameras = "Desk Camera;Broken,fail=refusing;No Unit,set=0") {

@@ -4,11 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,10 +19,9 @@
 
 #include "service/demo/AnnexB.h"
 #include "transport/PPPP_API.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/Wait.h"
 #include "viewer/ViewerClient.h"
-
-extern char** environ;
 
 namespace {
 
@@ -37,54 +33,22 @@ std::vector<uint8_t> ReadAll(const std::string& path) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
-// A child process whose standard output and error go to a file; with
-// `closedOutput`, its standard output is a pipe nobody reads (closed at once).
-class CProcess {
+// One of the programs built here as a child process, its standard output and
+// error going to a file; with `closedOutput`, its standard output is a pipe
+// nobody reads (closed at once).
+class CProcess : public testsupport::CChildProcess {
 public:
     CProcess(const std::string& program, std::vector<std::string> args, const std::string& log,
-             bool closedOutput = false) {
-        std::vector<char*> argv;
-        args.insert(args.begin(), kBin + "/" + program);
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int pipeEnds[2] = {-1, -1};
-        if (closedOutput && pipe(pipeEnds) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (closedOutput) {
-            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-            posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-        } else {
-            posix_spawn_file_actions_adddup2(&actions, 2, 1);
-        }
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        if (closedOutput) {
-            close(pipeEnds[0]);
-            close(pipeEnds[1]);
-        }
-    }
-    ~CProcess() {
-        if (m_pid > 0 && !m_bDone) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    // The exit status, or -1 when it did not end within `timeoutMs`.
-    int Wait(uint32_t timeoutMs = 30000) {
-        if (m_pid <= 0) return -1;
-        int status = 0;
-        const bool ended = testsupport::WaitUntil([&] { return waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs);
-        if (!ended) return -1;
-        m_bDone = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void Signal(int signal) { kill(m_pid, signal); }
+             bool closedOutput = false)
+        : CChildProcess(kBin + "/" + program, std::move(args), Options(log, closedOutput)) {}
 
 private:
-    pid_t m_pid = -1;
-    bool m_bDone = false;
+    static testsupport::ChildOptions Options(const std::string& log, bool closedOutput) {
+        testsupport::ChildOptions options;
+        options.log = log;
+        if (closedOutput) options.output = testsupport::ChildOptions::Output::ClosedPipe;
+        return options;
+    }
 };
 
 std::string Contents(const std::string& path) {
