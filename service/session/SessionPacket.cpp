@@ -55,7 +55,8 @@ uint32_t AnnouncedPayloadLength(uint8_t kind, const uint8_t* body) {
 
 bool IsKeyFrame(const uint8_t* data, size_t length) {
     static constexpr uint8_t kKeyFrameStart[6] = {0x00, 0x00, 0x00, 0x01, 0x67, 0x64};
-    return length >= sizeof kKeyFrameStart && std::memcmp(data, kKeyFrameStart, sizeof kKeyFrameStart) == 0;
+    return data != nullptr && length >= sizeof kKeyFrameStart &&
+           std::memcmp(data, kKeyFrameStart, sizeof kKeyFrameStart) == 0;
 }
 
 }  // namespace session

@@ -1,13 +1,6 @@
 #include "service/video/H264.h"
 
-#include <cstring>
-
 namespace video {
-
-bool IsKeyFrame(const uint8_t* data, size_t length) {
-    static constexpr uint8_t kKey[6] = {0, 0, 0, 1, 0x67, 0x64};
-    return data != nullptr && length >= sizeof kKey && std::memcmp(data, kKey, sizeof kKey) == 0;
-}
 
 void SplitNalUnits(const uint8_t* data, size_t length, std::vector<NalUnit>& units) {
     units.clear();

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "service/session/SessionPacket.h"
+
 namespace video {
 
 inline constexpr uint8_t kNalSei = 6;
@@ -15,8 +17,8 @@ inline constexpr uint8_t kNalPps = 8;
 inline constexpr uint8_t kNalIdr = 5;
 inline constexpr uint8_t kNalAud = 9;
 
-// Begins 00 00 00 01 67 64: a 4-byte start code and a High-profile SPS.
-bool IsKeyFrame(const uint8_t* data, size_t length);
+// A key frame as the fan-out's gate sees one: 00 00 00 01 67 64.
+using session::IsKeyFrame;
 
 struct NalUnit {
     size_t offset;  // of the first byte after the start code (the NAL header)
