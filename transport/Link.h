@@ -17,7 +17,8 @@
 namespace pppp {
 
 struct LinkInfo {
-    uint8_t route = 0;              // 0 direct; relayed routes use other values
+    uint8_t path = 0;               // PPPP_PATH_*: 0 TCP on this host or the LAN, 1 internet data channel
+    uint8_t route = 0;              // PPPP_ROUTE_*: 0 direct; relayed routes use other values
     uint8_t remoteAddr[4] = {};     // IPv4, network order
     uint16_t remotePort = 0;
     uint8_t localAddr[4] = {};
@@ -57,6 +58,11 @@ public:
     // Tells the peer no more bytes come (after a goodbye), keeps receiving.
     virtual void FinishSending() = 0;
     virtual void Describe(LinkInfo* info) = 0;
+    // True for a link that cannot tell how much of what it took has reached
+    // the peer (a data channel hides what waits inside it). On such a link
+    // the session counts its backlog by the peer's Ack frames instead of
+    // UnsentBytes, and sends Acks itself.
+    virtual bool NeedsAcks() const { return false; }
 
     static constexpr long LinkEnded = -1;
 };

@@ -74,9 +74,17 @@ extern "C" {
 #define PPPP_REC_BYTES_RECEIVED 64 /* u64: payload bytes received (all channels) */
 #define PPPP_REC_WRITE_PENDING 72  /* u32: as PPPP_Check_Buffer's write count */
 #define PPPP_REC_KEEPALIVE_MS 76   /* u32: interval of this side's keepalives */
-#define PPPP_SESSION_ROUTE_OFFSET 81 /* u8: 0 direct session (the only route so far); other values: relayed */
+#define PPPP_REC_PATH 80           /* u8: PPPP_PATH_*: how the session's bytes travel */
+#define PPPP_SESSION_ROUTE_OFFSET 81 /* u8: PPPP_ROUTE_*: 0 direct, non-zero relayed */
 #define PPPP_REC_END_REASON 82     /* u8: 0 while open, else 11, 12 or 13 (the gone result, negated) */
-/* Bytes 45..47, 80 and 83 are reserved, 0. */
+/* Bytes 45..47 and 83 are reserved, 0. */
+
+#define PPPP_PATH_TCP 0            /* a TCP connection on this host or the local network */
+#define PPPP_PATH_INTERNET 1       /* a data channel of the internet route (docs/internet.md) */
+#define PPPP_ROUTE_DIRECT 0        /* peer to peer (on the internet route: through the NATs) */
+#define PPPP_ROUTE_RELAY_UDP 1     /* through a TURN relay, reached over UDP */
+#define PPPP_ROUTE_RELAY_TCP 2     /* through a TURN relay, reached over TCP */
+#define PPPP_ROUTE_RELAY_TLS 3     /* through a TURN relay, reached over TLS */
 typedef struct PPPP_SessionRecord {
     unsigned char bytes[PPPP_SESSION_RECORD_SIZE];
 } PPPP_SessionRecord;

@@ -338,6 +338,7 @@ int CSession::Check(uint8_t* r) {
     if (!state) CheckBuffer(0, &pending, nullptr);
     Put32(r + PPPP_REC_WRITE_PENDING, pending);
     Put32(r + PPPP_REC_KEEPALIVE_MS, m_dwPingMs);
+    r[PPPP_REC_PATH] = m_linkInfo.path;
     r[PPPP_SESSION_ROUTE_OFFSET] = m_linkInfo.route;
     r[PPPP_REC_END_REASON] = static_cast<uint8_t>(-state);
     return state;
