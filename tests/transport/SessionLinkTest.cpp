@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "tests/support/Wait.h"
+#include "transport/DeviceSide.h"
 #include "transport/Session.h"
 
 namespace {
@@ -534,6 +535,66 @@ TEST_F(SessionLinkTest, AcksGoOnlyToAPeerThatSpeaksThemOnALinkThatNeedsThem) {
         session->Close(false);
         session->Join();
     }
+}
+
+// The device's handshake on a link of another route.
+class CSessionTable final : public ISessionHost {
+public:
+    ~CSessionTable() override {
+        for (auto& s : sessions) {
+            s->Close(false);
+            s->Join();
+        }
+    }
+    std::shared_ptr<CSession> AddSession(const SessionParams& params, std::shared_ptr<ILink> link) override {
+        SessionParams p = params;
+        p.handle = static_cast<int>(sessions.size()) + 1;
+        auto s = std::make_shared<CSession>(p, std::move(link));
+        if (!s->Start()) return nullptr;
+        sessions.push_back(s);
+        return s;
+    }
+    void DropSession(int) override {}
+    std::vector<std::shared_ptr<CSession>> sessions;
+};
+
+// The device's answer to a Hello handed over on a pipe: the frame type and, for a refusal, its reason.
+std::pair<uint8_t, uint8_t> Answer(CDeviceSide& device, bool needsAcks, uint8_t version) {
+    auto pipe = std::make_shared<CPipe>();
+    pipe->needsAcks = needsAcks;
+    Hello hello;
+    hello.version = version;
+    hello.did = "ACK-HANDSHAKE";
+    device.AcceptLink(std::make_shared<CPipeLink>(pipe), hello);
+    const auto h = pipe->PeerRead(kFrameHeaderSize);
+    if (h.size() < kFrameHeaderSize) return {0, 0};
+    const auto payload = pipe->PeerRead(ReadFrameHeader(h.data()).length);
+    return {h[0], h[0] == FrameRefuse && payload.size() > 5 ? payload[5] : 0};
+}
+
+TEST(DeviceHandshake, ALinkThatNeedsAcksNeedsAHelloThatSpeaksThem) {
+    CConfig config;
+    config.wDiscoveryPort = 41234;
+    config.bLoopbackOnly = true;
+    config.bProbe = false;
+    CSessionTable table;
+    CDeviceSide device(config, table);
+    ASSERT_TRUE(device.Start());
+    int listened = 0;
+    std::thread listener([&] { listened = device.Listen("ACK-HANDSHAKE", 30, 0, false); });
+    // Refused as unknown until the listen has opened the device, then for the version.
+    std::pair<uint8_t, uint8_t> answer;
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return (answer = Answer(device, true, 1)).second != RefuseUnknownDid; }, 30000));
+    EXPECT_EQ(answer, std::make_pair(uint8_t{FrameRefuse}, uint8_t{RefuseVersion}));
+    EXPECT_EQ(Answer(device, true, 2).first, FrameWelcome);
+    listener.join();
+    ASSERT_GT(listened, 0);
+    uint8_t record[PPPP_SESSION_RECORD_SIZE];
+    ASSERT_EQ(table.sessions.at(0)->Check(record), PPPP_OK);
+    EXPECT_EQ(record[PPPP_REC_PEER_VERSION], 2);
+    // Where acknowledgements are not needed, a version-1 viewer is welcome as ever.
+    EXPECT_EQ(Answer(device, false, 1).first, FrameWelcome);
+    device.Stop();
 }
 
 }  // namespace
