@@ -370,6 +370,11 @@ void CDeviceSide::AcceptLink(std::shared_ptr<ILink> link, const Hello& hello) {
     AcceptHello(*it->second, std::move(link), hello);
 }
 
+bool CDeviceSide::IsServing(const std::string& did) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return !m_bStopping && m_devices.count(did) != 0;
+}
+
 void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const Hello& hello) {
     // The answer is the first thing the link carries: a new link takes it whole.
     uint8_t out[kFrameHeaderSize + kMaxHandshakePayload];
