@@ -1,8 +1,10 @@
 // The internet route end to end: a broker (mosquitto) and a STUN/TURN server
-// (coturn) on a network of the test's own (a network namespace with a veth
-// pair carrying public-looking TEST-NET-2 addresses, since ICE ignores
-// loopback), this process as a device, pppp_tool as the viewer in another
-// process. Needs root for the namespace; skipped with a message without it.
+// (coturn) on a network of the test's own: this process moves to a network
+// namespace of its own, where it is the device and runs the servers; the
+// viewer (pppp_tool) runs in a second namespace joined to it by a veth pair
+// with public-looking TEST-NET-2 addresses (ICE ignores loopback). A firewall
+// in the viewer's namespace forces the relay. Needs root for the namespaces;
+// skipped with a message without it.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -90,11 +92,15 @@ protected:
             s_skip = "needs root to make a network namespace of its own";
             return;
         }
+        s_viewerNet = "zelt2v" + std::to_string(::getpid());
+        const std::string in = "ip netns exec " + s_viewerNet + " ";
         const std::string net = std::string("ip link set lo up && ip link add v0 type veth peer name v1 && ") +
-                                "ip addr add " + kServer + "/24 dev v0 && ip addr add " + kOther +
-                                "/24 dev v1 && ip link set v0 up && ip link set v1 up";
+                                "ip netns add " + s_viewerNet + " && ip link set v1 netns " + s_viewerNet +
+                                " && ip addr add " + kServer + "/24 dev v0 && ip link set v0 up && " + in +
+                                "ip link set lo up && " + in + "ip addr add " + kOther + "/24 dev v1 && " + in +
+                                "ip link set v1 up";
         if (std::system(net.c_str()) != 0) {
-            s_skip = "cannot make a veth pair in the test's namespace";
+            s_skip = "cannot make the viewer's network namespace and its veth pair";
             return;
         }
         s_dir = std::make_unique<testsupport::CTempDir>();
@@ -125,8 +131,9 @@ protected:
                                    kSecret + "\n";
         testsupport::WriteBytes(s_dir->File("device.conf"), "user = " + Did() + "\n" + common);
         testsupport::WriteBytes(s_dir->File("viewer.conf"), "user = viewer.one\nlan-wait-ms = 100\n" + common);
-        ::chmod(s_dir->File("device.conf").c_str(), 0600);
-        ::chmod(s_dir->File("viewer.conf").c_str(), 0600);
+        testsupport::WriteBytes(s_dir->File("viewer-tcp.conf"), "user = viewer.two\nlan-wait-ms = 100\n" + common +
+                                                                    "turn = turn:" + kServer + ":3478?transport=tcp\n");
+        for (const char* f : {"device.conf", "viewer.conf", "viewer-tcp.conf"}) ::chmod(s_dir->File(f).c_str(), 0600);
         ::setenv("ZELT2_RENDEZVOUS", s_dir->File("device.conf").c_str(), 1);
         ::setenv(PPPP_INIT_ENV_VARIABLE, InitString(41301).c_str(), 1);
         if (PPPP_Initialize(PPPP_DEFAULT_INIT_STRING) != PPPP_OK) {
@@ -138,6 +145,7 @@ protected:
 
     static void TearDownTestSuite() {
         if (s_ready) PPPP_DeInitialize();
+        if (!s_viewerNet.empty()) std::system(("ip netns del " + s_viewerNet + " 2>/dev/null").c_str());
         s_ready = false;
         s_turn.reset();
         s_broker.reset();
@@ -150,15 +158,34 @@ protected:
 
     static std::string Did() { return "NET-" + std::to_string(::getpid() % 100000); }
 
-    std::unique_ptr<CChildProcess> Viewer(const std::string& did, const std::string& log) {
+    // pppp_tool viewer in the viewer's namespace.
+    std::unique_ptr<CChildProcess> Viewer(const std::string& did, const std::string& log,
+                                          const char* conf = "viewer.conf") {
         ChildOptions o;
-        o.environment = {"ZELT2_RENDEZVOUS=" + s_dir->File("viewer.conf"),
-                         std::string(PPPP_INIT_ENV_VARIABLE) + "=" + InitString(41302)};
+        o.environment = {"ZELT2_RENDEZVOUS=" + s_dir->File(conf),
+                         std::string(PPPP_INIT_ENV_VARIABLE) + "=" + InitString(41302), "ZELT2_TRACE=1"};
         o.log = s_dir->File(log);
-        const std::string tool = ToolPath();
         return std::make_unique<CChildProcess>(
-            tool, std::vector<std::string>{"viewer", did, "--timeout-ms", "15000"}, o);
+            "/usr/sbin/ip",
+            std::vector<std::string>{"netns", "exec", s_viewerNet, ToolPath(), "viewer", did, "--timeout-ms", "15000"},
+            o);
     }
+
+    // Drops the viewer's UDP to the device (all of it with `allUdp`, else all but TURN's).
+    static bool Firewall(bool allUdp) {
+        const std::string rules = std::string("flush ruleset\nadd table inet zelt2\n") +
+                                  "add chain inet zelt2 out { type filter hook output priority 0 ; }\n" +
+                                  "add rule inet zelt2 out " + (allUdp ? "meta l4proto udp" : "udp dport != 3478") +
+                                  " drop\n";
+        testsupport::WriteBytes(s_dir->File("rules.nft"), rules);
+        return std::system(("ip netns exec " + s_viewerNet + " nft -f " + s_dir->File("rules.nft")).c_str()) == 0;
+    }
+    static void NoFirewall() { std::system(("ip netns exec " + s_viewerNet + " nft flush ruleset").c_str()); }
+
+    // Listens for `did`, starts a viewer with `conf`, checks that the session echoes what the device
+    // sends; the device's handle, or -1.
+    int OpenAndEcho(const std::string& did, const char* conf, const std::string& log,
+                    std::unique_ptr<CChildProcess>* viewer);
 
     // The device's retained presence as the broker tells everyone.
     static bool Present(const std::string& did) {
@@ -171,56 +198,95 @@ protected:
         return Slurp(d.File("sub")).rfind("1", 0) == 0;
     }
 
-    static inline std::string s_skip;
+    static inline std::string s_skip, s_viewerNet;
     static inline bool s_ready = false;
     static inline std::unique_ptr<testsupport::CTempDir> s_dir;
     static inline std::unique_ptr<CChildProcess> s_broker, s_turn;
 };
 
-TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidBytesEchoAndAKilledViewerIsNoticed) {
-    const std::string did = Did();
+int InternetRouteTest::OpenAndEcho(const std::string& did, const char* conf, const std::string& log,
+                                   std::unique_ptr<CChildProcess>* viewer) {
     auto listen = std::async(std::launch::async, [&] { return PPPP_Listen(did.c_str(), 30, 0, 1); });
-    ASSERT_TRUE(WaitUntil([&] { return Present(did); }, 10000)) << "the device never showed as present";
-
+    EXPECT_TRUE(WaitUntil([&] { return Present(did); }, 10000)) << "the device never showed as present";
     const auto started = std::chrono::steady_clock::now();
-    auto viewer = Viewer(did, "viewer.log");
+    *viewer = Viewer(did, log, conf);
     const int h = listen.get();
-    ASSERT_GT(h, 0) << Slurp(s_dir->File("viewer.log"));
+    EXPECT_GT(h, 0) << Slurp(s_dir->File(log));
+    if (h <= 0) return -1;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-    std::printf("connected over the internet route in %lld ms (viewer process start included)\n",
-                static_cast<long long>(ms.count()));
-
-    PPPP_SessionRecord record{};
-    ASSERT_EQ(PPPP_Check(h, &record), PPPP_OK);
-    EXPECT_EQ(record.bytes[PPPP_REC_PATH], PPPP_PATH_INTERNET);
-    EXPECT_EQ(record.bytes[PPPP_SESSION_ROUTE_OFFSET], PPPP_ROUTE_DIRECT);
-    EXPECT_EQ(record.bytes[PPPP_REC_REMOTE_ADDR], 198);
-    EXPECT_TRUE(WaitUntil([&] { return Slurp(s_dir->File("viewer.log")).find("route internet direct") !=
-                                       std::string::npos; }, 5000));
+    std::printf("%s: connected in %lld ms (the viewer's start included)\n", conf, static_cast<long long>(ms.count()));
 
     // More than one data channel message each way, in one write.
     std::string sent(100000, '\0');
     std::mt19937 random(7);
     for (auto& c : sent) c = static_cast<char>(random());
-    ASSERT_EQ(PPPP_Write(h, 0, sent.data(), static_cast<int>(sent.size())), static_cast<int>(sent.size()));
+    EXPECT_EQ(PPPP_Write(h, 0, sent.data(), static_cast<int>(sent.size())), static_cast<int>(sent.size()));
     std::string echoed(sent.size(), '\0');
     int got = 0;
     while (got < static_cast<int>(echoed.size())) {
         int size = static_cast<int>(echoed.size()) - got;
         const int r = PPPP_Read(h, 0, echoed.data() + got, &size, 10000);
         got += size;
-        ASSERT_TRUE(r == PPPP_OK || (r == PPPP_ERR_TIMEOUT && size > 0)) << r << " after " << got;
+        if (r != PPPP_OK && !(r == PPPP_ERR_TIMEOUT && size > 0)) {
+            ADD_FAILURE() << "read " << r << " after " << got << " bytes";
+            break;
+        }
     }
-    EXPECT_EQ(echoed, sent);
+    EXPECT_TRUE(echoed == sent);
+    return h;
+}
+
+TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidDirectlyAndAKilledViewerIsNoticed) {
+    const std::string did = Did();
+    std::unique_ptr<CChildProcess> viewer;
+    const int h = OpenAndEcho(did, "viewer.conf", "viewer.log", &viewer);
+    ASSERT_GT(h, 0);
+    PPPP_SessionRecord record{};
+    ASSERT_EQ(PPPP_Check(h, &record), PPPP_OK);
+    EXPECT_EQ(record.bytes[PPPP_REC_PATH], PPPP_PATH_INTERNET);
+    EXPECT_EQ(record.bytes[PPPP_SESSION_ROUTE_OFFSET], PPPP_ROUTE_DIRECT);
+    EXPECT_EQ(record.bytes[PPPP_REC_REMOTE_ADDR + 3], 2);  // the viewer's own address
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Slurp(s_dir->File("viewer.log")).find("route internet direct") != std::string::npos; }, 5000));
 
     viewer->Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
     char byte;
     int size = 1;
     const int r = PPPP_Read(h, 0, &byte, &size, 10000);
-    const auto noticed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
+    const auto noticed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
     EXPECT_TRUE(r == PPPP_ERR_CLOSED_TIMEOUT || r == PPPP_ERR_CLOSED_BY_PEER) << r;
     EXPECT_LT(noticed.count(), kDeadPeerMs + 1000);
+    PPPP_Close(h);
+}
+
+TEST_F(InternetRouteTest, ThroughTheRelayWhenUdpCannotGoDirect) {
+    ASSERT_TRUE(Firewall(false));
+    std::unique_ptr<CChildProcess> viewer;
+    const int h = OpenAndEcho(Did(), "viewer.conf", "relay-udp.log", &viewer);
+    NoFirewall();
+    ASSERT_GT(h, 0);
+    PPPP_SessionRecord record{};
+    ASSERT_EQ(PPPP_Check(h, &record), PPPP_OK);
+    EXPECT_EQ(record.bytes[PPPP_SESSION_ROUTE_OFFSET], PPPP_ROUTE_RELAY_UDP);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Slurp(s_dir->File("relay-udp.log")).find("route internet relay-udp") != std::string::npos; },
+        5000))
+        << Slurp(s_dir->File("relay-udp.log"));
+    PPPP_Close(h);
+}
+
+TEST_F(InternetRouteTest, ThroughTheRelayOverTcpWhenUdpIsDropped) {
+    ASSERT_TRUE(Firewall(true));
+    std::unique_ptr<CChildProcess> viewer;
+    const int h = OpenAndEcho(Did(), "viewer-tcp.conf", "relay-tcp.log", &viewer);
+    NoFirewall();
+    ASSERT_GT(h, 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Slurp(s_dir->File("relay-tcp.log")).find("route internet relay-tcp") != std::string::npos; },
+        5000))
+        << Slurp(s_dir->File("relay-tcp.log"));
     PPPP_Close(h);
 }
 
