@@ -97,11 +97,8 @@ void CSignalling::OnConnect(mosquitto* client, void* self, int rc) {
     }
     int mid = 0;
     mosquitto_subscribe(client, &mid, s->m_strInbox.c_str(), 1);
-    {
-        std::lock_guard<std::mutex> hold(s->m_lock);
-        s->m_nSubscribeMid = mid;
-    }
-    if (s->m_bDevice) s->PublishPresence(s->m_bPresent.load());
+    std::lock_guard<std::mutex> hold(s->m_lock);
+    s->m_nSubscribeMid = mid;
 }
 
 void CSignalling::OnDisconnect(mosquitto*, void* self, int) {
@@ -111,9 +108,19 @@ void CSignalling::OnDisconnect(mosquitto*, void* self, int) {
 
 void CSignalling::OnSubscribe(mosquitto*, void* self, int mid, int, const int*) {
     auto* s = static_cast<CSignalling*>(self);
+    bool ready = false;
+    {
+        std::lock_guard<std::mutex> hold(s->m_lock);
+        s->m_nLastSuback = mid;
+        if (mid == s->m_nSubscribeMid && !s->m_bReady.load()) ready = true;
+        s->m_cv.notify_all();
+    }
+    if (!ready) return;
+    // Ready is set before presence is read, and SetPresent stores presence
+    // before it reads ready: whichever comes second publishes the news.
+    s->m_bReady = true;
+    if (s->m_bDevice) s->PublishPresence(s->m_bPresent.load());
     std::lock_guard<std::mutex> hold(s->m_lock);
-    s->m_nLastSuback = mid;
-    if (mid == s->m_nSubscribeMid) s->m_bReady = true;
     s->m_cv.notify_all();
 }
 
