@@ -186,7 +186,22 @@ void CInternetRoute::HandleDeviceMessage(const Incoming& in) {
         if (!m_bServing || it != m_attempts.end()) return;
         if (m.version < kAckVersion) {
             Refuse(in.from, m.sid, "version");
-        } else if (m_attempts.size() >= kMaxAttempts) {
+            return;
+        }
+        {
+            auto oldest = m_attempts.end();
+            size_t mine = 0;
+            for (auto a = m_attempts.begin(); a != m_attempts.end(); ++a) {
+                if (a->second.viewer != in.from) continue;
+                ++mine;
+                if (oldest == m_attempts.end() || a->second.startedMs < oldest->second.startedMs) oldest = a;
+            }
+            if (mine >= kMaxAttemptsPerViewer) {
+                EndDeviceAttempt(oldest->second, true);
+                m_attempts.erase(oldest);
+            }
+        }
+        if (m_attempts.size() >= kMaxAttempts) {
             ZTRACE("internet route: call from %s refused: %zu attempts under way\n", in.from.c_str(),
                    m_attempts.size());
             Refuse(in.from, m.sid, "busy");
@@ -201,7 +216,8 @@ void CInternetRoute::HandleDeviceMessage(const Incoming& in) {
         }
         return;
     case SignalMessage::Candidate:
-        if (it != m_attempts.end()) it->second.link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
+        if (it != m_attempts.end() && ++it->second.candidates <= kMaxRemoteCandidates)
+            it->second.link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
         return;
     case SignalMessage::Bye:
         if (it != m_attempts.end()) {
@@ -482,9 +498,11 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
         if (offered && link && !link->HasEnded()) {
             // Candidates until the channel opens.
             result = PPPP_ERR_TIMEOUT;
+            uint32_t candidates = 0;
             while (!link->IsOpen() && !link->HasEnded()) {
                 if (next(&m, std::min(deadlineMs, NowMs() + 10))) {
-                    if (m.type == SignalMessage::Candidate) link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
+                    if (m.type == SignalMessage::Candidate && ++candidates <= kMaxRemoteCandidates)
+                        link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
                     if (m.type == SignalMessage::Bye) break;
                 } else if (NowMs() >= deadlineMs || stopping()) {
                     break;
