@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -535,6 +536,58 @@ TEST_F(SessionLinkTest, AcksGoOnlyToAPeerThatSpeaksThemOnALinkThatNeedsThem) {
         session->Close(false);
         session->Join();
     }
+}
+
+// Two sessions acknowledging each other: a bulk writer that waits on its
+// backlog never has more than the send queue unacknowledged, and ends at 0.
+TEST_F(SessionLinkTest, TwoSessionsOnLinksThatNeedAcksKeepTheBacklogWithinTheQueue) {
+    auto far = std::make_shared<CPipe>();
+    pipe->needsAcks = far->needsAcks = true;
+    SessionParams p;
+    p.sendQueueBytes = 64 * 1024;
+    Open(p);
+    auto reader = std::make_shared<CSession>(p, std::make_shared<CPipeLink>(far));
+    ASSERT_TRUE(reader->Start());
+    std::atomic<bool> stop{false};
+    std::thread relay([&] {  // carries what each session sends to the other
+        auto move = [](CPipe& from, CPipe& to) {
+            std::deque<uint8_t> bytes;
+            {
+                std::lock_guard<std::mutex> hold(from.m);
+                bytes.swap(from.fromSession);
+                from.cv.notify_all();
+            }
+            if (!bytes.empty()) to.PeerWrite(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+            return !bytes.empty();
+        };
+        while (!stop.load())
+            if (!move(*pipe, *far) && !move(*far, *pipe)) std::this_thread::sleep_for(1ms);
+    });
+    const auto bytes = Pattern(2 << 20, 6);
+    std::vector<uint8_t> got(bytes.size());
+    std::thread consumer([&] {
+        int size = static_cast<int>(got.size());
+        EXPECT_EQ(reader->Read(1, reinterpret_cast<char*>(got.data()), &size, 60000), PPPP_OK);
+    });
+    unsigned int most = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        const int r = session->Write(1, reinterpret_cast<const char*>(bytes.data() + at), 16384);
+        if (r == PPPP_ERR_BUFFER_FULL) {
+            ASSERT_EQ(session->WaitBuffer(p.sendQueueBytes - 16384, 30000), PPPP_OK);
+            continue;
+        }
+        ASSERT_EQ(r, 16384);
+        at += 16384;
+        most = std::max(most, WritePending(*session));
+    }
+    consumer.join();
+    EXPECT_EQ(got, bytes);
+    EXPECT_LE(most, p.sendQueueBytes);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return WritePending(*session) == 0; }, 30000));
+    stop.store(true);
+    relay.join();
+    reader->Close(false);
+    reader->Join();
 }
 
 // The device's handshake on a link of another route.
