@@ -241,6 +241,11 @@ int InternetRouteTest::OpenAndEcho(const std::string& did, const char* conf, con
         }
     }
     EXPECT_TRUE(echoed == sent);
+    // The backlog comes from the viewer's acknowledgements: all of it arrived.
+    unsigned writePending = 1;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return PPPP_Check_Buffer(h, 0, &writePending, nullptr) == PPPP_OK && writePending == 0; }, 5000))
+        << writePending;
     return h;
 }
 
