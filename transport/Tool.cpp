@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
     if (argc < 3) return Usage();
     const int init = PPPP_Initialize(PPPP_DEFAULT_INIT_STRING);
     if (init != PPPP_OK) {
-        std::fprintf(stderr, "the transport cannot start (%d); is %s a valid string?\n", init, PPPP_INIT_ENV_VARIABLE);
+        std::fprintf(stderr, "the transport cannot start (%d); are %s and the rendezvous file (ZELT2_RENDEZVOUS) valid?\n",
+                     init, PPPP_INIT_ENV_VARIABLE);
         return 1;
     }
     const int result = command == "device" ? Device(argv[2], argc - 3, argv + 3) : Viewer(argv[2], argc - 3, argv + 3);
