@@ -150,7 +150,10 @@ void CInternetRoute::StartDeviceAttempt(const std::string& viewer, const std::st
     std::weak_ptr<CSignalling> signalling = m_pSignalling;
     const auto forViewer = ServersForViewer(viewer, sid);
     CWebRtcPeer::Events events;
-    events.localDescription = [signalling, viewer, sid, forViewer](const std::string& sdp) {
+    const uint64_t called = NowMs();
+    events.localDescription = [signalling, viewer, sid, forViewer, called](const std::string& sdp) {
+        ZTRACE("internet route: offer for %s made in %llu ms\n", sid.c_str(),
+               static_cast<unsigned long long>(NowMs() - called));
         SignalMessage m;
         m.type = SignalMessage::Offer;
         m.sid = sid;
@@ -295,6 +298,8 @@ bool CInternetRoute::AdvanceDeviceAttempt(DeviceAttempt& a, uint64_t now) {
 }
 
 void CInternetRoute::RouteLoop() {
+    // The first attempt need not wait for GStreamer to load.
+    if (!CWebRtcPeer::Prepare()) ZTRACE("internet route: GStreamer's webrtcbin cannot be loaded\n");
     std::unique_lock<std::mutex> hold(m_lock);
     while (!m_bStopping) {
         std::deque<Incoming> work;
@@ -392,6 +397,8 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
         return PPPP_ERR_DEVICE_NOT_FOUND;
     }
     const int present = m_pSignalling->Presence(did, deadlineMs);
+    ZTRACE("internet route: presence of %s known after %llu ms\n", did.c_str(),
+           static_cast<unsigned long long>(NowMs() - started));
     if (present != 1) {
         ZTRACE("internet route: %s is %s\n", did.c_str(), present == 0 ? "absent" : "unknown to the broker");
         return PPPP_ERR_DEVICE_NOT_FOUND;
@@ -447,6 +454,8 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
             if (m.type == SignalMessage::Bye) break;
             if (m.type != SignalMessage::Offer) continue;
             offered = true;
+            ZTRACE("internet route: offer from %s after %llu ms\n", did.c_str(),
+                   static_cast<unsigned long long>(NowMs() - started));
             // The device's servers with this attempt's credentials, then our own.
             PeerIceServers servers;
             for (const auto& e : m.ice) {

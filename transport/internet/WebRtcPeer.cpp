@@ -326,12 +326,26 @@ void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const 
     turnServers.push_back(s);
 }
 
-std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
-                                                 std::shared_ptr<IChannelSink> sink) {
+bool CWebRtcPeer::Prepare() {
     static std::once_flag once;
     static bool ready = false;
-    std::call_once(once, [] { ready = gst_init_check(nullptr, nullptr, nullptr); });
-    if (!ready) return nullptr;
+    std::call_once(once, [] {
+        ready = gst_init_check(nullptr, nullptr, nullptr);
+        if (!ready) return;
+        // Making one loads the plugin and the libraries it needs.
+        GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
+        ready = probe != nullptr;
+        if (probe) gst_object_unref(gst_object_ref_sink(probe));
+        // The DTLS key and certificate are made once per process, when the first
+        // DTLS element is: made here, the first caller does not wait for them.
+        if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+    });
+    return ready;
+}
+
+std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
+                                                 std::shared_ptr<IChannelSink> sink) {
+    if (!Prepare()) return nullptr;
     auto core = std::make_shared<PeerCore>();
     core->offerer = offerer;
     core->servers = servers;
