@@ -303,6 +303,18 @@ TEST_F(InternetRouteTest, ThroughTheRelayOverTcpWhenUdpIsDropped) {
     PPPP_Close(h);
 }
 
+TEST_F(InternetRouteTest, ABreakMakesTheDeviceAbsent) {
+    const std::string did = Did();
+    auto listen = std::async(std::launch::async, [&] { return PPPP_Listen(did.c_str(), 30, 0, 1); });
+    ASSERT_TRUE(WaitUntil([&] { return Present(did); }, 10000));
+    ASSERT_EQ(PPPP_Listen_Break(), PPPP_OK);
+    EXPECT_EQ(listen.get(), PPPP_ERR_INTERRUPTED);
+    const auto broke = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitUntil([&] { return !Present(did); }, 5000));
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - broke).count(),
+              1500);
+}
+
 TEST_F(InternetRouteTest, AnUnknownDidIsNotFoundAtOnce) {
     const auto started = std::chrono::steady_clock::now();
     auto viewer = Viewer("NOBODY-HERE", "unknown.log");
