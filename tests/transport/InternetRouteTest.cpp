@@ -59,7 +59,7 @@ std::string InitString(unsigned short discoveryPort) {
     o.discoveryPort = discoveryPort;  // device and viewer never meet on the LAN route
     o.keepaliveMs = 200;
     o.deadPeerMs = kDeadPeerMs;
-    o.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
+    o.flags = PPPP_INIT_NO_PROBE;  // (this host only would turn the internet route off)
     char text[PPPP_INIT_STRING_LENGTH + 1];
     PPPP_MakeInitString(&o, text, sizeof text);
     return text;
