@@ -315,6 +315,64 @@ TEST_F(InternetRouteTest, ABreakMakesTheDeviceAbsent) {
               1500);
 }
 
+TEST_F(InternetRouteTest, AttemptsAreBoundedAndARepeatingViewerPushesOutOnlyItsOwn) {
+    const std::string did = Did();
+    auto listen = std::async(std::launch::async, [&] { return PPPP_Listen(did.c_str(), 30, 0, 1); });
+    ASSERT_TRUE(WaitUntil([&] { return Present(did); }, 10000));
+    auto inbox = [&](const std::string& viewer, const std::string& log) {
+        ChildOptions o;
+        o.log = s_dir->File(log);
+        return std::make_unique<CChildProcess>(
+            "/usr/bin/mosquitto_sub",
+            std::vector<std::string>{"-h", kServer, "-u", viewer, "-i", viewer + "-in", "-t",
+                                     "pppp/v/" + viewer + "/" + did, "-W", "6"},
+            o);
+    };
+    auto call = [&](const std::string& viewer, int n) {
+        char sid[17];
+        std::snprintf(sid, sizeof sid, "%016x", n);
+        CChildProcess pub("/usr/bin/mosquitto_pub",
+                          {"-h", kServer, "-u", viewer, "-i", viewer + "-out", "-q", "1", "-t",
+                           "pppp/d/" + did + "/" + viewer, "-m",
+                           std::string(R"({"type":"call","version":2,"sid":")") + sid + "\"}"});
+        EXPECT_EQ(pub.Wait(5000), 0);
+    };
+    auto first = inbox("first.v", "first.log");
+    auto late = inbox("late.v", "late.log");
+    // Subscribed once a message of our own gets through.
+    for (const char* viewer : {"first.v", "late.v"}) {
+        const std::string log = s_dir->File(viewer == std::string("first.v") ? "first.log" : "late.log");
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                CChildProcess("/usr/bin/mosquitto_pub",
+                              {"-h", kServer, "-t", "pppp/v/" + std::string(viewer) + "/" + did, "-m", "ready"})
+                    .Wait(5000);
+                return Slurp(log).find("ready") != std::string::npos;
+            },
+            5000));
+    }
+    // Eight attempts under way, none ever answered: two per viewer.
+    for (int v = 0; v < 4; ++v) {
+        const std::string viewer = v == 0 ? "first.v" : "v" + std::to_string(v) + ".v";
+        call(viewer, 2 * v + 1);
+        call(viewer, 2 * v + 2);
+    }
+    call("first.v", 100);  // its own oldest makes way
+    call("late.v", 200);   // the table is full
+    EXPECT_TRUE(WaitUntil([&] { return Slurp(s_dir->File("late.log")).find("\"busy\"") != std::string::npos; }, 5000))
+        << Slurp(s_dir->File("late.log"));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::string text = Slurp(s_dir->File("first.log"));
+            return text.find(R"("type":"bye","sid":"0000000000000001")") != std::string::npos;
+        },
+        5000))
+        << Slurp(s_dir->File("first.log"));
+    EXPECT_EQ(Slurp(s_dir->File("first.log")).find("\"busy\""), std::string::npos);
+    PPPP_Listen_Break();
+    EXPECT_EQ(listen.get(), PPPP_ERR_INTERRUPTED);
+}
+
 TEST_F(InternetRouteTest, AnUnknownDidIsNotFoundAtOnce) {
     const auto started = std::chrono::steady_clock::now();
     auto viewer = Viewer("NOBODY-HERE", "unknown.log");
