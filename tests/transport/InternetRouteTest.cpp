@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -271,6 +273,41 @@ TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidDirectlyAndAKilledViewerIsNotice
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
     EXPECT_TRUE(r == PPPP_ERR_CLOSED_TIMEOUT || r == PPPP_ERR_CLOSED_BY_PEER) << r;
     EXPECT_LT(noticed.count(), kDeadPeerMs + 1000);
+    PPPP_Close(h);
+}
+
+TEST_F(InternetRouteTest, BulkBytesFlowBothWaysWithABoundedBacklog) {
+    std::unique_ptr<CChildProcess> viewer;
+    const int h = OpenAndEcho(Did(), "viewer.conf", "bulk.log", &viewer);
+    ASSERT_GT(h, 0);
+    constexpr int kChunk = 65536, kChunks = 128;  // 8 MiB out, echoed back
+    std::vector<char> chunk(kChunk, 'z');
+    const auto started = std::chrono::steady_clock::now();
+    auto reader = std::async(std::launch::async, [&] {
+        std::vector<char> in(kChunk);
+        long long total = 0;
+        while (total < static_cast<long long>(kChunk) * kChunks) {
+            int size = kChunk;
+            const int r = PPPP_Read(h, 0, in.data(), &size, 10000);
+            total += size;
+            if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return total;
+            if (r == PPPP_ERR_TIMEOUT && size == 0) return total;
+        }
+        return total;
+    });
+    unsigned most = 0;
+    for (int i = 0; i < kChunks; ++i) {
+        ASSERT_EQ(PPPP_Wait_Buffer(h, 512 * 1024, 10000), PPPP_OK) << "chunk " << i;
+        ASSERT_EQ(PPPP_Write(h, 0, chunk.data(), kChunk), kChunk);
+        unsigned pending = 0;
+        PPPP_Check_Buffer(h, 0, &pending, nullptr);
+        most = std::max(most, pending);
+    }
+    EXPECT_EQ(reader.get(), static_cast<long long>(kChunk) * kChunks);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("8 MiB each way in %.2f s (%.1f MB/s), largest backlog %u bytes\n", seconds, 8.39 / seconds, most);
+    EXPECT_LE(most, 1024u * 1024u + 2 * kChunk);
     PPPP_Close(h);
 }
 
