@@ -273,6 +273,8 @@ TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidDirectlyAndAKilledViewerIsNotice
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
     EXPECT_TRUE(r == PPPP_ERR_CLOSED_TIMEOUT || r == PPPP_ERR_CLOSED_BY_PEER) << r;
     EXPECT_LT(noticed.count(), kDeadPeerMs + 1000);
+    std::printf("a killed viewer was noticed after %lld ms (dead-peer time %u ms)\n",
+                static_cast<long long>(noticed.count()), kDeadPeerMs);
     PPPP_Close(h);
 }
 
