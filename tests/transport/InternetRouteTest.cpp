@@ -85,6 +85,29 @@ bool TcpOpen(const char* host, int port) {
     return ok;
 }
 
+// Needs neither root nor servers: the transport refuses to start on an unusable
+// rendezvous file and names the file, the line and the key, never a value.
+TEST(RendezvousFileAtStart, AnUnusableFileStopsTheTransportWithAClearLine) {
+    testsupport::CTempDir dir;
+    testsupport::WriteBytes(dir.File("bad.conf"), "broker = mqtt://198.51.100.1:1883\nuser = viewer.one\n"
+                                                  "password = pw-SECRET\nturn-ttl = 5\n");
+    ::chmod(dir.File("bad.conf").c_str(), 0600);
+    testsupport::WriteBytes(dir.File("open.conf"), "broker = mqtt://198.51.100.1:1883\nuser = viewer.one\n"
+                                                   "password = pw-SECRET\n");
+    ::chmod(dir.File("open.conf").c_str(), 0644);
+    for (const char* name : {"bad.conf", "open.conf"}) {
+        ChildOptions o;
+        o.environment = {"ZELT2_RENDEZVOUS=" + dir.File(name)};
+        o.log = dir.File("log");
+        CChildProcess tool(ToolPath(), {"viewer", "CAM-1", "--timeout-ms", "100"}, o);
+        EXPECT_EQ(tool.Wait(10000), 1) << name;
+        const std::string text = Slurp(dir.File("log"));
+        EXPECT_NE(text.find("libpppp: rendezvous file " + dir.File(name)), std::string::npos) << text;
+        EXPECT_EQ(text.find("SECRET"), std::string::npos) << text;
+    }
+    EXPECT_NE(Slurp(dir.File("log")).find("chmod 600"), std::string::npos);
+}
+
 class InternetRouteTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
