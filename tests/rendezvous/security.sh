@@ -46,7 +46,7 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
 refused() { ! "$@" >/dev/null 2>&1; }
 
-"$repo/scripts/rendezvous" start "$dir" >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
+"$repo/scripts/rendezvous" start "$dir" --no-web >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
 # shellcheck disable=SC1091
 . "$dir/env"
 
