@@ -149,11 +149,13 @@ check "a viewer receives its device's messages and true presence only (got: $(re
 # --- TURN: credentials made from the secret, as each side makes them per session.
 secret=$(cat "$dir/turn-secret")
 credential() { printf %s "$1" | openssl dgst -sha1 -hmac "$2" -binary | base64; }
-probe() { # probe <username> <secret> <peer...>
+probe() { # probe [--tcp | --tls] <username> <secret> <peer...>
+    local how=(127.0.0.1 "$RENDEZVOUS_TURN_PORT")
+    [ "$1" = --tcp ] && { how=(--tcp "${how[@]}"); shift; }
+    [ "$1" = --tls ] && { how=(--tls "$RENDEZVOUS_CA" 127.0.0.1 "$RENDEZVOUS_TURNS_PORT"); shift; }
     local user=$1 key=$2
     shift 2
-    python3 "$here/turn_probe.py" 127.0.0.1 "$RENDEZVOUS_TURN_PORT" "$user" "$(credential "$user" "$key")" "$@" 2>&1 |
-        tr '\n' ';'
+    python3 "$here/turn_probe.py" "${how[@]}" "$user" "$(credential "$user" "$key")" "$@" 2>&1 | tr '\n' ';'
 }
 now=$(date +%s)
 got=$(probe "$((now + 600)):D-0123456789abcdef" "$secret" 198.51.100.7 192.168.1.2 10.0.0.1 172.16.0.1 \
@@ -161,6 +163,11 @@ got=$(probe "$((now + 600)):D-0123456789abcdef" "$secret" 198.51.100.7 192.168.1
 check "a valid credential allocates; relaying goes to public peers only (got: $got)" [ "$got" = \
 "allocate 200;permission 198.51.100.7 200;permission 192.168.1.2 403;permission 10.0.0.1 403;permission 172.16.0.1 403;\
 permission 127.0.0.1 403;permission 169.254.1.1 403;permission 100.64.0.1 403;permission 224.0.0.1 403;" ]
+for how in --tcp --tls; do
+    got=$(probe $how "$((now + 600)):V-0123456789abcdef" "$secret" 198.51.100.7 10.0.0.1)
+    check "TURN ${how#--} allocates too, to public peers only (got: $got)" \
+        [ "$got" = "allocate 200;permission 198.51.100.7 200;permission 10.0.0.1 403;" ]
+done
 got=$(probe "$((now - 1)):V-0123456789abcdef" "$secret")
 check "an expired credential is refused (got: $got)" [ "$got" = "allocate 401;" ]
 got=$(probe "$((now + 600)):V-0123456789abcdef" not-the-secret)

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
-"""A tiny TURN client over UDP: allocates with the given credentials, asks for a
-permission to each peer address, releases the allocation, and prints one line
-per step with the server's answer as a number (200 for success, else the
-error code), e.g. "allocate 200", "permission 10.0.0.1 403".
+"""A tiny TURN client over UDP, TCP or TLS: allocates with the given credentials,
+asks for a permission to each peer address, releases the allocation, and prints
+one line per step with the server's answer as a number (200 for success, else
+the error code), e.g. "allocate 200", "permission 10.0.0.1 403".
 
-    turn_probe.py HOST PORT USERNAME PASSWORD [PEER...]
+    turn_probe.py [--tcp | --tls CA] HOST PORT USERNAME PASSWORD [PEER...]
 """
 import hashlib
 import hmac
 import os
 import socket
+import ssl
 import struct
 import sys
 
@@ -34,13 +35,26 @@ def request(method, attributes, key=None):
     return txid, header(len(body) + 24) + body + attribute(INTEGRITY, mac)
 
 
-def exchange(sock, method, attributes, key=None):
+def receive(sock, stream):
+    if not stream:
+        return sock.recv(2048)
+    # Over a stream, messages follow each other: the header says how long each is.
+    data = b""
+    while len(data) < 20 or len(data) < 20 + struct.unpack_from("!H", data, 2)[0]:
+        more = sock.recv(2048)
+        if not more:
+            sys.exit("the TURN server closed the connection")
+        data += more
+    return data
+
+
+def exchange(sock, method, attributes, key=None, stream=False):
     txid, message = request(method, attributes, key)
-    for _ in range(3):
-        sock.send(message)
+    for _ in range(1 if stream else 3):
+        sock.sendall(message)
         try:
             while True:
-                reply = sock.recv(2048)
+                reply = receive(sock, stream)
                 if len(reply) >= 20 and reply[8:20] == txid:
                     return parse(reply)
         except socket.timeout:
@@ -68,25 +82,34 @@ def xor_peer(address):
 
 
 def main():
-    host, port, user, password, peers = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5:]
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    args, transport, ca = sys.argv[1:], "udp", None
+    if args[0] == "--tcp":
+        transport, args = "tcp", args[1:]
+    elif args[0] == "--tls":
+        transport, ca, args = "tls", args[1], args[2:]
+    host, port, user, password, peers = args[0], int(args[1]), args[2], args[3], args[4:]
+    stream = transport != "udp"
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM if stream else socket.SOCK_DGRAM)
     sock.settimeout(2)
     sock.connect((host, port))
+    if transport == "tls":
+        sock = ssl.create_default_context(cafile=ca).wrap_socket(sock, server_hostname=host)
+    call = lambda *a: exchange(sock, *a, stream=stream)
     udp = attribute(TRANSPORT, bytes([17, 0, 0, 0]))
-    code, found = exchange(sock, ALLOCATE, [udp])
+    code, found = call(ALLOCATE, [udp])
     if code != 401 or REALM not in found or NONCE not in found:
         sys.exit(f"an allocation without credentials got {code}, not a challenge")
     realm, nonce = found[REALM], found[NONCE]
     key = hashlib.md5(user.encode() + b":" + realm + b":" + password.encode()).digest()
     auth = [attribute(USERNAME, user.encode()), attribute(REALM, realm), attribute(NONCE, nonce)]
-    code, _ = exchange(sock, ALLOCATE, [udp] + auth, key)
+    code, _ = call(ALLOCATE, [udp] + auth, key)
     print("allocate", code, flush=True)
     if code != 200:
         return
     for peer in peers:
-        code, _ = exchange(sock, CREATE_PERMISSION, [xor_peer(peer)] + auth, key)
+        code, _ = call(CREATE_PERMISSION, [xor_peer(peer)] + auth, key)
         print("permission", peer, code, flush=True)
-    exchange(sock, REFRESH, [attribute(LIFETIME, struct.pack("!I", 0))] + auth, key)
+    call(REFRESH, [attribute(LIFETIME, struct.pack("!I", 0))] + auth, key)
 
 
 main()
