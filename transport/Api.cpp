@@ -1,6 +1,7 @@
 // The exported C interface: one transport per process, reference-counted by
 // PPPP_Initialize and PPPP_DeInitialize.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/InitString.h"
 #include "transport/Transport.h"
+#include "transport/internet/Config.h"
 
 namespace {
 
@@ -58,7 +60,17 @@ int PPPP_Initialize(const char* initString) {
         ++g_nInitCount;
         return PPPP_OK;
     }
-    auto transport = std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options));
+    // The internet route's rendezvous file: none leaves it off; an unusable one is an error
+    // named on standard error (never with a value: the file holds secrets).
+    pppp::CRendezvousConfig rendezvous;
+    std::string problem;
+    const pppp::RendezvousLoad load = pppp::LoadRendezvous(&rendezvous, &problem);
+    if (load == pppp::RendezvousLoad::Unusable) {
+        std::fprintf(stderr, "libpppp: %s\n", problem.c_str());
+        return PPPP_ERR_BAD_ARGUMENT;
+    }
+    auto transport = std::make_shared<pppp::CTransport>(
+        pppp::CConfig::FromOptions(options), load == pppp::RendezvousLoad::Loaded ? &rendezvous : nullptr);
     if (!transport->Start()) {
         transport->Shutdown();
         return PPPP_ERR_NOT_INITIALISED;

@@ -6,6 +6,9 @@
 //                                        serve DID; echo channel 0 of every session
 //   pppp_tool viewer <DID> [--address host:port] [--timeout-ms N]
 //                                        open a session; echo channel 0 until it ends
+// A session opened prints "OPEN <handle> ... route <how>" (tcp, internet direct,
+// internet relay-udp|tcp|tls). With a rendezvous file (ZELT2_RENDEZVOUS)
+// device and viewer also meet over the internet route.
 //
 // Options of init-string: --discovery-port --session-port --keepalive-ms
 // --dead-ms --handshake-ms --send-buffer-kib --receive-buffer-kib
@@ -99,6 +102,17 @@ int Decode(const char* text) {
     return 0;
 }
 
+// How the session travels, for scripts: "tcp", "internet direct", "internet relay-udp|tcp|tls".
+const char* RouteName(const PPPP_SessionRecord& record) {
+    if (record.bytes[PPPP_REC_PATH] != PPPP_PATH_INTERNET) return "tcp";
+    switch (record.bytes[PPPP_SESSION_ROUTE_OFFSET]) {
+    case PPPP_ROUTE_DIRECT: return "internet direct";
+    case PPPP_ROUTE_RELAY_UDP: return "internet relay-udp";
+    case PPPP_ROUTE_RELAY_TCP: return "internet relay-tcp";
+    default: return "internet relay-tls";
+    }
+}
+
 // Sends back whatever arrives on channel 0 until the session ends.
 int Echo(int session) {
     std::vector<char> buffer(65536);
@@ -138,7 +152,7 @@ int Device(const char* did, int argc, char** argv) {
         PPPP_SessionRecord record{};
         PPPP_Check(h, &record);
         const unsigned char* a = record.bytes + PPPP_REC_REMOTE_ADDR;
-        std::printf("OPEN %d from %u.%u.%u.%u\n", h, a[0], a[1], a[2], a[3]);
+        std::printf("OPEN %d from %u.%u.%u.%u route %s\n", h, a[0], a[1], a[2], a[3], RouteName(record));
         std::fflush(stdout);
         std::thread(Echo, h).detach();
     }
@@ -162,7 +176,9 @@ int Viewer(const char* did, int argc, char** argv) {
         std::fprintf(stderr, "no session to %s (%d)\n", did, h);
         return 3;
     }
-    std::printf("OPEN %d\n", h);
+    PPPP_SessionRecord record{};
+    PPPP_Check(h, &record);
+    std::printf("OPEN %d route %s\n", h, RouteName(record));
     std::fflush(stdout);
     return Echo(h);
 }
