@@ -1,18 +1,20 @@
-// bench_route: one viewer session against `pppp_tool device DID` (which echoes
-// channel 0), measured: how long until it is open, which route it took, round
-// trips of small messages, and the throughput of a stream echoed back. Run on
-// either route: over the LAN by discovery or --address, over the internet route
-// when a rendezvous file is configured (ZELT2_RENDEZVOUS). The figures are
-// printed, one "key value" a line, for bench/internet/run to gather.
+// bench_route: one viewer session against `bench_route serve DID` (a device
+// that echoes channel 0 at once and takes streams on channel 1), measured: how
+// long until it is open, which route it took, round trips of 64 bytes, and the
+// throughput of a stream one way. Run on either route: over the LAN by discovery or --address,
+// over the internet route when a rendezvous file is configured
+// (ZELT2_RENDEZVOUS). The figures are printed, one "key value" a line, for
+// bench/internet/run to gather. (pppp_tool's device echoes too, but reads in
+// 64 KiB with a 200 ms time-out, which a round trip of 64 bytes would measure.)
 //
 //   bench_route DID [--address host:port] [--connect-only] [--rounds N]
 //                   [--mib N] [--timeout-ms N]
+//   bench_route serve DID
 //
 // Exit status: 0 measured, 1 the transport cannot start, 2 bad command line,
 // 3 no session, 4 the session broke off during the measurement.
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -52,12 +54,12 @@ const char* RouteName(const PPPP_SessionRecord& record) {
 
 // Reads exactly `size` bytes of channel 0; false when the session ends or
 // nothing comes for `timeoutMs`.
-bool ReadAll(int session, char* buffer, int size, unsigned timeoutMs) {
+bool ReadAll(int session, char* buffer, int size, unsigned timeoutMs, unsigned char channel = 0) {
     int have = 0;
     const Clock::time_point start = Clock::now();
     while (have < size) {
         int got = size - have;
-        const int r = PPPP_Read(session, 0, buffer + have, &got, 200);
+        const int r = PPPP_Read(session, channel, buffer + have, &got, 200);
         have += got;
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return false;
         if (MsSince(start) > timeoutMs) return false;
@@ -66,9 +68,9 @@ bool ReadAll(int session, char* buffer, int size, unsigned timeoutMs) {
 }
 
 // Writes all of `size`, waiting while the session's queue is full.
-bool WriteAll(int session, const char* data, int size) {
+bool WriteAll(int session, const char* data, int size, unsigned char channel = 0) {
     for (;;) {
-        const int r = PPPP_Write(session, 0, data, size);
+        const int r = PPPP_Write(session, channel, data, size);
         if (r >= 0) return true;
         if (r != PPPP_ERR_BUFFER_FULL) return false;
         PPPP_Wait_Buffer(session, 0, 50);
@@ -94,53 +96,80 @@ int Measure(int session, unsigned long rounds, unsigned long mib, unsigned timeo
     }
     std::printf("rtt_p50_ms %.3f\nrtt_p90_ms %.3f\n", Percentile(rtts, 0.5), Percentile(rtts, 0.9));
 
-    // A stream echoed back, with at most `kWindow` bytes on their way at once
-    // so that the echoing side's own queue never fills.
+    // Throughput one way: the size on channel 1, that many bytes, and the
+    // device's answer once it has taken them all.
     constexpr int kChunk = 16 * 1024;
-    constexpr uint64_t kWindow = 256 * 1024;
     const uint64_t total = static_cast<uint64_t>(mib) * 1024 * 1024;
-    std::atomic<uint64_t> received{0};
-    std::atomic<bool> broken{false};
     const Clock::time_point start = Clock::now();
-    std::thread reader([&] {
-        std::vector<char> in(64 * 1024);
-        while (received.load() < total) {
-            int got = static_cast<int>(in.size());
-            const int r = PPPP_Read(session, 0, in.data(), &got, 200);
-            received.fetch_add(static_cast<uint64_t>(got));
-            if ((r != PPPP_OK && r != PPPP_ERR_TIMEOUT) || MsSince(start) > timeoutMs * 10.0) {
-                broken.store(true);
-                return;
-            }
-        }
-    });
+    char header[8];
+    for (int i = 0; i < 8; ++i) header[i] = static_cast<char>(total >> (8 * i));
+    if (!WriteAll(session, header, sizeof header, 1)) return 4;
     std::vector<char> out(kChunk, 's');
-    uint64_t sent = 0;
-    while (sent < total && !broken.load()) {
-        if (sent - received.load() + kChunk > kWindow) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            continue;
-        }
-        if (!WriteAll(session, out.data(), kChunk)) {
-            broken.store(true);
-            break;
-        }
-        sent += kChunk;
-    }
-    reader.join();
-    if (broken.load()) return 4;
+    for (uint64_t sent = 0; sent < total; sent += kChunk)
+        if (!WriteAll(session, out.data(), kChunk, 1)) return 4;
+    if (!ReadAll(session, header, sizeof header, timeoutMs * 10, 1)) return 4;
     const double seconds = MsSince(start) / 1000.0;
-    std::printf("echo_mib %lu\nthroughput_mib_s %.2f\n", mib, static_cast<double>(total) / (1024.0 * 1024.0) / seconds);
+    std::printf("stream_mib %lu\nthroughput_mib_s %.2f\n", mib, static_cast<double>(total) / (1024.0 * 1024.0) / seconds);
     return 0;
+}
+
+// Takes a stream on channel 1 (its size first, 8 bytes LE) and answers with
+// those 8 bytes once all has arrived.
+void Sink(int session) {
+    std::vector<char> buffer(256 * 1024);
+    char header[8];
+    while (ReadAll(session, header, sizeof header, 24u * 3600 * 1000, 1)) {
+        uint64_t total = 0;
+        for (int i = 0; i < 8; ++i) total |= static_cast<uint64_t>(static_cast<unsigned char>(header[i])) << (8 * i);
+        for (uint64_t have = 0; have < total;) {
+            int size = static_cast<int>(std::min<uint64_t>(buffer.size(), total - have));
+            const int r = PPPP_Read(session, 1, buffer.data(), &size, 200);
+            have += static_cast<uint64_t>(size);
+            if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return;
+        }
+        if (!WriteAll(session, header, sizeof header, 1)) return;
+    }
+}
+
+// Echoes channel 0 of one session: whatever has arrived, as soon as it has;
+// takes streams on channel 1.
+void Echo(int session) {
+    std::thread sink(Sink, session);
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        unsigned int readable = 0;
+        if (PPPP_Check_Buffer(session, 0, nullptr, &readable) < 0) break;
+        int size = static_cast<int>(std::min<size_t>(std::max(readable, 1u), buffer.size()));
+        const int r = PPPP_Read(session, 0, buffer.data(), &size, 200);
+        if (size > 0 && !WriteAll(session, buffer.data(), size)) break;
+        if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) break;
+    }
+    PPPP_Close(session);
+    sink.join();
+}
+
+int Serve(const char* did) {
+    for (;;) {
+        const int h = PPPP_Listen(did, 600, 0, 1);
+        if (h == PPPP_ERR_BAD_DID || h == PPPP_ERR_CANNOT_LISTEN || h == PPPP_ERR_NOT_INITIALISED) {
+            std::fprintf(stderr, "bench_route: cannot serve %s (%d)\n", did, h);
+            return 3;
+        }
+        if (h >= 0) std::thread(Echo, h).detach();
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && !std::strcmp(argv[1], "serve")) {
+        if (PPPP_Initialize(PPPP_DEFAULT_INIT_STRING) != PPPP_OK) return 1;
+        return Serve(argv[2]);
+    }
     if (argc < 2 || argv[1][0] == '-') {
         std::fprintf(stderr,
                      "usage: bench_route DID [--address host:port] [--connect-only] [--rounds N] [--mib N]"
-                     " [--timeout-ms N]\n");
+                     " [--timeout-ms N]\n       bench_route serve DID\n");
         return 2;
     }
     const char* did = argv[1];
