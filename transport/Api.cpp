@@ -69,8 +69,12 @@ int PPPP_Initialize(const char* initString) {
         std::fprintf(stderr, "libpppp: %s\n", problem.c_str());
         return PPPP_ERR_BAD_ARGUMENT;
     }
-    auto transport = std::make_shared<pppp::CTransport>(
-        pppp::CConfig::FromOptions(options), load == pppp::RendezvousLoad::Loaded ? &rendezvous : nullptr);
+    // A process for this host only sends nothing to other hosts: no internet route.
+    const bool internet = load == pppp::RendezvousLoad::Loaded && !(options.flags & PPPP_INIT_LOOPBACK_ONLY);
+    if (load == pppp::RendezvousLoad::Loaded && !internet)
+        std::fprintf(stderr, "libpppp: this host only: the internet route (%s) is off\n", rendezvous.path.c_str());
+    auto transport =
+        std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options), internet ? &rendezvous : nullptr);
     if (!transport->Start()) {
         transport->Shutdown();
         return PPPP_ERR_NOT_INITIALISED;

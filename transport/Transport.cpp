@@ -255,8 +255,8 @@ int CTransport::Connect(const char* did, uint32_t timeoutMs) {
     if (!IsValidDid(did)) return PPPP_ERR_BAD_DID;
     const uint64_t deadline = NowMs() + (timeoutMs ? timeoutMs : kDefaultConnectMs);
     // With the internet route, the local network has its moment first.
-    const uint64_t lanDeadline =
-        m_pRoute ? std::min(deadline, NowMs() + m_pRoute->Rendezvous().lanWaitMs) : deadline;
+    const bool internet = m_pRoute && !m_pRoute->Rendezvous().IsDevice();
+    const uint64_t lanDeadline = internet ? std::min(deadline, NowMs() + m_pRoute->Rendezvous().lanWaitMs) : deadline;
     int result = PPPP_ERR_DEVICE_NOT_FOUND;
     // An answer may come from a device that has just gone; ask again while time is left.
     for (;;) {
@@ -270,7 +270,8 @@ int CTransport::Connect(const char* did, uint32_t timeoutMs) {
         result = ConnectAddress(did, found, deadline);
         if (result >= 0 || result == PPPP_ERR_REFUSED || result == PPPP_ERR_TOO_MANY) return result;
     }
-    if (!m_pRoute || NowMs() >= deadline) return result;
+    // A device's rendezvous account can only be called, it calls nobody.
+    if (!internet || NowMs() >= deadline) return result;
     return m_pRoute->Connect(did, deadline);
 }
 

@@ -150,7 +150,10 @@ void CInternetRoute::StartDeviceAttempt(const std::string& viewer, const std::st
     std::weak_ptr<CSignalling> signalling = m_pSignalling;
     const auto forViewer = ServersForViewer(viewer, sid);
     CWebRtcPeer::Events events;
-    events.localDescription = [signalling, viewer, sid, forViewer](const std::string& sdp) {
+    const uint64_t called = NowMs();
+    events.localDescription = [signalling, viewer, sid, forViewer, called](const std::string& sdp) {
+        ZTRACE("internet route: offer for %s made in %llu ms\n", sid.c_str(),
+               static_cast<unsigned long long>(NowMs() - called));
         SignalMessage m;
         m.type = SignalMessage::Offer;
         m.sid = sid;
@@ -186,7 +189,22 @@ void CInternetRoute::HandleDeviceMessage(const Incoming& in) {
         if (!m_bServing || it != m_attempts.end()) return;
         if (m.version < kAckVersion) {
             Refuse(in.from, m.sid, "version");
-        } else if (m_attempts.size() >= kMaxAttempts) {
+            return;
+        }
+        {
+            auto oldest = m_attempts.end();
+            size_t mine = 0;
+            for (auto a = m_attempts.begin(); a != m_attempts.end(); ++a) {
+                if (a->second.viewer != in.from) continue;
+                ++mine;
+                if (oldest == m_attempts.end() || a->second.startedMs < oldest->second.startedMs) oldest = a;
+            }
+            if (mine >= kMaxAttemptsPerViewer) {
+                EndDeviceAttempt(oldest->second, true);
+                m_attempts.erase(oldest);
+            }
+        }
+        if (m_attempts.size() >= kMaxAttempts) {
             ZTRACE("internet route: call from %s refused: %zu attempts under way\n", in.from.c_str(),
                    m_attempts.size());
             Refuse(in.from, m.sid, "busy");
@@ -201,7 +219,8 @@ void CInternetRoute::HandleDeviceMessage(const Incoming& in) {
         }
         return;
     case SignalMessage::Candidate:
-        if (it != m_attempts.end()) it->second.link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
+        if (it != m_attempts.end() && ++it->second.candidates <= kMaxRemoteCandidates)
+            it->second.link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
         return;
     case SignalMessage::Bye:
         if (it != m_attempts.end()) {
@@ -279,6 +298,8 @@ bool CInternetRoute::AdvanceDeviceAttempt(DeviceAttempt& a, uint64_t now) {
 }
 
 void CInternetRoute::RouteLoop() {
+    // The first attempt need not wait for GStreamer to load.
+    if (!CWebRtcPeer::Prepare()) ZTRACE("internet route: GStreamer's webrtcbin cannot be loaded\n");
     std::unique_lock<std::mutex> hold(m_lock);
     while (!m_bStopping) {
         std::deque<Incoming> work;
@@ -376,6 +397,8 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
         return PPPP_ERR_DEVICE_NOT_FOUND;
     }
     const int present = m_pSignalling->Presence(did, deadlineMs);
+    ZTRACE("internet route: presence of %s known after %llu ms\n", did.c_str(),
+           static_cast<unsigned long long>(NowMs() - started));
     if (present != 1) {
         ZTRACE("internet route: %s is %s\n", did.c_str(), present == 0 ? "absent" : "unknown to the broker");
         return PPPP_ERR_DEVICE_NOT_FOUND;
@@ -431,6 +454,8 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
             if (m.type == SignalMessage::Bye) break;
             if (m.type != SignalMessage::Offer) continue;
             offered = true;
+            ZTRACE("internet route: offer from %s after %llu ms\n", did.c_str(),
+                   static_cast<unsigned long long>(NowMs() - started));
             // The device's servers with this attempt's credentials, then our own.
             PeerIceServers servers;
             for (const auto& e : m.ice) {
@@ -482,9 +507,11 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
         if (offered && link && !link->HasEnded()) {
             // Candidates until the channel opens.
             result = PPPP_ERR_TIMEOUT;
+            uint32_t candidates = 0;
             while (!link->IsOpen() && !link->HasEnded()) {
                 if (next(&m, std::min(deadlineMs, NowMs() + 10))) {
-                    if (m.type == SignalMessage::Candidate) link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
+                    if (m.type == SignalMessage::Candidate && ++candidates <= kMaxRemoteCandidates)
+                        link->Peer()->AddRemoteCandidate(m.mline, m.candidate);
                     if (m.type == SignalMessage::Bye) break;
                 } else if (NowMs() >= deadlineMs || stopping()) {
                     break;

@@ -31,6 +31,10 @@ namespace pppp {
 class CInternetRoute {
 public:
     static constexpr size_t kMaxAttempts = 8;
+    // One viewer calling again and again pushes out its own oldest attempt, not other viewers'.
+    static constexpr size_t kMaxAttemptsPerViewer = 2;
+    // Remote candidates taken per attempt; a real peer has a handful.
+    static constexpr uint32_t kMaxRemoteCandidates = 32;
     static constexpr uint32_t kAttemptMs = 15000;
 
     CInternetRoute(const CConfig& config, const CRendezvousConfig& rendezvous, ISessionHost& host,
@@ -54,6 +58,7 @@ private:
         std::shared_ptr<CWebRtcLink> link;
         uint64_t startedMs = 0;
         uint64_t openedMs = 0;  // 0 until the channel opened
+        uint32_t candidates = 0;
         uint8_t hello[kFrameHeaderSize + kMaxHandshakePayload] = {};
         size_t got = 0;
     };

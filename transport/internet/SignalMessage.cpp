@@ -43,7 +43,7 @@ bool GetString(JsonObject* object, const char* name, size_t maxBytes, std::strin
     if (!node || JSON_NODE_TYPE(node) != JSON_NODE_VALUE || json_node_get_value_type(node) != G_TYPE_STRING)
         return false;
     const char* s = json_node_get_string(node);
-    if (!s) return false;
+    if (!s || !g_utf8_validate(s, -1, nullptr)) return false;
     const std::string v(s);
     if (v.size() > maxBytes) return false;
     *out = v;
@@ -91,7 +91,7 @@ bool ParseIce(JsonObject* object, std::vector<IceServerEntry>* out) {
                 JsonNode* u = json_array_get_element(list, j);
                 if (JSON_NODE_TYPE(u) != JSON_NODE_VALUE || json_node_get_value_type(u) != G_TYPE_STRING) return false;
                 const char* s = json_node_get_string(u);
-                if (!s || std::string(s).size() > 512) return false;
+                if (!s || std::string(s).size() > 512 || !g_utf8_validate(s, -1, nullptr)) return false;
                 entry.urls.push_back(s);
             }
         } else {

@@ -97,11 +97,8 @@ void CSignalling::OnConnect(mosquitto* client, void* self, int rc) {
     }
     int mid = 0;
     mosquitto_subscribe(client, &mid, s->m_strInbox.c_str(), 1);
-    {
-        std::lock_guard<std::mutex> hold(s->m_lock);
-        s->m_nSubscribeMid = mid;
-    }
-    if (s->m_bDevice) s->PublishPresence(s->m_bPresent.load());
+    std::lock_guard<std::mutex> hold(s->m_lock);
+    s->m_nSubscribeMid = mid;
 }
 
 void CSignalling::OnDisconnect(mosquitto*, void* self, int) {
@@ -111,9 +108,19 @@ void CSignalling::OnDisconnect(mosquitto*, void* self, int) {
 
 void CSignalling::OnSubscribe(mosquitto*, void* self, int mid, int, const int*) {
     auto* s = static_cast<CSignalling*>(self);
+    bool ready = false;
+    {
+        std::lock_guard<std::mutex> hold(s->m_lock);
+        s->m_nLastSuback = mid;
+        if (mid == s->m_nSubscribeMid && !s->m_bReady.load()) ready = true;
+        s->m_cv.notify_all();
+    }
+    if (!ready) return;
+    // Ready is set before presence is read, and SetPresent stores presence
+    // before it reads ready: whichever comes second publishes the news.
+    s->m_bReady = true;
+    if (s->m_bDevice) s->PublishPresence(s->m_bPresent.load());
     std::lock_guard<std::mutex> hold(s->m_lock);
-    s->m_nLastSuback = mid;
-    if (mid == s->m_nSubscribeMid) s->m_bReady = true;
     s->m_cv.notify_all();
 }
 
@@ -128,7 +135,7 @@ void CSignalling::OnMessage(mosquitto*, void* self, const mosquitto_message* mes
         std::lock_guard<std::mutex> hold(s->m_lock);
         auto it = s->m_presence.find(did);
         if (it != s->m_presence.end()) {
-            it->second = (size == 1 && data[0] == '1') ? 1 : 0;
+            it->second.present = (size == 1 && data[0] == '1') ? 1 : 0;
             s->m_cv.notify_all();
         }
         return;
@@ -165,7 +172,7 @@ int CSignalling::Presence(const std::string& did, uint64_t deadlineMs) {
     const std::string topic = PresenceTopic(did);
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        m_presence[did] = -1;
+        ++m_presence[did].users;
     }
     // A retained presence arrives right after its subscription is confirmed;
     // a second subscription's confirmation comes after it, so once that is
@@ -181,13 +188,15 @@ int CSignalling::Presence(const std::string& did, uint64_t deadlineMs) {
     {
         std::unique_lock<std::mutex> hold(m_lock);
         for (;;) {
-            result = m_presence[did];
-            if (result >= 0 || m_nLastSuback == second || m_bStopping.load()) break;
+            result = m_presence[did].present;
+            // Confirmations come in order (message ids count up).
+            if (result >= 0 || m_nLastSuback >= second || m_bStopping.load()) break;
             const uint64_t now = NowMs();
             if (now >= deadlineMs) break;
             m_cv.wait_for(hold, std::chrono::milliseconds(deadlineMs - now));
         }
-        result = m_presence[did];
+        result = m_presence[did].present;
+        if (--m_presence[did].users > 0) return result;
         m_presence.erase(did);
     }
     std::lock_guard<std::mutex> hold(m_clientLock);

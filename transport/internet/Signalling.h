@@ -74,7 +74,11 @@ private:
     std::atomic<bool> m_bPresent{false};
     int m_nSubscribeMid = -1;          // the inbox subscription being confirmed
     int m_nLastSuback = -1;
-    std::map<std::string, int> m_presence;  // DIDs being looked up: -1 none yet, else 0/1
+    struct Lookup {
+        int present = -1;  // -1 nothing heard yet, else 0 or 1
+        int users = 0;     // calls waiting for it
+    };
+    std::map<std::string, Lookup> m_presence;  // DIDs being looked up
 };
 
 }  // namespace pppp

@@ -326,12 +326,26 @@ void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const 
     turnServers.push_back(s);
 }
 
-std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
-                                                 std::shared_ptr<IChannelSink> sink) {
+bool CWebRtcPeer::Prepare() {
     static std::once_flag once;
     static bool ready = false;
-    std::call_once(once, [] { ready = gst_init_check(nullptr, nullptr, nullptr); });
-    if (!ready) return nullptr;
+    std::call_once(once, [] {
+        ready = gst_init_check(nullptr, nullptr, nullptr);
+        if (!ready) return;
+        // Making one loads the plugin and the libraries it needs.
+        GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
+        ready = probe != nullptr;
+        if (probe) gst_object_unref(gst_object_ref_sink(probe));
+        // The DTLS key and certificate are made once per process, when the first
+        // DTLS element is: made here, the first caller does not wait for them.
+        if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+    });
+    return ready;
+}
+
+std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
+                                                 std::shared_ptr<IChannelSink> sink) {
+    if (!Prepare()) return nullptr;
     auto core = std::make_shared<PeerCore>();
     core->offerer = offerer;
     core->servers = servers;
@@ -368,6 +382,9 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
+    // No UPnP port mappings: they would announce the host to its network
+    // (multicast SSDP) and wait for routers; STUN and TURN cover the NATs.
+    if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
     if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
@@ -465,6 +482,10 @@ uint64_t CWebRtcPeer::BufferedAmount() const {
     return amount;
 }
 
+namespace {
+constexpr guint32 kRelayedUdpPreference = 30;  // libnice's type preference of a relay reached over UDP
+}  // namespace
+
 void CWebRtcPeer::Describe(LinkInfo* info) const {
     LinkInfo out;
     out.path = PPPP_PATH_INTERNET;
@@ -485,23 +506,22 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
             out.remotePort = ntohs(a.sin_port);
         }
         if (local->type == NICE_CANDIDATE_TYPE_RELAYED) {
-            out.route = PPPP_ROUTE_RELAY_UDP;
-            GSocket* socket = nice_agent_get_selected_socket(agent, stream, 1);
-            if (socket) {
-                if (g_socket_get_protocol(socket) == G_SOCKET_PROTOCOL_TCP) {
-                    // TCP or TLS: told apart by which configured server the relay is.
-                    NiceAddress relay;
-                    nice_address_init(&relay);
-                    out.route = PPPP_ROUTE_RELAY_TCP;
-                    nice_candidate_relay_address(local, &relay);
-                    if (nice_address_is_valid(&relay)) {
-                        const guint port = nice_address_get_port(&relay);
-                        for (const auto& s : m_core->servers.turnServers)
-                            if (s.kind == IceServer::TurnTls && s.port == port) out.route = PPPP_ROUTE_RELAY_TLS;
-                    }
-                }
-                g_object_unref(socket);
+            // libnice ranks relays reached over UDP above those over TCP or TLS
+            // (the type preference in the priority's top byte); its socket for
+            // a relayed pair is not exposed.
+            const bool overUdp = (local->priority >> 24) >= kRelayedUdpPreference;
+            out.route = overUdp ? PPPP_ROUTE_RELAY_UDP : PPPP_ROUTE_RELAY_TCP;
+            NiceAddress relay;
+            nice_address_init(&relay);
+            nice_candidate_relay_address(local, &relay);
+            if (!overUdp && nice_address_is_valid(&relay)) {
+                // TCP or TLS: told apart by which configured server the relay is.
+                const guint port = nice_address_get_port(&relay);
+                for (const auto& s : m_core->servers.turnServers)
+                    if (s.kind == IceServer::TurnTls && s.port == port) out.route = PPPP_ROUTE_RELAY_TLS;
             }
+            ZTRACE("internet route: relayed (preference %u, relay port %u)\n", local->priority >> 24,
+                   nice_address_is_valid(&relay) ? nice_address_get_port(&relay) : 0);
         } else if (remote->type == NICE_CANDIDATE_TYPE_RELAYED) {
             out.route = PPPP_ROUTE_RELAY_UDP;  // the peer's relay, reached over UDP from here
         }

@@ -54,6 +54,9 @@ public:
         std::function<void()> failed;  // ICE failed or the pipeline broke
     };
 
+    // Loads GStreamer and webrtcbin ahead of the first attempt (slow the first time);
+    // false when they cannot be had.
+    static bool Prepare();
     // Null when GStreamer or webrtcbin cannot be had.
     static std::unique_ptr<CWebRtcPeer> Create(bool offerer, const PeerIceServers& servers, Events events,
                                                std::shared_ptr<IChannelSink> sink);
