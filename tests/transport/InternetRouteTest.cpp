@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -81,6 +83,29 @@ bool TcpOpen(const char* host, int port) {
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     ::close(fd);
     return ok;
+}
+
+// Needs neither root nor servers: the transport refuses to start on an unusable
+// rendezvous file and names the file, the line and the key, never a value.
+TEST(RendezvousFileAtStart, AnUnusableFileStopsTheTransportWithAClearLine) {
+    testsupport::CTempDir dir;
+    testsupport::WriteBytes(dir.File("bad.conf"), "broker = mqtt://198.51.100.1:1883\nuser = viewer.one\n"
+                                                  "password = pw-SECRET\nturn-ttl = 5\n");
+    ::chmod(dir.File("bad.conf").c_str(), 0600);
+    testsupport::WriteBytes(dir.File("open.conf"), "broker = mqtt://198.51.100.1:1883\nuser = viewer.one\n"
+                                                   "password = pw-SECRET\n");
+    ::chmod(dir.File("open.conf").c_str(), 0644);
+    for (const char* name : {"bad.conf", "open.conf"}) {
+        ChildOptions o;
+        o.environment = {"ZELT2_RENDEZVOUS=" + dir.File(name)};
+        o.log = dir.File("log");
+        CChildProcess tool(ToolPath(), {"viewer", "CAM-1", "--timeout-ms", "100"}, o);
+        EXPECT_EQ(tool.Wait(10000), 1) << name;
+        const std::string text = Slurp(dir.File("log"));
+        EXPECT_NE(text.find("libpppp: rendezvous file " + dir.File(name)), std::string::npos) << text;
+        EXPECT_EQ(text.find("SECRET"), std::string::npos) << text;
+    }
+    EXPECT_NE(Slurp(dir.File("log")).find("chmod 600"), std::string::npos);
 }
 
 class InternetRouteTest : public ::testing::Test {
@@ -271,6 +296,43 @@ TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidDirectlyAndAKilledViewerIsNotice
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
     EXPECT_TRUE(r == PPPP_ERR_CLOSED_TIMEOUT || r == PPPP_ERR_CLOSED_BY_PEER) << r;
     EXPECT_LT(noticed.count(), kDeadPeerMs + 1000);
+    std::printf("a killed viewer was noticed after %lld ms (dead-peer time %u ms)\n",
+                static_cast<long long>(noticed.count()), kDeadPeerMs);
+    PPPP_Close(h);
+}
+
+TEST_F(InternetRouteTest, BulkBytesFlowBothWaysWithABoundedBacklog) {
+    std::unique_ptr<CChildProcess> viewer;
+    const int h = OpenAndEcho(Did(), "viewer.conf", "bulk.log", &viewer);
+    ASSERT_GT(h, 0);
+    constexpr int kChunk = 65536, kChunks = 128;  // 8 MiB out, echoed back
+    std::vector<char> chunk(kChunk, 'z');
+    const auto started = std::chrono::steady_clock::now();
+    auto reader = std::async(std::launch::async, [&] {
+        std::vector<char> in(kChunk);
+        long long total = 0;
+        while (total < static_cast<long long>(kChunk) * kChunks) {
+            int size = kChunk;
+            const int r = PPPP_Read(h, 0, in.data(), &size, 10000);
+            total += size;
+            if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) return total;
+            if (r == PPPP_ERR_TIMEOUT && size == 0) return total;
+        }
+        return total;
+    });
+    unsigned most = 0;
+    for (int i = 0; i < kChunks; ++i) {
+        ASSERT_EQ(PPPP_Wait_Buffer(h, 512 * 1024, 10000), PPPP_OK) << "chunk " << i;
+        ASSERT_EQ(PPPP_Write(h, 0, chunk.data(), kChunk), kChunk);
+        unsigned pending = 0;
+        PPPP_Check_Buffer(h, 0, &pending, nullptr);
+        most = std::max(most, pending);
+    }
+    EXPECT_EQ(reader.get(), static_cast<long long>(kChunk) * kChunks);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("8 MiB each way in %.2f s (%.1f MB/s), largest backlog %u bytes\n", seconds, 8.39 / seconds, most);
+    EXPECT_LE(most, 1024u * 1024u + 2 * kChunk);
     PPPP_Close(h);
 }
 
@@ -313,6 +375,64 @@ TEST_F(InternetRouteTest, ABreakMakesTheDeviceAbsent) {
     EXPECT_TRUE(WaitUntil([&] { return !Present(did); }, 5000));
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - broke).count(),
               1500);
+}
+
+TEST_F(InternetRouteTest, AttemptsAreBoundedAndARepeatingViewerPushesOutOnlyItsOwn) {
+    const std::string did = Did();
+    auto listen = std::async(std::launch::async, [&] { return PPPP_Listen(did.c_str(), 30, 0, 1); });
+    ASSERT_TRUE(WaitUntil([&] { return Present(did); }, 10000));
+    auto inbox = [&](const std::string& viewer, const std::string& log) {
+        ChildOptions o;
+        o.log = s_dir->File(log);
+        return std::make_unique<CChildProcess>(
+            "/usr/bin/mosquitto_sub",
+            std::vector<std::string>{"-h", kServer, "-u", viewer, "-i", viewer + "-in", "-t",
+                                     "pppp/v/" + viewer + "/" + did, "-W", "6"},
+            o);
+    };
+    auto call = [&](const std::string& viewer, int n) {
+        char sid[17];
+        std::snprintf(sid, sizeof sid, "%016x", n);
+        CChildProcess pub("/usr/bin/mosquitto_pub",
+                          {"-h", kServer, "-u", viewer, "-i", viewer + "-out", "-q", "1", "-t",
+                           "pppp/d/" + did + "/" + viewer, "-m",
+                           std::string(R"({"type":"call","version":2,"sid":")") + sid + "\"}"});
+        EXPECT_EQ(pub.Wait(5000), 0);
+    };
+    auto first = inbox("first.v", "first.log");
+    auto late = inbox("late.v", "late.log");
+    // Subscribed once a message of our own gets through.
+    for (const char* viewer : {"first.v", "late.v"}) {
+        const std::string log = s_dir->File(viewer == std::string("first.v") ? "first.log" : "late.log");
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                CChildProcess("/usr/bin/mosquitto_pub",
+                              {"-h", kServer, "-t", "pppp/v/" + std::string(viewer) + "/" + did, "-m", "ready"})
+                    .Wait(5000);
+                return Slurp(log).find("ready") != std::string::npos;
+            },
+            5000));
+    }
+    // Eight attempts under way, none ever answered: two per viewer.
+    for (int v = 0; v < 4; ++v) {
+        const std::string viewer = v == 0 ? "first.v" : "v" + std::to_string(v) + ".v";
+        call(viewer, 2 * v + 1);
+        call(viewer, 2 * v + 2);
+    }
+    call("first.v", 100);  // its own oldest makes way
+    call("late.v", 200);   // the table is full
+    EXPECT_TRUE(WaitUntil([&] { return Slurp(s_dir->File("late.log")).find("\"busy\"") != std::string::npos; }, 5000))
+        << Slurp(s_dir->File("late.log"));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::string text = Slurp(s_dir->File("first.log"));
+            return text.find(R"("type":"bye","sid":"0000000000000001")") != std::string::npos;
+        },
+        5000))
+        << Slurp(s_dir->File("first.log"));
+    EXPECT_EQ(Slurp(s_dir->File("first.log")).find("\"busy\""), std::string::npos);
+    PPPP_Listen_Break();
+    EXPECT_EQ(listen.get(), PPPP_ERR_INTERRUPTED);
 }
 
 TEST_F(InternetRouteTest, AnUnknownDidIsNotFoundAtOnce) {

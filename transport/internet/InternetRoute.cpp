@@ -31,7 +31,8 @@ bool ReadUrl(const std::string& url, IceServer* out) {
         if (colon != std::string::npos) {
             const std::string p = rest.substr(colon + 1);
             if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos) return false;
-            port = static_cast<uint32_t>(std::stoul(p));
+            port = 0;
+            for (char c : p) port = port * 10 + static_cast<uint32_t>(c - '0');
         }
         if (out->host.empty() || out->host.find_first_of("/@?# ") != std::string::npos || port == 0 || port > 65535)
             return false;
