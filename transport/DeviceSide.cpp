@@ -372,7 +372,9 @@ void CDeviceSide::AcceptLink(std::shared_ptr<ILink> link, const Hello& hello) {
 
 bool CDeviceSide::IsServing(const std::string& did) {
     std::lock_guard<std::mutex> hold(m_lock);
-    return !m_bStopping && m_devices.count(did) != 0;
+    auto it = m_devices.find(did);
+    // A device that listens for this host only is not offered to the world either.
+    return !m_bStopping && it != m_devices.end() && it->second->remote;
 }
 
 void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const Hello& hello) {

@@ -59,7 +59,8 @@ public:
     // Refuse). A link that needs acknowledgements needs a Hello of a version
     // that speaks them.
     void AcceptLink(std::shared_ptr<ILink> link, const Hello& hello);
-    // Whether a device for `did` is open (listened for and not closed by a break).
+    // Whether a device for `did` is open (listened for and not closed by a
+    // break) and reachable from other hosts.
     bool IsServing(const std::string& did);
 
 private:

@@ -299,15 +299,17 @@ bool CInternetRoute::AdvanceDeviceAttempt(DeviceAttempt& a, uint64_t now) {
 }
 
 void CInternetRoute::RouteLoop() {
-    // The first attempt need not wait for GStreamer to load.
-    if (!CWebRtcPeer::Prepare()) ZTRACE("internet route: GStreamer's webrtcbin cannot be loaded\n");
+    // The first attempt need not wait for GStreamer to load. Without webrtcbin
+    // no call can be answered, so the device never shows as present.
+    const bool usable = CWebRtcPeer::Prepare();
+    if (!usable) ZTRACE("internet route: GStreamer's webrtcbin cannot be loaded; the route is off\n");
     std::unique_lock<std::mutex> hold(m_lock);
     while (!m_bStopping) {
         std::deque<Incoming> work;
         work.swap(m_incoming);
         hold.unlock();
 
-        const bool serving = m_device.IsServing(m_rendezvous.user);
+        const bool serving = usable && m_device.IsServing(m_rendezvous.user);
         if (serving != m_bServing) {
             m_bServing = serving;
             m_pSignalling->SetPresent(serving);
