@@ -8,6 +8,7 @@
 #include <nice/agent.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -33,6 +34,7 @@ struct PeerCore {
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
+    std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
 
     std::shared_ptr<IChannelSink> Sink() { return closed.load() ? nullptr : sink.lock(); }
     void Fail() {
@@ -121,6 +123,83 @@ CReaper& Reaper() {
     return reaper;
 }
 
+// ---- relay candidates, held back ---------------------------------------------
+//
+// The first pair whose checks succeed tends to be the one ICE keeps. A relay
+// pair succeeds at its first check, while a pair through two NATs succeeds
+// only once both sides have sent through their own NAT (the first check is
+// often dropped), so relay candidates are signalled kRelayHold after they
+// were gathered: a direct path, where there is one, wins; where there is
+// none, the session opens that much later.
+constexpr auto kRelayHold = std::chrono::milliseconds(400);
+constexpr unsigned kUdpRelayTypePreference = 30;  // libnice's, in the priority's top byte
+
+class CRelayDelay {
+public:
+    ~CRelayDelay() {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_bStop = true;
+            m_cv.notify_all();
+        }
+        if (m_thread.joinable()) m_thread.join();
+    }
+    void Push(const std::shared_ptr<PeerCore>& core, guint mline, std::string candidate) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_bStop) return;
+        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+        // Every entry waits the same time, so the queue stays in due order.
+        m_queue.push_back({std::chrono::steady_clock::now() + kRelayHold, core, mline, std::move(candidate)});
+        m_cv.notify_all();
+    }
+
+private:
+    struct Held {
+        std::chrono::steady_clock::time_point due;
+        std::weak_ptr<PeerCore> core;
+        guint mline;
+        std::string candidate;
+    };
+    void Run() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        for (;;) {
+            if (m_bStop) return;
+            if (m_queue.empty()) {
+                m_cv.wait(hold);
+                continue;
+            }
+            const auto due = m_queue.front().due;
+            if (std::chrono::steady_clock::now() < due) {
+                m_cv.wait_until(hold, due);
+                continue;
+            }
+            Held next = std::move(m_queue.front());
+            m_queue.pop_front();
+            hold.unlock();
+            if (auto core = next.core.lock()) {
+                if (!core->closed.load() && core->events.localCandidate)
+                    core->events.localCandidate(next.mline, next.candidate);
+            }
+            hold.lock();
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    std::deque<Held> m_queue;
+    bool m_bStop = false;
+    std::thread m_thread;
+};
+
+CRelayDelay& RelayDelay() {
+    static CRelayDelay delay;
+    return delay;
+}
+
+bool IsRelayCandidate(const std::string& line) { return line.find(" typ relay") != std::string::npos; }
+
+
+
 // ---- helpers -----------------------------------------------------------------
 
 std::string Escape(const std::string& s) {
@@ -192,6 +271,10 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     if (!candidate || !*candidate || c->closed.load()) return;
     const std::string line(candidate);
     if (!IsCandidateForTheInternet(line)) return;
+    if (IsRelayCandidate(line)) {
+        if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
+        return;
+    }
     if (c->events.localCandidate) c->events.localCandidate(mline, line);
 }
 
@@ -347,6 +430,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
                                                  std::shared_ptr<IChannelSink> sink) {
     if (!Prepare()) return nullptr;
     auto core = std::make_shared<PeerCore>();
+    core->self = core;
     core->offerer = offerer;
     core->servers = servers;
     core->events = std::move(events);
@@ -483,7 +567,6 @@ uint64_t CWebRtcPeer::BufferedAmount() const {
 }
 
 namespace {
-constexpr guint32 kRelayedUdpPreference = 30;  // libnice's type preference of a relay reached over UDP
 }  // namespace
 
 void CWebRtcPeer::Describe(LinkInfo* info) const {
@@ -509,7 +592,7 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
             // libnice ranks relays reached over UDP above those over TCP or TLS
             // (the type preference in the priority's top byte); its socket for
             // a relayed pair is not exposed.
-            const bool overUdp = (local->priority >> 24) >= kRelayedUdpPreference;
+            const bool overUdp = (local->priority >> 24) >= kUdpRelayTypePreference;
             out.route = overUdp ? PPPP_ROUTE_RELAY_UDP : PPPP_ROUTE_RELAY_TCP;
             NiceAddress relay;
             nice_address_init(&relay);
