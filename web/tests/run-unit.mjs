@@ -1,0 +1,34 @@
+// Runs the page's protocol tests in headless Chromium. Exit 0 when they pass,
+// 1 when one fails, 77 (skipped) when there is no browser.
+import { dirname, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { findBrowser, launchBrowser, serveStatic, waitFor } from './cdp.mjs';
+
+const root = resolve(dirname(fileURLToPath(import.meta.url)), '..');
+if (!findBrowser()) {
+  console.log('skipped: chromium is not installed (scripts/setup installs it)');
+  process.exit(77);
+}
+const log = [];
+const server = await serveStatic(root);
+const browser = await launchBrowser({ log: (s) => log.push(s) });
+let code = 1;
+try {
+  const page = await browser.openPage(`${server.url}/tests/unit.html`);
+  const done = await waitFor(page, 'window.testResults && window.testResults.done', 60000);
+  if (!done) {
+    console.log('the tests did not finish within 60 s');
+  } else {
+    const r = await page.eval('window.testResults');
+    console.log(`${r.passed} passed, ${r.failures.length} failed`);
+    for (const f of r.failures) console.log(`FAILED ${f}`);
+    code = r.failures.length === 0 && r.passed > 0 ? 0 : 1;
+  }
+} catch (e) {
+  console.log(`cannot run the tests: ${e.message}`);
+} finally {
+  await browser.close();
+  server.close();
+}
+if (code !== 0) console.log(log.filter((l) => l.startsWith('[page')).join(''));
+process.exit(code);
