@@ -55,7 +55,7 @@ export function encodeConnect(clientId, username, password, keepaliveS) {
   return encodePacket(CONNECT, 0, Uint8Array.from(body));
 }
 
-export function encodePublish(topic, payload, qos, packetId) {
+export function encodePublish(topic, payload, qos, packetId, retain = false) {
   const body = [];
   withString(body, utf8(topic));
   if (qos > 0) body.push(packetId >> 8, packetId & 0xff);
@@ -63,7 +63,7 @@ export function encodePublish(topic, payload, qos, packetId) {
   const all = new Uint8Array(head.length + payload.length);
   all.set(head);
   all.set(payload, head.length);
-  return encodePacket(PUBLISH, qos << 1, all);
+  return encodePacket(PUBLISH, (qos << 1) | (retain ? 1 : 0), all);
 }
 
 export function encodeSubscribe(packetId, topics, qos = 1) {
@@ -233,13 +233,13 @@ export class MqttClient {
   }
 
   // QoS 1: resolves to true when the broker has it, null when closed first.
-  publish(topic, text, qos = 1) {
+  publish(topic, text, qos = 1, retain = false) {
     const payload = utf8(text);
-    if (qos === 0) { this.sendRaw(encodePublish(topic, payload, 0, 0)); return Promise.resolve(true); }
+    if (qos === 0) { this.sendRaw(encodePublish(topic, payload, 0, 0, retain)); return Promise.resolve(true); }
     const id = this.packetId();
     return new Promise((resolve) => {
       this.waiting.set(id, resolve);
-      this.sendRaw(encodePublish(topic, payload, 1, id));
+      this.sendRaw(encodePublish(topic, payload, 1, id, retain));
     });
   }
 

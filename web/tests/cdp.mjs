@@ -20,7 +20,7 @@ export function findBrowser() {
   return null;
 }
 
-// Serves `root` on 127.0.0.1 at a free port. Resolves to { url, close }.
+// Serves `root` on 127.0.0.1 at a free port. Resolves to { url, port, http, close }.
 export function serveStatic(root) {
   const server = createServer((req, res) => {
     const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname));
@@ -37,7 +37,8 @@ export function serveStatic(root) {
   });
   return new Promise((resolve) => {
     server.listen(0, '127.0.0.1', () => {
-      resolve({ url: `http://127.0.0.1:${server.address().port}`, close: () => server.close() });
+      const port = server.address().port;
+      resolve({ url: `http://127.0.0.1:${port}`, port, http: server, close: () => server.close() });
     });
   });
 }

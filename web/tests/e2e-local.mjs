@@ -1,0 +1,188 @@
+// The page end to end, in a network namespace of its own (e2e-local.sh makes
+// it): a broker, ZELT2Service --headless on a simulated camera, headless
+// Chromium with the viewer page, and a stand-in device page that meets the
+// viewer by DID and joins the data channel to the service's TCP session.
+// Checks: live video decoded without errors, the camera's colour bars on the
+// canvas, a mode button answered by the camera's mode, the wrong password, an
+// unknown DID and a lost connection each with its message.
+// Usage: node e2e-local.mjs BIN_DIR [--screenshot FILE]
+import { spawn } from 'node:child_process';
+import { createServer } from 'node:net';
+import { mkdtempSync, writeFileSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { launchBrowser, serveStatic, waitFor } from './cdp.mjs';
+import { addBridge } from './bridge.mjs';
+
+const root = resolve(dirname(fileURLToPath(import.meta.url)), '..');
+const bin = resolve(process.argv[2] || 'build/bin');
+const shotAt = process.argv.indexOf('--screenshot');
+const screenshot = shotAt > 0 ? resolve(process.argv[shotAt + 1]) : null;
+const work = mkdtempSync(join(process.env.ZELT2_WEB_TMP || tmpdir(), 'zelt2-web-e2e-'));
+const did = `WEB-E2E-${process.pid}`;
+const password = 'web-e2e-pass';
+const children = [];
+const log = [];
+const say = (s) => { log.push(s); if (process.env.ZELT2_WEB_VERBOSE) process.stderr.write(s); };
+
+function start(name, cmd, args, env = {}) {
+  const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
+  const out = [];
+  child.stdout.on('data', (d) => out.push(String(d)));
+  child.stderr.on('data', (d) => out.push(String(d)));
+  child.on('exit', (code, signal) => out.push(`[${name} ended: ${code ?? signal}]\n`));
+  children.push({ name, child, out });
+  return { child, text: () => out.join('') };
+}
+
+function stopAll() {
+  for (const { child } of children) if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+}
+process.on('exit', stopAll);
+for (const s of ['SIGINT', 'SIGTERM']) process.on(s, () => { stopAll(); process.exit(1); });
+
+const freePort = () => new Promise((r) => {
+  const s = createServer();
+  s.listen(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => r(p)); });
+});
+const until = async (what, fn, limitMs) => {
+  const end = Date.now() + limitMs;
+  while (Date.now() < end) { if (await fn()) return; await new Promise((r) => setTimeout(r, 100)); }
+  throw new Error(`timed out: ${what}`);
+};
+
+const failures = [];
+const check = (cond, what) => { if (!cond) failures.push(what); say(`${cond ? 'ok  ' : 'FAIL'} ${what}\n`); };
+
+let browser, server, pageForState, deviceForState;
+try {
+  // The broker: MQTT for nobody here, WebSocket for the pages (it will not start with WebSocket alone).
+  const [mqttPort, wsPort, discoveryPort, sessionPort] = await Promise.all([freePort(), freePort(), freePort(), freePort()]);
+  writeFileSync(join(work, 'mosquitto.conf'), [
+    'per_listener_settings false', 'allow_anonymous true', 'persistence false',
+    `listener ${mqttPort} 127.0.0.1`, `listener ${wsPort} 127.0.0.1`, 'protocol websockets', ''].join('\n'));
+  const broker = start('mosquitto', 'mosquitto', ['-c', join(work, 'mosquitto.conf')]);
+
+  const init = await new Promise((r) => {
+    const c = spawn(join(bin, 'pppp_tool'), ['init-string', '--discovery-port', String(discoveryPort),
+                                             '--session-port', String(sessionPort), '--loopback-only']);
+    let s = '';
+    c.stdout.on('data', (d) => { s += d; });
+    c.on('exit', () => r(s.trim()));
+  });
+  mkdirSync(join(work, 'registry'));
+  const service = start('service', join(bin, 'ZELT2Service'),
+    ['--headless', '--this-host-only', '--did', did, '--camera', '0'],
+    { ZELT2_PASSWORD: password, ZELT2_PPPP_INIT: init, ZELT2_SIM_CAMERAS: 'Web Camera',
+      ZELT2_REGISTRY_DIR: join(work, 'registry'), ZELT2_TRACE: '1', QT_QPA_PLATFORM: 'offscreen' });
+
+  server = await serveStatic(root);
+  // The service says which TCP port it took.
+  const servicePort = () => Number((service.text().match(/open on TCP port (\d+)/) || [])[1] || sessionPort);
+  addBridge(server.http, '/bridge', servicePort, say);
+  browser = await launchBrowser({
+    log: say,
+    args: ['--disable-features=WebRtcHideLocalIpsWithMdns', '--disable-background-timer-throttling',
+           '--disable-renderer-backgrounding', '--disable-backgrounding-occluded-windows'],
+  });
+  await until('the broker', () => /listen socket on port/i.test(broker.text()) || broker.text().includes(String(wsPort)), 5000).catch(() => {});
+  const wsBroker = `ws://127.0.0.1:${wsPort}/`;
+  const device = await browser.openPage(`${server.url}/tests/device.html?broker=${encodeURIComponent(wsBroker)}` +
+    `&did=${did}&bridge=${encodeURIComponent(`ws://127.0.0.1:${server.port}/bridge`)}`);
+  deviceForState = device;
+  const ready = await waitFor(device, 'window.deviceStatus && (window.deviceStatus.ready || window.deviceStatus.error)', 10000);
+  if (!ready) throw new Error('the stand-in device did not reach the broker');
+
+  const page = await browser.openPage(`${server.url}/`, { width: 900, height: 860 });
+  await waitFor(page, 'window.zelt2 && window.zelt2.viewer', 5000);
+  pageForState = page;
+  const state = () => page.eval('window.zelt2.state');
+  const watch = async (fields) => {
+    await page.eval(`(() => {
+      const f = ${JSON.stringify(fields)};
+      for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
+      document.getElementById('disconnect').click();
+      document.getElementById('connect').click();
+      return true;
+    })()`);
+  };
+  const fields = { broker: wsBroker, viewer: 'web.tester', 'viewer-password': 'x', did, 'device-password': password };
+
+  // Live video, the colour bars, the status line.
+  const t0 = Date.now();
+  await watch(fields);
+  await until('live video', async () => (await state()).framesDecoded >= 30, 30000);
+  say(`live after ${Date.now() - t0} ms\n`);
+  let s = await state();
+  check(s.status === 'live' && s.decodeErrors === 0, `live, ${s.framesDecoded} frames decoded, ${s.decodeErrors} decoder errors`);
+  check(s.viewers === 1, `viewer count ${s.viewers}`);
+  await until('the route', async () => (await state()).route, 3000).catch(() => {});
+  s = await state();
+  check(s.route === 'direct', `route "${s.route}"`);
+  check(s.fps >= 10, `${s.fps} fps`);
+  const bars = await page.eval(`(() => {
+    const c = document.getElementById('video');
+    const g = c.getContext('2d');
+    const out = [];
+    for (let i = 0; i < 7; i++) out.push(Array.from(g.getImageData(Math.floor((i + 0.5) * c.width / 7), Math.floor(c.height * 0.3), 1, 1).data.slice(0, 3)));
+    return { width: c.width, height: c.height, out };
+  })()`);
+  // The simulated camera's bars: white, yellow, cyan, green, magenta, red, blue.
+  const expected = [[255, 255, 255], [255, 255, 0], [0, 255, 255], [0, 255, 0], [255, 0, 255], [255, 0, 0], [0, 0, 255]];
+  const near = bars.out.every((px, i) => px.every((v, k) => Math.abs(v - expected[i][k]) <= 48));
+  check(near && bars.width >= 160, `colour bars on a ${bars.width}x${bars.height} canvas: ${JSON.stringify(bars.out)}`);
+  if (screenshot) {
+    const shot = await page.send('Page.captureScreenshot', { format: 'png' });
+    writeFileSync(screenshot, Buffer.from(shot.data, 'base64'));
+    say(`screenshot: ${screenshot}\n`);
+  }
+
+  // A mode button reaches the camera: the service reports the new mode back.
+  const before = service.text().split('\n').length;
+  await page.eval(`document.querySelector('#modes button[data-mode="2"]').click(), true`);
+  await until('the mode report', async () => (await state()).mode === 2, 5000).catch(() => {});
+  s = await state();
+  check(s.mode === 2, `mode ${s.mode} after the mode 2 button`);
+  await until('the camera command', () => /SET_CUR/.test(service.text().split('\n').slice(before).join('\n')), 3000).catch(() => {});
+  check(/SET_CUR/.test(service.text().split('\n').slice(before).join('\n')), 'the camera was sent the mode');
+
+  // The wrong password.
+  await watch({ ...fields, 'device-password': 'not-the-password' });
+  await until('the refusal', async () => (await state()).status === 'error', 20000).catch(() => {});
+  s = await state();
+  check(/Wrong device password/.test(s.message), `wrong password: "${s.message}"`);
+
+  // A DID nobody serves.
+  await watch({ ...fields, did: 'NO-SUCH-DEVICE' });
+  await until('not found', async () => (await state()).status === 'error', 10000).catch(() => {});
+  s = await state();
+  check(/Device not found/.test(s.message), `unknown DID: "${s.message}"`);
+
+  // The service goes away while watching.
+  await watch(fields);
+  await until('live again', async () => (await state()).status === 'live', 30000);
+  service.child.kill('SIGTERM');
+  await until('the loss', async () => (await state()).status === 'error', 15000).catch(() => {});
+  s = await state();
+  check(/connection to the device was lost/.test(s.message), `service stopped: "${s.message}"`);
+} catch (e) {
+  failures.push(e.message);
+  say(`FAIL ${e.message}\n`);
+  if (deviceForState) say(`device: ${JSON.stringify(await deviceForState.eval('window.deviceStatus').catch(() => null))}\n`);
+  if (pageForState) say(`page state: ${JSON.stringify(await pageForState.eval('window.zelt2.state').catch(() => null))}\n`);
+} finally {
+  if (browser) await browser.close();
+  if (server) server.close();
+  stopAll();
+}
+if (process.env.ZELT2_WEB_VERBOSE) {
+  // Everything was shown as it came.
+} else if (failures.length) {
+  for (const { name, out } of children) say(`--- ${name}\n${out.join('').split('\n').slice(-40).join('\n')}\n`);
+  process.stdout.write(log.join(''));
+} else {
+  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)/.test(l)).join(''));
+}
+try { rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 }); } catch {}
+process.exit(failures.length ? 1 : 0);
