@@ -121,6 +121,8 @@ try {
   s = await state();
   check(s.route === 'direct', `route "${s.route}"`);
   check(s.fps >= 10, `${s.fps} fps`);
+  const kept = await page.eval(`location.href + ' ' + localStorage.getItem('zelt2-viewer')`);
+  check(!kept.includes(password) && kept.includes(did), 'no password in the address or the storage unless remembered');
   const bars = await page.eval(`(() => {
     const c = document.getElementById('video');
     const g = c.getContext('2d');
@@ -133,7 +135,7 @@ try {
   const near = bars.out.every((px, i) => px.every((v, k) => Math.abs(v - expected[i][k]) <= 48));
   check(near && bars.width >= 160, `colour bars on a ${bars.width}x${bars.height} canvas: ${JSON.stringify(bars.out)}`);
   if (screenshot) {
-    const shot = await page.send('Page.captureScreenshot', { format: 'png' });
+    const shot = await page.send('Page.captureScreenshot', { format: 'png', clip: { x: 0, y: 0, width: 900, height: 540, scale: 1 } });
     writeFileSync(screenshot, Buffer.from(shot.data, 'base64'));
     say(`screenshot: ${screenshot}\n`);
   }
@@ -158,6 +160,21 @@ try {
   await until('not found', async () => (await state()).status === 'error', 10000).catch(() => {});
   s = await state();
   check(/Device not found/.test(s.message), `unknown DID: "${s.message}"`);
+
+  // Eight viewers watch already: the ninth, the page, is turned away.
+  const eight = [];
+  for (let i = 0; i < 8; i++) {
+    eight.push(start(`viewer${i}`, join(bin, 'ZELT2Viewer'), ['--did', did, '--this-host-only', '--quiet', '--duration', '60'],
+                     { ZELT2_PASSWORD: password, ZELT2_PPPP_INIT: init }));
+  }
+  const online = () => Number(((service.text().match(/Viewers online: \d+/g) || ['0']).pop().match(/\d+/) || [0])[0]);
+  await until('eight viewers', () => online() === 8, 20000);
+  await watch(fields);
+  await until('the turn-away', async () => (await state()).status === 'error', 20000).catch(() => {});
+  s = await state();
+  check(/busy/.test(s.message), `a ninth viewer: "${s.message}"`);
+  for (const v of eight) v.child.kill('SIGTERM');
+  await until('the eight gone', () => online() === 0, 15000).catch(() => {});
 
   // The service goes away while watching.
   await watch(fields);
