@@ -143,7 +143,7 @@ export class Viewer {
   }
 
   onFrame(m) {
-    this.set({ viewers: m.viewerCount });
+    if (m.viewerCount !== this.state.viewers) this.set({ viewers: m.viewerCount });
     const key = isKeyFrame(m.payload);
     if (!this.decoder || this.decoder.state === 'closed') {
       if (!key) return;

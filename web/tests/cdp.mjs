@@ -96,7 +96,8 @@ export async function launchBrowser({ binary = findBrowser(), args = [], log = (
     try { rmSync(profile, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 }); } catch {}
   };
   // A tab, attached, with its console mirrored to `log`.
-  const openPage = async (url, { width = 1000, height = 800 } = {}) => {
+  // `beforeLoad`: a script run in the page before its own.
+  const openPage = async (url, { width = 1000, height = 800, beforeLoad } = {}) => {
     const { targetId } = await send('Target.createTarget', { url: 'about:blank' });
     const { sessionId } = await send('Target.attachToTarget', { targetId, flatten: true });
     const page = {
@@ -120,6 +121,7 @@ export async function launchBrowser({ binary = findBrowser(), args = [], log = (
     await page.send('Runtime.enable');
     await page.send('Page.enable');
     await page.send('Emulation.setDeviceMetricsOverride', { width, height, deviceScaleFactor: 1, mobile: false });
+    if (beforeLoad) await page.send('Page.addScriptToEvaluateOnNewDocument', { source: beforeLoad });
     await page.send('Page.navigate', { url });
     return page;
   };

@@ -5,7 +5,9 @@
 // Checks: live video decoded without errors, the camera's colour bars on the
 // canvas, a mode button answered by the camera's mode, the wrong password, an
 // unknown DID and a lost connection each with its message.
-// Usage: node e2e-local.mjs BIN_DIR [--screenshot FILE]
+// With --real-route the service's own transport meets the page instead of the
+// stand-in (its rendezvous file names the broker).
+// Usage: node e2e-local.mjs BIN_DIR [--screenshot FILE] [--real-route]
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:net';
 import { mkdtempSync, writeFileSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
@@ -20,6 +22,7 @@ const bin = resolve(process.argv[2] || 'build/bin');
 const shotAt = process.argv.indexOf('--screenshot');
 const screenshot = shotAt > 0 ? resolve(process.argv[shotAt + 1]) : null;
 const work = mkdtempSync(join(process.env.ZELT2_WEB_TMP || tmpdir(), 'zelt2-web-e2e-'));
+const realRoute = process.argv.includes('--real-route');
 const did = `WEB-E2E-${process.pid}`;
 const password = 'web-e2e-pass';
 const children = [];
@@ -72,10 +75,13 @@ try {
     c.on('exit', () => r(s.trim()));
   });
   mkdirSync(join(work, 'registry'));
+  const rendezvous = join(work, 'rendezvous.conf');
+  writeFileSync(rendezvous, `broker = mqtt://127.0.0.1:${mqttPort}\nuser = ${did}\npassword = x\n`, { mode: 0o600 });
   const service = start('service', join(bin, 'ZELT2Service'),
     ['--headless', '--this-host-only', '--did', did, '--camera', '0'],
     { ZELT2_PASSWORD: password, ZELT2_PPPP_INIT: init, ZELT2_SIM_CAMERAS: 'Web Camera',
-      ZELT2_REGISTRY_DIR: join(work, 'registry'), ZELT2_TRACE: '1', QT_QPA_PLATFORM: 'offscreen' });
+      ZELT2_REGISTRY_DIR: join(work, 'registry'), ZELT2_TRACE: '1', QT_QPA_PLATFORM: 'offscreen',
+      ...(realRoute ? { ZELT2_RENDEZVOUS: rendezvous } : {}) });
 
   server = await serveStatic(root);
   // The service says which TCP port it took.
@@ -88,11 +94,13 @@ try {
   });
   await until('the broker', () => /listen socket on port/i.test(broker.text()) || broker.text().includes(String(wsPort)), 5000).catch(() => {});
   const wsBroker = `ws://127.0.0.1:${wsPort}/`;
-  const device = await browser.openPage(`${server.url}/tests/device.html?broker=${encodeURIComponent(wsBroker)}` +
-    `&did=${did}&bridge=${encodeURIComponent(`ws://127.0.0.1:${server.port}/bridge`)}`);
-  deviceForState = device;
-  const ready = await waitFor(device, 'window.deviceStatus && (window.deviceStatus.ready || window.deviceStatus.error)', 10000);
-  if (!ready) throw new Error('the stand-in device did not reach the broker');
+  if (!realRoute) {
+    const device = await browser.openPage(`${server.url}/tests/device.html?broker=${encodeURIComponent(wsBroker)}` +
+      `&did=${did}&bridge=${encodeURIComponent(`ws://127.0.0.1:${server.port}/bridge`)}`);
+    deviceForState = device;
+    const ready = await waitFor(device, 'window.deviceStatus && (window.deviceStatus.ready || window.deviceStatus.error)', 10000);
+    if (!ready) throw new Error('the stand-in device did not reach the broker');
+  }
 
   const page = await browser.openPage(`${server.url}/`, { width: 900, height: 860 });
   await waitFor(page, 'window.zelt2 && window.zelt2.viewer', 5000);

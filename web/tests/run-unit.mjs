@@ -24,6 +24,12 @@ try {
     for (const f of r.failures) console.log(`FAILED ${f}`);
     code = r.failures.length === 0 && r.passed > 0 ? 0 : 1;
   }
+  // The page in a browser without WebCodecs says so and offers nothing to press.
+  const bare = await browser.openPage(`${server.url}/`, { beforeLoad: 'delete window.VideoDecoder;' });
+  const said = await waitFor(bare, `document.getElementById('connect').disabled &&
+                                    /cannot decode the video/.test(document.getElementById('message').textContent)`, 10000);
+  console.log(said ? 'the page without WebCodecs says so' : 'FAILED: the page without WebCodecs does not say so');
+  if (!said) code = 1;
 } catch (e) {
   console.log(`cannot run the tests: ${e.message}`);
 } finally {
