@@ -61,7 +61,7 @@ function isPrivateAddress(a) {
   if (v4) {
     const [x, y] = [Number(v4[1]), Number(v4[2])];
     return x === 10 || x === 127 || x === 0 || (x === 172 && y >= 16 && y < 32) || (x === 192 && y === 168) ||
-           (x === 169 && y === 254) || (x === 100 && y >= 64 && y < 128);
+           (x === 169 && y === 254);
   }
   const v6 = a.toLowerCase();
   return v6 === '::1' || v6.startsWith('fe80:') || v6.startsWith('fc') || v6.startsWith('fd');

@@ -16,6 +16,7 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { launchBrowser, serveStatic, waitFor } from './cdp.mjs';
 import { addBridge } from './bridge.mjs';
+import { openViewerPage, checkLiveAndMode, checkRefusals } from './pagechecks.mjs';
 
 const root = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 const bin = resolve(process.argv[2] || 'build/bin');
@@ -102,72 +103,15 @@ try {
     if (!ready) throw new Error('the stand-in device did not reach the broker');
   }
 
-  const page = await browser.openPage(`${server.url}/`, { width: 900, height: 860 });
-  await waitFor(page, 'window.zelt2 && window.zelt2.viewer', 5000);
+  const page = await openViewerPage(browser, `${server.url}/`);
   pageForState = page;
-  const state = () => page.eval('window.zelt2.state');
-  const watch = async (fields) => {
-    await page.eval(`(() => {
-      const f = ${JSON.stringify(fields)};
-      for (const [id, v] of Object.entries(f)) document.getElementById(id).value = v;
-      document.getElementById('disconnect').click();
-      document.getElementById('connect').click();
-      return true;
-    })()`);
-  };
-  const fields = { broker: wsBroker, viewer: 'web.tester', 'viewer-password': 'x', did, 'device-password': password };
-
-  // Live video, the colour bars, the status line.
-  const t0 = Date.now();
-  await watch(fields);
-  await until('live video', async () => (await state()).framesDecoded >= 30, 30000);
-  say(`live after ${Date.now() - t0} ms\n`);
-  let s = await state();
-  check(s.status === 'live' && s.decodeErrors === 0, `live, ${s.framesDecoded} frames decoded, ${s.decodeErrors} decoder errors`);
-  check(s.viewers === 1, `viewer count ${s.viewers}`);
-  await until('the route', async () => (await state()).route, 3000).catch(() => {});
-  s = await state();
-  check(s.route === 'direct', `route "${s.route}"`);
-  check(s.fps >= 10, `${s.fps} fps`);
-  const kept = await page.eval(`location.href + ' ' + localStorage.getItem('zelt2-viewer')`);
-  check(!kept.includes(password) && kept.includes(did), 'no password in the address or the storage unless remembered');
-  const bars = await page.eval(`(() => {
-    const c = document.getElementById('video');
-    const g = c.getContext('2d');
-    const out = [];
-    for (let i = 0; i < 7; i++) out.push(Array.from(g.getImageData(Math.floor((i + 0.5) * c.width / 7), Math.floor(c.height * 0.3), 1, 1).data.slice(0, 3)));
-    return { width: c.width, height: c.height, out };
-  })()`);
-  // The simulated camera's bars: white, yellow, cyan, green, magenta, red, blue.
-  const expected = [[255, 255, 255], [255, 255, 0], [0, 255, 255], [0, 255, 0], [255, 0, 255], [255, 0, 0], [0, 0, 255]];
-  const near = bars.out.every((px, i) => px.every((v, k) => Math.abs(v - expected[i][k]) <= 48));
-  check(near && bars.width >= 160, `colour bars on a ${bars.width}x${bars.height} canvas: ${JSON.stringify(bars.out)}`);
-  if (screenshot) {
-    const shot = await page.send('Page.captureScreenshot', { format: 'png', clip: { x: 0, y: 0, width: 900, height: 540, scale: 1 } });
-    writeFileSync(screenshot, Buffer.from(shot.data, 'base64'));
-    say(`screenshot: ${screenshot}\n`);
-  }
-
-  // A mode button reaches the camera: the service reports the new mode back.
-  const before = service.text().split('\n').length;
-  await page.eval(`document.querySelector('#modes button[data-mode="2"]').click(), true`);
-  await until('the mode report', async () => (await state()).mode === 2, 5000).catch(() => {});
-  s = await state();
-  check(s.mode === 2, `mode ${s.mode} after the mode 2 button`);
-  await until('the camera command', () => /SET_CUR/.test(service.text().split('\n').slice(before).join('\n')), 3000).catch(() => {});
-  check(/SET_CUR/.test(service.text().split('\n').slice(before).join('\n')), 'the camera was sent the mode');
-
-  // The wrong password.
-  await watch({ ...fields, 'device-password': 'not-the-password' });
-  await until('the refusal', async () => (await state()).status === 'error', 20000).catch(() => {});
-  s = await state();
-  check(/Wrong device password/.test(s.message), `wrong password: "${s.message}"`);
-
-  // A DID nobody serves.
-  await watch({ ...fields, did: 'NO-SUCH-DEVICE' });
-  await until('not found', async () => (await state()).status === 'error', 10000).catch(() => {});
-  s = await state();
-  check(/Device not found/.test(s.message), `unknown DID: "${s.message}"`);
+  const ctx = { page, check, say, until, screenshot, password, did, routeRe: /^direct$/,
+                serviceText: () => service.text(),
+                fields: { broker: wsBroker, viewer: 'web.tester', 'viewer-password': 'x', did, 'device-password': password } };
+  await checkLiveAndMode(ctx);
+  await checkRefusals(ctx);
+  const { state, watch, fields } = ctx;
+  let s;
 
   // Eight viewers watch already: the ninth, the page, is turned away.
   const eight = [];
