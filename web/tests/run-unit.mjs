@@ -30,6 +30,19 @@ try {
                                     /cannot decode the video/.test(document.getElementById('message').textContent)`, 10000);
   console.log(said ? 'the page without WebCodecs says so' : 'FAILED: the page without WebCodecs does not say so');
   if (!said) code = 1;
+  // The passwords are stored only while "remember" is ticked.
+  const kept = await bare.eval(`(() => {
+    const $ = (id) => document.getElementById(id);
+    $('viewer-password').value = 'vpw-secret'; $('device-password').value = 'dpw-secret'; $('did').value = 'CAM-1';
+    const read = () => localStorage.getItem('zelt2-viewer') || '';
+    $('remember').click();
+    const ticked = read();
+    $('remember').click();
+    const unticked = read();
+    return ticked.includes('vpw-secret') && ticked.includes('dpw-secret') && !unticked.includes('secret') && unticked.includes('CAM-1');
+  })()`);
+  console.log(kept ? 'passwords are kept only while remembered' : 'FAILED: the remember box does not govern the stored passwords');
+  if (!kept) code = 1;
 } catch (e) {
   console.log(`cannot run the tests: ${e.message}`);
 } finally {
