@@ -22,6 +22,7 @@ export function hasWebCodecs() {
 
 // The codec string of an Annex-B key frame from its sequence parameter set.
 export function codecOf(frame) {
+  if (frame.length < 8) return null;
   const hex = (b) => b.toString(16).padStart(2, '0');
   return `avc1.${hex(frame[5])}${hex(frame[6])}${hex(frame[7])}`;
 }
@@ -87,7 +88,12 @@ export class Viewer {
     session.onOpen = () => this.set({ status: 'logging in' });
     session.onData = (channel, bytes) => {
       if (channel > CHANNEL_VIDEO) return;  // nothing is sent there; read and let go
-      if (!readers[channel].push(bytes)) { session.end(11, 'bad packet length'); }
+      try {
+        if (!readers[channel].push(bytes)) session.end(11, 'bad packet length');
+      } catch (e) {
+        // Whatever the device sent, the page stops cleanly and says so.
+        session.end(11, `unreadable data: ${e.message}`);
+      }
     };
     session.onEnd = (reason, detail) => {
       if (this.run !== run || this.session !== session) return;
@@ -146,8 +152,7 @@ export class Viewer {
     if (m.viewerCount !== this.state.viewers) this.set({ viewers: m.viewerCount });
     const key = isKeyFrame(m.payload);
     if (!this.decoder || this.decoder.state === 'closed') {
-      if (!key) return;
-      this.openDecoder(codecOf(m.payload));
+      if (!key || !this.openDecoder(codecOf(m.payload))) return;
     }
     if (this.needKey && !key) return;
     if (this.decoder.decodeQueueSize > MAX_DECODE_QUEUE) { this.needKey = true; return; }
@@ -161,6 +166,7 @@ export class Viewer {
   }
 
   openDecoder(codec) {
+    if (!codec) return false;
     const ctx = this.canvas.getContext('2d');
     this.decoder = new VideoDecoder({
       output: (frame) => {
@@ -180,8 +186,15 @@ export class Viewer {
         this.decoder = null;
       },
     });
-    this.decoder.configure({ codec, optimizeForLatency: true });
+    try {
+      this.decoder.configure({ codec, optimizeForLatency: true });
+    } catch (e) {
+      this.set({ decodeErrors: this.state.decodeErrors + 1, message: `${MESSAGES.decoder} (${e.message})` });
+      this.decoder = null;
+      return false;
+    }
     this.needKey = false;
+    return true;
   }
 
   finish(message) {

@@ -95,7 +95,7 @@ test('password keys, the login and sealed packets agree with the C++ side', asyn
   let m = open(keyFrame, 1);
   eq([m.type, m.viewerCount, m.deltaFrame, m.timestampMs], ['frame', 3, 0, 123456], 'key frame fields');
   eq(m.payload, hex(keyFrame.payload), 'key frame payload');
-  ok(isKeyFrame(m.payload) && codecOf(m.payload) === 'avc1.640028', 'key frame recognised');
+  ok(isKeyFrame(m.payload) && codecOf(m.payload) === 'avc1.640028' && codecOf(m.payload.subarray(0, 6)) === null, 'key frame recognised');
   m = open(delta, 1);
   eq([m.deltaFrame, m.payload], [1, hex(delta.payload)], 'delta frame');
   ok(!isKeyFrame(m.payload), 'delta is no key frame');
