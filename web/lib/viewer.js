@@ -36,11 +36,16 @@ export class Viewer {
     this.canvas = canvas;
     this.onState = onState;
     this.state = { status: 'idle', message: '', fps: 0, route: '', viewers: 0, mode: null,
-                   framesDecoded: 0, decodeErrors: 0, width: 0, height: 0 };
+                   framesDecoded: 0, decodeErrors: 0, width: 0, height: 0, timings: {} };
     this.running = false;
   }
 
   set(change) {
+    // When each status was first reached, in ms from the start: for the tests' figures.
+    if (change.status && change.status !== this.state.status && this.startedAt !== undefined &&
+        !(change.status in this.state.timings)) {
+      this.state.timings[change.status] = Math.round(performance.now() - this.startedAt);
+    }
     Object.assign(this.state, change);
     this.onState({ ...this.state });
   }
@@ -50,6 +55,8 @@ export class Viewer {
     this.stop();
     this.running = true;
     const run = this.run = {};
+    this.startedAt = performance.now();
+    this.state.timings = {};
     this.set({ status: 'finding', message: '', fps: 0, route: '', viewers: 0, mode: null,
                framesDecoded: 0, decodeErrors: 0 });
     const opened = await openRoute({ broker, viewer, password: viewerPassword, did,

@@ -31,8 +31,8 @@ export async function checkLiveAndMode(ctx) {
   const t0 = Date.now();
   await watch(fields);
   await until('live video', async () => (await state()).framesDecoded >= 30, 40000);
-  say(`live after ${Date.now() - t0} ms\n`);
   let s = await state();
+  say(`live after ${Date.now() - t0} ms; status reached at (ms) ${JSON.stringify(s.timings)}\n`);
   check(s.status === 'live' && s.decodeErrors === 0, `live, ${s.framesDecoded} frames decoded, ${s.decodeErrors} decoder errors`);
   check(s.viewers === 1, `viewer count ${s.viewers}`);
   await until('the route', async () => (await state()).route, 3000).catch(() => {});
