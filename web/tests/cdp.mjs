@@ -21,15 +21,16 @@ export function findBrowser() {
 }
 
 // Serves `root` on 127.0.0.1 at a free port. Resolves to { url, port, http, close }.
-export function serveStatic(root) {
+// `bare`: no content types, as some servers (the broker's) send files.
+export function serveStatic(root, { bare = false } = {}) {
   const server = createServer((req, res) => {
     const path = normalize(decodeURIComponent(new URL(req.url, 'http://x').pathname));
     const file = join(root, path.endsWith('/') ? path + 'index.html' : path);
     if (!file.startsWith(root)) { res.writeHead(403); res.end(); return; }
     try {
       if (!statSync(file).isFile()) throw new Error('not a file');
-      res.writeHead(200, { 'content-type': kTypes[extname(file)] || 'application/octet-stream',
-                           'cache-control': 'no-store' });
+      res.writeHead(200, bare ? {} : { 'content-type': kTypes[extname(file)] || 'application/octet-stream',
+                                       'cache-control': 'no-store' });
       res.end(readFileSync(file));
     } catch {
       res.writeHead(404); res.end();

@@ -43,6 +43,13 @@ try {
   })()`);
   console.log(kept ? 'passwords are kept only while remembered' : 'FAILED: the remember box does not govern the stored passwords');
   if (!kept) code = 1;
+  // A server that sends no content types (the broker's) still gets a working page.
+  const bareServer = await serveStatic(root, { bare: true });
+  const plain = await browser.openPage(`${bareServer.url}/`);
+  const ran = await waitFor(plain, `window.zelt2 && window.zelt2.viewer && !document.getElementById('connect').disabled`, 10000);
+  bareServer.close();
+  console.log(ran ? 'the page runs from a server without content types' : 'FAILED: the page does not run from a server without content types');
+  if (!ran) code = 1;
 } catch (e) {
   console.log(`cannot run the tests: ${e.message}`);
 } finally {
