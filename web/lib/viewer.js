@@ -9,6 +9,7 @@ export const MESSAGES = {
   wrongPassword: 'Wrong device password.',
   notFound: 'Device not found: no device with this DID is online.',
   busy: 'The device is busy: eight viewers are watching it already. Try again later.',
+  crowded: 'The device is busy answering other viewers. Try again in a moment.',
   lost: 'The connection to the device was lost.',
   noWebCodecs: 'This browser cannot decode the video (it has no WebCodecs). Use a current Chrome, Edge or Firefox.',
   version: 'The device speaks an older protocol than this page.',
@@ -63,7 +64,7 @@ export class Viewer {
                                      onStatus: (s) => { if (this.run === run) this.set({ status: s }); } });
     if (this.run !== run) { if (!opened.error) { opened.dc.close(); opened.pc.close(); opened.bye(); } return; }
     if (opened.error) {
-      const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.busy, version: MESSAGES.version,
+      const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.crowded, version: MESSAGES.version,
                         timeout: MESSAGES.timeout };
       this.finish(byError[opened.error] || `Cannot connect: ${opened.text}.`);
       return;
