@@ -7,8 +7,13 @@
 // through the staging buffer, queued for another channel).
 //
 // Input: byte 0 seeds the chunk sizes, byte 1 the read sizes, byte 2 the order
-// in which the channels are read; the rest is the stream. The greetings'
-// parsers get the stream too, and what they accept must survive a round trip.
+// in which the channels are read; the rest is the stream. Byte 1 also says
+// who the peer is: bit 7 a version-1 peer (to which an Ack is a violation),
+// else one that speaks Acks, to which the session first writes 16 times
+// byte 2 bytes, so that Acks up to that count are true; bit 6 a link that
+// needs Acks (the session then counts and owes them as it receives). The
+// greetings' parsers get the stream too, and what they accept must survive a
+// round trip.
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +46,8 @@ private:
 
 class CStreamLink final : public ILink {
 public:
-    CStreamLink(const uint8_t* data, size_t size, uint8_t seed) : m_data(data), m_size(size), m_sizes(seed) {}
+    CStreamLink(const uint8_t* data, size_t size, uint8_t seed, bool needsAcks)
+        : m_data(data), m_size(size), m_sizes(seed), m_bNeedsAcks(needsAcks) {}
     int Wait(bool, bool, int) override { return Readable | Writable; }
     long Receive(uint8_t* buffer, size_t size) override {
         if (m_at == m_size) return LinkEnded;
@@ -58,6 +64,7 @@ public:
     int WaitWritable(int) override { return Writable; }
     void WakeWriter() override {}
     void FinishSending() override {}
+    bool NeedsAcks() const override { return m_bNeedsAcks; }
     void Describe(LinkInfo* info) override { *info = LinkInfo{}; }
 
 private:
@@ -65,6 +72,7 @@ private:
     size_t m_size;
     size_t m_at = 0;
     CSizes m_sizes;
+    bool m_bNeedsAcks;
 };
 
 uint32_t Get32(const uint8_t* p) {
@@ -74,8 +82,11 @@ uint32_t Get32(const uint8_t* p) {
 
 // The stream as the wire rules say, written out plainly: the payload of each
 // channel, up to the first frame that is incomplete or ends the session.
-void ReferenceParse(const uint8_t* p, size_t n, std::vector<uint8_t> (&channels)[kChannelCount]) {
+// `written`: payload the session sent to a peer that speaks Acks, or none.
+void ReferenceParse(const uint8_t* p, size_t n, const uint64_t* written,
+                    std::vector<uint8_t> (&channels)[kChannelCount]) {
     size_t at = 0;
+    uint64_t acked = 0;
     while (n - at >= 6) {
         const uint8_t type = p[at], channel = p[at + 1];
         const uint32_t length = Get32(p + at + 2);
@@ -85,6 +96,13 @@ void ReferenceParse(const uint8_t* p, size_t n, std::vector<uint8_t> (&channels)
             const size_t take = std::min<size_t>(length, n - at);
             channels[channel].insert(channels[channel].end(), p + at, p + at + take);
             at += take;
+        } else if (type == 0x13) {
+            if (!written || length != 8 || n - at < 8) return;
+            uint64_t count = 0;
+            for (int i = 7; i >= 0; --i) count = (count << 8) | p[at + static_cast<size_t>(i)];
+            if (count < acked || count > *written) return;  // goes back, or past what was sent
+            acked = count;
+            at += 8;
         } else if (type != 0x11 || length != 0) {
             return;  // a goodbye, an unknown type, a greeting, a keepalive with payload
         }
@@ -122,15 +140,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t length = size - 3;
     CheckGreetings(stream, length);
 
+    const bool speaksAcks = !(data[1] & 0x80);
+    const bool needsAcks = data[1] & 0x40;
+    const uint64_t written = speaksAcks ? 16u * data[2] : 0;
     std::vector<uint8_t> expected[kChannelCount];
-    ReferenceParse(stream, length, expected);
+    ReferenceParse(stream, length, speaksAcks ? &written : nullptr, expected);
 
     SessionParams params;
     params.handle = 1;
     params.did = "FUZZ";
+    params.peerVersion = speaksAcks ? kAckVersion : 1;
     params.channelBufferBytes = 64u << 20;  // never full: every channel can be read to its end
     // No pump: the reads receive from the link themselves.
-    CSession session(params, std::make_shared<CStreamLink>(stream, length, data[0]));
+    CSession session(params, std::make_shared<CStreamLink>(stream, length, data[0], needsAcks));
+    if (written) {
+        const std::vector<char> out(written, 'w');
+        if (session.Write(0, out.data(), static_cast<int>(written)) != static_cast<int>(written)) std::abort();
+    }
     CSizes readSizes(data[1]);
     std::vector<uint8_t> got(4096);
     for (int k = 0; k < kChannelCount; ++k) {

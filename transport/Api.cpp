@@ -1,6 +1,7 @@
 // The exported C interface: one transport per process, reference-counted by
 // PPPP_Initialize and PPPP_DeInitialize.
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/InitString.h"
 #include "transport/Transport.h"
+#include "transport/internet/Config.h"
 
 namespace {
 
@@ -58,7 +60,21 @@ int PPPP_Initialize(const char* initString) {
         ++g_nInitCount;
         return PPPP_OK;
     }
-    auto transport = std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options));
+    // The internet route's rendezvous file: none leaves it off; an unusable one is an error
+    // named on standard error (never with a value: the file holds secrets).
+    pppp::CRendezvousConfig rendezvous;
+    std::string problem;
+    const pppp::RendezvousLoad load = pppp::LoadRendezvous(&rendezvous, &problem);
+    if (load == pppp::RendezvousLoad::Unusable) {
+        std::fprintf(stderr, "libpppp: %s\n", problem.c_str());
+        return PPPP_ERR_BAD_ARGUMENT;
+    }
+    // A process for this host only sends nothing to other hosts: no internet route.
+    const bool internet = load == pppp::RendezvousLoad::Loaded && !(options.flags & PPPP_INIT_LOOPBACK_ONLY);
+    if (load == pppp::RendezvousLoad::Loaded && !internet)
+        std::fprintf(stderr, "libpppp: this host only: the internet route (%s) is off\n", rendezvous.path.c_str());
+    auto transport =
+        std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options), internet ? &rendezvous : nullptr);
     if (!transport->Start()) {
         transport->Shutdown();
         return PPPP_ERR_NOT_INITIALISED;

@@ -355,18 +355,41 @@ bool CDeviceSide::AdvanceHandshake(Device& device, Handshake& h) {
         ZTRACE("%s: a connection sent a bad Hello; dropped\n", device.did.c_str());
         return false;
     }
-    AcceptHello(device, h, hello);
+    if (auto link = CTcpLink::Create(std::move(h.fd))) AcceptHello(device, std::move(link), hello);
     return false;
 }
 
-void CDeviceSide::AcceptHello(Device& device, Handshake& h, const Hello& hello) {
+void CDeviceSide::AcceptLink(std::shared_ptr<ILink> link, const Hello& hello) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_devices.find(hello.did);
+    if (it == m_devices.end() || m_bStopping) {
+        uint8_t out[kFrameHeaderSize + kMaxHandshakePayload];
+        link->Send(out, MakeRefuse(out, RefuseUnknownDid), nullptr, 0);
+        return;
+    }
+    AcceptHello(*it->second, std::move(link), hello);
+}
+
+bool CDeviceSide::IsServing(const std::string& did) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto it = m_devices.find(did);
+    // A device that listens for this host only is not offered to the world either.
+    return !m_bStopping && it != m_devices.end() && it->second->remote;
+}
+
+void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const Hello& hello) {
+    // The answer is the first thing the link carries: a new link takes it whole.
     uint8_t out[kFrameHeaderSize + kMaxHandshakePayload];
-    auto refuse = [&](RefuseReason reason) {
-        ::send(h.fd.Get(), out, MakeRefuse(out, reason), MSG_DONTWAIT | MSG_NOSIGNAL);
-    };
+    auto refuse = [&](RefuseReason reason) { link->Send(out, MakeRefuse(out, reason), nullptr, 0); };
     if (hello.did != device.did) {
         ZTRACE("%s: refused a session for %s\n", device.did.c_str(), hello.did.c_str());
         refuse(RefuseUnknownDid);
+        return;
+    }
+    if (hello.version < LowestPeerVersion(link->NeedsAcks())) {
+        ZTRACE("%s: refused a session of version %u on a link that needs acknowledgements\n", device.did.c_str(),
+               hello.version);
+        refuse(RefuseVersion);
         return;
     }
     if (device.waiting.size() >= kMaxWaiting) {
@@ -376,9 +399,7 @@ void CDeviceSide::AcceptHello(Device& device, Handshake& h, const Hello& hello) 
     Welcome welcome;
     welcome.deadPeerMs = m_config.dwDeadPeerMs;
     const size_t size = MakeWelcome(out, welcome);
-    if (::send(h.fd.Get(), out, size, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(size)) return;
-    auto link = CTcpLink::Create(std::move(h.fd));
-    if (!link) return;
+    if (link->Send(out, size, nullptr, 0) != static_cast<long>(size)) return;
     SessionParams params;
     params.side = 0;
     params.peerVersion = hello.version;

@@ -54,6 +54,15 @@ public:
     int Listen(const char* did, unsigned int waitSeconds, unsigned int port, bool remote);
     void Break();
 
+    // A viewer's Hello that arrived on a link of another route, nothing else
+    // read from it yet: answered as on TCP (Welcome and a waiting session, or
+    // Refuse). A link that needs acknowledgements needs a Hello of a version
+    // that speaks them.
+    void AcceptLink(std::shared_ptr<ILink> link, const Hello& hello);
+    // Whether a device for `did` is open (listened for and not closed by a
+    // break) and reachable from other hosts.
+    bool IsServing(const std::string& did);
+
 private:
     struct Handshake {
         CFd fd;
@@ -84,7 +93,8 @@ private:
     static bool EvictHandshake(Device& device);
     // False when the handshake is over (done or failed) and its entry may go.
     bool AdvanceHandshake(Device& device, Handshake& handshake);
-    void AcceptHello(Device& device, Handshake& handshake, const Hello& hello);
+    // Under m_lock.
+    void AcceptHello(Device& device, std::shared_ptr<ILink> link, const Hello& hello);
 
     const CConfig m_config;
     ISessionHost& m_host;

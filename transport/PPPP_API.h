@@ -192,14 +192,16 @@ PPPP_EXPORT int PPPP_Read(int session, unsigned char channel, char* buffer, int*
    PPPP_ERR_BUFFER_FULL (nothing queued), a gone result, PPPP_ERR_BAD_ARGUMENT. */
 PPPP_EXPORT int PPPP_Write(int session, unsigned char channel, const char* buffer, int size);
 /* `writePending`: bytes of the session not yet sent to the peer: those queued
-   here (with their 6-byte frame headers) plus those the kernel has not sent.
+   here (with their 6-byte frame headers) plus those the kernel has not sent;
+   on the internet route, payload written that the peer has not acknowledged.
    `readPending`: bytes of `channel` received but not yet read. Either pointer
    may be null. PPPP_OK, or PPPP_ERR_CLOSED_BY_PEER / _TIMEOUT / _LOCALLY once
    the session is gone, or PPPP_ERR_BAD_ARGUMENT for a bad channel. */
 PPPP_EXPORT int PPPP_Check_Buffer(int session, unsigned char channel, unsigned int* writePending,
                                   unsigned int* readPending);
 /* Waits until at most `maxQueued` bytes wait in the session's own queue (the
-   kernel's part not counted), or timeoutMs. PPPP_OK, PPPP_ERR_TIMEOUT or a gone
+   kernel's part not counted; on the internet route, until at most that much
+   is unacknowledged), or timeoutMs. PPPP_OK, PPPP_ERR_TIMEOUT or a gone
    result. For senders of bulk data that would rather wait than see
    PPPP_ERR_BUFFER_FULL. */
 PPPP_EXPORT int PPPP_Wait_Buffer(int session, unsigned int maxQueued, unsigned int timeoutMs);

@@ -27,6 +27,11 @@ void Put32(uint8_t* p, uint32_t v) {
 void Put64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
+uint64_t Get64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
 
 // Milliseconds left as poll takes them: never negative, never past INT_MAX.
 int PollTimeout(std::chrono::milliseconds left) {
@@ -46,6 +51,7 @@ bool StartThread(std::thread& thread, std::function<void()> body) {
 
 CSession::CSession(const SessionParams& params, std::shared_ptr<ILink> link)
     : m_params(params),
+      m_bCountAcks(link && link->NeedsAcks() && params.peerVersion >= kAckVersion),
       m_qwOpenedMs(NowMs()),
       m_pLink(std::move(link)),
       m_pStaging(new uint8_t[kStagingSize]),
@@ -88,6 +94,7 @@ void CSession::EndLocked(int reason) {
         m_pLink->WakeWriter();
         m_pLink->Wake();
     }
+    WakeAckWaiters();
 }
 
 void CSession::End(int reason) {
@@ -112,7 +119,7 @@ long CSession::ReceiveLocked(int channel, uint8_t* direct, size_t room, size_t* 
     // Inside a data frame of the reader's own channel, with nothing queued
     // before it, the payload goes straight to the reader.
     if (direct && *delivered < room && m_nHeaderGot == kFrameHeaderSize && m_dwFrameLeft > 0 &&
-        m_frame.channel == channel && m_aChannels[channel].Empty()) {
+        m_frame.type == FrameData && m_frame.channel == channel && m_aChannels[channel].Empty()) {
         const long n = m_pLink->Receive(direct + *delivered, std::min<size_t>(room - *delivered, m_dwFrameLeft));
         if (n > 0) {
             m_dwFrameLeft -= static_cast<uint32_t>(n);
@@ -120,6 +127,7 @@ long CSession::ReceiveLocked(int channel, uint8_t* direct, size_t room, size_t* 
             m_qwBytesReceived.fetch_add(static_cast<uint64_t>(n));
             m_qwLastReceiveMs.store(NowMs());
             *delivered += static_cast<size_t>(n);
+            NoteReceivedLocked(false);
         }
         return n;
     }
@@ -239,11 +247,22 @@ int CSession::Write(uint8_t channel, const char* buffer, int size) {
     const uint32_t frame = static_cast<uint32_t>(kFrameHeaderSize) + static_cast<uint32_t>(size);
     if (!m_queue.Empty()) FlushLocked();
     // An empty queue always takes one frame, so that no write is too big to ever pass.
-    const uint32_t queued = m_dwQueued.load();
-    if (queued > 0 && queued + frame > m_params.sendQueueBytes) return PPPP_ERR_BUFFER_FULL;
-    SendFrameLocked(FrameData, channel, reinterpret_cast<const uint8_t*>(buffer), static_cast<uint32_t>(size));
-    if (const int end = m_nEnd.load()) return end;
+    if (m_bCountAcks) {
+        // The link takes nearly everything: the backlog is what the peer has not acknowledged.
+        const uint64_t unacknowledged = Unacknowledged();
+        if (unacknowledged > 0 && unacknowledged + static_cast<uint64_t>(size) > m_params.sendQueueBytes)
+            return PPPP_ERR_BUFFER_FULL;
+    } else {
+        const uint32_t queued = m_dwQueued.load();
+        if (queued > 0 && queued + frame > m_params.sendQueueBytes) return PPPP_ERR_BUFFER_FULL;
+    }
+    // Counted before it leaves, so that an Ack for it never finds it missing.
     m_qwBytesSent.fetch_add(static_cast<uint64_t>(size));
+    SendFrameLocked(FrameData, channel, reinterpret_cast<const uint8_t*>(buffer), static_cast<uint32_t>(size));
+    if (const int end = m_nEnd.load()) {
+        m_qwBytesSent.fetch_sub(static_cast<uint64_t>(size));
+        return end;
+    }
     return size;
 }
 
@@ -272,7 +291,31 @@ void CSession::FlushLocked() {
     }
 }
 
+uint64_t CSession::Unacknowledged() const {
+    // The acknowledged count first: the written count only grows past it.
+    const uint64_t acked = m_qwPeerAcked.load();
+    const uint64_t sent = m_qwBytesSent.load();
+    return sent > acked ? sent - acked : 0;
+}
+
+void CSession::WakeAckWaiters() {
+    if (!m_bCountAcks) return;
+    // Taken and let go, so that a waiter between its check and its wait is not missed.
+    { std::lock_guard<std::mutex> hold(m_ackLock); }
+    m_cvAcked.notify_all();
+}
+
+int CSession::WaitAcknowledged(uint64_t most, uint32_t timeoutMs) {
+    // The pump sends what is queued; only the peer's Acks lower the count.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> hold(m_ackLock);
+    m_cvAcked.wait_until(hold, deadline, [&] { return State() != PPPP_OK || Unacknowledged() <= most; });
+    if (const int state = State()) return state;
+    return Unacknowledged() <= most ? PPPP_OK : PPPP_ERR_TIMEOUT;
+}
+
 int CSession::WaitBuffer(uint32_t maxQueued, uint32_t timeoutMs) {
+    if (m_bCountAcks) return WaitAcknowledged(maxQueued, timeoutMs);
     std::unique_lock<std::mutex> hold(m_sendLock);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool expired = false;
@@ -305,7 +348,9 @@ int CSession::WaitBuffer(uint32_t maxQueued, uint32_t timeoutMs) {
 int CSession::CheckBuffer(uint8_t channel, unsigned int* writePending, unsigned int* readPending) {
     if (channel >= kChannelCount) return PPPP_ERR_BAD_ARGUMENT;
     if (const int state = State()) return state;
-    if (writePending) {
+    if (writePending && m_bCountAcks) {
+        *writePending = static_cast<unsigned int>(std::min<uint64_t>(Unacknowledged(), UINT_MAX));
+    } else if (writePending) {
         std::lock_guard<std::mutex> hold(m_sendLock);
         *writePending = m_dwQueued.load() + (m_pLink ? m_pLink->UnsentBytes() : 0);
     }
@@ -362,6 +407,7 @@ void CSession::Close(bool linger, bool wakePump) {
         m_pLink->WakeWriter();
         if (wakePump) m_pLink->Wake();
     }
+    WakeAckWaiters();
 }
 
 // ---- the pump --------------------------------------------------------------
@@ -369,6 +415,7 @@ void CSession::Close(bool linger, bool wakePump) {
 void CSession::ParseLocked(const uint8_t* data, size_t size, int channel, uint8_t* direct, size_t room,
                            size_t* directDelivered) {
     bool delivered = false;
+    bool counted = false;  // Data payload arrived
     size_t at = 0;
     while (at < size && !m_nEnd.load()) {
         if (m_nHeaderGot < kFrameHeaderSize) {
@@ -378,7 +425,9 @@ void CSession::ParseLocked(const uint8_t* data, size_t size, int channel, uint8_
             at += take;
             if (m_nHeaderGot < kFrameHeaderSize) break;
             m_frame = ReadFrameHeader(m_abyHeader);
-            if (!IsValidSessionFrame(m_frame) || m_frame.type == FrameGoodbye) {
+            // An Ack from a peer that never said it knows them breaks the protocol as well.
+            if (!IsValidSessionFrame(m_frame) || m_frame.type == FrameGoodbye ||
+                (m_frame.type == FrameAck && m_params.peerVersion < kAckVersion)) {
                 if (m_frame.type != FrameGoodbye)
                     ZTRACE("session %d: bad frame, type %u channel %u length %u\n", m_params.handle, m_frame.type,
                            m_frame.channel, m_frame.length);
@@ -387,6 +436,12 @@ void CSession::ParseLocked(const uint8_t* data, size_t size, int channel, uint8_
             }
             m_dwFrameLeft = m_frame.length;
             m_dwLastFrameLength = m_frame.length;
+        } else if (m_frame.type == FrameAck) {
+            const size_t take = std::min<size_t>(m_dwFrameLeft, size - at);
+            std::memcpy(m_abyAck + (kAckPayloadSize - m_dwFrameLeft), data + at, take);
+            m_dwFrameLeft -= static_cast<uint32_t>(take);
+            at += take;
+            if (m_dwFrameLeft == 0) TakeAckLocked(Get64(m_abyAck));
         } else {
             size_t take = std::min<size_t>(m_dwFrameLeft, size - at);
             auto& queue = m_aChannels[m_frame.channel];
@@ -399,18 +454,64 @@ void CSession::ParseLocked(const uint8_t* data, size_t size, int channel, uint8_
                 delivered = true;
             }
             m_qwBytesReceived.fetch_add(take);
+            counted = true;
             m_dwFrameLeft -= static_cast<uint32_t>(take);
             at += take;
         }
         if (m_nHeaderGot == kFrameHeaderSize && m_dwFrameLeft == 0) m_nHeaderGot = 0;
     }
     if (AnyChannelFull()) m_bPaused = true;
+    if (counted) NoteReceivedLocked(channel < 0);  // only the pump receives for no channel
     if (delivered) {
         m_cvRead.notify_all();
         // The leading reader sleeps on the link, not on the condition: the
         // bytes it waits for may be among these.
         if (m_bLeader && m_pLink) m_pLink->WakeReader();
     }
+}
+
+void CSession::NoteReceivedLocked(bool onPump) {
+    if (!m_bCountAcks || m_bAckNow || m_nEnd.load()) return;
+    const uint64_t unacknowledged = m_qwBytesReceived.load() - m_qwAckedHere;
+    if (unacknowledged == 0) return;
+    bool wake = false;
+    if (!m_qwAckDue) {
+        m_qwAckDue = std::max<uint64_t>(NowMs() + m_params.ackDelayMs, 1);
+        wake = true;  // the pump's wait must end by then
+    }
+    if (unacknowledged >= kAckEveryBytes) {
+        m_bAckNow = true;
+        wake = true;
+    }
+    if (wake && !onPump && m_pLink) m_pLink->Wake();
+}
+
+void CSession::TakeAckLocked(uint64_t count) {
+    if (count < m_qwPeerAcked.load() || count > m_qwBytesSent.load()) {
+        ZTRACE("session %d: the peer acknowledged %llu bytes (before %llu, of %llu written)\n", m_params.handle,
+               static_cast<unsigned long long>(count), static_cast<unsigned long long>(m_qwPeerAcked.load()),
+               static_cast<unsigned long long>(m_qwBytesSent.load()));
+        EndLocked(PPPP_ERR_CLOSED_BY_PEER);
+        return;
+    }
+    m_qwPeerAcked.store(count);
+    WakeAckWaiters();
+}
+
+void CSession::SendAckIfDue() {
+    std::lock_guard<std::mutex> holdSend(m_sendLock);
+    uint64_t count;
+    {
+        std::lock_guard<std::mutex> hold(m_recvLock);
+        if (!m_qwAckDue || m_nEnd.load() || (!m_bAckNow && NowMs() < m_qwAckDue)) return;
+        count = m_qwBytesReceived.load();
+        m_qwAckedHere = count;
+        m_qwAckDue = 0;
+        m_bAckNow = false;
+    }
+    uint8_t payload[kAckPayloadSize];
+    Put64(payload, count);
+    SendFrameLocked(FrameAck, 0, payload, kAckPayloadSize);
 }
 
 void CSession::Pump() {
@@ -451,11 +552,14 @@ void CSession::Pump() {
             }
             continue;
         }
+        if (m_bCountAcks && !closing) SendAckIfDue();
         bool paused, readers;
+        uint64_t ackDue;
         {
             std::lock_guard<std::mutex> hold(m_recvLock);
             paused = m_bPaused;
             readers = m_nReaders > 0;
+            ackDue = m_bAckNow ? now : m_qwAckDue;
         }
         // Silence while nobody received says nothing about the peer.
         if (wasPaused && !paused) m_qwLastReceiveMs.store(now);
@@ -467,12 +571,14 @@ void CSession::Pump() {
         if (watching) wake = std::min(wake, m_qwLastReceiveMs.load() + m_params.deadPeerMs);
         // A calling thread watches the link now; look again soon, in case it stops.
         if (readers || writeLeader) wake = std::min(wake, now + 50);
+        if (ackDue && !closing) wake = std::min(wake, ackDue);
         const int timeout = wake > now ? static_cast<int>(std::min<uint64_t>(wake - now, 60000)) : 0;
 
         const int events = m_pLink->Wait(wantRead, wantWrite, timeout);
         if ((events & ILink::Readable) && wantRead) {
             std::lock_guard<std::mutex> hold(m_recvLock);
-            for (int round = 0; round < kReceiveRounds && !m_bPaused && !m_nEnd.load(); ++round) {
+            // An Ack owed at once ends the rounds, so that it goes out now.
+            for (int round = 0; round < kReceiveRounds && !m_bPaused && !m_nEnd.load() && !m_bAckNow; ++round) {
                 size_t none = 0;
                 const long n = ReceiveLocked(-1, nullptr, 0, &none);
                 if (n < 0) EndLocked(PPPP_ERR_CLOSED_BY_PEER);

@@ -14,10 +14,18 @@
 // receives while no reader does, sends keepalives when the session has been
 // quiet, and notices a peer that has gone silent.
 //
+// On a link that cannot tell what reached the peer (ILink::NeedsAcks), with a
+// peer that speaks Acks, the receiving side acknowledges the Data payload it
+// got (every kAckEveryBytes, or ackDelayMs after the first unacknowledged
+// byte; the receiving thread marks the Ack due, the pump sends it), and the
+// sending side counts its backlog as payload written minus the peer's last
+// Ack: that is what CheckBuffer reports and what Write and WaitBuffer limit.
+//
 // Locks: m_sendLock (send queue, Send) may be held while taking m_recvLock
 // (channels, parser, Receive, end state), never the other way round. Neither
 // is held across a blocking call: the link blocks only in Wait and
-// WaitReadable, which are called with no lock held.
+// WaitReadable, which are called with no lock held. m_ackLock is taken last
+// and only to wake writers waiting for Acks.
 
 #include <atomic>
 #include <condition_variable>
@@ -40,6 +48,8 @@ namespace pppp {
 // sessions end for silence.
 constexpr uint32_t kMinPeerPingMs = 100;
 constexpr uint32_t kMinDeadPeerMs = 3 * kMinPeerPingMs;
+// Unacknowledged payload after which an Ack goes out at once.
+constexpr uint32_t kAckEveryBytes = 16 * 1024;
 
 struct SessionParams {
     int handle = 0;
@@ -52,6 +62,7 @@ struct SessionParams {
     uint32_t channelBufferBytes = 256 * 1024;
     uint32_t sendQueueBytes = 1024 * 1024;
     uint32_t lingerMs = 1000;      // how long a closed session still tries to send what was written
+    uint32_t ackDelayMs = 50;      // longest a received byte waits for its Ack (links that need Acks)
 };
 
 class CSession {
@@ -100,8 +111,20 @@ private:
     void End(int reason);
     void EndLocked(int reason);  // under m_recvLock
     bool AnyChannelFull() const;  // under m_recvLock
+    // Data payload arrived: marks an Ack due (under m_recvLock); wakes the
+    // pump unless the pump is the caller.
+    void NoteReceivedLocked(bool onPump);
+    // An Ack's count arrived (under m_recvLock); a false one ends the session.
+    void TakeAckLocked(uint64_t count);
+    // Sends the Ack when it is due (the pump, no lock held).
+    void SendAckIfDue();
+    // Payload written that the peer has not acknowledged.
+    uint64_t Unacknowledged() const;
+    int WaitAcknowledged(uint64_t most, uint32_t timeoutMs);
+    void WakeAckWaiters();
 
     const SessionParams m_params;
+    const bool m_bCountAcks;  // the link needs Acks and the peer speaks them
     const uint64_t m_qwOpenedMs;
     uint32_t m_dwPingMs;
 
@@ -130,7 +153,12 @@ private:
     uint32_t m_dwFrameLeft = 0;
     uint32_t m_dwLastFrameLength = 0;     // a large one: read the next header alone
     std::atomic<uint64_t> m_qwLastReceiveMs;
-    std::atomic<uint64_t> m_qwBytesReceived{0};
+    std::atomic<uint64_t> m_qwBytesReceived{0};  // Data payload
+    uint8_t m_abyAck[kAckPayloadSize] = {};      // an Ack's count being received
+    uint64_t m_qwAckedHere = 0;           // received payload our last Ack covered
+    uint64_t m_qwAckDue = 0;              // when the next Ack must go (ms), 0: none owed
+    bool m_bAckNow = false;               // enough unacknowledged payload: Ack at once
+    std::atomic<uint64_t> m_qwPeerAcked{0};  // the peer's last Ack; written under m_recvLock
 
     // Send side, under m_sendLock.
     std::mutex m_sendLock;
@@ -142,6 +170,10 @@ private:
     int m_nSentWaiters = 0;
     bool m_bWriteLeader = false;          // a waiting writer watches the link
     bool m_bGoodbyeQueued = false;
+
+    // Writers waiting in WaitBuffer for the peer's Acks.
+    std::mutex m_ackLock;
+    std::condition_variable m_cvAcked;
 };
 
 // Starts a thread without letting the standard library's exception escape.

@@ -5,12 +5,15 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "platform/Trace.h"
 #include "transport/Discovery.h"
 #include "transport/Socket.h"
 #include "transport/TcpLink.h"
+#include "transport/internet/InternetRoute.h"
+#include "transport/internet/WebRtcPeer.h"
 
 namespace pppp {
 namespace {
@@ -63,11 +66,14 @@ int SendExactly(int fd, const uint8_t* data, size_t size, uint64_t deadline) {
 
 }  // namespace
 
-CTransport::CTransport(const CConfig& config) : m_config(config), m_device(config, *this) {}
+CTransport::CTransport(const CConfig& config, const CRendezvousConfig* rendezvous)
+    : m_config(config), m_device(config, *this) {
+    if (rendezvous) m_pRoute = std::make_unique<CInternetRoute>(config, *rendezvous, *this, m_device);
+}
 
 CTransport::~CTransport() { Shutdown(); }
 
-bool CTransport::Start() { return m_device.Start(); }
+bool CTransport::Start() { return m_device.Start() && (!m_pRoute || m_pRoute->Start()); }
 
 void CTransport::Shutdown() {
     {
@@ -75,6 +81,7 @@ void CTransport::Shutdown() {
         if (m_bShutdown) return;
         m_bShutdown = true;
     }
+    if (m_pRoute) m_pRoute->Stop();
     m_device.Stop();
     std::unordered_map<int, std::shared_ptr<CSession>> sessions;
     std::vector<std::shared_ptr<CSession>> pumps;
@@ -91,6 +98,10 @@ void CTransport::Shutdown() {
         session->WakePump();
         session->Join();
     }
+    sessions.clear();
+    pumps.clear();
+    // Peer connections of the internet route are stopped on a thread of their own; wait for them.
+    if (m_pRoute) DrainPeerTeardowns();
 }
 
 std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, std::shared_ptr<ILink> link) {
@@ -243,17 +254,25 @@ int CTransport::ConnectTo(const char* did, const char* address, uint32_t timeout
 int CTransport::Connect(const char* did, uint32_t timeoutMs) {
     if (!IsValidDid(did)) return PPPP_ERR_BAD_DID;
     const uint64_t deadline = NowMs() + (timeoutMs ? timeoutMs : kDefaultConnectMs);
+    // With the internet route, the local network has its moment first.
+    const bool internet = m_pRoute && !m_pRoute->Rendezvous().IsDevice();
+    const uint64_t lanDeadline = internet ? std::min(deadline, NowMs() + m_pRoute->Rendezvous().lanWaitMs) : deadline;
     int result = PPPP_ERR_DEVICE_NOT_FOUND;
     // An answer may come from a device that has just gone; ask again while time is left.
     for (;;) {
         const uint64_t now = NowMs();
-        if (now >= deadline) return result;
+        if (now >= lanDeadline) break;
         sockaddr_in found{};
-        if (!FindDevice(m_config, did, static_cast<uint32_t>(deadline - now), &found))
-            return PPPP_ERR_DEVICE_NOT_FOUND;
+        if (!FindDevice(m_config, did, static_cast<uint32_t>(lanDeadline - now), &found)) {
+            result = PPPP_ERR_DEVICE_NOT_FOUND;
+            break;
+        }
         result = ConnectAddress(did, found, deadline);
         if (result >= 0 || result == PPPP_ERR_REFUSED || result == PPPP_ERR_TOO_MANY) return result;
     }
+    // A device's rendezvous account can only be called, it calls nobody.
+    if (!internet || NowMs() >= deadline) return result;
+    return m_pRoute->Connect(did, deadline);
 }
 
 }  // namespace pppp

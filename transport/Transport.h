@@ -20,11 +20,15 @@
 
 namespace pppp {
 
+class CInternetRoute;
+struct CRendezvousConfig;
+
 class CTransport final : public ISessionHost {
 public:
     static constexpr size_t kMaxSessions = 1024;
 
-    explicit CTransport(const CConfig& config);
+    // With a rendezvous, devices and viewers are reachable over the internet route as well.
+    explicit CTransport(const CConfig& config, const CRendezvousConfig* rendezvous = nullptr);
     ~CTransport() override;
 
     bool Start();
@@ -67,6 +71,7 @@ private:
     bool m_bShutdown = false;
     std::atomic<bool> m_bShareBandwidth{false};
     CDeviceSide m_device;
+    std::unique_ptr<CInternetRoute> m_pRoute;
 };
 
 }  // namespace pppp

@@ -75,6 +75,8 @@ bool IsValidSessionFrame(const FrameHeader& h) {
         case FrameKeepalive:
         case FrameGoodbye:
             return h.length == 0;
+        case FrameAck:
+            return h.length == kAckPayloadSize;
         default:
             return false;
     }
@@ -132,7 +134,7 @@ bool ParseRefuse(const uint8_t* p, size_t size, RefuseReason* reason) {
 // Datagram: magic(4) version(1) type(1) nonce(4) port(2) flags(1) didLength(1) did(n)
 size_t MakeDatagram(uint8_t* out, const Datagram& d) {
     std::memcpy(out, kDiscoveryMagic, 4);
-    out[4] = kProtocolVersion;
+    out[4] = kDiscoveryVersion;
     out[5] = d.type;
     Put32(out + 6, d.nonce);
     out[10] = static_cast<uint8_t>(d.port);

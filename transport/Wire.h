@@ -7,6 +7,8 @@
 //   2..5  payload length, u32 little-endian, at most kMaxFramePayload
 // The viewer's first frame is Hello; the device answers Welcome or Refuse.
 //
+// Data payload received is acknowledged (Ack) where the link needs it.
+//
 // Discovery is UDP datagrams: a viewer's Query for a DID, broadcast; each
 // device serving that DID sends back an Answer with its session port.
 
@@ -21,7 +23,12 @@ namespace pppp {
 constexpr size_t kFrameHeaderSize = 6;
 constexpr uint32_t kMaxFramePayload = PPPP_MAX_WRITE_SIZE;
 constexpr int kChannelCount = PPPP_CHANNEL_COUNT;
-constexpr uint8_t kProtocolVersion = 1;
+// The session protocol this side speaks. Version 2 adds the Ack frame;
+// a version-1 peer never sees one, so it still works where Acks are not needed.
+constexpr uint8_t kProtocolVersion = 2;
+constexpr uint8_t kAckVersion = 2;       // the first version that knows Ack
+constexpr uint8_t kDiscoveryVersion = 1;
+constexpr uint32_t kAckPayloadSize = 8;  // u64 LE: Data payload bytes received so far
 constexpr int kMaxDidLength = PPPP_DID_MAX_LENGTH;
 
 enum FrameType : uint8_t {
@@ -31,6 +38,7 @@ enum FrameType : uint8_t {
     FrameData = 0x10,
     FrameKeepalive = 0x11,
     FrameGoodbye = 0x12,
+    FrameAck = 0x13,
 };
 
 // Why a device refuses a session.
@@ -50,8 +58,13 @@ void WriteFrameHeader(uint8_t* out, uint8_t type, uint8_t channel, uint32_t leng
 FrameHeader ReadFrameHeader(const uint8_t* in);
 
 // Whether a header may occur inside an open session: a known type, a channel
-// below 8 on data, nothing on keepalive and goodbye, no payload beyond the limit.
+// below 8 on data, nothing on keepalive and goodbye, exactly the count on an
+// ack, no payload beyond the limit.
 bool IsValidSessionFrame(const FrameHeader& h);
+
+// The lowest version a device accepts in a Hello: a link that cannot tell
+// what reached the peer needs Acks at both ends.
+constexpr uint8_t LowestPeerVersion(bool linkNeedsAcks) { return linkNeedsAcks ? kAckVersion : 1; }
 
 // 1 to 20 bytes of 'A'-'Z', '0'-'9', '-', '_'.
 bool IsValidDid(const char* did);

@@ -92,6 +92,18 @@ ViewerStatus CViewerClient::Run(IViewerEvents& events) {
     return status;
 }
 
+std::string RouteText(const PPPP_SessionRecord& record) {
+    const uint8_t* r = record.bytes;
+    const uint8_t* a = r + PPPP_REC_REMOTE_ADDR;
+    const unsigned port = r[PPPP_REC_REMOTE_PORT] | (r[PPPP_REC_REMOTE_PORT + 1] << 8);
+    if (r[PPPP_REC_PATH] != PPPP_PATH_INTERNET)
+        return Format("route: local network (TCP), device at %u.%u.%u.%u:%u", a[0], a[1], a[2], a[3], port);
+    static const char* const kRelays[] = {"direct", "relayed over UDP", "relayed over TCP", "relayed over TLS"};
+    const uint8_t route = r[PPPP_SESSION_ROUTE_OFFSET];
+    return Format("route: internet, %s, peer %u.%u.%u.%u:%u", route < 4 ? kRelays[route] : "relayed", a[0], a[1], a[2],
+                  a[3], port);
+}
+
 ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
     const char* did = m_options.did.c_str();
     int h;
@@ -113,6 +125,8 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
     }
     if (h >= 0) {
         m_hSession = h;
+        PPPP_SessionRecord record{};
+        if (m_pppp.Check && m_pppp.Check(h, &record) == PPPP_OK) events.OnStatus(RouteText(record));
         return kViewerDone;
     }
     const double seconds = m_options.connectTimeoutMs / 1000.0;

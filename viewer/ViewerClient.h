@@ -86,6 +86,9 @@ protected:
     ~IViewerEvents() = default;
 };
 
+// One line naming how a session's bytes travel, e.g. "route: internet, relayed over UDP, ...".
+std::string RouteText(const PPPP_SessionRecord& record);
+
 class CViewerClient {
 public:
     CViewerClient(const session::PpppTable& transport, ViewerOptions options);

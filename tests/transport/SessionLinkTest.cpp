@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -14,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Wait.h"
+#include "transport/DeviceSide.h"
 #include "transport/Session.h"
 
 namespace {
@@ -28,6 +33,7 @@ struct CPipe {
     bool peerClosed = false, linkGone = false, woken = false, readerWoken = false, writerWoken = false;
     size_t capacity = 1 << 20;  // bytes the far end buffers from the session
     size_t chunk = 1 << 20;     // most bytes one Send takes
+    bool needsAcks = false;     // a link that hides what reached the peer
 
     void PeerWrite(const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::mutex> hold(m);
@@ -62,6 +68,20 @@ struct CPipe {
             *channel = header.channel;
             return true;
         }
+    }
+    // Types of the frames the session sends until `keepalives` keepalives
+    // have come (the pump sends anything owed before its next keepalive).
+    std::vector<uint8_t> FramesUntilKeepalives(int keepalives) {
+        std::vector<uint8_t> types;
+        while (keepalives > 0) {
+            const auto h = PeerRead(kFrameHeaderSize);
+            if (h.size() < kFrameHeaderSize) break;
+            const FrameHeader header = ReadFrameHeader(h.data());
+            PeerRead(header.length);
+            if (header.type == FrameKeepalive) --keepalives;
+            types.push_back(header.type);
+        }
+        return types;
     }
     void SetChunk(size_t n) {
         std::lock_guard<std::mutex> hold(m);
@@ -144,6 +164,7 @@ public:
         m_pipe->cv.notify_all();
     }
     void FinishSending() override {}
+    bool NeedsAcks() const override { return m_pipe->needsAcks; }
     void Describe(LinkInfo* info) override {
         *info = LinkInfo{};
         info->route = 2;  // as a relayed route would say
@@ -159,6 +180,12 @@ std::vector<uint8_t> Frame(uint8_t type, uint8_t channel, const std::vector<uint
     WriteFrameHeader(f.data(), type, channel, announced == UINT32_MAX ? static_cast<uint32_t>(payload.size()) : announced);
     f.insert(f.end(), payload.begin(), payload.end());
     return f;
+}
+
+std::vector<uint8_t> Ack(uint64_t count, size_t size = 8) {
+    std::vector<uint8_t> payload(size);
+    for (size_t i = 0; i < size && i < 8; ++i) payload[i] = static_cast<uint8_t>(count >> (8 * i));
+    return Frame(FrameAck, 0, payload);
 }
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
@@ -375,6 +402,245 @@ TEST_F(SessionLinkTest, TheRecordTellsTheLinksRoute) {
     EXPECT_EQ(record[PPPP_SESSION_ROUTE_OFFSET], 2);
     EXPECT_EQ(record[PPPP_REC_HANDLE], 5);
     EXPECT_STREQ(reinterpret_cast<char*>(record + PPPP_REC_DID), "PIPE");
+}
+
+// ---- links that need acknowledgements ---------------------------------------
+
+unsigned int WritePending(CSession& session) {
+    unsigned int pending = 0;
+    return session.CheckBuffer(0, &pending, nullptr) == PPPP_OK ? pending : UINT_MAX;
+}
+
+TEST_F(SessionLinkTest, OnALinkThatNeedsAcksTheBacklogIsWhatThePeerHasNotAcknowledged) {
+    pipe->needsAcks = true;  // the pipe takes everything at once, as a data channel does
+    SessionParams p;
+    p.sendQueueBytes = 8192;
+    Open(p);
+    const auto bytes = Pattern(5000, 1);
+    const char* data = reinterpret_cast<const char*>(bytes.data());
+    ASSERT_EQ(session->Write(0, data, 5000), 5000);
+    ASSERT_EQ(session->Write(1, data, 3000), 3000);
+    EXPECT_EQ(WritePending(*session), 8000u);
+    uint8_t record[PPPP_SESSION_RECORD_SIZE];
+    ASSERT_EQ(session->Check(record), PPPP_OK);
+    EXPECT_EQ(record[PPPP_REC_WRITE_PENDING] | (record[PPPP_REC_WRITE_PENDING + 1] << 8), 8000);
+    EXPECT_EQ(session->Write(0, data, 1000), PPPP_ERR_BUFFER_FULL);  // 9000 would pass the queue size
+    EXPECT_EQ(session->WaitBuffer(4000, 50), PPPP_ERR_TIMEOUT);
+
+    pipe->PeerWrite(Ack(5000));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return WritePending(*session) == 3000u; }, 30000));
+    EXPECT_EQ(session->Write(0, data, 1000), 1000);
+    EXPECT_EQ(session->WaitBuffer(0, 50), PPPP_ERR_TIMEOUT);
+    // A writer waiting for the backlog to empty wakes with the Ack.
+    std::thread peer([&] { pipe->PeerWrite(Ack(9000)); });
+    EXPECT_EQ(session->WaitBuffer(0, 30000), PPPP_OK);
+    peer.join();
+    EXPECT_EQ(WritePending(*session), 0u);
+    // An empty backlog takes any single write, however big.
+    const auto big = Pattern(20000, 2);
+    EXPECT_EQ(session->Write(2, reinterpret_cast<const char*>(big.data()), 20000), 20000);
+    EXPECT_EQ(WritePending(*session), 20000u);
+}
+
+TEST_F(SessionLinkTest, FalseAcksAndAcksFromAPeerThatDoesNotSpeakThemEndTheSession) {
+    struct Case {
+        uint8_t peerVersion;
+        std::vector<uint8_t> ack;
+    };
+    std::vector<Case> cases = {
+        {2, Ack(101)},    // more than was written
+        {2, Ack(50, 7)},  // another payload size
+        {2, Ack(50, 9)},
+        {1, Ack(0)},      // a version-1 peer knows no Acks
+    };
+    auto back = Ack(60);  // a count that goes back
+    auto first = Ack(80);
+    first.insert(first.end(), back.begin(), back.end());
+    cases.push_back({2, first});
+    for (const auto& c : cases) {
+        pipe = std::make_shared<CPipe>();
+        pipe->needsAcks = true;
+        SessionParams p;
+        p.peerVersion = c.peerVersion;
+        Open(p);
+        ASSERT_EQ(session->Write(0, reinterpret_cast<const char*>(Pattern(100, 3).data()), 100), 100);
+        pipe->PeerWrite(c.ack);
+        std::vector<uint8_t> got;
+        EXPECT_EQ(Read(0, &got, 1), PPPP_ERR_CLOSED_BY_PEER);
+        EXPECT_EQ(session->WaitBuffer(0, 30000), PPPP_ERR_CLOSED_BY_PEER);
+        session->Close(false);
+        session->Join();
+    }
+}
+
+TEST_F(SessionLinkTest, TheReceiverAcknowledgesEvery16KiBAndSoonAfterASmallWrite) {
+    pipe->needsAcks = true;
+    SessionParams p;
+    p.ackDelayMs = 600000;  // only the amount can bring an Ack
+    Open(p);
+    pipe->PeerWrite(Frame(FrameData, 0, Pattern(10000, 1)));
+    pipe->PeerWrite(Frame(FrameData, 1, Pattern(10000, 2)));
+    uint8_t type, channel;
+    std::vector<uint8_t> payload;
+    // Not after the first 10,000 bytes: the first Ack covers both frames (20,000 = 0x4E20).
+    ASSERT_TRUE(pipe->PeerFrame(&type, &channel, &payload));
+    EXPECT_EQ(type, FrameAck);
+    EXPECT_EQ(payload, std::vector<uint8_t>({0x20, 0x4E, 0, 0, 0, 0, 0, 0}));
+    session->Close(false);
+    session->Join();
+
+    pipe = std::make_shared<CPipe>();
+    pipe->needsAcks = true;
+    p = SessionParams{};
+    p.keepaliveMs = 60000;  // nothing else would wake the pump before the dead-peer time
+    Open(p);
+    const auto start = std::chrono::steady_clock::now();
+    pipe->PeerWrite(Frame(FrameData, 0, Pattern(10, 1)));
+    ASSERT_TRUE(pipe->PeerFrame(&type, &channel, &payload));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(type, FrameAck);
+    EXPECT_EQ(payload, std::vector<uint8_t>({10, 0, 0, 0, 0, 0, 0, 0}));
+    // Due 50 ms after the bytes came; far from the 9 s at which the pump would look anyway.
+    EXPECT_LT(elapsed, 3s);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(Read(0, &got, 10), PPPP_OK);
+}
+
+// Acks go only where the link needs them and the peer speaks them.
+TEST_F(SessionLinkTest, AcksGoOnlyToAPeerThatSpeaksThemOnALinkThatNeedsThem) {
+    struct Case {
+        bool needsAcks;
+        uint8_t peerVersion;
+        bool acked;
+    };
+    for (const Case c : {Case{true, 2, true}, Case{true, 1, false}, Case{false, 2, false}}) {
+        pipe = std::make_shared<CPipe>();
+        pipe->needsAcks = c.needsAcks;
+        SessionParams p;
+        p.peerVersion = c.peerVersion;
+        p.keepaliveMs = 30;
+        p.ackDelayMs = 1;  // owed long before the next keepalive
+        Open(p);
+        pipe->PeerWrite(Frame(FrameData, 0, Pattern(20000, 4)));
+        std::vector<uint8_t> got;
+        ASSERT_EQ(Read(0, &got, 20000), PPPP_OK);
+        const auto types = pipe->FramesUntilKeepalives(2);
+        EXPECT_EQ(std::count(types.begin(), types.end(), FrameAck) > 0, c.acked) << c.needsAcks << c.peerVersion;
+        session->Close(false);
+        session->Join();
+    }
+}
+
+// Two sessions acknowledging each other: a bulk writer that waits on its
+// backlog never has more than the send queue unacknowledged, and ends at 0.
+TEST_F(SessionLinkTest, TwoSessionsOnLinksThatNeedAcksKeepTheBacklogWithinTheQueue) {
+    auto far = std::make_shared<CPipe>();
+    pipe->needsAcks = far->needsAcks = true;
+    SessionParams p;
+    p.sendQueueBytes = 64 * 1024;
+    Open(p);
+    auto reader = std::make_shared<CSession>(p, std::make_shared<CPipeLink>(far));
+    ASSERT_TRUE(reader->Start());
+    std::atomic<bool> stop{false};
+    std::thread relay([&] {  // carries what each session sends to the other
+        auto move = [](CPipe& from, CPipe& to) {
+            std::deque<uint8_t> bytes;
+            {
+                std::lock_guard<std::mutex> hold(from.m);
+                bytes.swap(from.fromSession);
+                from.cv.notify_all();
+            }
+            if (!bytes.empty()) to.PeerWrite(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+            return !bytes.empty();
+        };
+        while (!stop.load())
+            if (!move(*pipe, *far) && !move(*far, *pipe)) std::this_thread::sleep_for(1ms);
+    });
+    const auto bytes = Pattern(2 << 20, 6);
+    std::vector<uint8_t> got(bytes.size());
+    std::thread consumer([&] {
+        int size = static_cast<int>(got.size());
+        EXPECT_EQ(reader->Read(1, reinterpret_cast<char*>(got.data()), &size, 60000), PPPP_OK);
+    });
+    unsigned int most = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        const int r = session->Write(1, reinterpret_cast<const char*>(bytes.data() + at), 16384);
+        if (r == PPPP_ERR_BUFFER_FULL) {
+            ASSERT_EQ(session->WaitBuffer(p.sendQueueBytes - 16384, 30000), PPPP_OK);
+            continue;
+        }
+        ASSERT_EQ(r, 16384);
+        at += 16384;
+        most = std::max(most, WritePending(*session));
+    }
+    consumer.join();
+    EXPECT_EQ(got, bytes);
+    EXPECT_LE(most, p.sendQueueBytes);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return WritePending(*session) == 0; }, 30000));
+    stop.store(true);
+    relay.join();
+    reader->Close(false);
+    reader->Join();
+}
+
+// The device's handshake on a link of another route.
+class CSessionTable final : public ISessionHost {
+public:
+    ~CSessionTable() override {
+        for (auto& s : sessions) {
+            s->Close(false);
+            s->Join();
+        }
+    }
+    std::shared_ptr<CSession> AddSession(const SessionParams& params, std::shared_ptr<ILink> link) override {
+        SessionParams p = params;
+        p.handle = static_cast<int>(sessions.size()) + 1;
+        auto s = std::make_shared<CSession>(p, std::move(link));
+        if (!s->Start()) return nullptr;
+        sessions.push_back(s);
+        return s;
+    }
+    void DropSession(int) override {}
+    std::vector<std::shared_ptr<CSession>> sessions;
+};
+
+// The device's answer to a Hello handed over on a pipe: the frame type and, for a refusal, its reason.
+std::pair<uint8_t, uint8_t> Answer(CDeviceSide& device, bool needsAcks, uint8_t version) {
+    auto pipe = std::make_shared<CPipe>();
+    pipe->needsAcks = needsAcks;
+    Hello hello;
+    hello.version = version;
+    hello.did = "ACK-HANDSHAKE";
+    device.AcceptLink(std::make_shared<CPipeLink>(pipe), hello);
+    const auto h = pipe->PeerRead(kFrameHeaderSize);
+    if (h.size() < kFrameHeaderSize) return {0, 0};
+    const auto payload = pipe->PeerRead(ReadFrameHeader(h.data()).length);
+    return {h[0], h[0] == FrameRefuse && payload.size() > 5 ? payload[5] : 0};
+}
+
+TEST(DeviceHandshake, ALinkThatNeedsAcksNeedsAHelloThatSpeaksThem) {
+    CConfig config;
+    config.wDiscoveryPort = 41234;
+    config.bLoopbackOnly = true;
+    config.bProbe = false;
+    CSessionTable table;
+    CDeviceSide device(config, table);
+    ASSERT_TRUE(device.Start());
+    int listened = 0;
+    std::thread listener([&] { listened = device.Listen("ACK-HANDSHAKE", 30, 0, false); });
+    // Refused as unknown until the listen has opened the device, then for the version.
+    std::pair<uint8_t, uint8_t> answer;
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return (answer = Answer(device, true, 1)).second != RefuseUnknownDid; }, 30000));
+    EXPECT_EQ(answer, std::make_pair(uint8_t{FrameRefuse}, uint8_t{RefuseVersion}));
+    EXPECT_EQ(Answer(device, true, 2).first, FrameWelcome);
+    listener.join();
+    ASSERT_GT(listened, 0);
+    uint8_t record[PPPP_SESSION_RECORD_SIZE];
+    ASSERT_EQ(table.sessions.at(0)->Check(record), PPPP_OK);
+    EXPECT_EQ(record[PPPP_REC_PEER_VERSION], 2);
+    // Where acknowledgements are not needed, a version-1 viewer is welcome as ever.
+    EXPECT_EQ(Answer(device, false, 1).first, FrameWelcome);
+    device.Stop();
 }
 
 }  // namespace

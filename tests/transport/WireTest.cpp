@@ -28,6 +28,9 @@ TEST(Wire, OnlyKnownFramesOfSaneSizeBelongToASession) {
     EXPECT_TRUE(IsValidSessionFrame({FrameKeepalive, 0, 0}));
     EXPECT_FALSE(IsValidSessionFrame({FrameKeepalive, 0, 1}));
     EXPECT_TRUE(IsValidSessionFrame({FrameGoodbye, 0, 0}));
+    EXPECT_TRUE(IsValidSessionFrame({FrameAck, 3, 8}));  // the channel is ignored, as on the others
+    EXPECT_FALSE(IsValidSessionFrame({FrameAck, 0, 7}));
+    EXPECT_FALSE(IsValidSessionFrame({FrameAck, 0, 16}));
     EXPECT_FALSE(IsValidSessionFrame({FrameHello, 0, 20}));  // greetings only at the start
     EXPECT_FALSE(IsValidSessionFrame({0x7F, 0, 0}));
 }
@@ -89,14 +92,14 @@ TEST(Wire, TheDocumentedHandshakeBytes) {
     Hello hello;
     hello.did = "CAM-1";
     hello.deadPeerMs = 9000;
-    const uint8_t expectedHello[] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x00, 0x5a, 0x4c, 0x54, 0x50, 0x01,
+    const uint8_t expectedHello[] = {0x01, 0x00, 0x10, 0x00, 0x00, 0x00, 0x5a, 0x4c, 0x54, 0x50, 0x02,
                                      0x00, 0x28, 0x23, 0x00, 0x00, 0x05, 0x43, 0x41, 0x4d, 0x2d, 0x31};
     ASSERT_EQ(MakeHello(f, hello), sizeof expectedHello);
     EXPECT_EQ(0, std::memcmp(f, expectedHello, sizeof expectedHello));
     Welcome welcome;
     welcome.deadPeerMs = 9000;
     const uint8_t expectedWelcome[] = {0x02, 0x00, 0x0a, 0x00, 0x00, 0x00, 0x5a, 0x4c,
-                                       0x54, 0x50, 0x01, 0x00, 0x28, 0x23, 0x00, 0x00};
+                                       0x54, 0x50, 0x02, 0x00, 0x28, 0x23, 0x00, 0x00};
     ASSERT_EQ(MakeWelcome(f, welcome), sizeof expectedWelcome);
     EXPECT_EQ(0, std::memcmp(f, expectedWelcome, sizeof expectedWelcome));
 }

@@ -1,0 +1,535 @@
+#include "transport/internet/WebRtcPeer.h"
+
+#define GST_USE_UNSTABLE_API
+#include <arpa/inet.h>
+#include <gst/gst.h>
+#include <gst/sdp/sdp.h>
+#include <gst/webrtc/webrtc.h>
+#include <nice/agent.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "platform/Trace.h"
+#include "transport/PPPP_API.h"
+
+namespace pppp {
+
+struct PeerCore {
+    bool offerer = false;
+    PeerIceServers servers;
+    CWebRtcPeer::Events events;
+    std::weak_ptr<IChannelSink> sink;
+    GstElement* pipeline = nullptr;
+    GstElement* webrtc = nullptr;
+    NiceAgent* agent = nullptr;
+    std::mutex lock;
+    GstWebRTCDataChannel* channel = nullptr;  // under lock
+    std::atomic<bool> closed{false};
+    std::atomic<bool> opened{false};
+    std::atomic<bool> failed{false};
+
+    std::shared_ptr<IChannelSink> Sink() { return closed.load() ? nullptr : sink.lock(); }
+    void Fail() {
+        if (closed.load() || failed.exchange(true)) return;
+        if (events.failed) events.failed();
+        if (auto s = Sink()) s->OnChannelEnded();
+    }
+};
+
+namespace {
+
+// ---- teardown ----------------------------------------------------------------
+
+class CReaper {
+public:
+    ~CReaper() {
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_bStop = true;
+            m_cv.notify_all();
+        }
+        if (m_thread.joinable()) m_thread.join();
+    }
+    void Push(std::shared_ptr<PeerCore> core) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
+        m_queue.push_back(std::move(core));
+        m_cv.notify_all();
+    }
+    void Drain() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        m_cvIdle.wait(hold, [&] { return m_queue.empty() && m_nBusy == 0; });
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> hold(m_lock);
+        for (;;) {
+            m_cv.wait(hold, [&] { return m_bStop || !m_queue.empty(); });
+            if (m_queue.empty()) return;
+            auto core = std::move(m_queue.front());
+            m_queue.pop_front();
+            ++m_nBusy;
+            hold.unlock();
+            TearDown(*core);
+            core.reset();
+            hold.lock();
+            --m_nBusy;
+            m_cvIdle.notify_all();
+        }
+    }
+    static void TearDown(PeerCore& c) {
+        GstWebRTCDataChannel* channel;
+        {
+            std::lock_guard<std::mutex> hold(c.lock);
+            channel = c.channel;
+            c.channel = nullptr;
+        }
+        // Closing the channel tells the peer at once, before ICE would notice.
+        if (channel && c.opened.load()) gst_webrtc_data_channel_close(channel);
+        // Stopping webrtcbin frees its ICE agent, which releases its TURN
+        // allocations as far as it gets to before it goes.
+        if (c.pipeline) gst_element_set_state(c.pipeline, GST_STATE_NULL);
+        if (channel) {
+            g_signal_handlers_disconnect_by_data(channel, &c);
+            g_object_unref(channel);
+        }
+        if (c.webrtc) g_signal_handlers_disconnect_by_data(c.webrtc, &c);
+        if (c.agent) g_object_unref(c.agent);
+        c.agent = nullptr;
+        if (c.pipeline) gst_object_unref(c.pipeline);
+        c.pipeline = nullptr;
+        c.webrtc = nullptr;
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_cv, m_cvIdle;
+    std::deque<std::shared_ptr<PeerCore>> m_queue;
+    int m_nBusy = 0;
+    bool m_bStop = false;
+    std::thread m_thread;
+};
+
+CReaper& Reaper() {
+    static CReaper reaper;
+    return reaper;
+}
+
+// ---- helpers -----------------------------------------------------------------
+
+std::string Escape(const std::string& s) {
+    gchar* e = g_uri_escape_string(s.c_str(), nullptr, FALSE);
+    std::string out(e ? e : "");
+    g_free(e);
+    return out;
+}
+
+// Promise callbacks hold the core until they have run.
+using CoreHolder = std::shared_ptr<PeerCore>;
+void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
+GstPromise* NewPromise(const std::shared_ptr<PeerCore>& core, GstPromiseChangeFunc fn) {
+    return gst_promise_new_with_change_func(fn, new CoreHolder(core), FreeHolder);
+}
+
+GstBusSyncReply OnBusMessage(GstBus*, GstMessage* message, gpointer) {
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError* error = nullptr;
+        gst_message_parse_error(message, &error, nullptr);
+        ZTRACE("internet route: %s\n", error ? error->message : "pipeline error");
+        if (error) g_error_free(error);
+    }
+    return GST_BUS_DROP;
+}
+
+// Takes the reply's description ("offer" or "answer"), publishes it, then
+// makes it local (which starts gathering, so the description always goes
+// out before the first candidate).
+void PublishAndSetLocal(PeerCore& c, GstPromise* promise, const char* field) {
+    GstWebRTCSessionDescription* desc = nullptr;
+    if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED) {
+        const GstStructure* reply = gst_promise_get_reply(promise);
+        if (reply) gst_structure_get(reply, field, GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &desc, nullptr);
+    }
+    gst_promise_unref(promise);
+    if (!desc) {
+        ZTRACE("internet route: no %s could be made\n", field);
+        c.Fail();
+        return;
+    }
+    gchar* text = gst_sdp_message_as_text(desc->sdp);
+    if (text && !c.closed.load() && c.events.localDescription) c.events.localDescription(text);
+    g_free(text);
+    GstPromise* done = gst_promise_new();
+    g_signal_emit_by_name(c.webrtc, "set-local-description", desc, done);
+    gst_promise_interrupt(done);
+    gst_promise_unref(done);
+    gst_webrtc_session_description_free(desc);
+}
+
+void OnOfferCreated(GstPromise* promise, gpointer data) {
+    PublishAndSetLocal(**static_cast<CoreHolder*>(data), promise, "offer");
+}
+
+void OnAnswerCreated(GstPromise* promise, gpointer data) {
+    PublishAndSetLocal(**static_cast<CoreHolder*>(data), promise, "answer");
+}
+
+void OnRemoteOfferSet(GstPromise* promise, gpointer data) {
+    auto& core = *static_cast<CoreHolder*>(data);
+    gst_promise_unref(promise);
+    if (core->closed.load()) return;
+    g_signal_emit_by_name(core->webrtc, "create-answer", nullptr, NewPromise(core, OnAnswerCreated));
+}
+
+void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    if (!candidate || !*candidate || c->closed.load()) return;
+    const std::string line(candidate);
+    if (!IsCandidateForTheInternet(line)) return;
+    if (c->events.localCandidate) c->events.localCandidate(mline, line);
+}
+
+void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "ice-connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
+        ZTRACE("internet route: ICE found no way to the peer\n");
+        c->Fail();
+    }
+}
+
+// ---- the data channel ----------------------------------------------------------
+
+void ChannelOpened(PeerCore* c) {
+    if (c->opened.exchange(true)) return;
+    if (auto s = c->Sink()) s->OnChannelOpen();
+}
+
+void OnChannelOpen(GstWebRTCDataChannel*, gpointer data) { ChannelOpened(static_cast<PeerCore*>(data)); }
+
+void OnChannelClose(GstWebRTCDataChannel*, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    if (auto s = c->Sink()) s->OnChannelEnded();
+}
+
+void OnChannelError(GstWebRTCDataChannel*, GError*, gpointer data) { OnChannelClose(nullptr, data); }
+
+void OnChannelData(GstWebRTCDataChannel*, GBytes* bytes, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    gsize size = 0;
+    const void* p = bytes ? g_bytes_get_data(bytes, &size) : nullptr;
+    if (!p || size == 0) return;
+    if (auto s = c->Sink()) s->OnChannelMessage(static_cast<const uint8_t*>(p), size);
+}
+
+void OnChannelString(GstWebRTCDataChannel*, gchar*, gpointer data) {
+    // The stream is binary; text means a peer that speaks something else.
+    ZTRACE("internet route: the peer sent text on the channel; session ended\n");
+    OnChannelClose(nullptr, data);
+}
+
+void OnChannelLow(GstWebRTCDataChannel*, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    if (auto s = c->Sink()) s->OnBufferedAmountLow();
+}
+
+constexpr guint64 kLowThreshold = 64 * 1024;
+
+void AttachChannel(PeerCore* c, GstWebRTCDataChannel* channel) {
+    {
+        std::lock_guard<std::mutex> hold(c->lock);
+        if (c->channel || c->closed.load()) {
+            g_object_unref(channel);
+            return;
+        }
+        c->channel = channel;
+    }
+    g_object_set(channel, "buffered-amount-low-threshold", kLowThreshold, nullptr);
+    g_signal_connect(channel, "on-open", G_CALLBACK(OnChannelOpen), c);
+    g_signal_connect(channel, "on-close", G_CALLBACK(OnChannelClose), c);
+    g_signal_connect(channel, "on-error", G_CALLBACK(OnChannelError), c);
+    g_signal_connect(channel, "on-message-data", G_CALLBACK(OnChannelData), c);
+    g_signal_connect(channel, "on-message-string", G_CALLBACK(OnChannelString), c);
+    g_signal_connect(channel, "on-buffered-amount-low", G_CALLBACK(OnChannelLow), c);
+    GstWebRTCDataChannelState state = GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING;
+    g_object_get(channel, "ready-state", &state, nullptr);
+    if (state == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN) ChannelOpened(c);
+}
+
+void OnDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    gchar* label = nullptr;
+    g_object_get(channel, "label", &label, nullptr);
+    const bool ours = label && std::strcmp(label, "pppp") == 0;
+    g_free(label);
+    if (!ours) return;  // only the one channel carries the session
+    AttachChannel(c, GST_WEBRTC_DATA_CHANNEL(g_object_ref(channel)));
+}
+
+bool HasProperty(gpointer object, const char* name) {
+    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
+}
+
+bool IsPrivateV4(const in_addr& a) {
+    const uint32_t v = ntohl(a.s_addr);
+    return (v >> 24) == 10 || (v >> 24) == 127 || (v >> 24) == 0 || (v >> 20) == 0xAC1 || (v >> 16) == 0xC0A8 ||
+           (v >> 16) == 0xA9FE;
+}
+
+bool IsPrivateV6(const in6_addr& a) {
+    static const in6_addr any = IN6ADDR_ANY_INIT, loop = IN6ADDR_LOOPBACK_INIT;
+    if (!std::memcmp(&a, &any, sizeof a) || !std::memcmp(&a, &loop, sizeof a)) return true;
+    if (a.s6_addr[0] == 0xfe && (a.s6_addr[1] & 0xc0) == 0x80) return true;  // link-local
+    if ((a.s6_addr[0] & 0xfe) == 0xfc) return true;                          // unique local
+    static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (!std::memcmp(a.s6_addr, mapped, 12)) {
+        in_addr v4;
+        std::memcpy(&v4, a.s6_addr + 12, 4);
+        return IsPrivateV4(v4);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsCandidateForTheInternet(const std::string& candidate) {
+    std::istringstream in(candidate);
+    std::string foundation, component, transport, priority, address, port, typ, type;
+    if (!(in >> foundation >> component >> transport >> priority >> address >> port >> typ >> type)) return false;
+    if (foundation.rfind("candidate:", 0) != 0 || typ != "typ") return false;
+    if (g_ascii_strcasecmp(transport.c_str(), "udp") != 0) return false;  // no ICE-TCP
+    if (type != "host") return true;
+    in_addr v4;
+    in6_addr v6;
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return !IsPrivateV4(v4);
+    if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) return !IsPrivateV6(v6);
+    return false;  // a name (mDNS): means nothing beyond its network
+}
+
+void PeerIceServers::AddStun(const IceServer& s) {
+    if (stun.empty()) stun = "stun://" + s.host + ":" + std::to_string(s.port);
+}
+
+void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const std::string& password) {
+    const char* scheme = s.kind == IceServer::TurnTls ? "turns://" : "turn://";
+    std::string url = scheme + Escape(user) + ":" + Escape(password) + "@" + s.host + ":" + std::to_string(s.port);
+    if (s.kind == IceServer::TurnUdp) url += "?transport=udp";
+    if (s.kind == IceServer::TurnTcp) url += "?transport=tcp";
+    turn.push_back(url);
+    turnServers.push_back(s);
+}
+
+bool CWebRtcPeer::Prepare() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        ready = gst_init_check(nullptr, nullptr, nullptr);
+        if (!ready) return;
+        // Making one loads the plugin and the libraries it needs.
+        GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
+        ready = probe != nullptr;
+        if (probe) gst_object_unref(gst_object_ref_sink(probe));
+        // The DTLS key and certificate are made once per process, when the first
+        // DTLS element is: made here, the first caller does not wait for them.
+        if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+    });
+    return ready;
+}
+
+std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
+                                                 std::shared_ptr<IChannelSink> sink) {
+    if (!Prepare()) return nullptr;
+    auto core = std::make_shared<PeerCore>();
+    core->offerer = offerer;
+    core->servers = servers;
+    core->events = std::move(events);
+    core->sink = sink;
+    core->pipeline = gst_pipeline_new(nullptr);
+    core->webrtc = gst_element_factory_make("webrtcbin", nullptr);
+    std::unique_ptr<CWebRtcPeer> peer(new CWebRtcPeer(core));
+    if (!core->pipeline || !core->webrtc) {
+        ZTRACE("internet route: GStreamer's webrtcbin is not installed\n");
+        if (core->webrtc) gst_object_unref(core->webrtc);
+        core->webrtc = nullptr;
+        return nullptr;
+    }
+    gst_bin_add(GST_BIN(core->pipeline), core->webrtc);
+    GstBus* bus = gst_pipeline_get_bus(GST_PIPELINE(core->pipeline));
+    gst_bus_set_sync_handler(bus, OnBusMessage, nullptr, nullptr);
+    gst_object_unref(bus);
+    g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
+    if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
+    for (const auto& url : servers.turn) {
+        gboolean added = FALSE;
+        g_signal_emit_by_name(core->webrtc, "add-turn-server", url.c_str(), &added);
+        if (!added) ZTRACE("internet route: a TURN server was not taken\n");
+    }
+    GObject* ice = nullptr;
+    if (HasProperty(core->webrtc, "ice-agent")) g_object_get(core->webrtc, "ice-agent", &ice, nullptr);
+    if (ice) {
+        // Peers on one network meet on the TCP route; here only UDP (TURN may still run over TCP/TLS).
+        if (HasProperty(ice, "ice-tcp")) g_object_set(ice, "ice-tcp", FALSE, nullptr);
+        if (HasProperty(ice, "agent")) g_object_get(ice, "agent", &core->agent, nullptr);
+        g_object_unref(ice);
+    }
+    // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
+    if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
+        g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
+    // No UPnP port mappings: they would announce the host to its network
+    // (multicast SSDP) and wait for routers; STUN and TURN cover the NATs.
+    if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
+    g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
+    g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
+    if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
+    if (gst_element_set_state(core->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        ZTRACE("internet route: webrtcbin does not start\n");
+        return nullptr;
+    }
+    return peer;
+}
+
+CWebRtcPeer::~CWebRtcPeer() { Close(); }
+
+void CWebRtcPeer::Close() {
+    if (!m_core || m_core->closed.exchange(true)) return;
+    if (m_core->pipeline) Reaper().Push(m_core);
+}
+
+bool CWebRtcPeer::StartOffer() {
+    PeerCore& c = *m_core;
+    GstStructure* options = gst_structure_new("application/data-channel", "ordered", G_TYPE_BOOLEAN, TRUE, nullptr);
+    GstWebRTCDataChannel* channel = nullptr;
+    g_signal_emit_by_name(c.webrtc, "create-data-channel", "pppp", options, &channel);
+    gst_structure_free(options);
+    if (!channel) return false;
+    AttachChannel(&c, channel);
+    g_signal_emit_by_name(c.webrtc, "create-offer", nullptr, NewPromise(m_core, OnOfferCreated));
+    return true;
+}
+
+namespace {
+GstWebRTCSessionDescription* ReadDescription(GstWebRTCSDPType type, const std::string& sdp) {
+    // A session of ours has exactly one m-line, the data channel's.
+    if (sdp.find("m=application") == std::string::npos) return nullptr;
+    GstSDPMessage* message = nullptr;
+    if (gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK || !message) return nullptr;
+    if (gst_sdp_message_medias_len(message) != 1) {
+        gst_sdp_message_free(message);
+        return nullptr;
+    }
+    return gst_webrtc_session_description_new(type, message);
+}
+}  // namespace
+
+bool CWebRtcPeer::AcceptOffer(const std::string& sdp) {
+    GstWebRTCSessionDescription* desc = ReadDescription(GST_WEBRTC_SDP_TYPE_OFFER, sdp);
+    if (!desc) return false;
+    g_signal_emit_by_name(m_core->webrtc, "set-remote-description", desc, NewPromise(m_core, OnRemoteOfferSet));
+    gst_webrtc_session_description_free(desc);
+    return true;
+}
+
+bool CWebRtcPeer::AcceptAnswer(const std::string& sdp) {
+    GstWebRTCSessionDescription* desc = ReadDescription(GST_WEBRTC_SDP_TYPE_ANSWER, sdp);
+    if (!desc) return false;
+    GstPromise* done = gst_promise_new();
+    g_signal_emit_by_name(m_core->webrtc, "set-remote-description", desc, done);
+    gst_promise_interrupt(done);
+    gst_promise_unref(done);
+    gst_webrtc_session_description_free(desc);
+    return true;
+}
+
+void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidate) {
+    if (m_core->closed.load() || !IsCandidateForTheInternet(candidate)) return;
+    g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
+}
+
+bool CWebRtcPeer::Send(const uint8_t* data, size_t size) {
+    GstWebRTCDataChannel* channel;
+    {
+        std::lock_guard<std::mutex> hold(m_core->lock);
+        channel = m_core->channel ? GST_WEBRTC_DATA_CHANNEL(g_object_ref(m_core->channel)) : nullptr;
+    }
+    if (!channel) return false;
+    GBytes* bytes = g_bytes_new(data, size);
+    GError* error = nullptr;
+    const gboolean ok = gst_webrtc_data_channel_send_data_full(channel, bytes, &error);
+    if (error) g_error_free(error);
+    g_bytes_unref(bytes);
+    g_object_unref(channel);
+    return ok;
+}
+
+uint64_t CWebRtcPeer::BufferedAmount() const {
+    GstWebRTCDataChannel* channel;
+    {
+        std::lock_guard<std::mutex> hold(m_core->lock);
+        channel = m_core->channel ? GST_WEBRTC_DATA_CHANNEL(g_object_ref(m_core->channel)) : nullptr;
+    }
+    guint64 amount = 0;
+    if (channel) {
+        g_object_get(channel, "buffered-amount", &amount, nullptr);
+        g_object_unref(channel);
+    }
+    return amount;
+}
+
+namespace {
+constexpr guint32 kRelayedUdpPreference = 30;  // libnice's type preference of a relay reached over UDP
+}  // namespace
+
+void CWebRtcPeer::Describe(LinkInfo* info) const {
+    LinkInfo out;
+    out.path = PPPP_PATH_INTERNET;
+    NiceAgent* agent = m_core->agent;
+    for (guint stream = 1; agent && stream <= 8; ++stream) {
+        NiceCandidate* local = nullptr;
+        NiceCandidate* remote = nullptr;
+        if (!nice_agent_get_selected_pair(agent, stream, 1, &local, &remote) || !local || !remote) continue;
+        sockaddr_in a{};
+        if (nice_address_ip_version(&local->addr) == 4) {
+            nice_address_copy_to_sockaddr(&local->addr, reinterpret_cast<sockaddr*>(&a));
+            std::memcpy(out.localAddr, &a.sin_addr, 4);
+            out.localPort = ntohs(a.sin_port);
+        }
+        if (nice_address_ip_version(&remote->addr) == 4) {
+            nice_address_copy_to_sockaddr(&remote->addr, reinterpret_cast<sockaddr*>(&a));
+            std::memcpy(out.remoteAddr, &a.sin_addr, 4);
+            out.remotePort = ntohs(a.sin_port);
+        }
+        if (local->type == NICE_CANDIDATE_TYPE_RELAYED) {
+            // libnice ranks relays reached over UDP above those over TCP or TLS
+            // (the type preference in the priority's top byte); its socket for
+            // a relayed pair is not exposed.
+            const bool overUdp = (local->priority >> 24) >= kRelayedUdpPreference;
+            out.route = overUdp ? PPPP_ROUTE_RELAY_UDP : PPPP_ROUTE_RELAY_TCP;
+            NiceAddress relay;
+            nice_address_init(&relay);
+            nice_candidate_relay_address(local, &relay);
+            if (!overUdp && nice_address_is_valid(&relay)) {
+                // TCP or TLS: told apart by which configured server the relay is.
+                const guint port = nice_address_get_port(&relay);
+                for (const auto& s : m_core->servers.turnServers)
+                    if (s.kind == IceServer::TurnTls && s.port == port) out.route = PPPP_ROUTE_RELAY_TLS;
+            }
+            ZTRACE("internet route: relayed (preference %u, relay port %u)\n", local->priority >> 24,
+                   nice_address_is_valid(&relay) ? nice_address_get_port(&relay) : 0);
+        } else if (remote->type == NICE_CANDIDATE_TYPE_RELAYED) {
+            out.route = PPPP_ROUTE_RELAY_UDP;  // the peer's relay, reached over UDP from here
+        }
+        break;
+    }
+    *info = out;
+}
+
+void DrainPeerTeardowns() { Reaper().Drain(); }
+
+}  // namespace pppp
