@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# What the rendezvous protects, checked against the real servers started by
+# scripts/rendezvous on loopback, in a network namespace of this test's own:
+# accounts, client ids and topic rights at the broker; credentials, their expiry
+# and the peer addresses it relays to at the TURN server; the ports it opens.
+#
+#   tests/rendezvous/security.sh <scratch folder>
+# Exits 77 (skipped) without the servers or without a network namespace.
+set -uo pipefail
+export LC_ALL=C
+here=$(cd "$(dirname "$0")" && pwd -P)
+repo=$(cd "$here/../.." && pwd -P)
+
+skip() { echo "SKIP: $*"; exit 77; }
+for t in mosquitto mosquitto_pub mosquitto_sub mosquitto_passwd turnserver turnutils_stunclient openssl python3 ss; do
+    command -v "$t" >/dev/null || skip "$t is not installed (scripts/setup installs it)"
+done
+
+# A namespace of our own: only loopback, and every listening port is ours.
+if [ -z "${RENDEZVOUS_TEST_NETNS:-}" ]; then
+    export RENDEZVOUS_TEST_NETNS=1
+    for how in "--net" "--user --map-root-user --net"; do
+        # shellcheck disable=SC2086
+        if unshare $how true 2>/dev/null; then
+            # shellcheck disable=SC2086
+            exec unshare $how bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
+        fi
+    done
+    skip "no network namespace can be made here (needs root or user namespaces)"
+fi
+
+scratch=${1:-$(mktemp -d)}
+mkdir -p "$scratch"
+dir=$(mktemp -d "$scratch/rendezvous-security.XXXXXX")
+watchers=()
+cleanup() {
+    local p
+    for p in "${watchers[@]}"; do kill "$p" 2>/dev/null; done
+    "$repo/scripts/rendezvous" stop "$dir" >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+failures=0
+pass() { echo "ok: $*"; }
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
+refused() { ! "$@" >/dev/null 2>&1; }
+
+"$repo/scripts/rendezvous" start "$dir" --no-web >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
+# shellcheck disable=SC1091
+. "$dir/env"
+
+# --- Ports: only what the rendezvous serves, no plain MQTT unless asked.
+listening=$(ss -Hlntu | awk '{print $1 "/" $5}' | sort -u | tr '\n' ' ')
+expected=$(printf '%s\n' "tcp/127.0.0.1:$RENDEZVOUS_MQTTS_PORT" "tcp/127.0.0.1:$RENDEZVOUS_WSS_PORT" \
+    "tcp/127.0.0.1:$RENDEZVOUS_TURN_PORT" "tcp/127.0.0.1:$RENDEZVOUS_TURNS_PORT" \
+    "udp/127.0.0.1:$RENDEZVOUS_TURN_PORT" | sort -u | tr '\n' ' ')
+check "only the rendezvous's own ports listen (got: $listening)" [ "$listening" = "$expected" ]
+
+# --- Accounts.
+account() { "$repo/scripts/rendezvous" account "$dir" "$@" >>"$dir/accounts.out" 2>&1; }
+for a in "device CAM-1" "device CAM-2" "device CAM-3" "viewer bob" "viewer carol" "viewer eve"; do
+    # shellcheck disable=SC2086
+    account $a || { cat "$dir/accounts.out"; exit 1; }
+done
+check "a device name that is no DID is refused" refused account device alice.cam
+check "a viewer name that could be a DID is refused" refused account viewer CAM-3
+check "an account that exists is not added twice" refused "$repo/deploy/add-account" --site "$dir/site.conf" \
+    --out "$dir/again.conf" device CAM-1
+check "a rendezvous file is private (mode 0600)" [ "$(stat -c %a "$dir/CAM-1.conf")" = 600 ]
+password() { sed -n 's/^password = //p' "$dir/$1.conf"; }
+
+tls=(-h 127.0.0.1 -p "$RENDEZVOUS_MQTTS_PORT" --cafile "$RENDEZVOUS_CA")
+as() { local who=$1; shift; echo -u "$who" -P "$(password "$who")"; }
+publish() { # publish <account> <topic> <payload>: QoS 1, so it returns once the broker took it
+    # shellcheck disable=SC2046
+    mosquitto_pub "${tls[@]}" $(as "$1") -q 1 -t "$2" -m "$3" 2>&1
+}
+
+# --- Who may connect.
+check "a client without credentials is refused" refused mosquitto_pub "${tls[@]}" -q 1 -t pppp/p/CAM-1 -m 1
+check "a wrong password is refused" refused mosquitto_pub "${tls[@]}" -u CAM-1 -P not-its-password -q 1 -t pppp/p/CAM-1 -m 1
+check "a device cannot log in under another DID with its own password" \
+    refused mosquitto_pub "${tls[@]}" -u CAM-1 -P "$(password CAM-2)" -q 1 -t pppp/p/CAM-1 -m 1
+
+# --- Who reads what. One connection per account (the username is the client id,
+# so a second connection of an account would end the first): the watchers only
+# subscribe, and other accounts write. Each watcher subscribes to what it may
+# read and to what it must not, and waits for its end marker: the broker handles
+# messages in order, so once "end" (sent last) is there, anything forbidden
+# would have come before it.
+watch() { # watch <account> <topic...>
+    local who=$1 t
+    local args=()
+    shift
+    for t in "$@"; do args+=(-t "$t"); done
+    # shellcheck disable=SC2046
+    stdbuf -oL mosquitto_sub "${tls[@]}" $(as "$who") -q 1 -d -F 'MSG %t %p' -W 30 "${args[@]}" >"$dir/watch-$who" 2>&1 &
+    watchers+=($!)
+}
+watch CAM-1 'pppp/d/CAM-1/+'
+watch CAM-2 'pppp/d/CAM-2/+' 'pppp/d/CAM-1/+' 'pppp/d/#' 'pppp/v/#'
+watch eve 'pppp/v/eve/+' 'pppp/d/CAM-1/+' 'pppp/v/bob/+' '#'
+watch bob 'pppp/v/bob/+' 'pppp/p/+'
+for w in CAM-1 CAM-2 eve bob; do
+    for ((i = 0; i < 200; i++)); do grep -qs "received SUBACK" "$dir/watch-$w" && break; sleep 0.05; done
+    grep -qs "received SUBACK" "$dir/watch-$w" || { cat "$dir/watch-$w"; fail "$w could not subscribe"; exit 1; }
+done
+
+# Forbidden writes: a viewer posing as another viewer or as a device, a device
+# posing as another device or as a viewer.
+publish carol pppp/d/CAM-1/bob forged >/dev/null
+publish carol pppp/p/CAM-1 forged >/dev/null
+publish carol pppp/p/carol forged >/dev/null
+publish carol pppp/v/bob/carol forged >/dev/null
+publish CAM-3 pppp/v/bob/CAM-1 forged >/dev/null
+publish CAM-3 pppp/d/CAM-1/CAM-3 forged >/dev/null
+# A device choosing another device's client id gets its own (the username) and
+# does not take the other's session over.
+# shellcheck disable=SC2046
+mosquitto_pub "${tls[@]}" $(as CAM-3) -i CAM-1 -q 1 -t pppp/p/CAM-3 -m claim >/dev/null 2>&1
+# A signalling message over 65,536 bytes is dropped.
+head -c 65537 /dev/zero | tr '\0' x >"$dir/oversized"
+# shellcheck disable=SC2046
+mosquitto_pub "${tls[@]}" $(as carol) -q 1 -t pppp/d/CAM-1/carol -f "$dir/oversized" >/dev/null 2>&1
+# Allowed traffic, then the end markers.
+publish carol pppp/d/CAM-1/carol call >/dev/null
+publish CAM-3 pppp/v/bob/CAM-3 offer >/dev/null
+publish carol pppp/d/CAM-1/carol end >/dev/null
+publish carol pppp/d/CAM-2/carol end >/dev/null
+publish CAM-3 pppp/v/eve/CAM-3 end >/dev/null
+publish CAM-3 pppp/v/bob/CAM-3 end >/dev/null
+for w in CAM-1 CAM-2 eve bob; do
+    for ((i = 0; i < 200; i++)); do grep -qs "^MSG .* end$" "$dir/watch-$w" && break; sleep 0.05; done
+done
+received() { grep -s '^MSG ' "$dir/watch-$1" | cut -d' ' -f2- | tr '\n' ';'; }
+
+check "a device receives what viewers send it, nothing forged or oversized (got: $(received CAM-1 | cut -c1-200))" \
+    [ "$(received CAM-1)" = "pppp/d/CAM-1/carol call;pppp/d/CAM-1/carol end;" ]
+check "a device's session is not taken over through its client id" \
+    [ "$(grep -c "received CONNACK" "$dir/watch-CAM-1")" = 1 ]
+check "a device reads no other device's inbox nor viewers' inboxes (got: $(received CAM-2))" \
+    [ "$(received CAM-2)" = "pppp/d/CAM-2/carol end;" ]
+check "a viewer reads no device's inbox nor another viewer's, only presence (got: $(received eve))" \
+    [ "$(received eve)" = "pppp/p/CAM-3 claim;pppp/v/eve/CAM-3 end;" ]
+check "a viewer receives its device's messages and true presence only (got: $(received bob))" \
+    [ "$(received bob)" = "pppp/p/CAM-3 claim;pppp/v/bob/CAM-3 offer;pppp/v/bob/CAM-3 end;" ]
+
+# --- TURN: credentials made from the secret, as each side makes them per session.
+secret=$(cat "$dir/turn-secret")
+credential() { printf %s "$1" | openssl dgst -sha1 -hmac "$2" -binary | base64; }
+probe() { # probe [--tcp | --tls] <username> <secret> <peer...>
+    local how=(127.0.0.1 "$RENDEZVOUS_TURN_PORT")
+    [ "$1" = --tcp ] && { how=(--tcp "${how[@]}"); shift; }
+    [ "$1" = --tls ] && { how=(--tls "$RENDEZVOUS_CA" 127.0.0.1 "$RENDEZVOUS_TURNS_PORT"); shift; }
+    local user=$1 key=$2
+    shift 2
+    python3 "$here/turn_probe.py" "${how[@]}" "$user" "$(credential "$user" "$key")" "$@" 2>&1 | tr '\n' ';'
+}
+now=$(date +%s)
+got=$(probe "$((now + 600)):D-0123456789abcdef" "$secret" 198.51.100.7 192.168.1.2 10.0.0.1 172.16.0.1 \
+    127.0.0.1 169.254.1.1 100.64.0.1 224.0.0.1)
+check "a valid credential allocates; relaying goes to public peers only (got: $got)" [ "$got" = \
+"allocate 200;permission 198.51.100.7 200;permission 192.168.1.2 403;permission 10.0.0.1 403;permission 172.16.0.1 403;\
+permission 127.0.0.1 403;permission 169.254.1.1 403;permission 100.64.0.1 403;permission 224.0.0.1 403;" ]
+for how in --tcp --tls; do
+    got=$(probe $how "$((now + 600)):V-0123456789abcdef" "$secret" 198.51.100.7 10.0.0.1)
+    check "TURN ${how#--} allocates too, to public peers only (got: $got)" \
+        [ "$got" = "allocate 200;permission 198.51.100.7 200;permission 10.0.0.1 403;" ]
+done
+got=$(probe "$((now - 1)):V-0123456789abcdef" "$secret")
+check "an expired credential is refused (got: $got)" [ "$got" = "allocate 401;" ]
+got=$(probe "$((now + 600)):V-0123456789abcdef" not-the-secret)
+check "a credential made without the secret is refused (got: $got)" [ "$got" = "allocate 401;" ]
+
+[ "$failures" = 0 ] || { echo "$failures check(s) failed; logs in $dir"; exit 1; }
+cleanup
+trap - EXIT
+rm -rf "$dir"
+echo "all rendezvous security checks passed"
