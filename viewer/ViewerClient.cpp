@@ -1,5 +1,6 @@
 #include "viewer/ViewerClient.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -41,6 +42,20 @@ std::string Format(const char* format, ...) {
 double ViewerStats::Fps() const {
     if (frames < 2 || firstFrameMs < 0 || elapsedMs <= firstFrameMs) return 0.0;
     return static_cast<double>(frames - 1) * 1000.0 / static_cast<double>(elapsedMs - firstFrameMs);
+}
+
+void ViewerStats::AddArrival(uint32_t arrivedMs, uint32_t stampMs) {
+    if (!m_bArrived) {
+        m_bArrived = true;
+        m_dwFirstArrivalMs = arrivedMs;
+        m_dwFirstStampMs = stampMs;
+        return;
+    }
+    // Differences of 32-bit ticks stay right across a wrap.
+    const int64_t arrived = static_cast<uint32_t>(arrivedMs - m_dwFirstArrivalMs);
+    const int64_t stamped = static_cast<uint32_t>(stampMs - m_dwFirstStampMs);
+    delayGrowthMs = arrived - stamped;
+    maxDelayGrowthMs = std::max(maxDelayGrowthMs, delayGrowthMs);
 }
 
 const char* StatusName(ViewerStatus status) {
@@ -250,6 +265,7 @@ ViewerStatus CViewerClient::Receive(IViewerEvents& events) {
         const uint32_t at = platform::GetTickCount() - m_dwVideoStart;
         ViewerFrame frame{m.payload, m.payloadLength, IsKeyFrame(m.payload, m.payloadLength), m.deltaFrame,
                           m.viewerCount, m.timestampMs};
+        m_stats.AddArrival(at, m.timestampMs);
         ++m_stats.frames;
         m_stats.bytes += m.payloadLength;
         m_stats.viewerCount = m.viewerCount;

@@ -63,8 +63,22 @@ struct ViewerStats {
     uint32_t modeReports = 0;
     int64_t mode = -1;               // as the latest ModeReport said
     uint32_t unopened = 0;           // packets that did not open under the session key
+    // How much later the latest frame arrived than the device's clock says it
+    // should have, counted from the first frame; and the most it has been. A
+    // delay that builds up on the way grows here; a device that skips frames
+    // for a slow link keeps it from growing.
+    int64_t delayGrowthMs = 0;
+    int64_t maxDelayGrowthMs = 0;
     // Frames a second between the first frame and now.
     double Fps() const;
+    // Takes a frame's arrival (ms since VideoStart, this side's clock) and its
+    // time stamp (the device's clock, which may wrap) into the delay figures.
+    void AddArrival(uint32_t arrivedMs, uint32_t stampMs);
+
+private:
+    bool m_bArrived = false;
+    uint32_t m_dwFirstArrivalMs = 0;
+    uint32_t m_dwFirstStampMs = 0;
 };
 
 class IViewerEvents {

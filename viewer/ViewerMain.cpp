@@ -224,10 +224,11 @@ public:
         if (m_bQuiet) return;
         char text[256];
         std::snprintf(text, sizeof text,
-                      "%6.1f s | frames %llu (key %llu) | %s | %.1f fps | first key frame %s | viewers %u",
+                      "%6.1f s | frames %llu (key %llu) | %s | %.1f fps | first key frame %s | viewers %u"
+                      " | delay %+lld ms",
                       s.elapsedMs / 1000.0, static_cast<unsigned long long>(s.frames),
                       static_cast<unsigned long long>(s.keyFrames), Bytes(s.bytes).c_str(), s.Fps(),
-                      FirstKey(s).c_str(), s.viewerCount);
+                      FirstKey(s).c_str(), s.viewerCount, static_cast<long long>(s.delayGrowthMs));
         if (m_bTty) {
             std::fprintf(stderr, "\r%s\033[K", text);
             m_bOpenLine = true;
@@ -299,6 +300,8 @@ int main(int argc, char** argv) {
         std::fprintf(report, "First key frame %s after VideoStart; viewers on the device: %u; camera mode: %s\n",
                      FirstKey(s).c_str(), s.viewerCount,
                      s.mode < 0 ? "not reported" : std::to_string(s.mode).c_str());
+        std::fprintf(report, "Delay against the device's clock since the first frame: %+lld ms at the end, %+lld ms at most\n",
+                     static_cast<long long>(s.delayGrowthMs), static_cast<long long>(s.maxDelayGrowthMs));
     }
     if (status == kViewerOutputFailed && console.OpenError() != 0) {
         std::fprintf(stderr, "ZELT2Viewer: cannot create \"%s\": %s\n", command.output.c_str(),

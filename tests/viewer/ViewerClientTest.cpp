@@ -192,5 +192,17 @@ TEST_F(ViewerClientTest, FramesThatCannotBeWrittenEndTheSession) {
     EXPECT_EQ(events.frames.size(), 1u);
 }
 
+TEST(ViewerStatsTest, DelayGrowthFollowsTheDeviceClockAcrossItsWrap) {
+    ViewerStats s;
+    s.AddArrival(100, 0xFFFFFF00u);
+    s.AddArrival(140, 0xFFFFFF28u);  // on time
+    EXPECT_EQ(s.delayGrowthMs, 0);
+    s.AddArrival(1180, 0x00000030u);  // 0x130 ms of device time later, 1080 ms here: 776 ms behind
+    EXPECT_EQ(s.delayGrowthMs, 776);
+    s.AddArrival(1500, 0x00000200u);  // frames skipped: back near the device's clock
+    EXPECT_EQ(s.delayGrowthMs, 1400 - 0x300);
+    EXPECT_EQ(s.maxDelayGrowthMs, 776);
+}
+
 }  // namespace
 }  // namespace viewertest
