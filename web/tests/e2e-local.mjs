@@ -1,21 +1,18 @@
 // The page end to end, in a network namespace of its own (e2e-local.sh makes
-// it): a broker, ZELT2Service --headless on a simulated camera, headless
-// Chromium with the viewer page, and a stand-in device page that meets the
-// viewer by DID and joins the data channel to the service's TCP session.
-// Checks: live video decoded without errors, the camera's colour bars on the
-// canvas, a mode button answered by the camera's mode, the wrong password, an
-// unknown DID and a lost connection each with its message.
-// With --real-route the service's own transport meets the page instead of the
-// stand-in (its rendezvous file names the broker).
-// Usage: node e2e-local.mjs BIN_DIR [--screenshot FILE] [--real-route]
+// it): a broker, ZELT2Service --headless on a simulated camera reached over
+// the internet route (its rendezvous file names the broker), headless
+// Chromium with the viewer page. Checks: live video decoded without errors,
+// the camera's colour bars on the canvas, a mode button answered by the
+// camera's mode; the wrong password, an unknown DID, a ninth viewer and a
+// lost connection each with its message.
+// Usage: node e2e-local.mjs BIN_DIR [--screenshot FILE]
 import { spawn } from 'node:child_process';
 import { createServer } from 'node:net';
 import { mkdtempSync, writeFileSync, readFileSync, rmSync, mkdirSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { launchBrowser, serveStatic, waitFor } from './cdp.mjs';
-import { addBridge } from './bridge.mjs';
+import { launchBrowser, serveStatic } from './cdp.mjs';
 import { openViewerPage, checkLiveAndMode, checkRefusals } from './pagechecks.mjs';
 
 const root = resolve(dirname(fileURLToPath(import.meta.url)), '..');
@@ -23,7 +20,6 @@ const bin = resolve(process.argv[2] || 'build/bin');
 const shotAt = process.argv.indexOf('--screenshot');
 const screenshot = shotAt > 0 ? resolve(process.argv[shotAt + 1]) : null;
 const work = mkdtempSync(join(process.env.ZELT2_WEB_TMP || tmpdir(), 'zelt2-web-e2e-'));
-const realRoute = process.argv.includes('--real-route');
 const did = `WEB-E2E-${process.pid}`;
 const password = 'web-e2e-pass';
 const children = [];
@@ -59,18 +55,17 @@ const until = async (what, fn, limitMs) => {
 const failures = [];
 const check = (cond, what) => { if (!cond) failures.push(what); say(`${cond ? 'ok  ' : 'FAIL'} ${what}\n`); };
 
-let browser, server, pageForState, deviceForState;
+let browser, server, pageForState;
 try {
-  // The broker: MQTT for nobody here, WebSocket for the pages (it will not start with WebSocket alone).
-  const [mqttPort, wsPort, discoveryPort, sessionPort] = await Promise.all([freePort(), freePort(), freePort(), freePort()]);
+  // The broker: MQTT for the service, WebSocket for the page.
+  const [mqttPort, wsPort, discoveryPort] = await Promise.all([freePort(), freePort(), freePort()]);
   writeFileSync(join(work, 'mosquitto.conf'), [
     'per_listener_settings false', 'allow_anonymous true', 'persistence false',
     `listener ${mqttPort} 127.0.0.1`, `listener ${wsPort} 127.0.0.1`, 'protocol websockets', ''].join('\n'));
   const broker = start('mosquitto', 'mosquitto', ['-c', join(work, 'mosquitto.conf')]);
 
   const init = await new Promise((r) => {
-    const c = spawn(join(bin, 'pppp_tool'), ['init-string', '--discovery-port', String(discoveryPort),
-                                             '--session-port', String(sessionPort), '--loopback-only']);
+    const c = spawn(join(bin, 'pppp_tool'), ['init-string', '--discovery-port', String(discoveryPort)]);
     let s = '';
     c.stdout.on('data', (d) => { s += d; });
     c.on('exit', () => r(s.trim()));
@@ -79,15 +74,13 @@ try {
   const rendezvous = join(work, 'rendezvous.conf');
   writeFileSync(rendezvous, `broker = mqtt://127.0.0.1:${mqttPort}\nuser = ${did}\npassword = x\n`, { mode: 0o600 });
   const service = start('service', join(bin, 'ZELT2Service'),
-    ['--headless', '--this-host-only', '--did', did, '--camera', '0'],
+    // Not for this host only: such a device is not offered on the internet route.
+    ['--headless', '--did', did, '--camera', '0'],
     { ZELT2_PASSWORD: password, ZELT2_PPPP_INIT: init, ZELT2_SIM_CAMERAS: 'Web Camera',
       ZELT2_REGISTRY_DIR: join(work, 'registry'), ZELT2_TRACE: '1', QT_QPA_PLATFORM: 'offscreen',
-      ...(realRoute ? { ZELT2_RENDEZVOUS: rendezvous } : {}) });
+      ZELT2_RENDEZVOUS: rendezvous });
 
   server = await serveStatic(root);
-  // The service says which TCP port it took.
-  const servicePort = () => Number((service.text().match(/open on TCP port (\d+)/) || [])[1] || sessionPort);
-  addBridge(server.http, '/bridge', servicePort, say);
   browser = await launchBrowser({
     log: say,
     args: ['--disable-features=WebRtcHideLocalIpsWithMdns', '--disable-background-timer-throttling',
@@ -95,13 +88,6 @@ try {
   });
   await until('the broker', () => /listen socket on port/i.test(broker.text()) || broker.text().includes(String(wsPort)), 5000).catch(() => {});
   const wsBroker = `ws://127.0.0.1:${wsPort}/`;
-  if (!realRoute) {
-    const device = await browser.openPage(`${server.url}/tests/device.html?broker=${encodeURIComponent(wsBroker)}` +
-      `&did=${did}&bridge=${encodeURIComponent(`ws://127.0.0.1:${server.port}/bridge`)}`);
-    deviceForState = device;
-    const ready = await waitFor(device, 'window.deviceStatus && (window.deviceStatus.ready || window.deviceStatus.error)', 10000);
-    if (!ready) throw new Error('the stand-in device did not reach the broker');
-  }
 
   const page = await openViewerPage(browser, `${server.url}/`);
   pageForState = page;
@@ -138,7 +124,6 @@ try {
 } catch (e) {
   failures.push(e.message);
   say(`FAIL ${e.message}\n`);
-  if (deviceForState) say(`device: ${JSON.stringify(await deviceForState.eval('window.deviceStatus').catch(() => null))}\n`);
   if (pageForState) say(`page state: ${JSON.stringify(await pageForState.eval('window.zelt2.state').catch(() => null))}\n`);
 } finally {
   if (browser) await browser.close();
