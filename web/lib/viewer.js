@@ -1,0 +1,237 @@
+// One viewing: the route, the transport session over its data channel, the
+// login, and the video into a WebCodecs decoder. The page only shows what
+// this reports through onState.
+import { openRoute, routeOf } from './route.js';
+import { TransportSession, END_LOCALLY, END_TIMEOUT } from './framing.js';
+import { PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, isKeyFrame } from './packet.js';
+
+export const MESSAGES = {
+  wrongPassword: 'Wrong device password.',
+  notFound: 'Device not found: no device with this DID is online.',
+  busy: 'The device is busy: eight viewers are watching it already. Try again later.',
+  crowded: 'The device is busy answering other viewers. Try again in a moment.',
+  lost: 'The connection to the device was lost.',
+  noWebCodecs: 'This browser cannot decode the video (it has no WebCodecs). Use a current Chrome, Edge or Firefox.',
+  version: 'The device speaks an older protocol than this page.',
+  timeout: 'The device did not answer in time.',
+  decoder: 'The browser could not decode the video.',
+};
+
+export function hasWebCodecs() {
+  return typeof globalThis.VideoDecoder === 'function' && typeof globalThis.EncodedVideoChunk === 'function';
+}
+
+// The codec string of an Annex-B key frame from its sequence parameter set.
+export function codecOf(frame) {
+  if (frame.length < 8) return null;
+  const hex = (b) => b.toString(16).padStart(2, '0');
+  return `avc1.${hex(frame[5])}${hex(frame[6])}${hex(frame[7])}`;
+}
+
+const LOGIN_LIMIT_MS = 12000;
+const MAX_DECODE_QUEUE = 20;
+
+export class Viewer {
+  // canvas: where frames are drawn; onState(state) after every change.
+  constructor(canvas, onState) {
+    this.canvas = canvas;
+    this.onState = onState;
+    this.state = { status: 'idle', message: '', fps: 0, route: '', viewers: 0, mode: null,
+                   framesDecoded: 0, decodeErrors: 0, width: 0, height: 0, timings: {} };
+    this.running = false;
+  }
+
+  set(change) {
+    // When each status was first reached, in ms from the start: for the tests' figures.
+    if (change.status && change.status !== this.state.status && this.startedAt !== undefined &&
+        !(change.status in this.state.timings)) {
+      this.state.timings[change.status] = Math.round(performance.now() - this.startedAt);
+    }
+    Object.assign(this.state, change);
+    this.onState({ ...this.state });
+  }
+
+  async start({ broker, viewer, viewerPassword, did, devicePassword }) {
+    if (!hasWebCodecs()) { this.set({ status: 'error', message: MESSAGES.noWebCodecs }); return; }
+    this.stop();
+    this.running = true;
+    const run = this.run = {};
+    this.startedAt = performance.now();
+    this.state.timings = {};
+    this.set({ status: 'finding', message: '', fps: 0, route: '', viewers: 0, mode: null,
+               framesDecoded: 0, decodeErrors: 0 });
+    const opened = await openRoute({ broker, viewer, password: viewerPassword, did,
+                                     onStatus: (s) => { if (this.run === run) this.set({ status: s }); } });
+    if (this.run !== run) { if (!opened.error) { opened.dc.close(); opened.pc.close(); opened.bye(); } return; }
+    if (opened.error) {
+      const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.crowded, version: MESSAGES.version,
+                        timeout: MESSAGES.timeout };
+      this.finish(byError[opened.error] || `Cannot connect: ${opened.text}.`);
+      return;
+    }
+    this.route = opened;
+    this.startSession(run, opened, did, devicePassword);
+  }
+
+  startSession(run, { dc, pc }, did, devicePassword) {
+    const session = new TransportSession({
+      send: (b) => { if (dc.readyState === 'open') dc.send(b); },
+      close: () => dc.close(),
+    }, did);
+    this.session = session;
+    const protocol = new ViewerProtocol(devicePassword);
+    this.protocol = protocol;
+    let loggedIn = false;
+    let challenged = false;
+    const readers = [
+      new PacketReader((kind, body) => this.onPacket(CHANNEL_CONTROL, kind, body)),
+      new PacketReader((kind, body) => this.onPacket(CHANNEL_VIDEO, kind, body)),
+    ];
+    dc.onmessage = (ev) => {
+      if (!(ev.data instanceof ArrayBuffer)) { session.end(11, 'text message'); return; }
+      session.receive(new Uint8Array(ev.data));
+    };
+    dc.onclose = () => session.linkClosed();
+    session.onRefused = (reason) => { this.refusal = reason; };
+    session.onOpen = () => this.set({ status: 'logging in' });
+    session.onData = (channel, bytes) => {
+      if (channel > CHANNEL_VIDEO) return;  // nothing is sent there; read and let go
+      try {
+        if (!readers[channel].push(bytes)) session.end(11, 'bad packet length');
+      } catch (e) {
+        // Whatever the device sent, the page stops cleanly and says so.
+        session.end(11, `unreadable data: ${e.message}`);
+      }
+    };
+    session.onEnd = (reason, detail) => {
+      if (this.run !== run || this.session !== session) return;
+      let message = MESSAGES.lost;
+      if (this.refusal === 2) message = MESSAGES.busy;
+      else if (this.refusal === 3) message = MESSAGES.version;
+      else if (this.refusal !== undefined) message = `The device refused the session (${this.refusal}).`;
+      // A device with eight viewers logged in ends a new session before its challenge.
+      else if (!challenged && reason !== END_LOCALLY && detail !== 'no welcome' && session.peerVersion) message = MESSAGES.busy;
+      else if (reason === END_TIMEOUT && !loggedIn) message = MESSAGES.timeout;
+      this.finish(reason === END_LOCALLY ? '' : message);
+    };
+    this.onPacket = (channel, kind, body) => {
+      const m = protocol.open(channel, kind, body);
+      if (m.error) {
+        // A packet that does not open is the peer's fault: the stream cannot be trusted after it.
+        session.end(11, `packet ${m.error}`);
+        return;
+      }
+      if (m.type === 'challenge') {
+        challenged = true;
+        session.write(CHANNEL_CONTROL, protocol.buildAuthResponse(m.payload));
+      } else if (m.type === 'accepted') {
+        if (!protocol.acceptSessionKey(m.payload)) { session.end(11, 'bad session key'); return; }
+        loggedIn = true;
+        clearTimeout(this.loginTimer);
+        this.set({ status: 'waiting for a key frame' });
+        session.write(CHANNEL_CONTROL, protocol.buildVideoStart());
+      } else if (m.type === 'refused') {
+        this.finish(MESSAGES.wrongPassword);
+      } else if (m.type === 'mode') {
+        this.set({ mode: m.mode });
+      } else if (m.type === 'frame') {
+        this.onFrame(m);
+      }
+    };
+    this.loginTimer = setTimeout(() => { if (!loggedIn) session.end(END_TIMEOUT, 'login'); }, LOGIN_LIMIT_MS);
+    this.refusal = undefined;
+    this.fpsCount = 0;
+    this.fpsTimer = setInterval(() => {
+      this.set({ fps: this.fpsCount });
+      this.fpsCount = 0;
+      routeOf(pc).then((r) => { if (r && this.run === run) this.set({ route: r.text }); });
+    }, 1000);
+    this.set({ status: 'logging in' });
+    session.start();
+  }
+
+  // Asks the camera for a mode; the device answers every watcher with a mode report.
+  setMode(mode) {
+    if (!this.session || !this.protocol || !this.protocol.sessionKey) return false;
+    return this.session.write(CHANNEL_CONTROL, this.protocol.buildVideoStart(mode));
+  }
+
+  onFrame(m) {
+    if (m.viewerCount !== this.state.viewers) this.set({ viewers: m.viewerCount });
+    const key = isKeyFrame(m.payload);
+    if (!this.decoder || this.decoder.state === 'closed') {
+      if (!key || !this.openDecoder(codecOf(m.payload))) return;
+    }
+    if (this.needKey && !key) return;
+    if (this.decoder.decodeQueueSize > MAX_DECODE_QUEUE) { this.needKey = true; return; }
+    this.needKey = false;
+    try {
+      this.decoder.decode(new EncodedVideoChunk({ type: key ? 'key' : 'delta', timestamp: m.timestampMs * 1000,
+                                                  data: m.payload }));
+    } catch {
+      this.needKey = true;
+    }
+  }
+
+  openDecoder(codec) {
+    if (!codec) return false;
+    const ctx = this.canvas.getContext('2d');
+    this.decoder = new VideoDecoder({
+      output: (frame) => {
+        if (this.canvas.width !== frame.displayWidth || this.canvas.height !== frame.displayHeight) {
+          this.canvas.width = frame.displayWidth;
+          this.canvas.height = frame.displayHeight;
+        }
+        ctx.drawImage(frame, 0, 0);
+        frame.close();
+        this.fpsCount++;
+        this.state.framesDecoded++;
+        if (this.state.status !== 'live') this.set({ status: 'live', width: this.canvas.width, height: this.canvas.height });
+      },
+      error: (e) => {
+        // The decoder closes itself; the next key frame opens a new one.
+        this.set({ decodeErrors: this.state.decodeErrors + 1, message: `${MESSAGES.decoder} (${e.message})` });
+        this.decoder = null;
+      },
+    });
+    try {
+      this.decoder.configure({ codec, optimizeForLatency: true });
+    } catch (e) {
+      this.set({ decodeErrors: this.state.decodeErrors + 1, message: `${MESSAGES.decoder} (${e.message})` });
+      this.decoder = null;
+      return false;
+    }
+    this.needKey = false;
+    return true;
+  }
+
+  finish(message) {
+    const run = this.run;
+    this.teardown();
+    if (run === this.run) this.set({ status: message ? 'error' : 'idle', message, fps: 0 });
+  }
+
+  teardown() {
+    this.running = false;
+    clearTimeout(this.loginTimer);
+    clearInterval(this.fpsTimer);
+    if (this.session) { const s = this.session; this.session = null; s.close(); }
+    if (this.decoder && this.decoder.state !== 'closed') { try { this.decoder.close(); } catch {} }
+    this.decoder = null;
+    if (this.route) {
+      const r = this.route;
+      this.route = null;
+      try { r.dc.close(); } catch {}
+      try { r.pc.close(); } catch {}
+      r.bye();
+    }
+    this.protocol = null;
+  }
+
+  stop() {
+    if (!this.run) return;
+    this.teardown();
+    this.run = null;
+    this.set({ status: 'idle', message: '', fps: 0 });
+  }
+}
