@@ -400,16 +400,8 @@ void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const
     welcome.deadPeerMs = m_config.dwDeadPeerMs;
     const size_t size = MakeWelcome(out, welcome);
     if (link->Send(out, size, nullptr, 0) != static_cast<long>(size)) return;
-    SessionParams params;
-    params.side = 0;
-    params.peerVersion = hello.version;
-    params.did = device.did;
-    params.keepaliveMs = m_config.dwKeepaliveMs;
-    params.deadPeerMs = m_config.dwDeadPeerMs;
-    params.peerDeadMs = hello.deadPeerMs;
-    params.channelBufferBytes = m_config.dwChannelBufferBytes;
-    params.sendQueueBytes = m_config.dwSendQueueBytes;
-    auto session = m_host.AddSession(params, std::move(link));
+    auto session = m_host.AddSession(
+        MakeSessionParams(m_config, 0, device.did, hello.version, hello.deadPeerMs), std::move(link));
     if (!session) return;
     ZTRACE("%s: session %d accepted\n", device.did.c_str(), session->Handle());
     device.waiting.push_back(std::move(session));

@@ -40,6 +40,20 @@ int PollTimeout(std::chrono::milliseconds left) {
 
 }  // namespace
 
+SessionParams MakeSessionParams(const CConfig& config, uint8_t side, const std::string& did, uint8_t peerVersion,
+                                uint32_t peerDeadMs) {
+    SessionParams params;
+    params.side = side;
+    params.peerVersion = peerVersion;
+    params.did = did;
+    params.keepaliveMs = config.dwKeepaliveMs;
+    params.deadPeerMs = config.dwDeadPeerMs;
+    params.peerDeadMs = peerDeadMs;
+    params.channelBufferBytes = config.dwChannelBufferBytes;
+    params.sendQueueBytes = config.dwSendQueueBytes;
+    return params;
+}
+
 bool StartThread(std::thread& thread, std::function<void()> body) {
     try {
         thread = std::thread(std::move(body));

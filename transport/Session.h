@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "transport/ByteQueue.h"
+#include "transport/InitString.h"
 #include "transport/Link.h"
 #include "transport/Wire.h"
 
@@ -64,6 +65,11 @@ struct SessionParams {
     uint32_t lingerMs = 1000;      // how long a closed session still tries to send what was written
     uint32_t ackDelayMs = 50;      // longest a received byte waits for its Ack (links that need Acks)
 };
+
+// A session's parameters from the configuration: side 0 (accepted) or 1
+// (opened), the peer's version and dead-peer time from its greeting.
+SessionParams MakeSessionParams(const CConfig& config, uint8_t side, const std::string& did, uint8_t peerVersion,
+                                uint32_t peerDeadMs);
 
 class CSession {
 public:

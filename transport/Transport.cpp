@@ -229,16 +229,8 @@ int CTransport::ConnectAddress(const std::string& did, const sockaddr_in& addres
     }
     auto link = CTcpLink::Create(std::move(fd));
     if (!link) return PPPP_ERR_TOO_MANY;
-    SessionParams params;
-    params.side = 1;
-    params.peerVersion = welcome.version;
-    params.did = did;
-    params.keepaliveMs = m_config.dwKeepaliveMs;
-    params.deadPeerMs = m_config.dwDeadPeerMs;
-    params.peerDeadMs = welcome.deadPeerMs;
-    params.channelBufferBytes = m_config.dwChannelBufferBytes;
-    params.sendQueueBytes = m_config.dwSendQueueBytes;
-    auto session = AddSession(params, std::move(link));
+    auto session =
+        AddSession(MakeSessionParams(m_config, 1, did, welcome.version, welcome.deadPeerMs), std::move(link));
     if (!session) return PPPP_ERR_TOO_MANY;
     ZTRACE("session %d to %s opened\n", session->Handle(), did.c_str());
     return session->Handle();

@@ -379,16 +379,7 @@ int CInternetRoute::Greet(const std::string& did, const std::shared_ptr<CWebRtcL
             ZTRACE("%s refused the session (%d)\n", did.c_str(), reason);
         return PPPP_ERR_REFUSED;
     }
-    SessionParams params;
-    params.side = 1;
-    params.peerVersion = welcome.version;
-    params.did = did;
-    params.keepaliveMs = m_config.dwKeepaliveMs;
-    params.deadPeerMs = m_config.dwDeadPeerMs;
-    params.peerDeadMs = welcome.deadPeerMs;
-    params.channelBufferBytes = m_config.dwChannelBufferBytes;
-    params.sendQueueBytes = m_config.dwSendQueueBytes;
-    auto session = m_host.AddSession(params, link);
+    auto session = m_host.AddSession(MakeSessionParams(m_config, 1, did, welcome.version, welcome.deadPeerMs), link);
     if (!session) return PPPP_ERR_TOO_MANY;
     return session->Handle();
 }
