@@ -1,6 +1,7 @@
 #include "transport/internet/InternetRoute.h"
 
 #include <chrono>
+#include <functional>
 #include <ctime>
 
 #include "platform/Trace.h"
@@ -43,6 +44,20 @@ bool ReadUrl(const std::string& url, IceServer* out) {
 }
 
 std::string Key(const std::string& a, const std::string& b) { return a + "/" + b; }
+
+// What a peer does with each candidate it gathers: sends it to `to` about attempt `sid`.
+std::function<void(uint32_t, const std::string&)> CandidateSender(std::weak_ptr<CSignalling> signalling,
+                                                                 std::string to, std::string sid) {
+    return [signalling = std::move(signalling), to = std::move(to), sid = std::move(sid)](
+               uint32_t mline, const std::string& candidate) {
+        SignalMessage m;
+        m.type = SignalMessage::Candidate;
+        m.sid = sid;
+        m.candidate = candidate;
+        m.mline = mline;
+        if (auto s = signalling.lock()) s->SendTo(to, MakeSignalMessage(m));
+    };
+}
 
 }  // namespace
 
@@ -162,14 +177,7 @@ void CInternetRoute::StartDeviceAttempt(const std::string& viewer, const std::st
         m.ice = forViewer;
         if (auto s = signalling.lock()) s->SendTo(viewer, MakeSignalMessage(m));
     };
-    events.localCandidate = [signalling, viewer, sid](uint32_t mline, const std::string& candidate) {
-        SignalMessage m;
-        m.type = SignalMessage::Candidate;
-        m.sid = sid;
-        m.candidate = candidate;
-        m.mline = mline;
-        if (auto s = signalling.lock()) s->SendTo(viewer, MakeSignalMessage(m));
-    };
+    events.localCandidate = CandidateSender(signalling, viewer, sid);
     auto peer = CWebRtcPeer::Create(true, OwnServers(m_rendezvous.user, sid), std::move(events), attempt.link);
     if (!peer) return;
     CWebRtcPeer* p = peer.get();
@@ -477,14 +485,7 @@ int CInternetRoute::Connect(const std::string& did, uint64_t deadlineMs) {
                 a.sdp = sdp;
                 if (auto s = signalling.lock()) s->SendTo(did, MakeSignalMessage(a));
             };
-            events.localCandidate = [signalling, did, sid](uint32_t mline, const std::string& candidate) {
-                SignalMessage c;
-                c.type = SignalMessage::Candidate;
-                c.sid = sid;
-                c.candidate = candidate;
-                c.mline = mline;
-                if (auto s = signalling.lock()) s->SendTo(did, MakeSignalMessage(c));
-            };
+            events.localCandidate = CandidateSender(signalling, did, sid);
             auto peer = CWebRtcPeer::Create(false, servers, std::move(events), link);
             if (!peer) {
                 result = PPPP_ERR_TOO_MANY;
