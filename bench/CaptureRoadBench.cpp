@@ -43,13 +43,13 @@
 #include "platform/Text.h"
 #include "service/camera/CameraXU.h"
 #include "transport/PPPP_API.h"
-#include "service/session/PpppSetup.h"
+#include "transport/client/PpppSetup.h"
 #include "service/session/SessionHost.h"
 #include "service/session/SessionServer.h"
 #include "service/video/CaptureControl.h"
 #include "service/video/H264.h"
 #include "service/video/gstreamer/GstGraphOps.h"
-#include "service/video/hivefile/HiveFileRegistry.h"
+#include "service/settings/hivefile/HiveFileRegistry.h"
 #include "viewer/ViewerClient.h"
 
 namespace {
@@ -180,10 +180,10 @@ private:
     std::string m_did;
     bool m_bKeyOnDemand;
     std::string m_dir;
-    video::CHiveFileRegistry m_registry;
+    settings::CHiveFileRegistry m_registry;
     video::CGstGraphOps m_ops;
     camera::CCameraXU m_camXU;  // no camera library here: the mode commands go nowhere
-    session::CSessionServer m_server{session::RealPppp(), *this};
+    session::CSessionServer m_server{pppp::RealPppp(), *this};
     video::CCaptureControl m_control{m_ops, m_registry, m_camXU, *this, *this};
     CFrameClock m_frames;
 };
@@ -218,7 +218,7 @@ std::vector<double> Joins(uint32_t keyIntervalMs, bool keyOnDemand, int joins) {
         options.address = address;
         options.password = kPassword;
         options.frameLimit = 1;
-        viewer::CViewerClient client(session::RealPppp(), options);
+        viewer::CViewerClient client(pppp::RealPppp(), options);
         CViewerEvents events;
         const viewer::ViewerStatus status = client.Run(events);
         if (status == viewer::kViewerDone && client.Stats().firstKeyFrameMs >= 0) {
@@ -262,7 +262,7 @@ std::vector<double> OurRoad(int seconds) {
     options.address = device.Address();
     options.password = kPassword;
     options.durationMs = static_cast<uint32_t>(seconds) * 1000;
-    viewer::CViewerClient client(session::RealPppp(), options);
+    viewer::CViewerClient client(pppp::RealPppp(), options);
     CViewerEvents events;
     std::mutex lock;
     events.onFrame = [&](const viewer::ViewerFrame& frame) {
@@ -425,7 +425,7 @@ int RunLongRun(int seconds) {
     options.address = device.Address();
     options.password = kPassword;
     options.durationMs = static_cast<uint32_t>(seconds) * 1000;
-    viewer::CViewerClient client(session::RealPppp(), options);
+    viewer::CViewerClient client(pppp::RealPppp(), options);
     CViewerEvents events;
     std::vector<double> window;
     double windowStart = NowMs();

@@ -13,12 +13,12 @@
 #include <string>
 
 #include "bench/support/RatioReporter.h"
-#include "service/video/hivefile/HiveFileRegistry.h"
-#include "service/video/hivefile/HiveText.h"
+#include "service/settings/hivefile/HiveFileRegistry.h"
+#include "service/settings/hivefile/HiveText.h"
 
 namespace {
 
-using namespace video;
+using namespace settings;
 
 enum Shape : int64_t { kManyKeys = 0, kManyValues = 1 };
 constexpr int64_t kCount = 64000;

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "bench/support/RatioReporter.h"
-#include "service/session/Aes.h"
-#include "service/session/Sealing.h"
-#include "service/session/SessionPacket.h"
+#include "wire/Aes.h"
+#include "wire/Sealing.h"
+#include "wire/SessionPacket.h"
 
 namespace {
 
-using namespace session;
+using namespace wire;
 
 const uint8_t kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 

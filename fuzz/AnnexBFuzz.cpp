@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "service/demo/AnnexB.h"
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const demo::FrameSpan& f : frames) {
         if (f.offset < end || f.length == 0 || f.offset > size || f.length > size - f.offset) std::abort();
         if (!StartsWithStartCode(data + f.offset, f.length)) std::abort();
-        if (f.key != session::IsKeyFrame(data + f.offset, static_cast<uint32_t>(f.length))) std::abort();
+        if (f.key != wire::IsKeyFrame(data + f.offset, static_cast<uint32_t>(f.length))) std::abort();
         end = f.offset + f.length;
     }
     return 0;

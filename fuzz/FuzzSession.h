@@ -26,7 +26,7 @@ public:
     void RunReader(uint8_t flags);
 
 private:
-    session::PpppTable m_table;
+    pppp::PpppTable m_table;
     testsupport::CNullHost m_host;
     session::CSessionServer m_server;
     session::CSessionServerProbe m_probe;

@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
-#include "service/video/hivefile/HiveText.h"
+#include "service/settings/hivefile/HiveText.h"
 
 namespace {
 
-using namespace video::hive;
+using namespace settings::hive;
 
 bool SameValue(const HiveValue& a, const HiveValue& b) {
     return a.name == b.name && a.type == b.type && a.data == b.data && a.comments == b.comments;

@@ -11,7 +11,7 @@
 
 #include "fuzz/FuzzSession.h"
 #include "fuzz/ViewerOpenFuzz.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 #include "viewer/ViewerProtocol.h"
 
 using namespace session;

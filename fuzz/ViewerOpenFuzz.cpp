@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/ViewerOpenFuzz.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 
 using namespace session;
 

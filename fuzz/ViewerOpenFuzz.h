@@ -2,7 +2,7 @@
 // A viewer with a known password and session key, for fuzzing what it opens
 // and for writing seeds that open under that key.
 
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 #include "viewer/ViewerProtocol.h"
 
 namespace fuzzviewer {
@@ -13,9 +13,9 @@ inline constexpr uint8_t kSessionKey[16] = {0x5E, 0x55, 0x10, 0x4E, 0x11, 0x22, 
 
 // Lets `viewer` (made with kPassword) take kSessionKey as a login would.
 inline void LogIn(session::CViewerProtocol& viewer) {
-    uint8_t password[session::kPasswordBufferSize], wrapped[16];
-    session::MakePasswordBuffer(kPassword, password);
-    session::AesEncryptBlock(128, kSessionKey, 16, password, session::kPasswordBufferSize, wrapped);
+    uint8_t password[wire::kPasswordBufferSize], wrapped[16];
+    wire::MakePasswordBuffer(kPassword, password);
+    wire::AesEncryptBlock(128, kSessionKey, 16, password, wire::kPasswordBufferSize, wrapped);
     viewer.AcceptSessionKey(wrapped, 16);
 }
 

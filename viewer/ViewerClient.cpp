@@ -9,6 +9,8 @@
 namespace viewer {
 
 using namespace session;
+using pppp::IsSessionGone;
+using pppp::PpppTable;
 
 namespace {
 

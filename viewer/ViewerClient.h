@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "viewer/ViewerProtocol.h"
 
 namespace viewer {
@@ -105,7 +105,7 @@ std::string RouteText(const PPPP_SessionRecord& record);
 
 class CViewerClient {
 public:
-    CViewerClient(const session::PpppTable& transport, ViewerOptions options);
+    CViewerClient(const pppp::PpppTable& transport, ViewerOptions options);
     ~CViewerClient();
     CViewerClient(const CViewerClient&) = delete;
     CViewerClient& operator=(const CViewerClient&) = delete;
@@ -129,14 +129,14 @@ private:
     // Reads one packet of `channel` into `buffer`. With `idleMs` set, gives up
     // with kIdle when nothing at all arrives within that time; a packet begun
     // must be complete within `completeMs`.
-    ReadResult ReadPacket(uint8_t channel, uint8_t* buffer, uint32_t capacity, session::PacketHeader& header,
+    ReadResult ReadPacket(uint8_t channel, uint8_t* buffer, uint32_t capacity, wire::PacketHeader& header,
                           uint32_t idleMs, uint32_t completeMs);
     bool Send(const uint8_t* packet, size_t size);
     bool ControlPending(bool& gone);
-    void HandleControl(IViewerEvents& events, const session::PacketHeader& header);
+    void HandleControl(IViewerEvents& events, const wire::PacketHeader& header);
     void Linger(uint32_t ms);
 
-    const session::PpppTable& m_pppp;
+    const pppp::PpppTable& m_pppp;
     ViewerOptions m_options;
     session::CViewerProtocol m_protocol;
     int m_hSession = -1;

@@ -15,7 +15,7 @@
 
 #include "platform/Text.h"
 #include "platform/Thread.h"
-#include "service/session/PpppSetup.h"
+#include "transport/client/PpppSetup.h"
 #include "viewer/ViewerClient.h"
 
 namespace {
@@ -268,12 +268,12 @@ int main(int argc, char** argv) {
     const bool video = !command.output.empty();
 
     std::string error;
-    if (!session::InitPppp(command.thisHostOnly, error)) {
+    if (!pppp::InitPppp(command.thisHostOnly, error)) {
         std::fprintf(stderr, "ZELT2Viewer: %s\n", error.c_str());
         return kViewerFailed;
     }
 
-    CViewerClient client(session::RealPppp(), command.options);
+    CViewerClient client(pppp::RealPppp(), command.options);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
     console.EndLine();
 
     if (!console.Finish() && status == kViewerDone) status = kViewerOutputFailed;
-    session::DeInitPppp();
+    pppp::DeInitPppp();
 
     std::FILE* report = toStdout ? stderr : stdout;
     const ViewerStats& s = client.Stats();

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/Random.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 
 namespace session {
 

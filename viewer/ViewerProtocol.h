@@ -13,10 +13,12 @@
 #include <optional>
 #include <string_view>
 
-#include "service/session/Sealing.h"
-#include "service/session/SessionPacket.h"
+#include "wire/Sealing.h"
+#include "wire/SessionPacket.h"
 
 namespace session {
+
+using namespace wire;
 
 enum class ServerMessageType { Challenge, AuthAccepted, AuthRefused, ModeReport, VideoFrame, Unknown };
 

@@ -10,11 +10,12 @@
 
 #include "platform/Random.h"
 #include "platform/Text.h"
-#include "service/session/Aes.h"
-#include "service/session/Sealing.h"
-#include "service/session/SessionPacket.h"
+#include "wire/Aes.h"
+#include "wire/Sealing.h"
+#include "wire/SessionPacket.h"
 #include "viewer/ViewerProtocol.h"
 
+using namespace wire;
 using namespace session;
 
 namespace {

@@ -10,7 +10,7 @@ namespace {
 class CLiveCapture final : public IServiceCapture {
 public:
     CLiveCapture(video::ICaptureWindow& window, camera::CCameraXU& camXU, session::EncodedFrameSink& frameSink,
-                 video::IRegistry& registry)
+                 settings::IRegistry& registry)
         : m_graphOps(registry), m_control(m_graphOps, registry, camXU, frameSink, window) {}
 
     int StartCapture(const video::CaptureRequest& request, uint32_t* captureStart) override {
@@ -36,7 +36,7 @@ private:
 
 CaptureFactory LiveCaptureFactory() {
     return [](video::ICaptureWindow& window, camera::CCameraXU& camXU, session::EncodedFrameSink& frameSink,
-              video::IRegistry& registry) -> std::unique_ptr<IServiceCapture> {
+              settings::IRegistry& registry) -> std::unique_ptr<IServiceCapture> {
         return std::make_unique<CLiveCapture>(window, camXU, frameSink, registry);
     };
 }

@@ -33,6 +33,6 @@ public:
 // settings in `registry`; all outlive it.
 using CaptureFactory = std::function<std::unique_ptr<IServiceCapture>(
     video::ICaptureWindow& window, camera::CCameraXU& camXU, session::EncodedFrameSink& frameSink,
-    video::IRegistry& registry)>;
+    settings::IRegistry& registry)>;
 
 }  // namespace app

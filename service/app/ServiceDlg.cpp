@@ -7,9 +7,11 @@
 #include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/app/DialogUtil.h"
-#include "service/app/Settings.h"
+#include "service/settings/Settings.h"
 
 namespace app {
+
+using namespace settings;
 namespace {
 
 struct StatusText {
@@ -51,7 +53,7 @@ constexpr char16_t kSaveFailedDefault[] =
 CServiceDlg::CServiceDlg(ServiceConfig config)
     : m_config(std::move(config)),
       m_server(*m_config.pPppp, *this),
-      m_regStore(video::kRegStoreCreate, *m_config.pRegistry) {
+      m_regStore(settings::kRegStoreCreate, *m_config.pRegistry) {
     if (m_config.makeCapture) m_pCapture = m_config.makeCapture(*this, m_camXU, *this, *m_config.pRegistry);
 }
 
@@ -311,7 +313,7 @@ void CServiceDlg::DataFromControls() {
 }
 
 void CServiceDlg::LoadSettings() {
-    if (!m_regStore.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue | video::kKeySetValue, false)) {
+    if (!m_regStore.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue | settings::kKeySetValue, false)) {
         ZTRACE("the settings key cannot be opened: the defaults stay\n");
         return;
     }
@@ -341,7 +343,7 @@ void CServiceDlg::SaveSettings() {
     if (language.empty()) language = kDefaultLanguage;
 
     bool saved = false;
-    if (m_regStore.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue | video::kKeySetValue, false)) {
+    if (m_regStore.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue | settings::kKeySetValue, false)) {
         m_regStore.TakeWriteFailure();
         m_regStore.Value(kSettingDid).SetString(m_server.DID());
         m_regStore.Value(kSettingPassword).SetString(m_strEditPassword);

@@ -23,10 +23,10 @@
 #include "service/app/ServiceCapture.h"
 #include "service/app/TrayIcon.h"
 #include "service/camera/CameraXU.h"
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "service/session/SessionServer.h"
 #include "service/video/CaptureControl.h"
-#include "service/video/RegStore.h"
+#include "service/settings/RegStore.h"
 
 namespace app {
 
@@ -35,11 +35,11 @@ struct ServiceConfig {
     // The program directory with a trailing '/' (the packs are in its res/).
     std::string strModuleDir;
     // The transport's functions and its initialisation string.
-    const session::PpppTable* pPppp = nullptr;
+    const pppp::PpppTable* pPppp = nullptr;
     int (*pfnShareBandwidth)(char enable) = nullptr;  // may be null
     std::string strInitString;
     // The current user's registry.
-    video::IRegistry* pRegistry = nullptr;
+    settings::IRegistry* pRegistry = nullptr;
     // Makes the capture and still frames.
     CaptureFactory makeCapture;
 };
@@ -150,7 +150,7 @@ private:
     bool m_bNormalQuality = false;
     bool m_bHighQuality = true;
     std::u16string m_strCameraName;
-    video::CRegStore m_regStore;
+    settings::CRegStore m_regStore;
     TrayRecord m_nid;
     CLangTable m_langTable;
     StartOutcome m_lastStart = StartOutcome::NotTried;

@@ -22,8 +22,8 @@
 #include "service/app/console/ConsoleHost.h"
 #include "service/app/qt/QtDialogRunner.h"
 #include "transport/PPPP_API.h"
-#include "service/session/PpppTable.h"
-#include "service/video/Registry.h"
+#include "transport/client/PpppTable.h"
+#include "service/settings/Registry.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Sanitizer builds: GLib allocates one block while it is loaded and never
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
         return Usage("--did, --password and --camera go with --headless.");
 
     app::ServiceConfig config;
-    config.pPppp = &session::RealPppp();
+    config.pPppp = &pppp::RealPppp();
     config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
     config.strInitString = PPPP_DEFAULT_INIT_STRING;
     if (options.bThisHostOnly) {
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
         char text[PPPP_INIT_STRING_LENGTH + 1];
         if (PPPP_MakeInitString(&init, text, sizeof text) == PPPP_INIT_STRING_LENGTH) config.strInitString = text;
     }
-    config.pRegistry = &video::DefaultRegistry();
+    config.pRegistry = &settings::DefaultRegistry();
     config.makeCapture = app::LiveCaptureFactory();
 
     app::CServiceApp application;

@@ -1,6 +1,6 @@
 #include "service/demo/AnnexB.h"
 
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 
 namespace demo {
 namespace {
@@ -41,7 +41,7 @@ std::vector<FrameSpan> SplitAccessUnits(const uint8_t* data, size_t size) {
         if (IsSlice(type)) unitHasSlice = true;
     }
     if (frameStart < size) frames.push_back({frameStart, size - frameStart, false});
-    for (FrameSpan& f : frames) f.key = session::IsKeyFrame(data + f.offset, f.length);
+    for (FrameSpan& f : frames) f.key = wire::IsKeyFrame(data + f.offset, f.length);
     return frames;
 }
 

@@ -17,7 +17,7 @@
 #include "platform/Text.h"
 #include "service/demo/DemoHost.h"
 #include "service/demo/FileFrameSource.h"
-#include "service/session/PpppSetup.h"
+#include "transport/client/PpppSetup.h"
 #include "service/session/SessionServer.h"
 
 namespace {
@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
     }
 
     demo::CDemoHost host(nullptr, Print);
-    session::CSessionServer server(session::RealPppp(), host);
+    session::CSessionServer server(pppp::RealPppp(), host);
     demo::CFileFrameSource source(server);
     host.SetSource(&source);
     std::string error;
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ZELT2FileDevice: %s\n", error.c_str());
         return 2;
     }
-    if (!session::InitPppp(thisHostOnly, error)) {
+    if (!pppp::InitPppp(thisHostOnly, error)) {
         std::fprintf(stderr, "ZELT2FileDevice: %s\n", error.c_str());
         return 1;
     }
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     server.SeedScramble(static_cast<uint8_t>(platform::GetTickCount()));
     if (server.StartListening(platform::Utf8ToUtf16(did), password) != 0) {
         std::fprintf(stderr, "ZELT2FileDevice: cannot start the listener (no threads to spare).\n");
-        session::DeInitPppp();
+        pppp::DeInitPppp();
         return 1;
     }
     server.SetCaptureStart(platform::GetTickCount());
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     source.Stop();
     server.WaitForReaders();
     server.StopVideoTimer();
-    session::DeInitPppp();
+    pppp::DeInitPppp();
     if (refused) {
         std::fprintf(stderr, "ZELT2FileDevice: the transport will not listen under DID %s (Wrong DID).\n",
                      platform::Utf16ToUtf8(server.DID()).c_str());

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/Clock.h"
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 
 namespace demo {
 
@@ -41,9 +41,9 @@ bool CFileFrameSource::LoadBytes(std::vector<uint8_t> bytes, std::string& error)
         return false;
     }
     for (size_t i = 0; i < frames.size(); ++i) {
-        if (frames[i].length > session::kMaxFramePayload) {
+        if (frames[i].length > wire::kMaxFramePayload) {
             error = "frame " + std::to_string(i) + " is " + std::to_string(frames[i].length) +
-                    " bytes long; at most " + std::to_string(session::kMaxFramePayload) + " can be sent.";
+                    " bytes long; at most " + std::to_string(wire::kMaxFramePayload) + " can be sent.";
             return false;
         }
     }

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/Clock.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 #include "service/session/SessionServer.h"
 
 namespace session {

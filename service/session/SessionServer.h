@@ -25,12 +25,12 @@
 #include <string_view>
 
 #include "platform/Thread.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 #include "service/session/EncodedFrameSink.h"
-#include "service/session/PpppTable.h"
-#include "service/session/Sealing.h"
+#include "transport/client/PpppTable.h"
+#include "wire/Sealing.h"
 #include "service/session/SessionHost.h"
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 #include "service/session/SlotTable.h"
 #include "service/session/LoginThrottle.h"
 

@@ -21,12 +21,17 @@
 #include <mutex>
 
 #include "platform/Thread.h"
-#include "service/session/Aes.h"
-#include "service/session/PpppTable.h"
-#include "service/session/Sealing.h"
-#include "service/session/SessionPacket.h"
+#include "wire/Aes.h"
+#include "transport/client/PpppTable.h"
+#include "wire/Sealing.h"
+#include "wire/SessionPacket.h"
 
 namespace session {
+
+// The server speaks the session protocol of wire/ over the transport's table.
+using namespace wire;
+using pppp::IsSessionGone;
+using pppp::PpppTable;
 
 class CSessionServer;
 

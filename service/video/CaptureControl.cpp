@@ -7,12 +7,14 @@
 #include "platform/Trace.h"
 #include "service/camera/CameraXU.h"
 #include "service/video/CaptureGraph.h"
-#include "service/video/EncoderSettings.h"
+#include "service/settings/EncoderSettings.h"
 #include "service/video/H264.h"
 #include "service/video/KeyFrameLimiter.h"
-#include "service/video/RegStore.h"
+#include "service/settings/RegStore.h"
 
 namespace video {
+
+using namespace settings;
 
 // The graph's frame sink: every encoded frame passes the key-frame limiter on
 // its way to the fan-out, so that waiting requests are served or satisfied.

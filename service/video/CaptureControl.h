@@ -19,10 +19,14 @@ namespace camera {
 class CCameraXU;
 }
 
+namespace settings {
+class IRegistry;
+}
+
 namespace video {
 
 class IGraphOps;
-class IRegistry;
+using settings::IRegistry;
 
 // Status codes the capture sets (the window's status line shows them).
 inline constexpr int kStatusRunning = 1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 
 namespace video {
 
@@ -18,7 +18,7 @@ inline constexpr uint8_t kNalIdr = 5;
 inline constexpr uint8_t kNalAud = 9;
 
 // A key frame as the fan-out's gate sees one: 00 00 00 01 67 64.
-using session::IsKeyFrame;
+using wire::IsKeyFrame;
 
 struct NalUnit {
     size_t offset;  // of the first byte after the start code (the NAL header)

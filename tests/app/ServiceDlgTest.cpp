@@ -14,10 +14,10 @@
 #include "service/app/DialogIds.h"
 #include "service/app/DialogUtil.h"
 #include "service/app/ServiceDlg.h"
-#include "service/app/Settings.h"
+#include "service/settings/Settings.h"
 #include "service/app/console/ConsoleHost.h"
 #include "service/camera/XuBinding.h"
-#include "service/video/hivefile/HiveFileRegistry.h"
+#include "service/settings/hivefile/HiveFileRegistry.h"
 #include "tests/app/PackBytes.h"
 #include "tests/support/FakeTransport.h"
 #include "tests/support/TempDir.h"
@@ -26,6 +26,7 @@
 namespace {
 
 using namespace app;
+using namespace settings;
 using testsupport::CFakeTransport;
 
 // One log of what every fake saw, in order.
@@ -117,30 +118,30 @@ private:
 };
 
 // The hive file, with writes logged and made to fail on demand.
-class CLoggingRegistry final : public video::IRegistry {
+class CLoggingRegistry final : public settings::IRegistry {
 public:
     explicit CLoggingRegistry(const std::string& dir) : m_file(dir) {}
-    long CreateKey(video::HREGKEY root, std::u16string_view path, uint32_t access, video::HREGKEY* key) override {
+    long CreateKey(settings::HREGKEY root, std::u16string_view path, uint32_t access, settings::HREGKEY* key) override {
         return m_file.CreateKey(root, path, access, key);
     }
-    long OpenKey(video::HREGKEY root, std::u16string_view path, uint32_t access, video::HREGKEY* key) override {
+    long OpenKey(settings::HREGKEY root, std::u16string_view path, uint32_t access, settings::HREGKEY* key) override {
         return m_file.OpenKey(root, path, access, key);
     }
-    long CloseKey(video::HREGKEY key) override { return m_file.CloseKey(key); }
-    long QueryValueCount(video::HREGKEY key, uint32_t* count) override { return m_file.QueryValueCount(key, count); }
-    long EnumValue(video::HREGKEY key, uint32_t index, char16_t* name, uint32_t* nameChars, uint32_t* type,
+    long CloseKey(settings::HREGKEY key) override { return m_file.CloseKey(key); }
+    long QueryValueCount(settings::HREGKEY key, uint32_t* count) override { return m_file.QueryValueCount(key, count); }
+    long EnumValue(settings::HREGKEY key, uint32_t index, char16_t* name, uint32_t* nameChars, uint32_t* type,
                    uint8_t* data, uint32_t* dataBytes) override {
         return m_file.EnumValue(key, index, name, nameChars, type, data, dataBytes);
     }
-    long SetValue(video::HREGKEY key, std::u16string_view name, uint32_t type, const uint8_t* data,
+    long SetValue(settings::HREGKEY key, std::u16string_view name, uint32_t type, const uint8_t* data,
                   uint32_t bytes) override {
         Log("save " + platform::Utf16ToUtf8(name));
         return m_nFailSet ? m_nFailSet : m_file.SetValue(key, name, type, data, bytes);
     }
     // Direct access for the tests.
     void Put(std::u16string_view name, uint32_t type, const std::vector<uint8_t>& data) {
-        video::HREGKEY key = nullptr;
-        m_file.CreateKey(video::kRegCurrentUser, kSettingsKeyPath, video::kKeySetValue, &key);
+        settings::HREGKEY key = nullptr;
+        m_file.CreateKey(settings::kRegCurrentUser, kSettingsKeyPath, settings::kKeySetValue, &key);
         m_file.SetValue(key, name, type, data.data(), static_cast<uint32_t>(data.size()));
         m_file.CloseKey(key);
     }
@@ -148,16 +149,16 @@ public:
         std::vector<uint8_t> data;
         for (char16_t c : text) data.insert(data.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
         data.insert(data.end(), {0, 0});
-        Put(name, video::kRegSz, data);
+        Put(name, settings::kRegSz, data);
     }
     // The stored text of a value; "<missing>" when there is none.
     std::string Stored(std::u16string_view name) {
-        video::CRegStore store(0, m_file);
-        if (!store.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue, false)) return "<no key>";
-        video::CRegValue& value = store.Value(name);
-        return value.m_nType == video::kRegNone ? "<missing>" : platform::Utf16ToUtf8(value.GetString());
+        settings::CRegStore store(0, m_file);
+        if (!store.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue, false)) return "<no key>";
+        settings::CRegValue& value = store.Value(name);
+        return value.m_nType == settings::kRegNone ? "<missing>" : platform::Utf16ToUtf8(value.GetString());
     }
-    video::CHiveFileRegistry m_file;
+    settings::CHiveFileRegistry m_file;
     long m_nFailSet = 0;
 };
 
@@ -203,7 +204,7 @@ protected:
         config.strInitString = "INIT";
         config.pRegistry = &m_registry;
         config.makeCapture = [](video::ICaptureWindow& window, camera::CCameraXU&, session::EncodedFrameSink&,
-                                video::IRegistry&) { return std::make_unique<CFakeCapture>(window); };
+                                settings::IRegistry&) { return std::make_unique<CFakeCapture>(window); };
         m_pDialog = std::make_unique<CServiceDlg>(config);
         m_pDialog->AttachHost(*m_pHost);
         m_pDialog->OnInitDialog();
@@ -221,7 +222,7 @@ protected:
     testsupport::CTempDir m_moduleDir;
     testsupport::CTempDir m_regDir;
     CLoggingRegistry m_registry;
-    session::PpppTable m_pppp{};
+    pppp::PpppTable m_pppp{};
     std::unique_ptr<CRecordingHost> m_pHost;
     camera::XuEntryPoints m_previousXu;
     std::unique_ptr<CServiceDlg> m_pDialog;
@@ -263,20 +264,20 @@ TEST_F(ServiceDlgTest, StoredModeDecidesQualityAndRadios) {
         int32_t mode;
     };
     const std::vector<Case> cases = {
-        {"text 1", video::kRegSz, {'1', 0, 0, 0}, 1},
-        {"dword 1", video::kRegDword, {1, 0, 0, 0}, 1},
-        {"binary 1", video::kRegBinary, {'1', 0}, 1},
-        {"text 0", video::kRegSz, {'0', 0, 0, 0}, 2},
-        {"text without digits", video::kRegSz, {'x', 0, '1', 0, 0, 0}, 2},
-        {"text 5", video::kRegSz, {' ', 0, '5', 0, 'a', 0, 0, 0}, 5},
-        {"multi-string", video::kRegMultiSz, {'1', 0, 0, 0, 0, 0}, 2},
+        {"text 1", settings::kRegSz, {'1', 0, 0, 0}, 1},
+        {"dword 1", settings::kRegDword, {1, 0, 0, 0}, 1},
+        {"binary 1", settings::kRegBinary, {'1', 0}, 1},
+        {"text 0", settings::kRegSz, {'0', 0, 0, 0}, 2},
+        {"text without digits", settings::kRegSz, {'x', 0, '1', 0, 0, 0}, 2},
+        {"text 5", settings::kRegSz, {' ', 0, '5', 0, 'a', 0, 0, 0}, 5},
+        {"multi-string", settings::kRegMultiSz, {'1', 0, 0, 0, 0, 0}, 2},
     };
     for (const Case& c : cases) {
         testsupport::CTempDir dir;
         CLoggingRegistry registry(dir.Path());
         registry.Put(kSettingMode, c.type, c.data);
-        video::CRegStore store(video::kRegStoreCreate, registry);
-        ASSERT_TRUE(store.Open(kSettingsKeyPath, video::kRegCurrentUser, video::kKeyQueryValue, false));
+        settings::CRegStore store(settings::kRegStoreCreate, registry);
+        ASSERT_TRUE(store.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue, false));
         EXPECT_EQ(QualityModeFromValue(store.Value(kSettingMode)), c.mode) << c.what;
     }
 
@@ -461,7 +462,7 @@ TEST_F(ServiceDlgTest, TransportFailureShowsItsStatusAndASaveThatFailsIsTold) {
     CServiceDlg& dlg = Start();
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "API Initialize failure");
     EXPECT_FALSE(dlg.TransportInitialised());
-    m_registry.m_nFailSet = video::kRegErrIoFailed;
+    m_registry.m_nFailSet = settings::kRegErrIoFailed;
     dlg.OnDestroy();
     EXPECT_EQ(Position("PPPP_DeInitialize"), SIZE_MAX);
     ASSERT_EQ(m_pHost->messages.size(), 1u);

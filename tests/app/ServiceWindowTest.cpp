@@ -28,9 +28,9 @@
 #include "service/app/qt/ServiceWindow.h"
 #include "service/camera/XuBinding.h"
 #include "transport/PPPP_API.h"
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "service/video/CaptureControl.h"
-#include "service/video/hivefile/HiveFileRegistry.h"
+#include "service/settings/hivefile/HiveFileRegistry.h"
 #include "tests/app/QtTestSupport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TempDir.h"
@@ -151,7 +151,7 @@ protected:
     ServiceWindowTest() : registry(folder.Path()) {
         app::ServiceConfig config;
         config.strModuleDir = app::g_strModuleDir;
-        config.pPppp = &session::RealPppp();
+        config.pPppp = &pppp::RealPppp();
         config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
         config.strInitString = std::getenv(PPPP_INIT_ENV_VARIABLE);
         config.pRegistry = &registry;
@@ -183,7 +183,7 @@ protected:
     }
 
     testsupport::CTempDir folder;
-    video::CHiveFileRegistry registry;
+    settings::CHiveFileRegistry registry;
     std::unique_ptr<app::CServiceDlg> dialog;
     std::unique_ptr<CTickCounter> logic;
     std::unique_ptr<app::qt::CQtDialogHost> host;

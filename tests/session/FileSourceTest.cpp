@@ -13,7 +13,7 @@
 
 #include "service/demo/AnnexB.h"
 #include "service/demo/FileFrameSource.h"
-#include "service/session/SessionPacket.h"
+#include "wire/SessionPacket.h"
 #include "tests/support/FakeTransport.h"
 
 namespace {
@@ -108,7 +108,7 @@ TEST(FileFrameSource, LoadRefusesWhatItCannotPlayWithAMessage) {
     EXPECT_FALSE(source.LoadBytes({1, 2, 3, 4}, error));
     EXPECT_NE(error.find("no H.264 frame found"), std::string::npos);
 
-    std::vector<uint8_t> huge(session::kMaxFramePayload + 1, 0x11);
+    std::vector<uint8_t> huge(wire::kMaxFramePayload + 1, 0x11);
     const uint8_t start[] = {0, 0, 0, 1, 0x67, 0x64};
     std::memcpy(huge.data(), start, sizeof start);
     EXPECT_FALSE(source.LoadBytes(huge, error));

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/Thread.h"
-#include "service/session/Aes.h"
+#include "wire/Aes.h"
 #include "service/session/SessionServer.h"
 #include "tests/support/FakeTransport.h"
 #include "tests/support/FakeViewer.h"

@@ -29,8 +29,8 @@ CFakeTransport& CFakeTransport::Instance() {
     return fake;
 }
 
-const session::PpppTable& CFakeTransport::Table() {
-    static const session::PpppTable table{FInitialize, FDeInitialize, FListen, FListenBreak, FCheck,  FRead,
+const pppp::PpppTable& CFakeTransport::Table() {
+    static const pppp::PpppTable table{FInitialize, FDeInitialize, FListen, FListenBreak, FCheck,  FRead,
                                           FWrite,      FCheckBuffer,  FClose,  FConnect,     FConnectTo};
     return table;
 }

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "tests/support/Wait.h"
 
 namespace testsupport {
@@ -27,7 +27,7 @@ namespace testsupport {
 class CFakeTransport {
 public:
     static CFakeTransport& Instance();
-    static const session::PpppTable& Table();
+    static const pppp::PpppTable& Table();
 
     // Forgets every session and fault; reads wait at most `readWaitCapMs` of
     // real time however long a time-out they ask for.

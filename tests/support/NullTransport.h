@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "service/session/SessionHost.h"
 
 namespace testsupport {
@@ -31,9 +31,9 @@ inline int ConnectTo(const char*, const char*, unsigned int) { return PPPP_ERR_D
 }  // namespace nulltransport
 
 // `read` replaces the reads (the fuzzer feeds its input through it).
-inline session::PpppTable NullTransport(decltype(session::PpppTable::Read) read = &nulltransport::Read) {
+inline pppp::PpppTable NullTransport(decltype(pppp::PpppTable::Read) read = &nulltransport::Read) {
     using namespace nulltransport;
-    return session::PpppTable{Init, Zero, Listen, Zero, Check, read, Write, CheckBuffer, Close, Connect, ConnectTo};
+    return pppp::PpppTable{Init, Zero, Listen, Zero, Check, read, Write, CheckBuffer, Close, Connect, ConnectTo};
 }
 
 class CNullHost final : public session::ISessionHost {

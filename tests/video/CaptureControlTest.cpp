@@ -17,17 +17,18 @@
 #include "service/camera/XuBinding.h"
 #include "service/video/CaptureControl.h"
 #include "service/video/CaptureGraph.h"
-#include "service/video/EncoderSettings.h"
+#include "service/settings/EncoderSettings.h"
 #include "service/video/GraphOps.h"
 #include "service/video/H264.h"
 #include "service/video/KeyFrameLimiter.h"
 #include "service/video/StillFrames.h"
 #include "tests/support/ManualClock.h"
-#include "tests/video/TestRegistry.h"
+#include "tests/settings/TestRegistry.h"
 
 namespace {
 
 using namespace video;
+using namespace settings;
 
 // A graph that records every call, holds what is acquired, and fails any
 // named operation on demand.

@@ -22,7 +22,7 @@
 #include "service/video/gstreamer/GstGraphOps.h"
 #include "tests/support/Wait.h"
 #include "tests/video/H264Check.h"
-#include "tests/video/TestRegistry.h"
+#include "tests/settings/TestRegistry.h"
 
 // Under AddressSanitizer: GLib allocates a block once while the library
 // initialises and never frees it. Full stacks tell that block apart from

@@ -42,7 +42,7 @@ protected:
     static void TearDownTestSuite() { PPPP_DeInitialize(); }
 
     EndToEndTest() : host(nullptr, nullptr), did("E2E" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
-        server = std::make_unique<session::CSessionServer>(session::RealPppp(), host);
+        server = std::make_unique<session::CSessionServer>(pppp::RealPppp(), host);
         source = std::make_unique<demo::CFileFrameSource>(*server);
         host.SetSource(source.get());
         std::string error;
@@ -105,7 +105,7 @@ TEST_F(EndToEndTest, SeveralViewersEachRecordExactlyTheFramesTheDeviceSent) {
         if (i == 1) o.mode = 3;
         if (i == 2) o.address = address;  // without discovery
         if (i == 3) o.videoStop = true;
-        clients.push_back(std::make_unique<CViewerClient>(session::RealPppp(), o));
+        clients.push_back(std::make_unique<CViewerClient>(pppp::RealPppp(), o));
         events[i] = std::make_unique<CRecordingEvents>();
     }
     std::vector<std::thread> threads;
@@ -131,16 +131,16 @@ TEST_F(EndToEndTest, WrongPasswordUnknownDidAndAStoppedDeviceEachEndTheirOwnWay)
     CRecordingEvents events;
     ViewerOptions wrong = Options(5);
     wrong.password = u"Road-Test";
-    CViewerClient refused(session::RealPppp(), wrong);
+    CViewerClient refused(pppp::RealPppp(), wrong);
     EXPECT_EQ(refused.Run(events), kViewerWrongPassword) << refused.Message();
 
     ViewerOptions nobody = Options(5);
     nobody.did = did + "-NOBODY";
     nobody.connectTimeoutMs = 700;
-    CViewerClient lost(session::RealPppp(), nobody);
+    CViewerClient lost(pppp::RealPppp(), nobody);
     EXPECT_EQ(lost.Run(events), kViewerDeviceNotFound) << lost.Message();
 
-    CViewerClient watching(session::RealPppp(), Options(0));
+    CViewerClient watching(pppp::RealPppp(), Options(0));
     ViewerStatus status = kViewerDone;
     std::atomic<bool> ended{false};
     std::thread t([&] {

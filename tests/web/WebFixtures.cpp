@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "platform/Text.h"
-#include "service/session/Aes.h"
-#include "service/session/Sealing.h"
-#include "service/session/SessionPacket.h"
+#include "wire/Aes.h"
+#include "wire/Sealing.h"
+#include "wire/SessionPacket.h"
 
 namespace {
 
-using namespace session;
+using namespace wire;
 
 std::string Hex(const uint8_t* p, size_t n) {
     static const char* digits = "0123456789abcdef";

@@ -24,9 +24,9 @@
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/ServiceWindow.h"
 #include "transport/PPPP_API.h"
-#include "service/session/PpppTable.h"
+#include "transport/client/PpppTable.h"
 #include "service/video/CaptureControl.h"
-#include "service/video/Registry.h"
+#include "service/settings/Registry.h"
 
 namespace {
 
@@ -76,14 +76,14 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     app::ServiceConfig config;
-    config.pPppp = &session::RealPppp();
+    config.pPppp = &pppp::RealPppp();
     config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
     PPPP_InitOptions init{};
     init.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
     char initString[PPPP_INIT_STRING_LENGTH + 1];
     if (PPPP_MakeInitString(&init, initString, sizeof initString) != PPPP_INIT_STRING_LENGTH) return 1;
     config.strInitString = initString;
-    config.pRegistry = &video::DefaultRegistry();
+    config.pRegistry = &settings::DefaultRegistry();
     config.makeCapture = app::LiveCaptureFactory();
 
     int failures = 0;

@@ -17,7 +17,7 @@
 #include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/video/CaptureControl.h"
-#include "service/video/EncoderSettings.h"
+#include "service/settings/EncoderSettings.h"
 #include "service/video/H264.h"
 #include "xulib/sim/SimCameras.h"
 #include "xulib/v4l2/V4l2DeviceAccess.h"

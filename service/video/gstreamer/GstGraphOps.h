@@ -22,9 +22,13 @@
 
 #include "service/video/GraphOps.h"
 
+namespace settings {
+class IRegistry;
+}
+
 namespace video {
 
-class IRegistry;
+using settings::IRegistry;
 
 struct GstGraphOptions {
     // The encoder's scheduled key frames. Viewers that join get a forced key
