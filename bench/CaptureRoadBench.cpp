@@ -151,9 +151,9 @@ public:
     CFrameClock& Frames() { return m_frames; }
 
     // The encoder's frames pass here on their way to the fan-out.
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
-        m_frames.Sent(data, length);
-        m_server.OnEncodedFrame(gate, data, length);
+    void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        m_frames.Sent(frame.pData, frame.nLength);
+        m_server.OnEncodedFrame(frame);
     }
     // Session host.
     void SetStatus(int) override {}

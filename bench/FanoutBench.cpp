@@ -51,11 +51,11 @@ void BM_Fanout(benchmark::State& state) {
         probe.Slot(i).bVideoOn.store(true);
         probe.Slot(i).bKeySent.store(true);
     }
-    server->OnEncodedFrame(1, frame.data(), static_cast<uint32_t>(size));  // warm up
+    server->OnEncodedFrame(session::EncodedFrame::Live(frame.data(), static_cast<uint32_t>(size)));  // warm up
 
     const uint64_t before = benchsupport::AllocationCount();
     for (auto _ : state) {
-        server->OnEncodedFrame(1, frame.data(), static_cast<uint32_t>(size));
+        server->OnEncodedFrame(session::EncodedFrame::Live(frame.data(), static_cast<uint32_t>(size)));
     }
     const uint64_t allocations = benchsupport::AllocationCount() - before;
     state.counters["allocs_per_frame"] =

@@ -460,8 +460,8 @@ void CServiceDlg::PostGraphEvent() {
     m_pHost->PostToWindow([this] { OnGraphEvent(); });
 }
 
-void CServiceDlg::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) {
-    m_server.OnEncodedFrame(gate, data, length);
+void CServiceDlg::OnEncodedFrame(const session::EncodedFrame& frame) {
+    m_server.OnEncodedFrame(frame);
 }
 
 }  // namespace app

@@ -106,7 +106,7 @@ public:
     void PostGraphEvent() override;
 
     // EncodedFrameSink: frames go to the fan-out.
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override;
+    void OnEncodedFrame(const session::EncodedFrame& frame) override;
 
     // What the window shows and holds, for hosts and tests.
     int Status() const { return m_nStatus.load(); }

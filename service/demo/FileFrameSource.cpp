@@ -76,7 +76,7 @@ void CFileFrameSource::DeliverNext() {
     }
     if (m_observer) m_observer(index);
     const FrameSpan& f = m_frames[index];
-    m_sink.OnEncodedFrame(1, m_bytes.data() + f.offset, static_cast<uint32_t>(f.length));
+    m_sink.OnEncodedFrame(session::EncodedFrame::Live(m_bytes.data() + f.offset, static_cast<uint32_t>(f.length)));
     m_qwPlayed.fetch_add(1);
     m_nNext.store((index + 1) % m_frames.size());
 }

@@ -18,13 +18,16 @@ uint32_t CSessionServer::Timestamp() const {
     return now >= start ? now - start : start - now - 1;
 }
 
-void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) {
+void CSessionServer::OnEncodedFrame(const EncodedFrame& frame) {
+    const uint8_t* data = frame.pData;
+    const uint32_t length = frame.nLength;
+    const bool gated = frame.IsLive();
     // The packet buffer is shared by all callers: one frame at a time. Nothing
     // in here waits: the transport's writes and checks do not block, and a
     // viewer that cannot keep up is skipped rather than waited for.
     std::lock_guard<std::mutex> hold(m_fanoutLock);
     const int online = m_slots.Recount();
-    const uint8_t deltaFrame = (gate != 0 && !IsKeyFrame(data, length)) ? 1 : 0;
+    const uint8_t deltaFrame = frame.IsDelta() ? 1 : 0;
     if (!m_bRunning.load()) return;
     if (length > kMaxFramePayload) {
         ZTRACE("frame of %u bytes is longer than %zu, skipped\n", length, kMaxFramePayload);
@@ -43,7 +46,7 @@ void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t
     for (SessionSlot& slot : m_slots) {
         if (!slot.bInUse.load(std::memory_order_acquire) || !slot.bVideoOn.load()) continue;
         // Waiting for a key frame, with nothing to learn from its backlog.
-        if (gate != 0 && deltaFrame && !slot.bKeySent.load() && !slot.bBacklogged.load()) continue;
+        if (gated && deltaFrame && !slot.bKeySent.load() && !slot.bBacklogged.load()) continue;
         CSlotUse use = m_slots.Use(slot);
         if (!use || !slot.bVideoOn.load()) continue;
 
@@ -64,11 +67,11 @@ void CSessionServer::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t
         }
         // Drained: one key frame is asked for, for this backlog.
         if (slot.bBacklogged.exchange(false)) wantKeyFrame = true;
-        if (gate != 0 && !slot.bKeySent.load()) {
+        if (gated && !slot.bKeySent.load()) {
             if (deltaFrame) continue;
             slot.bKeySent.store(true);
         }
-        if (gate == 0) {
+        if (!gated) {
             // A stored picture replaces what the viewer's decoder holds, so
             // live deltas make sense to it again only after a key frame.
             slot.bKeySent.store(false);

@@ -80,7 +80,7 @@ public:
 
     // The fan-out: one sealed VideoFrame on the video channel to every viewer
     // with video on. Calls never overlap.
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override;
+    void OnEncodedFrame(const EncodedFrame& frame) override;
 
     // The time base of frame timestamps; the capture takes it when it starts.
     void SetCaptureStart(uint32_t tick) { m_dwCaptureStart.store(tick); }

@@ -23,9 +23,9 @@ struct CCaptureControl::Impl final : session::EncodedFrameSink {
         : graph(ops, [&win](const std::string& text) { win.ShowCaptureMessage(text); }),
           registry(reg), camXU(cam), frameSink(sink), window(win) {}
 
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
-        if (limiter.OnFrame(platform::GetTickCount(), IsKeyFrame(data, length))) graph.ForceKeyFrame();
-        frameSink.OnEncodedFrame(gate, data, length);
+    void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        if (limiter.OnFrame(platform::GetTickCount(), frame.IsKey())) graph.ForceKeyFrame();
+        frameSink.OnEncodedFrame(frame);
     }
 
     CCaptureGraph graph;

@@ -15,8 +15,8 @@ CCaptureGraph::CCaptureGraph(IGraphOps& ops, std::function<void(const std::strin
 
 CCaptureGraph::~CCaptureGraph() { CCaptureGraph::Teardown(); }
 
-void CCaptureGraph::OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) {
-    if (session::EncodedFrameSink* sink = mFrameSink.load()) sink->OnEncodedFrame(gate, data, length);
+void CCaptureGraph::OnEncodedFrame(const session::EncodedFrame& frame) {
+    if (session::EncodedFrameSink* sink = mFrameSink.load()) sink->OnEncodedFrame(frame);
 }
 
 void CCaptureGraph::SetCaptureFormat(int32_t width, int32_t height, int32_t frameRate, int32_t bitDepth) {

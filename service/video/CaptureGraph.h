@@ -46,7 +46,7 @@ public:
     CCaptureGraph(const CCaptureGraph&) = delete;
     CCaptureGraph& operator=(const CCaptureGraph&) = delete;
 
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override;
+    void OnEncodedFrame(const session::EncodedFrame& frame) override;
     virtual void Teardown();
 
     void SetCaptureFormat(int32_t width, int32_t height, int32_t frameRate, int32_t bitDepth);

@@ -42,9 +42,9 @@ void CStillFrames::OnStillFrameTimer(const StillFrameTick& tick, camera::CCamera
     }
     if (!answered || (status & 0x0f) != 0) return;
     if (tick.bNormalQuality && !m_stillNormal.empty())
-        sink.OnEncodedFrame(0, m_stillNormal.data(), static_cast<uint32_t>(m_stillNormal.size()));
+        sink.OnEncodedFrame(session::EncodedFrame::Still(m_stillNormal.data(), static_cast<uint32_t>(m_stillNormal.size())));
     if (tick.bHighQuality && !m_stillHigh.empty())
-        sink.OnEncodedFrame(0, m_stillHigh.data(), static_cast<uint32_t>(m_stillHigh.size()));
+        sink.OnEncodedFrame(session::EncodedFrame::Still(m_stillHigh.data(), static_cast<uint32_t>(m_stillHigh.size())));
 }
 
 }  // namespace video

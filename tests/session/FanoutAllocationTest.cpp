@@ -47,18 +47,18 @@ TEST(FanoutAllocations, NoneInSteadyState) {
     const uint8_t keyStart[] = {0, 0, 0, 1, 0x67, 0x64}, deltaStart[] = {0, 0, 0, 1, 0x41, 0x9A};
     std::memcpy(key.data(), keyStart, 6);
     std::memcpy(delta.data(), deltaStart, 6);
-    server->OnEncodedFrame(1, key.data(), static_cast<uint32_t>(key.size()));  // the first frame may set up
+    server->OnEncodedFrame(session::EncodedFrame::Live(key.data(), static_cast<uint32_t>(key.size())));  // the first frame may set up
 
     const uint64_t before = benchsupport::AllocationCount();
     for (int n = 0; n < 200; ++n) {
         g_nPending = n % 50 == 7 ? 100000 : 0;
         const std::vector<uint8_t>& live = n % 25 == 0 ? key : delta;
-        server->OnEncodedFrame(1, live.data(), static_cast<uint32_t>(live.size()));
-        server->OnEncodedFrame(0, delta.data(), static_cast<uint32_t>(delta.size()));
+        server->OnEncodedFrame(session::EncodedFrame::Live(live.data(), static_cast<uint32_t>(live.size())));
+        server->OnEncodedFrame(session::EncodedFrame::Still(delta.data(), static_cast<uint32_t>(delta.size())));
     }
     g_nPending = 0;
     g_nCheckResult = PPPP_ERR_CLOSED_BY_PEER;  // every viewer leaves
-    server->OnEncodedFrame(1, key.data(), static_cast<uint32_t>(key.size()));
+    server->OnEncodedFrame(session::EncodedFrame::Live(key.data(), static_cast<uint32_t>(key.size())));
     EXPECT_EQ(benchsupport::AllocationCount() - before, 0u);
     g_nCheckResult = PPPP_OK;
     EXPECT_EQ(server->Online(), 0);

@@ -18,7 +18,7 @@ protected:
     ~FanoutTest() override { server.reset(); }
 
     void Frame(uint16_t gate, const std::vector<uint8_t>& frame) {
-        server->OnEncodedFrame(gate, frame.data(), static_cast<uint32_t>(frame.size()));
+        server->OnEncodedFrame(gate != 0 ? session::EncodedFrame::Live(frame.data(), static_cast<uint32_t>(frame.size())) : session::EncodedFrame::Still(frame.data(), static_cast<uint32_t>(frame.size())));
     }
     // The next video frame of `viewer`, opened; false when none arrives.
     bool NextFrame(CFakeViewer& viewer, ServerMessage& m, std::vector<uint8_t>* bytes = nullptr) {

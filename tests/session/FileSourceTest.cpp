@@ -35,7 +35,10 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 
 class CRecordingSink final : public session::EncodedFrameSink {
 public:
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
+    void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        const uint16_t gate = frame.IsLive() ? 1 : 0;
+        const uint8_t* data = frame.pData;
+        const uint32_t length = frame.nLength;
         std::lock_guard<std::mutex> hold(m_lock);
         gates.push_back(gate);
         frames.emplace_back(data, data + length);
@@ -174,7 +177,8 @@ TEST(FileFrameSource, StopWaitsForTheFrameUnderWayAndNoneComesAfter) {
         std::condition_variable changed;
         int frames = 0;
         bool holding = false, released = false;
-        void OnEncodedFrame(uint16_t, const uint8_t*, uint32_t) override {
+        void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        (void)frame;
             std::unique_lock<std::mutex> hold(lock);
             ++frames;
             if (frames != 3) return;

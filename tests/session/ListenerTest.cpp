@@ -42,7 +42,7 @@ protected:
     // Recounts the online viewers the way a frame does.
     int CountOnline() {
         const auto frame = DeltaFrame();
-        server->OnEncodedFrame(0, frame.data(), static_cast<uint32_t>(frame.size()));
+        server->OnEncodedFrame(session::EncodedFrame::Still(frame.data(), static_cast<uint32_t>(frame.size())));
         return server->Online();
     }
 };
@@ -450,7 +450,7 @@ TEST_F(ListenerTest, HandlesAreNeverUsedAcrossTheirCloseWhileViewersComeAndGo) {
         const auto key = KeyFrame(2000), delta = DeltaFrame(800);
         for (int n = 0; !stop.load(); ++n) {
             const auto& f = n % 8 == 0 ? key : delta;
-            server->OnEncodedFrame(1, f.data(), static_cast<uint32_t>(f.size()));
+            server->OnEncodedFrame(session::EncodedFrame::Live(f.data(), static_cast<uint32_t>(f.size())));
             std::this_thread::yield();
         }
     });

@@ -141,7 +141,10 @@ struct CRecordingWindow final : ICaptureWindow {
 
 struct CRecordingSink final : session::EncodedFrameSink {
     std::vector<std::pair<uint16_t, std::vector<uint8_t>>> frames;
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
+    void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        const uint16_t gate = frame.IsLive() ? 1 : 0;
+        const uint8_t* data = frame.pData;
+        const uint32_t length = frame.nLength;
         frames.emplace_back(gate, std::vector<uint8_t>(data, data + length));
     }
 };
@@ -234,7 +237,7 @@ TEST_F(Capture, StartSendsModeRunsAndRelaysFrames) {
     EXPECT_EQ(g_sets, (std::vector<std::array<uint8_t, 2>>{{48, 0}, {20, 2}}));
     ASSERT_NE(m_ops.sink, nullptr);
     const uint8_t frame[] = {0, 0, 0, 1, 0x41, 9};
-    m_ops.sink->OnEncodedFrame(1, frame, sizeof frame);
+    m_ops.sink->OnEncodedFrame(session::EncodedFrame::Live(frame, sizeof frame));
     ASSERT_EQ(m_fanout.frames.size(), 1u);
     EXPECT_EQ(m_fanout.frames[0].first, 1);
 
@@ -414,12 +417,12 @@ TEST_F(Capture, KeyFrameRequestsReachTheEncoderLimited) {
     EXPECT_EQ(m_ops.forced, 1);
     const uint8_t delta[] = {0, 0, 0, 1, 0x41, 9};
     const uint8_t key[] = {0, 0, 0, 1, 0x67, 0x64, 0};
-    m_ops.sink->OnEncodedFrame(1, key, sizeof key);
+    m_ops.sink->OnEncodedFrame(session::EncodedFrame::Live(key, sizeof key));
     m_clock.Advance(50);
     m_control.RequestKeyFrame();
     EXPECT_EQ(m_ops.forced, 1);
     m_clock.Advance(250);
-    m_ops.sink->OnEncodedFrame(1, delta, sizeof delta);  // the gap is over: the waiting request fires
+    m_ops.sink->OnEncodedFrame(session::EncodedFrame::Live(delta, sizeof delta));  // the gap is over: the waiting request fires
     EXPECT_EQ(m_ops.forced, 2);
     m_control.StopCapture();
     m_control.RequestKeyFrame();
@@ -441,9 +444,9 @@ TEST_F(Capture, KeyFrameRequestsFromManyThreadsWhileFramesFlowAndCaptureStops) {
             const int forced = m_ops.forced.load();
             if (forced != seen) {
                 seen = forced;
-                graphSink->OnEncodedFrame(1, key, sizeof key);
+                graphSink->OnEncodedFrame(session::EncodedFrame::Live(key, sizeof key));
             } else {
-                graphSink->OnEncodedFrame(1, delta, sizeof delta);
+                graphSink->OnEncodedFrame(session::EncodedFrame::Live(delta, sizeof delta));
             }
         }
     });

@@ -44,7 +44,10 @@ struct Frame {
 // The fan-out's place: keeps every frame, on the streaming thread.
 class CRecordingSink final : public session::EncodedFrameSink {
 public:
-    void OnEncodedFrame(uint16_t gate, const uint8_t* data, uint32_t length) override {
+    void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        const uint16_t gate = frame.IsLive() ? 1 : 0;
+        const uint8_t* data = frame.pData;
+        const uint32_t length = frame.nLength;
         std::lock_guard lock(m_lock);
         SplitNalUnits(data, length, m_units);
         const bool idr = std::any_of(m_units.begin(), m_units.end(), [](const NalUnit& u) { return u.type == kNalIdr; });

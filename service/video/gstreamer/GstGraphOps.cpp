@@ -26,7 +26,6 @@ namespace video {
 namespace {
 
 constexpr int kEventComplete = 1;
-constexpr uint16_t kLiveGate = 1;
 // What the encoder starts with when its key holds no bitrate (kbit/s).
 constexpr uint32_t kDefaultBitrate = 300;
 // The size a simulated camera delivers.
@@ -201,7 +200,7 @@ GstFlowReturn OnNewSample(GstAppSink* appsink, gpointer data) {
         std::lock_guard relaying(state->relayLock);
         if (size <= UINT32_MAX) {
             if (session::EncodedFrameSink* sink = state->sink.load())
-                sink->OnEncodedFrame(kLiveGate, bytes, static_cast<uint32_t>(size));
+                sink->OnEncodedFrame(session::EncodedFrame::Live(bytes, static_cast<uint32_t>(size)));
         }
         gst_buffer_unmap(buffer, &map);
     }

@@ -1,0 +1,43 @@
+#pragma once
+// The keys of the texts the service takes from its language pack. The packs
+// (res/Lang_<name>.ini) key every text by four digits; the logic names them.
+
+namespace app::langkey {
+
+// Menu, window and buttons.
+inline constexpr char16_t kAboutMenu[] = u"0001";       // the system menu's About item
+inline constexpr char16_t kDisconnect[] = u"0996";      // the connect toggle while serving
+inline constexpr char16_t kAboutButton[] = u"0998";
+inline constexpr char16_t kConnect[] = u"0999";         // the connect toggle while stopped
+inline constexpr char16_t kWindowTitle[] = u"1001";     // also the program's name in the About box
+
+// Labels of the main window.
+inline constexpr char16_t kLanguageLabel[] = u"1002";
+inline constexpr char16_t kQualityGroup[] = u"1003";
+inline constexpr char16_t kNormalQuality[] = u"1004";
+inline constexpr char16_t kHighQuality[] = u"1005";
+inline constexpr char16_t kCodeGroup[] = u"1006";
+inline constexpr char16_t kDidLabel[] = u"1007";
+inline constexpr char16_t kPasswordLabel[] = u"1008";
+inline constexpr char16_t kAccountLink[] = u"1009";
+inline constexpr char16_t kNetworkGroup[] = u"1010";
+inline constexpr char16_t kClockLabel[] = u"1011";
+inline constexpr char16_t kOnlineLabel[] = u"1012";
+inline constexpr char16_t kStatusLabel[] = u"1013";
+inline constexpr char16_t kCameraLabel[] = u"1014";
+
+// The status line, by status code 0 to 5.
+inline constexpr char16_t kStatusStopped[] = u"1100";
+inline constexpr char16_t kStatusRunning[] = u"1101";
+inline constexpr char16_t kStatusApiInitFailure[] = u"1102";
+inline constexpr char16_t kStatusNoCamera[] = u"1103";       // also the message when no camera is selected
+inline constexpr char16_t kStatusCaptureFailed[] = u"1104";
+inline constexpr char16_t kStatusWrongDid[] = u"1112";       // also the message for a DID over 20 bytes
+
+// Message boxes.
+inline constexpr char16_t kMessageCaption[] = u"1105";
+inline constexpr char16_t kMessageCameraNotAnswering[] = u"1106";
+inline constexpr char16_t kMessageEnterDid[] = u"1107";
+inline constexpr char16_t kMessageSaveFailed[] = u"1113";
+
+}  // namespace app::langkey
