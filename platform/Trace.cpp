@@ -1,12 +1,12 @@
-#include "Trace.h"
-
-#include <unistd.h>
+#include "platform/Trace.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+#include "platform/StandardError.h"
 
 namespace platform {
 namespace {
@@ -17,17 +17,6 @@ std::atomic<int> g_nEnabled{kUnknown};
 std::mutex g_sinkLock;
 TraceSink g_pSink = nullptr;
 void* g_pSinkContext = nullptr;
-
-void WriteStderr(const char* line) {
-    // One write per line so that lines of different threads never interleave.
-    size_t left = std::strlen(line);
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, line, left);
-        if (n <= 0) return;
-        line += n;
-        left -= static_cast<size_t>(n);
-    }
-}
 
 void Emit(const char* prefix, const char* format, va_list args) {
     char line[1024];
@@ -50,7 +39,7 @@ void Emit(const char* prefix, const char* format, va_list args) {
     if (g_pSink) {
         g_pSink(line, g_pSinkContext);
     } else {
-        WriteStderr(line);
+        WriteStandardError(line);
     }
 }
 

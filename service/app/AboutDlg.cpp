@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Text.h"
+#include "service/app/LangKeys.h"
 #include "service/app/MakerInfo.h"
 
 namespace app {
@@ -18,7 +19,7 @@ AboutTexts CAboutDlg::OnInitDialog() const {
     AboutTexts texts;
     if (m_apiVersion) texts.strApiVersion = FormatApiVersion(m_apiVersion());
     if (m_pLangTable && m_pLangTable->HoldsPack()) {
-        const std::u16string name = m_pLangTable->Text(u"1001").value_or(u"");
+        const std::u16string name = m_pLangTable->Text(langkey::kWindowTitle).value_or(u"");
         texts.strTitle = name;
         texts.strVersion = name + u" V" + m_strVersion;
     }

@@ -5,9 +5,11 @@
 // through ILinkView (the Qt window's link widget, a fake in tests).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "platform/Url.h"
 
 namespace app {
 
@@ -18,17 +20,6 @@ constexpr Colour Rgb(uint8_t r, uint8_t g, uint8_t b) {
 }
 // As a hover colour: the desktop's highlight colour at the time it is set.
 inline constexpr int64_t kHighlightColour = -1;
-
-// GotoURL's results keep the meaning the link's callers know: above 32 the
-// target was opened; 32 and below a reason (ReportErrorText says which).
-inline constexpr int kOpenedOk = 33;
-inline constexpr int kErrOutOfResources = 0;
-inline constexpr int kErrFileNotFound = 2;
-inline constexpr int kErrPathNotFound = 3;
-inline constexpr int kErrAccessDenied = 5;
-inline constexpr int kErrNotEnoughMemory = 8;
-inline constexpr int kErrBadExecutable = 11;
-inline constexpr int kErrNoAssociation = 31;
 
 // What the link asks of the widget that draws it.
 class ILinkView {
@@ -50,33 +41,9 @@ protected:
     ~ILinkView() = default;
 };
 
-// How GotoURL reaches the desktop. The opener is a program that opens a
-// target with the user's preferred application and tells by its exit status
-// whether it could (0 yes; 2 no such file; 3 and 4 nothing could open it).
-struct UrlOpener {
-    std::string strProgram = "xdg-open";
-    // How long to wait for the opener's verdict. An opener still running by
-    // then has found a program to open the target with (a browser it runs
-    // in the foreground, for example) and counts as success.
-    uint32_t dwWaitMs = 2000;
-};
-
-// Opens `target` with the desktop's opener. When that fails, the default web
-// browser is started directly: the text/html handler named by the desktop's
-// mimeapps.list, whose desktop entry's Exec line is cut at its %u, %U, %f or
-// %F placeholder, with the target appended as one more argument. Returns
-// kOpenedOk (or another value above 32) on success; otherwise the opener's
-// failure code (also when the fallback finds no browser or cannot build its
-// command).
-int GotoURL(std::u16string_view target, const UrlOpener& opener = {});
-
-// The fallback alone: the default browser's command line for `target` as
-// program arguments (UTF-8), or an empty list when the desktop names no
-// usable browser or the command would exceed 519 UTF-16 units.
-std::vector<std::string> DefaultBrowserCommand(std::u16string_view target);
-
-// "Unable to open hyperlink:\n\n" and the reason for `code`.
-std::u16string ReportErrorText(int code);
+// How the link opens its target: the desktop's handler (platform::OpenUrl)
+// unless another is set.
+using UrlOpenFunction = std::function<platform::UrlOpenResult(std::u16string_view target)>;
 
 class CHyperLink {
 public:
@@ -98,7 +65,7 @@ public:
     void SetAutoSize(bool adjust) { m_bAdjustToFit = adjust; }
     bool GetAutoSize() const { return m_bAdjustToFit; }
     void SetFollowLink(bool follow) { m_bFollowLink = follow; }
-    void SetOpener(const UrlOpener& opener) { m_opener = opener; }
+    void SetOpener(UrlOpenFunction openUrl) { m_openUrl = std::move(openUrl); }
 
     // The mouse entered or left the widget.
     void SetOver(bool over);
@@ -111,6 +78,8 @@ public:
     // and shows ReportErrorText.
     void OnClicked();
 
+    platform::UrlOpenResult GotoURL(std::u16string_view target) const;
+    // Shows the error box for `code` (LinkErrorText.h).
     void ReportError(int code);
 
 private:
@@ -126,7 +95,7 @@ private:
     bool m_bAdjustToFit = true;
     bool m_bFollowLink = true;
     std::u16string m_strURL;
-    UrlOpener m_opener;
+    UrlOpenFunction m_openUrl = platform::OpenUrl;
 };
 
 }  // namespace app

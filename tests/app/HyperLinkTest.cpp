@@ -1,117 +1,17 @@
-// The link's behaviour and the desktop road by which it opens a target: the
-// opener, and when that fails the default browser named by a desktop entry.
+// The link's behaviour over a fake widget and a fake desktop, its error box
+// texts, and the About box's texts.
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <optional>
 #include <string>
-#include <sys/stat.h>
+#include <vector>
 
-#include "platform/Text.h"
 #include "service/app/AboutDlg.h"
 #include "service/app/HyperLink.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/Wait.h"
+#include "service/app/LinkErrorText.h"
 
 namespace {
-
-using testsupport::CTempDir;
-using testsupport::ReadBytes;
-using testsupport::WriteBytes;
-
-bool WriteScript(const std::string& path, const std::string& body) {
-    return WriteBytes(path, "#!/bin/sh\n" + body) && chmod(path.c_str(), 0700) == 0;
-}
-
-// A desktop whose folders all lie in a temporary folder: a mimeapps.list that
-// names a stand-in browser, whose script writes its arguments to a file.
-class DesktopFixture : public ::testing::Test {
-protected:
-    void SetUp() override {
-        saved_ = {Save("HOME"), Save("XDG_CONFIG_HOME"), Save("XDG_DATA_HOME"), Save("XDG_DATA_DIRS"),
-                  Save("XDG_CONFIG_DIRS")};
-        setenv("HOME", dir_.Path().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (dir_.Path() + "/config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (dir_.Path() + "/data").c_str(), 1);
-        setenv("XDG_DATA_DIRS", (dir_.Path() + "/nodata").c_str(), 1);
-        setenv("XDG_CONFIG_DIRS", (dir_.Path() + "/noconfig").c_str(), 1);
-        mkdir((dir_.Path() + "/config").c_str(), 0700);
-        mkdir((dir_.Path() + "/data").c_str(), 0700);
-        mkdir((dir_.Path() + "/data/applications").c_str(), 0700);
-        ASSERT_TRUE(WriteScript(browser_, "for a in \"$@\"; do printf '[%s]' \"$a\"; done > " + output_ + ".part\nmv " +
-                                              output_ + ".part " + output_ + "\n"));
-        ASSERT_TRUE(WriteScript(failingOpener_, "exit 3\n"));
-        ASSERT_TRUE(WriteScript(workingOpener_, "printf '%s' \"$1\" > " + output_ + "\n"));
-    }
-    void TearDown() override {
-        for (const auto& [name, value] : saved_) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
-        }
-    }
-    static std::pair<std::string, std::optional<std::string>> Save(const char* name) {
-        const char* v = std::getenv(name);
-        return {name, v ? std::optional<std::string>(v) : std::nullopt};
-    }
-    void NameBrowser(const std::string& exec) {
-        ASSERT_TRUE(WriteBytes(dir_.Path() + "/config/mimeapps.list",
-                               "[Added Associations]\ntext/html=other.desktop;\n"
-                               "[Default Applications]\ntext/html=missing.desktop;standin.desktop;\n"));
-        ASSERT_TRUE(WriteBytes(dir_.Path() + "/data/applications/standin.desktop",
-                               "[Desktop Entry]\nType=Application\nName=Stand-in\nExec=" + exec +
-                                   "\n[Desktop Action new]\nExec=wrong\n"));
-    }
-    app::UrlOpener Opener(const std::string& program) {
-        app::UrlOpener opener;
-        opener.strProgram = program;
-        return opener;
-    }
-
-    CTempDir dir_;
-    std::string browser_ = dir_.File("stand in browser");
-    std::string failingOpener_ = dir_.File("opener-fails");
-    std::string workingOpener_ = dir_.File("opener-works");
-    std::string output_ = dir_.File("opened");
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-TEST_F(DesktopFixture, OpenerThatOpensIsAllItTakes) {
-    NameBrowser("\"" + browser_ + "\" %u");
-    EXPECT_GT(app::GotoURL(u"https://example.com/a b", Opener(workingOpener_)), 32);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadBytes(output_).empty(); }));
-    EXPECT_EQ(ReadBytes(output_), "https://example.com/a b");
-}
-
-TEST_F(DesktopFixture, FailingOpenerFallsBackToTheDesktopEntrysBrowser) {
-    NameBrowser("\"" + browser_ + "\" --new-window \"%u\" --after");
-    const std::u16string target = u"https://example.com/x?a=1&b=\"2\" $(rm -rf ~)";
-    EXPECT_GT(app::GotoURL(target, Opener(failingOpener_)), 32);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadBytes(output_).empty(); }, 10000));
-    // Cut at the placeholder; the target is one argument, taken literally.
-    EXPECT_EQ(ReadBytes(output_), "[--new-window][" + platform::Utf16ToUtf8(target) + "]");
-
-    // No opener at all on this desktop: the same road.
-    std::remove(output_.c_str());
-    EXPECT_GT(app::GotoURL(u"x", Opener(dir_.File("no-such-opener"))), 32);
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return !ReadBytes(output_).empty(); }, 10000));
-    EXPECT_EQ(ReadBytes(output_), "[--new-window][x]");
-}
-
-TEST_F(DesktopFixture, BrowserCommandsAreBuiltAsTheDesktopEntrySays) {
-    NameBrowser("\"browser\\s1\" --flag");  // no placeholder: the target goes at the end
-    EXPECT_EQ(app::DefaultBrowserCommand(u"T"), (std::vector<std::string>{"browser 1", "--flag", "T"}));
-    NameBrowser("browser %F %i");
-    EXPECT_EQ(app::DefaultBrowserCommand(u"T"), (std::vector<std::string>{"browser", "T"}));
-    // A command longer than its buffer is refused rather than cut.
-    EXPECT_TRUE(app::DefaultBrowserCommand(std::u16string(600, u'a')).empty());
-    // A browser that cannot be started: the reason as a result code.
-    NameBrowser(dir_.File("missing-browser") + " %u");
-    EXPECT_EQ(app::GotoURL(u"x", Opener(failingOpener_)), app::kErrFileNotFound);
-    // No browser named: the opener's own failure.
-    std::remove((dir_.Path() + "/config/mimeapps.list").c_str());
-    EXPECT_TRUE(app::DefaultBrowserCommand(u"T").empty());
-    EXPECT_EQ(app::GotoURL(u"x", Opener(failingOpener_)), app::kErrNoAssociation);
-}
 
 class FakeLinkView : public app::ILinkView {
 public:
@@ -130,7 +30,7 @@ public:
     std::vector<std::u16string> errors;
 };
 
-TEST_F(DesktopFixture, ClickTurnsTheLinkVisitedOrReportsWhyNot) {
+TEST(HyperLink, ClickTurnsTheLinkVisitedOrReportsWhyNot) {
     FakeLinkView view;
     app::CHyperLink link;
     link.SetURL(u"https://example.com/");
@@ -142,14 +42,20 @@ TEST_F(DesktopFixture, ClickTurnsTheLinkVisitedOrReportsWhyNot) {
     link.SetOver(true);
     EXPECT_EQ(link.TextColour(), app::Rgb(1, 2, 3));
 
-    link.SetOpener(Opener(workingOpener_));
+    std::vector<std::u16string> opened;
+    platform::UrlOpenResult answer = platform::UrlOpenResult::Success();
+    link.SetOpener([&](std::u16string_view target) {
+        opened.emplace_back(target);
+        return answer;
+    });
     link.OnClicked();
+    EXPECT_EQ(opened, std::vector<std::u16string>{u"https://example.com/"});
     EXPECT_FALSE(link.IsOver());
     EXPECT_TRUE(link.GetVisited());
     EXPECT_EQ(link.TextColour(), app::Rgb(9, 9, 9));
     EXPECT_EQ(view.beeps, 0);
 
-    link.SetOpener(Opener(failingOpener_));  // and no browser named
+    answer = platform::UrlOpenResult::NoHandler();  // no opener and no browser named
     link.OnClicked();
     EXPECT_FALSE(link.GetVisited());
     EXPECT_EQ(view.beeps, 1);
@@ -166,6 +72,10 @@ TEST(HyperLinkTexts, ErrorBoxTexts) {
     EXPECT_EQ(app::ReportErrorText(26), u"Unable to open hyperlink:\n\nA sharing violation occurred. ");
     EXPECT_EQ(app::ReportErrorText(4), u"Unable to open hyperlink:\n\nUnknown Error (4) occurred.");
     EXPECT_EQ(app::ReportErrorText(-7), u"Unable to open hyperlink:\n\nUnknown Error (-7) occurred.");
+    // A desktop's verdict picks the reason the box has always shown for it.
+    EXPECT_EQ(app::ReportErrorCode(platform::UrlOpenResult::NoHandler()), 31);
+    EXPECT_EQ(app::ReportErrorCode(platform::UrlOpenResult::Failure(platform::UrlFailure::kFileNotFound)), 2);
+    EXPECT_EQ(app::ReportErrorCode(platform::UrlOpenResult::Failure(platform::UrlFailure::kBadExecutable)), 11);
 }
 
 class FakePack : public app::ILanguageTexts {

@@ -15,11 +15,11 @@
 #include <atomic>
 #include <thread>
 
+#include "service/app/LinkErrorText.h"
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/QtHyperLink.h"
 #include "tests/app/QtTestSupport.h"
-#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -228,16 +228,10 @@ TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
 }
 
 TEST_F(QtHostTest, ALinkThatCannotOpenBeepsAndSaysWhy) {
-    // A desktop with no opener and no browser named anywhere.
-    testsupport::CTempDir desktop;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS"}) {
-        qputenv(name, QByteArray::fromStdString(desktop.Path()));
-    }
     CQtDialogHost host(logic);
     host.Open();
-    app::UrlOpener opener;
-    opener.strProgram = desktop.File("no-opener");
-    host.Link().Link().SetOpener(opener);
+    // A desktop with no application for the address.
+    host.Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::NoHandler(); });
     EXPECT_EQ(host.Link().toolTip(), QStringLiteral("https://www.example.com/"));
 
     QString caption, text;

@@ -1,4 +1,4 @@
-#include "SecureZero.h"
+#include "platform/SecureZero.h"
 
 #include <string.h>
 
