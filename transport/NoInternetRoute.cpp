@@ -12,7 +12,7 @@ RouteSetup SetUpInternetRoute(RouteMaker* maker, std::string* path, std::string*
     const std::optional<std::string> file = FindRendezvousFile();
     if (!file) return RouteSetup::Off;
     *path = *file;
-    *problem = "rendezvous file " + *file + ": this build of libpppp has no internet route (built without it)";
+    *problem = "rendezvous file " + *file + ": this build of libpppp has no internet route";
     return RouteSetup::Unusable;
 }
 
