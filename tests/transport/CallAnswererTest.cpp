@@ -20,25 +20,14 @@ using transporttest::CFakeSignalling;
 
 constexpr const char* kDid = "CAM-1";
 
-// A peer whose channel opens when the test says so.
-struct FakePeer final : pppp::IPeerConnection {
+// A peer whose channel opens when the test says so; the test keeps its state,
+// which outlives the peer (the link owns the peer and may end first).
+struct PeerState {
     pppp::PeerEvents events;
     std::weak_ptr<pppp::IChannelSink> sink;
     bool answerUsable = true;
     int candidates = 0;
     bool closed = false;
-
-    bool StartOffer() override {
-        events.localDescription("v=0 offer");
-        return true;
-    }
-    bool AcceptOffer(const std::string&) override { return false; }
-    bool AcceptAnswer(const std::string&) override { return answerUsable; }
-    void AddRemoteCandidate(uint32_t, const std::string&) override { ++candidates; }
-    bool Send(const uint8_t*, size_t) override { return !closed; }
-    uint64_t BufferedAmount() const override { return 0; }
-    void Describe(pppp::LinkInfo*) const override {}
-    void Close() override { closed = true; }
 
     void Open(const std::vector<uint8_t>& bytes) {
         auto s = sink.lock();
@@ -46,6 +35,23 @@ struct FakePeer final : pppp::IPeerConnection {
         s->OnChannelOpen();
         if (!bytes.empty()) s->OnChannelMessage(bytes.data(), bytes.size());
     }
+};
+
+struct FakePeer final : pppp::IPeerConnection {
+    explicit FakePeer(std::shared_ptr<PeerState> state) : m_state(std::move(state)) {}
+    bool StartOffer() override {
+        m_state->events.localDescription("v=0 offer");
+        return true;
+    }
+    bool AcceptOffer(const std::string&) override { return false; }
+    bool AcceptAnswer(const std::string&) override { return m_state->answerUsable; }
+    void AddRemoteCandidate(uint32_t, const std::string&) override { ++m_state->candidates; }
+    bool Send(const uint8_t*, size_t) override { return !m_state->closed; }
+    uint64_t BufferedAmount() const override { return 0; }
+    void Describe(pppp::LinkInfo*) const override {}
+    void Close() override { m_state->closed = true; }
+
+    std::shared_ptr<PeerState> m_state;
 };
 
 struct FakeDevices final : pppp::IDeviceSide {
@@ -74,11 +80,11 @@ protected:
         auto factory = [this](bool offerer, const pppp::PeerIceServers&, pppp::PeerEvents events,
                               std::shared_ptr<pppp::IChannelSink> sink) -> std::unique_ptr<pppp::IPeerConnection> {
             EXPECT_TRUE(offerer);
-            auto peer = std::make_unique<FakePeer>();
-            peer->events = std::move(events);
-            peer->sink = sink;
-            m_peers.push_back(peer.get());
-            return peer;
+            auto state = std::make_shared<PeerState>();
+            state->events = std::move(events);
+            state->sink = sink;
+            m_peers.push_back(state);
+            return std::make_unique<FakePeer>(state);
         };
         m_answerer = std::make_unique<CCallAnswerer>(m_config, m_rendezvous, m_signalling, factory, m_devices);
         m_answerer->FollowDevice(true);
@@ -125,7 +131,7 @@ protected:
     pppp::CRendezvousConfig m_rendezvous;
     std::shared_ptr<CFakeSignalling> m_signalling = std::make_shared<CFakeSignalling>();
     FakeDevices m_devices;
-    std::vector<FakePeer*> m_peers;  // owned by their links
+    std::vector<std::shared_ptr<PeerState>> m_peers;
     std::vector<CFakeSignalling::Sent> m_unread;
     std::unique_ptr<CCallAnswerer> m_answerer;
 };
