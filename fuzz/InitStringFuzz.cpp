@@ -10,7 +10,6 @@
 #include <string>
 
 #include "transport/InitString.h"
-#include "transport/Session.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
 #include "transport/InitString.h"
+#include "transport/Route.h"
 #include "transport/Transport.h"
-#include "transport/internet/Config.h"
 
 namespace {
 
@@ -62,19 +62,20 @@ int PPPP_Initialize(const char* initString) {
     }
     // The internet route's rendezvous file: none leaves it off; an unusable one is an error
     // named on standard error (never with a value: the file holds secrets).
-    pppp::CRendezvousConfig rendezvous;
-    std::string problem;
-    const pppp::RendezvousLoad load = pppp::LoadRendezvous(&rendezvous, &problem);
-    if (load == pppp::RendezvousLoad::Unusable) {
+    // A build without the route calls any rendezvous file unusable.
+    pppp::RouteMaker route;
+    std::string path, problem;
+    const pppp::RouteSetup setup = pppp::SetUpInternetRoute(&route, &path, &problem);
+    if (setup == pppp::RouteSetup::Unusable) {
         std::fprintf(stderr, "libpppp: %s\n", problem.c_str());
         return PPPP_ERR_BAD_ARGUMENT;
     }
     // A process for this host only sends nothing to other hosts: no internet route.
-    const bool internet = load == pppp::RendezvousLoad::Loaded && !(options.flags & PPPP_INIT_LOOPBACK_ONLY);
-    if (load == pppp::RendezvousLoad::Loaded && !internet)
-        std::fprintf(stderr, "libpppp: this host only: the internet route (%s) is off\n", rendezvous.path.c_str());
+    const bool internet = setup == pppp::RouteSetup::Configured && !(options.flags & PPPP_INIT_LOOPBACK_ONLY);
+    if (setup == pppp::RouteSetup::Configured && !internet)
+        std::fprintf(stderr, "libpppp: this host only: the internet route (%s) is off\n", path.c_str());
     auto transport =
-        std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options), internet ? &rendezvous : nullptr);
+        std::make_shared<pppp::CTransport>(pppp::CConfig::FromOptions(options), internet ? route : nullptr);
     if (!transport->Start()) {
         transport->Shutdown();
         return PPPP_ERR_NOT_INITIALISED;

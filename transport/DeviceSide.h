@@ -37,13 +37,28 @@ public:
     virtual void DropSession(int handle) = 0;
 };
 
-class CDeviceSide {
+// What another route needs of the device side: whether a device is served, and
+// the door for a viewer that arrived on a link of that route.
+class IDeviceSide {
+public:
+    virtual ~IDeviceSide() = default;
+    // Whether a device for `did` is open (listened for and not closed by a
+    // break) and reachable from other hosts.
+    virtual bool IsServing(const std::string& did) = 0;
+    // A viewer's Hello that arrived on a link of another route, nothing else
+    // read from it yet: answered as on TCP (Welcome and a waiting session, or
+    // Refuse). A link that needs acknowledgements needs a Hello of a version
+    // that speaks them.
+    virtual void AcceptLink(std::shared_ptr<ILink> link, const Hello& hello) = 0;
+};
+
+class CDeviceSide final : public IDeviceSide {
 public:
     static constexpr size_t kMaxHandshakes = 32;
     static constexpr size_t kMaxWaiting = 8;
 
     CDeviceSide(const CConfig& config, ISessionHost& host);
-    ~CDeviceSide();
+    ~CDeviceSide() override;
     CDeviceSide(const CDeviceSide&) = delete;
     CDeviceSide& operator=(const CDeviceSide&) = delete;
 
@@ -54,14 +69,8 @@ public:
     int Listen(const char* did, unsigned int waitSeconds, unsigned int port, bool remote);
     void Break();
 
-    // A viewer's Hello that arrived on a link of another route, nothing else
-    // read from it yet: answered as on TCP (Welcome and a waiting session, or
-    // Refuse). A link that needs acknowledgements needs a Hello of a version
-    // that speaks them.
-    void AcceptLink(std::shared_ptr<ILink> link, const Hello& hello);
-    // Whether a device for `did` is open (listened for and not closed by a
-    // break) and reachable from other hosts.
-    bool IsServing(const std::string& did);
+    void AcceptLink(std::shared_ptr<ILink> link, const Hello& hello) override;
+    bool IsServing(const std::string& did) override;
 
 private:
     struct Handshake {

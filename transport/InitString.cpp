@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "transport/Session.h"
-
 namespace pppp {
 namespace {
 

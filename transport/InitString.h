@@ -25,6 +25,12 @@ std::string MakeInitString(const PPPP_InitOptions& options);
 // Decodes; false when the text is not a valid configuration string.
 bool ParseInitString(const char* text, PPPP_InitOptions* options);
 
+// The shortest keepalive interval a peer can ask for by announcing a short
+// dead-peer time; a peer that announces less than kMinDeadPeerMs may see its
+// sessions end for silence.
+constexpr uint32_t kMinPeerPingMs = 100;
+constexpr uint32_t kMinDeadPeerMs = 3 * kMinPeerPingMs;
+
 // The configuration in force, defaults filled in and values kept in range.
 struct CConfig {
     uint16_t wDiscoveryPort = 32100;

@@ -44,11 +44,6 @@
 
 namespace pppp {
 
-// The shortest keepalive interval a peer can ask for by announcing a short
-// dead-peer time; a peer that announces less than kMinDeadPeerMs may see its
-// sessions end for silence.
-constexpr uint32_t kMinPeerPingMs = 100;
-constexpr uint32_t kMinDeadPeerMs = 3 * kMinPeerPingMs;
 // Unacknowledged payload after which an Ack goes out at once.
 constexpr uint32_t kAckEveryBytes = 16 * 1024;
 

@@ -12,8 +12,6 @@
 #include "transport/Discovery.h"
 #include "transport/Socket.h"
 #include "transport/TcpLink.h"
-#include "transport/internet/InternetRoute.h"
-#include "transport/internet/WebRtcPeer.h"
 
 namespace pppp {
 namespace {
@@ -66,9 +64,9 @@ int SendExactly(int fd, const uint8_t* data, size_t size, uint64_t deadline) {
 
 }  // namespace
 
-CTransport::CTransport(const CConfig& config, const CRendezvousConfig* rendezvous)
+CTransport::CTransport(const CConfig& config, const RouteMaker& internetRoute)
     : m_config(config), m_device(config, *this) {
-    if (rendezvous) m_pRoute = std::make_unique<CInternetRoute>(config, *rendezvous, *this, m_device);
+    if (internetRoute) m_pRoute = internetRoute(config, *this, m_device);
 }
 
 CTransport::~CTransport() { Shutdown(); }
@@ -100,8 +98,8 @@ void CTransport::Shutdown() {
     }
     sessions.clear();
     pumps.clear();
-    // Peer connections of the internet route are stopped on a thread of their own; wait for them.
-    if (m_pRoute) DrainPeerTeardowns();
+    // The internet route's connections are stopped on a thread of their own; wait for them.
+    if (m_pRoute) m_pRoute->FinishTeardowns();
 }
 
 std::shared_ptr<CSession> CTransport::AddSession(const SessionParams& params, std::shared_ptr<ILink> link) {
@@ -247,8 +245,10 @@ int CTransport::Connect(const char* did, uint32_t timeoutMs) {
     if (!IsValidDid(did)) return PPPP_ERR_BAD_DID;
     const uint64_t deadline = NowMs() + (timeoutMs ? timeoutMs : kDefaultConnectMs);
     // With the internet route, the local network has its moment first.
-    const bool internet = m_pRoute && !m_pRoute->Rendezvous().IsDevice();
-    const uint64_t lanDeadline = internet ? std::min(deadline, NowMs() + m_pRoute->Rendezvous().lanWaitMs) : deadline;
+    // A device's rendezvous account can only be called, it calls nobody.
+    const std::optional<uint32_t> lanWait = m_pRoute ? m_pRoute->ViewerLanWaitMs() : std::nullopt;
+    const bool internet = lanWait.has_value();
+    const uint64_t lanDeadline = internet ? std::min(deadline, NowMs() + *lanWait) : deadline;
     int result = PPPP_ERR_DEVICE_NOT_FOUND;
     // An answer may come from a device that has just gone; ask again while time is left.
     for (;;) {
@@ -262,7 +262,6 @@ int CTransport::Connect(const char* did, uint32_t timeoutMs) {
         result = ConnectAddress(did, found, deadline);
         if (result >= 0 || result == PPPP_ERR_REFUSED || result == PPPP_ERR_TOO_MANY) return result;
     }
-    // A device's rendezvous account can only be called, it calls nobody.
     if (!internet || NowMs() >= deadline) return result;
     return m_pRoute->Connect(did, deadline);
 }

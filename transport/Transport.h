@@ -16,19 +16,17 @@
 
 #include "transport/DeviceSide.h"
 #include "transport/InitString.h"
+#include "transport/Route.h"
 #include "transport/Session.h"
 
 namespace pppp {
-
-class CInternetRoute;
-struct CRendezvousConfig;
 
 class CTransport final : public ISessionHost {
 public:
     static constexpr size_t kMaxSessions = 1024;
 
-    // With a rendezvous, devices and viewers are reachable over the internet route as well.
-    explicit CTransport(const CConfig& config, const CRendezvousConfig* rendezvous = nullptr);
+    // With a route maker, devices and viewers are reachable over the internet route as well.
+    explicit CTransport(const CConfig& config, const RouteMaker& internetRoute = nullptr);
     ~CTransport() override;
 
     bool Start();
@@ -71,7 +69,7 @@ private:
     bool m_bShutdown = false;
     std::atomic<bool> m_bShareBandwidth{false};
     CDeviceSide m_device;
-    std::unique_ptr<CInternetRoute> m_pRoute;
+    std::unique_ptr<IRoute> m_pRoute;
 };
 
 }  // namespace pppp

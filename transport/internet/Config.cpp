@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
+#include "transport/RendezvousFile.h"
 #include "transport/Wire.h"
 
 namespace pppp {
@@ -227,20 +227,8 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
 }
 
 RendezvousLoad LoadRendezvous(CRendezvousConfig* config, std::string* error) {
-    const char* named = std::getenv("ZELT2_RENDEZVOUS");
-    if (named && *named) return ReadRendezvousFile(named, config, error);
-    std::string path;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg && *xdg)
-        path = std::string(xdg) + "/zelt2/rendezvous.conf";
-    else if (home && *home)
-        path = std::string(home) + "/.config/zelt2/rendezvous.conf";
-    else
-        return RendezvousLoad::Off;
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return RendezvousLoad::Off;
-    return ReadRendezvousFile(path, config, error);
+    const std::optional<std::string> path = FindRendezvousFile();
+    return path ? ReadRendezvousFile(*path, config, error) : RendezvousLoad::Off;
 }
 
 }  // namespace pppp

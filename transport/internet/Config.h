@@ -3,9 +3,8 @@
 // broker) and which STUN/TURN servers carry it. Secrets live only in this
 // file, never on a command line, so the file must be private to its owner.
 //
-// Location: $ZELT2_RENDEZVOUS, else $XDG_CONFIG_HOME/zelt2/rendezvous.conf,
-// else ~/.config/zelt2/rendezvous.conf. Lines are `key = value`; `#` starts
-// a comment line. Errors name the file, the line and the key, never a value.
+// Where it is: RendezvousFile.h. Lines are `key = value`; `#` starts a
+// comment line. Errors name the file, the line and the key, never a value.
 
 #include <cstdint>
 #include <string>
@@ -42,7 +41,7 @@ enum class RendezvousLoad { Off, Loaded, Unusable };
 // Reads the file at `path` (already chosen). On Unusable, *error is one line
 // naming the file, line and key.
 RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* config, std::string* error);
-// Finds the file as above and reads it; Off when there is none.
+// Finds the file (RendezvousFile.h) and reads it; Off when there is none.
 RendezvousLoad LoadRendezvous(CRendezvousConfig* config, std::string* error);
 
 // "turn:host:port?transport=udp|tcp" or "turns:host:port?transport=tcp".

@@ -22,6 +22,8 @@
 namespace pppp {
 
 constexpr size_t kMaxSignalBytes = 65536;
+// Candidates a side takes from its peer per attempt; a real peer has a handful.
+constexpr uint32_t kMaxRemoteCandidates = 32;
 
 struct IceServerEntry {
     std::vector<std::string> urls;

@@ -19,36 +19,27 @@
 
 #include "transport/internet/Config.h"
 #include "transport/internet/SignalMessage.h"
+#include "transport/internet/SignallingPort.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
 namespace pppp {
 
-class CSignalling {
+class CSignalling final : public ISignalling {
 public:
-    // Called on the client's thread with the sender's name and the payload.
-    using MessageFn = std::function<void(const std::string& from, const uint8_t* data, size_t size)>;
-
     explicit CSignalling(const CRendezvousConfig& config);
-    ~CSignalling();
+    ~CSignalling() override;
     CSignalling(const CSignalling&) = delete;
     CSignalling& operator=(const CSignalling&) = delete;
 
-    // Starts connecting (and reconnecting) in the background; false when the
-    // client cannot be made.
-    bool Start(MessageFn onMessage);
-    // Says goodbye (a device first marks itself absent) and stops the thread.
-    void Stop();
-
-    // Waits until connected and subscribed; false at the deadline (NowMs) or when stopped.
-    bool WaitReady(uint64_t deadlineMs);
-    // Sends a message to a peer's inbox (QoS 1). False when not connected.
-    bool SendTo(const std::string& peer, const std::string& payload);
-    // A device's presence: 1 present, 0 absent, -1 none known (by the deadline).
-    int Presence(const std::string& did, uint64_t deadlineMs);
-    // Device: present or not (kept across reconnects).
-    void SetPresent(bool present);
+    bool Start(MessageFn onMessage) override;
+    void Stop() override;
+    bool WaitReady(uint64_t deadlineMs) override;
+    // QoS 1.
+    bool SendTo(const std::string& peer, const std::string& payload) override;
+    int Presence(const std::string& did, uint64_t deadlineMs) override;
+    void SetPresent(bool present) override;
     bool Connected() const { return m_bReady.load(); }
 
 private:

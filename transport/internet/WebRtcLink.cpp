@@ -12,7 +12,7 @@ namespace pppp {
 
 CWebRtcLink::~CWebRtcLink() { Shut(); }
 
-void CWebRtcLink::SetPeer(std::unique_ptr<CWebRtcPeer> peer) { m_pPeer = std::move(peer); }
+void CWebRtcLink::SetPeer(std::unique_ptr<IPeerConnection> peer) { m_pPeer = std::move(peer); }
 
 void CWebRtcLink::Shut() {
     if (m_pPeer) m_pPeer->Close();

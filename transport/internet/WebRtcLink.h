@@ -12,7 +12,7 @@
 
 #include "transport/ByteQueue.h"
 #include "transport/Link.h"
-#include "transport/internet/WebRtcPeer.h"
+#include "transport/internet/PeerConnection.h"
 
 namespace pppp {
 
@@ -28,8 +28,8 @@ public:
     ~CWebRtcLink() override;
 
     // The peer whose channel this is; the link closes it when it goes.
-    void SetPeer(std::unique_ptr<CWebRtcPeer> peer);
-    CWebRtcPeer* Peer() { return m_pPeer.get(); }
+    void SetPeer(std::unique_ptr<IPeerConnection> peer);
+    IPeerConnection* Peer() { return m_pPeer.get(); }
     bool IsOpen();
     bool HasEnded();
     // Waits until the channel is open or has ended; true when open.
@@ -59,7 +59,7 @@ private:
     int WaitFor(bool wantRead, bool wantWrite, bool* woken, int timeoutMs);
     bool CanSend();
 
-    std::unique_ptr<CWebRtcPeer> m_pPeer;  // set once before use
+    std::unique_ptr<IPeerConnection> m_pPeer;  // set once before use
     std::mutex m_lock;
     std::condition_variable m_cv;
     CByteQueue m_received;

@@ -15,30 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "transport/Link.h"
-#include "transport/internet/Config.h"
+#include "transport/internet/PeerConnection.h"
 
 namespace pppp {
-
-// Where the data channel's events go (the link).
-class IChannelSink {
-public:
-    virtual ~IChannelSink() = default;
-    virtual void OnChannelOpen() = 0;
-    virtual void OnChannelMessage(const uint8_t* data, size_t size) = 0;
-    // A text message (not part of any stream), the channel closed or failed.
-    virtual void OnChannelEnded() = 0;
-    virtual void OnBufferedAmountLow() = 0;
-};
-
-// STUN/TURN servers as webrtcbin takes them.
-struct PeerIceServers {
-    std::string stun;                  // "stun://host:port" or empty
-    std::vector<std::string> turn;     // "turn(s)://user:pass@host:port?transport=..."
-    std::vector<IceServer> turnServers;  // the same without credentials, to name the relay's transport
-    void AddStun(const IceServer& s);
-    void AddTurn(const IceServer& s, const std::string& user, const std::string& password);
-};
 
 // Whether a candidate line may be signalled or accepted: not ICE-TCP, and
 // not a host candidate of a private, loopback or link-local address.
@@ -46,13 +25,9 @@ bool IsCandidateForTheInternet(const std::string& candidate);
 
 struct PeerCore;
 
-class CWebRtcPeer {
+class CWebRtcPeer final : public IPeerConnection {
 public:
-    struct Events {
-        std::function<void(const std::string& sdp)> localDescription;  // the offer or the answer
-        std::function<void(uint32_t mline, const std::string& candidate)> localCandidate;
-        std::function<void()> failed;  // ICE failed or the pipeline broke
-    };
+    using Events = PeerEvents;
 
     // Loads GStreamer and webrtcbin ahead of the first attempt (slow the first time);
     // false when they cannot be had.
@@ -60,26 +35,20 @@ public:
     // Null when GStreamer or webrtcbin cannot be had.
     static std::unique_ptr<CWebRtcPeer> Create(bool offerer, const PeerIceServers& servers, Events events,
                                                std::shared_ptr<IChannelSink> sink);
-    ~CWebRtcPeer();
+    ~CWebRtcPeer() override;
     CWebRtcPeer(const CWebRtcPeer&) = delete;
     CWebRtcPeer& operator=(const CWebRtcPeer&) = delete;
 
-    // Offerer: makes the channel and the offer (events.localDescription).
-    bool StartOffer();
-    // Answerer: takes the offer, answers (events.localDescription).
-    bool AcceptOffer(const std::string& sdp);
-    // Offerer: takes the answer.
-    bool AcceptAnswer(const std::string& sdp);
-    void AddRemoteCandidate(uint32_t mline, const std::string& candidate);
-
-    // Data channel: false when it is gone.
-    bool Send(const uint8_t* data, size_t size);
-    uint64_t BufferedAmount() const;
+    bool StartOffer() override;
+    bool AcceptOffer(const std::string& sdp) override;
+    bool AcceptAnswer(const std::string& sdp) override;
+    void AddRemoteCandidate(uint32_t mline, const std::string& candidate) override;
+    bool Send(const uint8_t* data, size_t size) override;
+    uint64_t BufferedAmount() const override;
     // The selected ICE pair as route and addresses (path is always the internet's).
-    void Describe(LinkInfo* info) const;
-
-    // Stops the peer without waiting; callbacks stop soon after.
-    void Close();
+    void Describe(LinkInfo* info) const override;
+    // Callbacks stop soon after.
+    void Close() override;
 
 private:
     explicit CWebRtcPeer(std::shared_ptr<PeerCore> core) : m_core(std::move(core)) {}
