@@ -12,6 +12,7 @@ FLOORS = {
     "wire": ["platform"],
     "transport": ["platform"],
     "transport/client": ["transport"],
+    "transport/internet": ["platform", "transport"],
     "xulib": ["platform"],
     "service/settings": ["platform"],
     "service/session": ["platform", "wire", "transport/client", "transport/PPPP_API.h"],
@@ -23,6 +24,9 @@ FLOORS = {
                     "service/session", "service/camera", "service/video"],
     "viewer": ["platform", "wire", "transport/client", "transport/PPPP_API.h"],
 }
+# Below a floor, yet out of its reach: the optional internet route plugs into
+# the transport through its route interface (transport/Route.h) alone.
+HIDDEN = {"transport": ["transport/internet"]}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
 
@@ -36,6 +40,8 @@ def floor_of(path):
 
 
 def allowed(floor, target):
+    if any(target.startswith(h + "/") for h in HIDDEN.get(floor, [])):
+        return False
     if floor_of(target) == floor or target.startswith(floor + "/"):
         return True
     return any(target == a or target.startswith(a.rstrip("/") + "/") for a in FLOORS[floor])
