@@ -16,7 +16,8 @@
 namespace session {
 
 struct SessionContext {
-    SessionContext(const PpppTable& transport, ISessionHost& owner) : pppp(transport), host(owner), slotTable(transport) {}
+    SessionContext(const PpppTable& transport, ISessionHost& owner)
+        : pppp(transport), host(owner), slotTable(transport) {}
     SessionContext(const SessionContext&) = delete;
     SessionContext& operator=(const SessionContext&) = delete;
 
