@@ -1,24 +1,27 @@
 // The video fan-out: every encoded frame, sealed for every viewer with video on.
 
+#include "service/session/Fanout.h"
+
 #include "platform/Clock.h"
 #include "platform/Trace.h"
-#include "service/session/SessionServer.h"
 
 namespace session {
 
-void CSessionServer::FreePacketBuffer() {
+CFanout::CFanout(SessionContext& context) : m_ctx(context), m_pPacketBuf(new uint8_t[kPacketBufferSize]) {}
+
+void CFanout::FreePacketBuffer() {
     std::lock_guard<std::mutex> hold(m_fanoutLock);
     m_pPacketBuf.reset();
 }
 
-uint32_t CSessionServer::Timestamp() const {
+uint32_t CFanout::Timestamp() const {
     // After the tick count has wrapped (about 49.7 days) it is below the start.
     const uint32_t now = platform::GetTickCount();
     const uint32_t start = m_dwCaptureStart.load();
     return now >= start ? now - start : start - now - 1;
 }
 
-void CSessionServer::OnEncodedFrame(const EncodedFrame& frame) {
+void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
     const uint8_t* data = frame.pData;
     const uint32_t length = frame.nLength;
     const bool gated = frame.IsLive();
@@ -26,9 +29,9 @@ void CSessionServer::OnEncodedFrame(const EncodedFrame& frame) {
     // in here waits: the transport's writes and checks do not block, and a
     // viewer that cannot keep up is skipped rather than waited for.
     std::lock_guard<std::mutex> hold(m_fanoutLock);
-    const int online = m_slots.Recount();
+    const int online = m_ctx.slotTable.Recount();
     const uint8_t deltaFrame = frame.IsDelta() ? 1 : 0;
-    if (!m_bRunning.load()) return;
+    if (!m_ctx.bRunning.load()) return;
     if (length > kMaxFramePayload) {
         ZTRACE("frame of %u bytes is longer than %zu, skipped\n", length, kMaxFramePayload);
         return;
@@ -43,19 +46,19 @@ void CSessionServer::OnEncodedFrame(const EncodedFrame& frame) {
     fields.timestampMs = Timestamp();
 
     bool wantKeyFrame = false;
-    for (SessionSlot& slot : m_slots) {
+    for (SessionSlot& slot : m_ctx.slotTable) {
         if (!slot.bInUse.load(std::memory_order_acquire) || !slot.bVideoOn.load()) continue;
         // Waiting for a key frame, with nothing to learn from its backlog.
         if (gated && deltaFrame && !slot.bKeySent.load() && !slot.bBacklogged.load()) continue;
-        CSlotUse use = m_slots.Use(slot);
+        CSlotUse use = m_ctx.slotTable.Use(slot);
         if (!use || !slot.bVideoOn.load()) continue;
 
         unsigned int pending = 0;
-        const int checked = m_pppp.Check_Buffer(use.Handle(), kChannelVideo, &pending, nullptr);
+        const int checked = m_ctx.pppp.Check_Buffer(use.Handle(), kChannelVideo, &pending, nullptr);
         if (IsSessionGone(checked)) {
             const uint32_t generation = use.Generation();
             use.End();
-            m_slots.Close(slot, generation);
+            m_ctx.slotTable.Close(slot, generation);
             continue;
         }
         if (pending > kBackPressureBytes) {
@@ -77,13 +80,13 @@ void CSessionServer::OnEncodedFrame(const EncodedFrame& frame) {
             slot.bKeySent.store(false);
             wantKeyFrame = true;
         }
-        const size_t size = m_byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(), kPacketBufferSize,
-                                                           fields, data, length);
+        const size_t size = m_ctx.byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(),
+                                                               kPacketBufferSize, fields, data, length);
         if (size > 0)
-            m_pppp.Write(use.Handle(), kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
-                         static_cast<int>(size));
+            m_ctx.pppp.Write(use.Handle(), kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
+                             static_cast<int>(size));
     }
-    if (wantKeyFrame) m_host.RequestKeyFrame();
+    if (wantKeyFrame) m_ctx.host.RequestKeyFrame();
 }
 
 }  // namespace session

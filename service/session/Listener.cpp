@@ -1,5 +1,7 @@
 // The listener, the login watchdog and the readers of the session server.
 
+#include "service/session/Listener.h"
+
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -7,16 +9,81 @@
 #include "platform/SecureZero.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
-#include "service/session/SessionServer.h"
 
 namespace session {
 
-void CSessionServer::ThreadListen(void* server) {
-    static_cast<CSessionServer*>(server)->DoListen();
+// ---------------------------------------------------------------------------
+// Start and stop
+
+namespace {
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f'; }
+
+// The DID as the listener uses it: trimmed and in upper case.
+std::u16string NormaliseDid(std::u16string_view field) {
+    size_t begin = 0, end = field.size();
+    while (begin < end && IsBlank(field[begin])) ++begin;
+    while (end > begin && IsBlank(field[end - 1])) --end;
+    std::u16string did(field.substr(begin, end - begin));
+    for (char16_t& c : did)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    return did;
+}
+
+}  // namespace
+
+int CListener::StartListening(std::u16string_view didField, std::u16string_view passwordField) {
+    if (m_ctx.bRunning.load()) return 0;
+    // Threads of a run that ended by itself (the transport refused the DID)
+    // are still to be collected; with the running flag clear they are all ending.
+    JoinStoppedThreads();
+
+    m_strDID = NormaliseDid(didField);
+    m_strPassword.assign(passwordField);
+    m_ctx.bRunning.store(true);
+
+    if (!m_hWatchdogThread.Start(&CListener::ThreadWatchdog, this)) {
+        m_ctx.bRunning.store(false);
+        return -1;
+    }
+    platform::Sleep(2);
+    if (!m_hListenThread.Start(&CListener::ThreadListen, this)) {
+        m_ctx.bRunning.store(false);
+        m_hWatchdogThread.Join();
+        return -1;
+    }
+    return 0;
+}
+
+void CListener::StopListening() {
+    // Cleared before the break, so that the listener cannot start another listen.
+    m_ctx.bRunning.store(false);
+    m_ctx.pppp.Listen_Break();
+    m_hListenThread.Join();
+    // The watchdog ends within one period; waiting for it here means nothing
+    // of the server runs on once the owner has stopped it.
+    m_hWatchdogThread.Join();
+}
+
+void CListener::WaitForReaders() {
+    for (SessionSlot& slot : m_ctx.slotTable) slot.hReader.Join();
+}
+
+void CListener::JoinStoppedThreads() {
+    m_hListenThread.Join();
+    m_hWatchdogThread.Join();
+    WaitForReaders();
+}
+
+// ---------------------------------------------------------------------------
+// The listener
+
+void CListener::ThreadListen(void* listener) {
+    static_cast<CListener*>(listener)->DoListen();
     if (platform::IsTraceEnabled()) platform::TraceRaw("====ThreadListen exit\n");
 }
 
-void CSessionServer::DoListen() {
+void CListener::DoListen() {
     // The DID and the password serve the whole run; changes in the window take
     // effect at the next start.
     char did[kDidBufferSize];
@@ -25,13 +92,13 @@ void CSessionServer::DoListen() {
     MakePasswordBuffer(m_strPassword, password);
 
     uint32_t backoffMs = 0;
-    while (m_bRunning.load()) {
-        const int h = m_pppp.Listen(did, kListenWaitSeconds, 0, 1);
-        ZTRACE("PPPP_Listen(..)=%d, m_bRunning=%d\n", h, m_bRunning.load() ? 1 : 0);
+    while (m_ctx.bRunning.load()) {
+        const int h = m_ctx.pppp.Listen(did, kListenWaitSeconds, 0, 1);
+        ZTRACE("PPPP_Listen(..)=%d, m_bRunning=%d\n", h, m_ctx.bRunning.load() ? 1 : 0);
         if (h == PPPP_ERR_CANNOT_LISTEN || h == PPPP_ERR_BAD_DID) {
-            m_host.SetStatus(kStatusWrongDid);
-            m_bRunning.store(false);
-            m_host.StopCapture();
+            m_ctx.host.SetStatus(kStatusWrongDid);
+            m_ctx.bRunning.store(false);
+            m_ctx.host.StopCapture();
             break;
         }
         if (h >= 0 || h == PPPP_ERR_TIMEOUT || h == PPPP_ERR_INTERRUPTED) {
@@ -41,34 +108,34 @@ void CSessionServer::DoListen() {
             // sessions) is asked again after a pause that grows, not in a spin.
             backoffMs = backoffMs == 0 ? 10 : (backoffMs * 2 > kListenBackoffLimitMs ? kListenBackoffLimitMs
                                                                                     : backoffMs * 2);
-            for (uint32_t waited = 0; waited < backoffMs && m_bRunning.load(); waited += 10) platform::Sleep(10);
+            for (uint32_t waited = 0; waited < backoffMs && m_ctx.bRunning.load(); waited += 10) platform::Sleep(10);
         }
         if (h < 0) continue;
 
         const uint32_t acceptTick = platform::GetTickCount();
         PPPP_SessionRecord record{};
-        const int checked = m_pppp.Check(h, &record);
+        const int checked = m_ctx.pppp.Check(h, &record);
         const uint8_t route = record.bytes[PPPP_SESSION_ROUTE_OFFSET];
         uint32_t address = 0;
         if (checked == PPPP_OK) std::memcpy(&address, record.bytes + PPPP_REC_REMOTE_ADDR, sizeof address);
 
-        SessionSlot* slot = m_slots.ChooseSlot(address, acceptTick);
+        SessionSlot* slot = m_ctx.slotTable.ChooseSlot(address, acceptTick);
         if (!slot) {
             // A ninth viewer while eight are logged in: no message, the session just ends.
-            m_pppp.Close(h);
+            m_ctx.pppp.Close(h);
             continue;
         }
         if (slot->bInUse.load()) {
             // A session that has not logged in makes way for this one.
-            ZTRACE("slot %d makes way, not logged in\n", m_slots.Index(*slot));
-            if (!m_slots.MakeWay(*slot, kMakeWayWaitMs)) {
-                m_pppp.Close(h);
+            ZTRACE("slot %d makes way, not logged in\n", m_ctx.slotTable.Index(*slot));
+            if (!m_ctx.slotTable.MakeWay(*slot, kMakeWayWaitMs)) {
+                m_ctx.pppp.Close(h);
                 continue;
             }
         }
         // The slot's previous reader freed the slot as its last step.
         slot->hReader.Join();
-        const int i = m_slots.Index(*slot);
+        const int i = m_ctx.slotTable.Index(*slot);
         if (checked == PPPP_OK) {
             ZTRACE("PPPP_Check(.), i=%d, %s\n", i, route == 0 ? "P2P" : "RLY");
         } else {
@@ -83,24 +150,24 @@ void CSessionServer::DoListen() {
         if (!platform::SecureRandomBytes(challenge, sizeof challenge) ||
             !platform::SecureRandomBytes(sessionKey, sizeof sessionKey)) {
             ZTRACE("SecureRandomBytes(.) failed, i=%d\n", i);
-            m_pppp.Close(h);
+            m_ctx.pppp.Close(h);
             continue;
         }
-        m_slots.Occupy(*slot, h, acceptTick, route, address, password, challenge, sessionKey, this);
+        m_ctx.slotTable.Occupy(*slot, h, acceptTick, route, address, password, challenge, sessionKey, this);
         const uint32_t generation = slot->nGeneration.load();
         platform::SecureZero(sessionKey, sizeof sessionKey);
 
         int sent = PPPP_ERR_CLOSED_LOCALLY;
-        if (CSlotUse use = m_slots.Use(*slot))
-            sent = SendIOCtrl(use.Handle(), nullptr, CmdChallenge, challenge, kChallengeSize, KindPlain);
+        if (CSlotUse use = m_ctx.slotTable.Use(*slot))
+            sent = m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdChallenge, challenge, kChallengeSize, KindPlain);
         if (sent < 0) {
             ZTRACE("SendIOCtrl(.)=%d\n", sent);
-            m_slots.Release(*slot, generation);
+            m_ctx.slotTable.Release(*slot, generation);
             continue;
         }
-        if (!slot->hReader.Start(&CSessionServer::ThreadRecv, slot)) {
+        if (!slot->hReader.Start(&CListener::ThreadRecv, slot)) {
             ZTRACE("CreateThread(.) failed, i=%d\n", i);
-            m_slots.Release(*slot, generation);
+            m_ctx.slotTable.Release(*slot, generation);
         }
     }
     platform::SecureZero(password, sizeof password);
@@ -109,11 +176,11 @@ void CSessionServer::DoListen() {
 // ---------------------------------------------------------------------------
 // The watchdog
 
-void CSessionServer::ThreadWatchdog(void* server) { static_cast<CSessionServer*>(server)->DoWatchdog(); }
+void CListener::ThreadWatchdog(void* listener) { static_cast<CListener*>(listener)->DoWatchdog(); }
 
-void CSessionServer::DoWatchdog() {
-    while (m_bRunning.load()) {
-        for (SessionSlot& slot : m_slots) {
+void CListener::DoWatchdog() {
+    while (m_ctx.bRunning.load()) {
+        for (SessionSlot& slot : m_ctx.slotTable) {
             // The generation first: if the slot changes hands after this, the
             // close below names the old session and does nothing.
             const uint32_t generation = slot.nGeneration.load();
@@ -122,7 +189,7 @@ void CSessionServer::DoWatchdog() {
             // A deadline for logging in, counted from accept; not an idle time-out.
             const auto elapsed = static_cast<int32_t>(platform::GetTickCount() - accepted);
             if ((elapsed < 0 || elapsed >= static_cast<int32_t>(kAuthDeadlineMs)) && !slot.bAuthed.load())
-                m_slots.Close(slot, generation);
+                m_ctx.slotTable.Close(slot, generation);
         }
         platform::Sleep(kWatchdogPeriodMs);
     }
@@ -131,40 +198,34 @@ void CSessionServer::DoWatchdog() {
 // ---------------------------------------------------------------------------
 // The reader
 
-void CSessionServer::ThreadRecv(void* slot) {
+void CListener::ThreadRecv(void* slot) {
     auto* s = static_cast<SessionSlot*>(slot);
     s->pServer->DoRecv(*s);
 }
 
-int CSessionServer::ReadExact(SessionSlot& slot, uint8_t channel, uint8_t* buffer, int wanted, uint32_t timeoutMs) {
+int CListener::ReadExact(SessionSlot& slot, uint8_t channel, uint8_t* buffer, int wanted, uint32_t timeoutMs) {
     if (wanted <= 0) return -1;
     // Reads in short slices, each a use of the handle, so that a close waits
     // for at most one slice before the handle goes.
     const uint32_t slice = timeoutMs < kReadSliceMs ? timeoutMs : kReadSliceMs;
     int got = 0;
     for (;;) {
-        CSlotUse use = m_slots.Use(slot);
+        CSlotUse use = m_ctx.slotTable.Use(slot);
         if (!use) return PPPP_ERR_CLOSED_LOCALLY;
         const int asked = wanted - got;
         int size = asked;
-        const int r = m_pppp.Read(use.Handle(), channel, reinterpret_cast<char*>(buffer + got), &size, slice);
+        const int r = m_ctx.pppp.Read(use.Handle(), channel, reinterpret_cast<char*>(buffer + got), &size, slice);
         use.End();
         if (size > 0) got += size < asked ? size : asked;
-        if (!m_bRunning.load()) return PPPP_ERR_TIMEOUT;
+        if (!m_ctx.bRunning.load()) return PPPP_ERR_TIMEOUT;
         if (r != PPPP_ERR_TIMEOUT) return r;
         if (got >= wanted) return PPPP_ERR_TIMEOUT;
     }
 }
 
-bool CSessionServer::PauseReader(const SessionSlot& slot, uint32_t ms) {
-    if (slot.bClosing.load() || !m_bRunning.load()) return false;
-    platform::Sleep(ms < 50 ? ms : 50);
-    return !slot.bClosing.load() && m_bRunning.load();
-}
-
-void CSessionServer::DoRecv(SessionSlot& slot) {
+void CListener::DoRecv(SessionSlot& slot) {
     const uint32_t generation = slot.nGeneration.load();
-    const int i = m_slots.Index(slot);
+    const int i = m_ctx.slotTable.Index(slot);
     uint8_t buffer[kReceiveBufferSize];
     do {
         std::memset(buffer, 0, sizeof buffer);
@@ -181,10 +242,10 @@ void CSessionServer::DoRecv(SessionSlot& slot) {
         // length of 0 ends the session (ReadExact refuses it).
         r = ReadExact(slot, kChannelControl, buffer, static_cast<int>(header.bodyLength), kReadTimeoutMs);
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) break;
-        if (!m_bRunning.load() || slot.bClosing.load()) break;
+        if (!m_ctx.bRunning.load() || slot.bClosing.load()) break;
 
         if (header.kind == KindPlain) {
-            DoAuth(slot, buffer);
+            m_commands.DoAuth(slot, buffer);
         } else {
             const int unsealed = UnsealPacket(slot.abySessionKey, header.kind, buffer, header.bodyLength);
             if (unsealed != kUnsealOk) {
@@ -193,10 +254,10 @@ void CSessionServer::DoRecv(SessionSlot& slot) {
                 ZTRACE("UnsealPacket(.)=%d, kind=%u, dropped, i=%d\n", unsealed, header.kind, i);
                 continue;
             }
-            DoCommand(slot, buffer);
+            m_commands.DoCommand(slot, buffer);
         }
-    } while (m_bRunning.load());
-    m_slots.Release(slot, generation);
+    } while (m_ctx.bRunning.load());
+    m_ctx.slotTable.Release(slot, generation);
 }
 
 }  // namespace session

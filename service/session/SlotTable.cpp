@@ -106,7 +106,7 @@ bool CSlotTable::MakeWay(SessionSlot& slot, uint32_t waitMs) {
 
 void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, uint8_t route, uint32_t address,
                         const uint8_t (&password)[kPasswordBufferSize], const uint8_t (&challenge)[kChallengeSize],
-                        const uint8_t (&sessionKey)[kKeySize], CSessionServer* server) {
+                        const uint8_t (&sessionKey)[kKeySize], CListener* server) {
     std::lock_guard<std::mutex> hold(slot.lock);
     slot.nGeneration.fetch_add(1);
     slot.hSession.store(handle);

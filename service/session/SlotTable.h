@@ -33,7 +33,7 @@ using namespace wire;
 using pppp::IsSessionGone;
 using pppp::PpppTable;
 
-class CSessionServer;
+class CListener;
 
 inline constexpr int kMaxSessions = 8;
 // In a full table, a remote address holding this many sessions that have not
@@ -56,7 +56,7 @@ struct SessionSlot {
     std::atomic<uint32_t> dwRemoteAddress{0}; // the peer's IPv4 address as the transport reports it
     std::atomic<bool> bAnswerHeld{false};     // after a refusal: the next login answer waits...
     std::atomic<uint32_t> dwNextAnswerTick{0};  // ...until this tick
-    CSessionServer* pServer = nullptr;
+    CListener* pServer = nullptr;             // the server's listener; the reader reaches it here
     platform::CThread hReader;                // kept past the slot's release until joined
     std::atomic<uint32_t> dwAcceptTick{0};    // base of the login deadline
 
@@ -132,7 +132,7 @@ public:
     // Puts a new session into a free slot. Listener only.
     void Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, uint8_t route, uint32_t address,
                 const uint8_t (&password)[kPasswordBufferSize], const uint8_t (&challenge)[kChallengeSize],
-                const uint8_t (&sessionKey)[kKeySize], CSessionServer* server);
+                const uint8_t (&sessionKey)[kKeySize], CListener* server);
 
     // Begins a use of the slot's handle; empty when the slot is free or closing.
     CSlotUse Use(SessionSlot& slot);

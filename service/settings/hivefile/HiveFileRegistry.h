@@ -28,17 +28,21 @@
 //   in its own folder, and the link stays. A link to anything else (nothing, a
 //   folder, another user's file, a file that is not a sound registry file) is
 //   read as far as it goes and never written, copied or moved.
+//
+// This class is the registry port over the parts that do the work: CHiveFile
+// (HiveFile.h: reading, repairing, moving aside, writing), CHiveLock (the
+// lock between processes), CHiveKeyTable (the open keys), the file primitives
+// of FileIo.h and the text of HiveText.h.
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/stat.h>
-
-#include <map>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "service/settings/Registry.h"
+#include "service/settings/hivefile/HiveFile.h"
+#include "service/settings/hivefile/HiveKeyTable.h"
+#include "service/settings/hivefile/HiveLock.h"
 #include "service/settings/hivefile/HiveText.h"
 
 namespace settings {
@@ -56,7 +60,7 @@ public:
     // that would make one is refused.
     static constexpr size_t kMaxFileBytes = 16u << 20;
     // How long a change waits for another process's lock before it gives up.
-    static constexpr uint32_t kLockWaitMs = 10000;
+    static constexpr uint32_t kLockWaitMs = kHiveLockWaitMs;
 
     // The hive file is `directory`/HKEY_CURRENT_USER.reg.
     explicit CHiveFileRegistry(std::string directory, size_t maxFileBytes = kMaxFileBytes);
@@ -73,76 +77,21 @@ public:
     long SetValue(HREGKEY key, std::u16string_view name, uint32_t type, const uint8_t* data,
                   uint32_t bytes) override;
 
-    const std::string& FilePath() const { return m_strFile; }
+    const std::string& FilePath() const { return m_file.Path(); }
     // How many times the file's text was parsed (it is parsed again only when
     // the file changed).
     size_t ParseCount() {
         std::lock_guard<std::mutex> hold(m_mutex);
-        return m_nParses;
+        return m_file.ParseCount();
     }
 
 private:
-    struct KeyEntry {
-        std::u16string path;  // full path, root name first
-        uint32_t access = 0;
-        bool hasSnapshot = false;
-        // The values as of the last count of values (or this registry's last
-        // write to the key): what enumeration by index walks.
-        std::vector<hive::HiveValue> snapshot;
-    };
-
     long Open(HREGKEY root, std::u16string_view path, uint32_t access, bool create, HREGKEY* key);
     long FullPath(HREGKEY root, std::u16string_view path, std::u16string& full);
-    KeyEntry* Entry(HREGKEY key);
-    // Where the hive's bytes are read from and written to (see Resolve).
-    struct Target {
-        std::string path, dir, temp;
-        bool isLink = false;
-        std::string notOurs;  // why the file must not be written, when it must not
-    };
-    // The parsed hive and the file it was read from, reused while the file is
-    // unchanged: same file (device and inode), size and times, and, while the
-    // times are recent enough that a change might not show in them, the same bytes.
-    struct Cache {
-        hive::Hive hive;  // what the file holds (as far as it could be read)
-        bool valid = false;
-        std::string path;
-        dev_t dev = 0;
-        ino_t ino = 0;
-        off_t size = 0;
-        timespec mtime = {}, ctime = {};
-        uint64_t hash = 0;
-        bool settled = false;
-        long result = 0;      // what Load says for this file
-        std::string notOurs;  // and why it must not be written, if so
-    };
 
-    void Resolve();
-    // Brings m_cache.hive up to date with the file, repairing the file first
-    // when it is not sound (under the lock: the caller's when `locked`, else
-    // one taken here). kRegOk when the file may be replaced; otherwise the
-    // cache holds what could be read, and the file must not be written.
-    long Load(bool locked);
-    void Remember(const struct stat& st, std::string_view bytes, long result);
-    long Repair(const struct stat& st, const std::string& bytes, const hive::ParseReport& report);
-    long MoveUnreadableAside(int state, const struct stat& st, int error);
-    // Writes `hive` and, on success, makes it the cache.
-    long Write(const hive::Hive& hive);
-    void Tighten();
-    void TakeSnapshot(KeyEntry& entry);
-
-    std::string m_strDir;
-    std::string m_strFile;
-    std::string m_strTemp;
-    std::string m_strLock;
-    size_t m_nMaxFileBytes;
-    std::mutex m_mutex;  // the handle table; file work happens under it too
-    std::map<uintptr_t, KeyEntry> m_keys;
-    uintptr_t m_nNextHandle = 0x1000;
-    Target m_target;
-    Cache m_cache;
-    std::string m_strWriteProblem;  // why the last write failed
-    size_t m_nParses = 0;
+    std::mutex m_mutex;  // the key table; file work happens under it too
+    CHiveFile m_file;
+    CHiveKeyTable m_keys;
 };
 
 }  // namespace settings

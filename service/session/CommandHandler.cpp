@@ -1,11 +1,10 @@
-// What the session server does with a viewer's packets: the login and the
-// commands, and the control packets it answers with.
+// The login and the commands of a viewer, and the control packets they are
+// answered with.
 
-#include <vector>
+#include "service/session/CommandHandler.h"
 
 #include "platform/Clock.h"
 #include "wire/Aes.h"
-#include "service/session/SessionServer.h"
 
 namespace session {
 namespace {
@@ -22,25 +21,7 @@ bool Before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
 }  // namespace
 
-int CSessionServer::SendIOCtrl(int32_t handle, const uint8_t* key, uint16_t command, const uint8_t* payload,
-                               uint32_t length, uint8_t kind) {
-    uint8_t small[kPacketOverhead + 64];
-    std::vector<uint8_t> large;
-    uint8_t* packet = small;
-    const size_t total = kPacketOverhead + static_cast<size_t>(length);
-    if (total > sizeof small) {
-        large.resize(total);
-        packet = large.data();
-    }
-    PacketFields fields;
-    fields.kind = kind;
-    fields.command = command;
-    if (BuildPacket(packet, total, fields, payload, length) != total) return PPPP_ERR_BAD_ARGUMENT;
-    if (kind != KindPlain) m_byScramble.SealPacket(key, packet, total);
-    return m_pppp.Write(handle, kChannelControl, reinterpret_cast<const char*>(packet), static_cast<int>(total));
-}
-
-bool CSessionServer::AwaitAnswerTurn(SessionSlot& slot) {
+bool CCommandHandler::AwaitAnswerTurn(SessionSlot& slot) {
     const uint32_t address = slot.dwRemoteAddress.load();
     for (;;) {
         const uint32_t now = platform::GetTickCount();
@@ -56,11 +37,17 @@ bool CSessionServer::AwaitAnswerTurn(SessionSlot& slot) {
     }
 }
 
-void CSessionServer::DoAuth(SessionSlot& slot, const uint8_t* body) {
+bool CCommandHandler::PauseReader(const SessionSlot& slot, uint32_t ms) {
+    if (slot.bClosing.load() || !m_ctx.bRunning.load()) return false;
+    platform::Sleep(ms < 50 ? ms : 50);
+    return !slot.bClosing.load() && m_ctx.bRunning.load();
+}
+
+void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
     if (LoadU16(body + kBodyCommand) != CmdAuthResponse) return;
     // Guessing costs time: see LoginThrottle.h.
     if (!AwaitAnswerTurn(slot)) return;
-    CSlotUse use = m_slots.Use(slot);
+    CSlotUse use = m_ctx.slotTable.Use(slot);
     if (!use) return;
     const uint32_t address = slot.dwRemoteAddress.load();
     const uint16_t length = LoadU16(body + kBodyPayloadLength16);
@@ -70,17 +57,17 @@ void CSessionServer::DoAuth(SessionSlot& slot, const uint8_t* body) {
         m_throttle.Refused(address, now);
         slot.dwNextAnswerTick.store(now + kAnswerPauseMs);
         slot.bAnswerHeld.store(true);
-        SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
+        m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
         return;
     }
     m_throttle.Accepted(address);
     uint8_t wrapped[kKeySize];
     AesEncryptBlock(128, slot.abySessionKey, kKeySize, slot.szPassword, kPasswordBufferSize, wrapped);
     slot.bAuthed.store(true);
-    SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, wrapped, kKeySize, KindPlain);
+    m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, wrapped, kKeySize, KindPlain);
 }
 
-void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
+void CCommandHandler::DoCommand(SessionSlot& slot, const uint8_t* body) {
     switch (LoadU16(body + kBodyCommand)) {
         case CmdVideoStart: {
             if (!slot.bAuthed.load()) return;
@@ -90,7 +77,7 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
             }
             StartVideoTimer();
             slot.bVideoOn.store(true);
-            if (!slot.bKeySent.load()) m_host.RequestKeyFrame();
+            if (!slot.bKeySent.load()) m_ctx.host.RequestKeyFrame();
 
             // Report phases run one at a time, each with the mode current at its
             // start; a mode change is followed by a phase of its own, so the
@@ -99,11 +86,11 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
             std::lock_guard<std::mutex> reporting(m_reportLock);
             uint8_t report[kModeReportSize];
             StoreU32(report, static_cast<uint32_t>(m_nMode.load()));
-            for (SessionSlot& watcher : m_slots) {
+            for (SessionSlot& watcher : m_ctx.slotTable) {
                 if (!watcher.bInUse.load() || !watcher.bVideoOn.load()) continue;
-                if (CSlotUse use = m_slots.Use(watcher))
-                    SendIOCtrl(use.Handle(), watcher.abySessionKey, CmdModeReport, report, kModeReportSize,
-                               KindSealed16);
+                if (CSlotUse use = m_ctx.slotTable.Use(watcher))
+                    m_ctx.SendIOCtrl(use.Handle(), watcher.abySessionKey, CmdModeReport, report, kModeReportSize,
+                                     KindSealed16);
             }
             return;
         }
@@ -123,30 +110,30 @@ void CSessionServer::DoCommand(SessionSlot& slot, const uint8_t* body) {
     }
 }
 
-void CSessionServer::ChangeMode(int mode) {
+void CCommandHandler::ChangeMode(int mode) {
     // The mode and the camera change together, apart from every other use of
     // the camera channel; of two viewers the later one sets both.
     bool changed = false;
-    m_host.ChangeCameraMode(mode, [&] {
+    m_ctx.host.ChangeCameraMode(mode, [&] {
         if (mode == m_nMode.load()) return false;
-        for (SessionSlot& slot : m_slots) slot.bKeySent.store(false);
+        for (SessionSlot& slot : m_ctx.slotTable) slot.bKeySent.store(false);
         m_nMode.store(mode);
         changed = true;
         return true;
     });
-    if (changed) m_host.RequestKeyFrame();
+    if (changed) m_ctx.host.RequestKeyFrame();
 }
 
-void CSessionServer::StartVideoTimer() {
+void CCommandHandler::StartVideoTimer() {
     std::lock_guard<std::mutex> hold(m_videoTimerLock);
-    if (m_nVideoTimer.load() == 0) m_nVideoTimer.store(m_host.SetVideoTimer());
+    if (m_nVideoTimer.load() == 0) m_nVideoTimer.store(m_ctx.host.SetVideoTimer());
 }
 
-void CSessionServer::StopVideoTimer() {
+void CCommandHandler::StopVideoTimer() {
     std::lock_guard<std::mutex> hold(m_videoTimerLock);
     const uint32_t timer = m_nVideoTimer.load();
     if (timer == 0) return;
-    m_host.KillVideoTimer(timer);
+    m_ctx.host.KillVideoTimer(timer);
     m_nVideoTimer.store(0);
 }
 
