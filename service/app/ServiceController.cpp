@@ -14,6 +14,8 @@ using namespace settings;
 namespace {
 
 constexpr uint32_t kSettingsAccess = kKeyQueryValue | kKeySetValue;
+// The transport's initialisation string: 90 letters and the terminating zero.
+constexpr size_t kInitStringBufferSize = 91;
 
 }  // namespace
 
@@ -69,7 +71,7 @@ bool CServiceController::SaveSettings(const ServiceSettings& values) {
 
 void CServiceController::Initialize() {
     m_server.ClearSlots();
-    char init[91] = {};
+    char init[kInitStringBufferSize] = {};
     std::strncpy(init, m_config.strInitString.c_str(), sizeof init - 1);
     m_nP2PInit = m_config.pPppp->Initialize(init);
     if (m_nP2PInit < 0) {

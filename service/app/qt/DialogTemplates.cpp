@@ -138,14 +138,14 @@ std::map<int, QWidget*> BuildAboutBox(QWidget& box, const QIcon& icon) {
         byId[id] = w;
         return w;
     };
-    const AboutTexts template100;
-    box.setWindowTitle(QString::fromStdU16String(template100.strTitle));
+    const AboutTexts aboutTemplate;
+    box.setWindowTitle(QString::fromStdU16String(aboutTemplate.strTitle));
     auto* picture = new QLabel(&box);
     picture->setPixmap(icon.pixmap(48, 48));
     add(kIdAboutIcon, picture);
     auto* lines = new QVBoxLayout;
-    lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(template100.strVersion), &box)));
-    lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(template100.strApiVersion), &box)));
+    lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strVersion), &box)));
+    lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strApiVersion), &box)));
     lines->addWidget(add(kIdAboutLegal, new QLabel(QString(), &box)));
     auto* ok = new QPushButton(QStringLiteral("OK"), &box);
     ok->setDefault(true);
