@@ -85,6 +85,7 @@ private:
     session::EncodedFrameSink& m_fanout;
     ILiveVideoOwner& m_owner;
     CKeyFrameLimiter m_limiter;
+    uint32_t m_dwCaptureStart = 0;  // the owner's thread
     // Read by RequestKeyFrame on any thread.
     std::atomic<bool> m_bRunning{false};
 };
