@@ -46,10 +46,12 @@
 #include "transport/client/PpppSetup.h"
 #include "service/session/SessionHost.h"
 #include "service/session/SessionServer.h"
-#include "service/video/CaptureControl.h"
-#include "service/video/H264.h"
-#include "service/video/gstreamer/GstGraphOps.h"
+#include "service/settings/EncoderSettings.h"
+#include "service/settings/RegStore.h"
 #include "service/settings/hivefile/HiveFileRegistry.h"
+#include "service/video/Capture.h"
+#include "service/video/H264.h"
+#include "service/video/KeyFrameLimiter.h"
 #include "viewer/ViewerClient.h"
 
 namespace {
@@ -107,12 +109,13 @@ private:
     std::deque<uint64_t> m_order;
 };
 
-// The device: capture, fan-out and the host glue a window would be.
-class CDevice final : public session::ISessionHost, public video::ICaptureWindow, public session::EncodedFrameSink {
+// The device: the platform's capture with the live video's key-frame rule,
+// the fan-out, and the host glue the service controller would be.
+class CDevice final : public session::ISessionHost, public video::ICaptureEvents, public session::EncodedFrameSink {
 public:
     CDevice(const std::string& did, uint32_t keyIntervalMs, bool keyOnDemand)
-        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_registry(MakeDir()),
-          m_ops(m_registry, video::GstGraphOptions{keyIntervalMs}) {}
+        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_dwKeyIntervalMs(keyIntervalMs), m_registry(MakeDir()),
+          m_pCapture(video::MakePlatformCapture()) {}
     ~CDevice() {
         Stop();
         std::error_code ec;
@@ -123,17 +126,22 @@ public:
         m_server.ClearSlots();
         m_server.SeedScramble(0x42);
         if (m_server.StartListening(platform::Utf8ToUtf16(m_did), kPassword) != 0) return false;
-        video::CaptureRequest request;
-        request.nQualityMode = g_nQuality;
-        request.strCameraName = u"Bench Camera";
-        uint32_t start = 0;
-        if (m_control.StartCapture(request, &start) != 0) return false;
-        m_server.SetCaptureStart(start);
-        return true;
+        video::CaptureSettings wanted;
+        wanted.strCameraName = "Bench Camera";
+        wanted.format = g_nQuality == 1 ? video::CaptureFormat{640, 480, 15} : video::CaptureFormat{320, 240, 15};
+        wanted.dwKeyIntervalMs = m_dwKeyIntervalMs;
+        settings::CRegStore store(settings::kRegStoreCreate, m_registry);
+        settings::SetEncoderBitrate(store, settings::EncoderBitrateForQuality(g_nQuality));
+        settings::ReadEncoderBitrate(m_registry, &wanted.dwBitrateKbps);
+        m_limiter.Reset();
+        m_server.SetCaptureStart(platform::GetTickCount());
+        const video::CaptureStart started = m_pCapture->Start(wanted, *this, *this);
+        if (!started.bStarted) std::fprintf(stderr, "capture: %s\n", started.strProblem.c_str());
+        return started.bStarted;
     }
     void Stop() {
         m_server.StopListening();
-        m_control.StopCapture();
+        m_pCapture->Stop();
         m_server.WaitForReaders();
         m_server.StopVideoTimer();
     }
@@ -152,6 +160,7 @@ public:
 
     // The encoder's frames pass here on their way to the fan-out.
     void OnEncodedFrame(const session::EncodedFrame& frame) override {
+        if (m_limiter.OnFrame(platform::GetTickCount(), frame.IsKey())) m_pCapture->RequestKeyFrame();
         m_frames.Sent(frame.pData, frame.nLength);
         m_server.OnEncodedFrame(frame);
     }
@@ -162,13 +171,11 @@ public:
     uint32_t SetVideoTimer() override { return 1; }
     void KillVideoTimer(uint32_t) override {}
     void RequestKeyFrame() override {
-        if (m_bKeyOnDemand) m_control.RequestKeyFrame();
+        if (m_bKeyOnDemand && m_limiter.OnRequest(platform::GetTickCount())) m_pCapture->RequestKeyFrame();
     }
-    // Capture window.
-    void ShowCaptureMessage(const std::string& text) override { std::fprintf(stderr, "capture: %s\n", text.c_str()); }
-    void SetCaptureStatus(int) override {}
-    void PostGraphEvent() override {}
-    void StopService() override {}
+    // Capture events.
+    void OnCaptureLost() override { std::fprintf(stderr, "capture: the camera was lost\n"); }
+    void OnCaptureProblem(const std::string& what) override { std::fprintf(stderr, "capture: %s\n", what.c_str()); }
 
 private:
     std::string MakeDir() {
@@ -179,12 +186,12 @@ private:
 
     std::string m_did;
     bool m_bKeyOnDemand;
+    uint32_t m_dwKeyIntervalMs;
     std::string m_dir;
     settings::CHiveFileRegistry m_registry;
-    video::CGstGraphOps m_ops;
-    camera::CCameraXU m_camXU;  // no camera library here: the mode commands go nowhere
+    std::unique_ptr<video::ICapture> m_pCapture;
+    video::CKeyFrameLimiter m_limiter;
     session::CSessionServer m_server{pppp::RealPppp(), *this};
-    video::CCaptureControl m_control{m_ops, m_registry, m_camXU, *this, *this};
     CFrameClock m_frames;
 };
 

@@ -15,6 +15,7 @@
 #include "platform/Text.h"
 #include "service/camera/XuBinding.h"
 #include "service/video/Capture.h"
+#include "tests/support/FakeCapture.h"
 
 namespace appfakes {
 
@@ -93,39 +94,28 @@ struct CameraLibrary {
     }
 };
 
-// A capture that starts (or refuses) at once and delivers no frames of its own.
-class CRecordingCapture final : public video::ICapture {
+// The fake capture with its starts and stops in the log, so that tests see
+// them in order with everything else. The fake outlives this wrapper, which
+// the controller owns.
+class CLoggedCapture final : public video::ICapture {
 public:
-    // Shared with the test, which keeps a pointer while the controller owns the capture.
-    struct Control {
-        std::atomic<bool> bRefuse{false};
-        // Runs inside Start, before it returns (on the controller's thread).
-        std::function<void()> onStart;
-        std::atomic<video::ICaptureEvents*> pEvents{nullptr};
-        std::atomic<int> nKeyFrameRequests{0};
-    };
-    explicit CRecordingCapture(Control& control) : m_control(control) {}
+    explicit CLoggedCapture(testsupport::CFakeCapture& fake) : m_fake(fake) {}
 
-    video::CaptureStart Start(const video::CaptureSettings& settings, session::EncodedFrameSink&,
+    video::CaptureStart Start(const video::CaptureSettings& settings, session::EncodedFrameSink& sink,
                               video::ICaptureEvents& events) override {
         Log("capture start " + settings.strCameraName + " " + std::to_string(settings.format.nWidth) + "x" +
             std::to_string(settings.format.nHeight));
-        if (m_control.onStart) m_control.onStart();
-        if (m_control.bRefuse.load()) return {false, "No camera can be opened."};
-        m_control.pEvents.store(&events);
-        m_bRunning.store(true);
-        return {true, {}};
+        return m_fake.Start(settings, sink, events);
     }
     void Stop() override {
-        m_control.pEvents.store(nullptr);
-        if (m_bRunning.exchange(false)) Log("capture stop");
+        if (m_fake.IsRunning()) Log("capture stop");
+        m_fake.Stop();
     }
-    void RequestKeyFrame() override { m_control.nKeyFrameRequests.fetch_add(1); }
-    bool IsRunning() const override { return m_bRunning.load(); }
+    void RequestKeyFrame() override { m_fake.RequestKeyFrame(); }
+    bool IsRunning() const override { return m_fake.IsRunning(); }
 
 private:
-    Control& m_control;
-    std::atomic<bool> m_bRunning{false};
+    testsupport::CFakeCapture& m_fake;
 };
 
 }  // namespace appfakes

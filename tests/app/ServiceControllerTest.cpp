@@ -75,7 +75,7 @@ protected:
         config.pPppp = &CFakeTransport::Table();
         config.strInitString = "INIT";
         config.pRegistry = &m_registry;
-        config.makeCapture = [this] { return std::make_unique<appfakes::CRecordingCapture>(m_capture); };
+        config.makeCapture = [this] { return std::make_unique<appfakes::CLoggedCapture>(m_capture); };
         m_pController = std::make_unique<CServiceController>(config, m_observer);
         m_pController->LoadSettings();
         m_pController->Initialize();
@@ -92,7 +92,7 @@ protected:
     testsupport::CTempDir m_regDir;
     settings::CHiveFileRegistry m_registry;
     camera::XuEntryPoints m_previousXu;
-    appfakes::CRecordingCapture::Control m_capture;
+    testsupport::CFakeCapture m_capture;
     CRecordingObserver m_observer;
     std::unique_ptr<CServiceController> m_pController;
 };
@@ -128,7 +128,7 @@ TEST_F(ServiceControllerTest, StartsAndStopsAndEachRefusalStartsNothing) {
 
     // A capture that cannot start: listening goes on, the status and the
     // observer say why.
-    m_capture.bRefuse = true;
+    m_capture.failStart = "No camera can be opened.";
     EXPECT_EQ(controller.Start(Request(0)), StartOutcome::Started);
     EXPECT_TRUE(controller.IsListening());
     EXPECT_EQ(controller.Status(), kStatusCaptureFailed);
@@ -144,7 +144,7 @@ TEST_F(ServiceControllerTest, ALostCameraStopsTheServiceOnTheControllersThreadAn
     std::thread::id captureThread;
     std::thread capture([&] {
         captureThread = std::this_thread::get_id();
-        m_capture.pEvents.load()->OnCaptureLost();  // returns at once
+        ASSERT_TRUE(m_capture.Lose());  // returns at once
     });
     capture.join();
     ASSERT_TRUE(WaitUntil([&] { return !m_observer.Get(m_observer.stops).empty(); }));

@@ -135,7 +135,7 @@ protected:
         config.pPppp = &m_pppp;
         config.strInitString = "INIT";
         config.pRegistry = &m_registry;
-        config.makeCapture = [this] { return std::make_unique<appfakes::CRecordingCapture>(m_capture); };
+        config.makeCapture = [this] { return std::make_unique<appfakes::CLoggedCapture>(m_capture); };
         m_pDialog = std::make_unique<CServiceDlg>(config, withProgramDirectory ? m_moduleDir.Path() + "/" : std::string());
         m_pDialog->AttachHost(*m_pHost);
         m_pDialog->OnInitDialog();
@@ -156,7 +156,7 @@ protected:
     pppp::PpppTable m_pppp{};
     std::unique_ptr<CRecordingHost> m_pHost;
     camera::XuEntryPoints m_previousXu;
-    appfakes::CRecordingCapture::Control m_capture;
+    testsupport::CFakeCapture m_capture;
     std::unique_ptr<CServiceDlg> m_pDialog;
 };
 
@@ -394,7 +394,7 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     Press(true);
     ASSERT_TRUE(dlg.IsCapturing());
     EXPECT_EQ(controller.SetVideoTimer(), kStillFrameSchedule);
-    std::thread capture([&] { m_capture.pEvents.load()->OnCaptureLost(); });
+    std::thread capture([&] { ASSERT_TRUE(m_capture.Lose()); });
     capture.join();
     controller.Flush();
     EXPECT_FALSE(dlg.IsListening());
