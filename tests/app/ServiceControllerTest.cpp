@@ -178,6 +178,11 @@ TEST_F(ServiceControllerTest, ARefusedDidStopsTheServiceAndRunningDoesNotHideIt)
 TEST_F(ServiceControllerTest, StillFramesEvery2500MsWhileAViewerHasVideoOn) {
     testsupport::CManualClock clock;
     platform::CScopedClock useClock(clock);
+    // The controller's threads read the clock: they end before it goes.
+    struct CRelease {
+        std::unique_ptr<CServiceController>& pController;
+        ~CRelease() { pController.reset(); }
+    } release{m_pController};
     std::span<const uint8_t> still;
     ASSERT_TRUE(platform::FindProgramResource("BIN", 131, still));
     CServiceController& controller = Make();
