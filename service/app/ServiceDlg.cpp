@@ -134,11 +134,8 @@ void CServiceDlg::StartService() {
     request.nQualityMode = m_nQualityMode;
     m_lastStart = m_controller.Start(request);
     ShowStatus();
-    if (const char16_t* key = RefusalMessageKey(m_lastStart)) {
-        Message(Text(key));
-        return;
-    }
-    m_pHost->EnableControl(kIdcCamera, false);
+    if (const char16_t* key = RefusalMessageKey(m_lastStart)) Message(Text(key));
+    if (m_lastStart == StartOutcome::Started) m_pHost->EnableControl(kIdcCamera, false);
 }
 
 void CServiceDlg::StopService() {
