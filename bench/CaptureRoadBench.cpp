@@ -1,5 +1,5 @@
 // The whole road of live video, measured: a simulated camera captured and
-// encoded by the GStreamer graph, the session server's fan-out, libpppp on
+// encoded by the GStreamer capture, the live video, the session server's fan-out, libpppp on
 // loopback, and real viewers. Each figure is printed beside its baseline,
 // measured in the same run.
 //
@@ -46,12 +46,10 @@
 #include "transport/client/PpppSetup.h"
 #include "service/session/SessionHost.h"
 #include "service/session/SessionServer.h"
-#include "service/settings/EncoderSettings.h"
-#include "service/settings/RegStore.h"
-#include "service/settings/hivefile/HiveFileRegistry.h"
-#include "service/video/Capture.h"
 #include "service/video/H264.h"
-#include "service/video/KeyFrameLimiter.h"
+#include "service/video/LiveVideo.h"
+#include "service/video/gstreamer/GstCapture.h"
+#include "service/settings/hivefile/HiveFileRegistry.h"
 #include "viewer/ViewerClient.h"
 
 namespace {
@@ -109,13 +107,31 @@ private:
     std::deque<uint64_t> m_order;
 };
 
-// The device: the platform's capture with the live video's key-frame rule,
-// the fan-out, and the host glue the service controller would be.
-class CDevice final : public session::ISessionHost, public video::ICaptureEvents, public session::EncodedFrameSink {
+// The platform's capture with the encoder's scheduled key-frame interval
+// that a run measures.
+class CKeyIntervalCapture final : public video::ICapture {
+public:
+    explicit CKeyIntervalCapture(uint32_t keyIntervalMs) : m_dwKeyIntervalMs(keyIntervalMs) {}
+    video::CaptureStart Start(const video::CaptureSettings& settings, session::EncodedFrameSink& sink,
+                              video::ICaptureEvents& events) override {
+        video::CaptureSettings scheduled = settings;
+        scheduled.dwKeyIntervalMs = m_dwKeyIntervalMs;
+        return m_capture.Start(scheduled, sink, events);
+    }
+    void Stop() override { m_capture.Stop(); }
+    void RequestKeyFrame() override { m_capture.RequestKeyFrame(); }
+    bool IsRunning() const override { return m_capture.IsRunning(); }
+
+private:
+    const uint32_t m_dwKeyIntervalMs;
+    video::CGstCapture m_capture;
+};
+
+// The device: capture, live video, fan-out and the host glue a controller would be.
+class CDevice final : public session::ISessionHost, public video::ILiveVideoOwner, public session::EncodedFrameSink {
 public:
     CDevice(const std::string& did, uint32_t keyIntervalMs, bool keyOnDemand)
-        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_dwKeyIntervalMs(keyIntervalMs), m_registry(MakeDir()),
-          m_pCapture(video::MakePlatformCapture()) {}
+        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_registry(MakeDir()), m_capture(keyIntervalMs) {}
     ~CDevice() {
         Stop();
         std::error_code ec;
@@ -126,22 +142,20 @@ public:
         m_server.ClearSlots();
         m_server.SeedScramble(0x42);
         if (m_server.StartListening(platform::Utf8ToUtf16(m_did), kPassword) != 0) return false;
-        video::CaptureSettings wanted;
-        wanted.strCameraName = "Bench Camera";
-        wanted.format = g_nQuality == 1 ? video::CaptureFormat{640, 480, 15} : video::CaptureFormat{320, 240, 15};
-        wanted.dwKeyIntervalMs = m_dwKeyIntervalMs;
-        settings::CRegStore store(settings::kRegStoreCreate, m_registry);
-        settings::SetEncoderBitrate(store, settings::EncoderBitrateForQuality(g_nQuality));
-        settings::ReadEncoderBitrate(m_registry, &wanted.dwBitrateKbps);
-        m_limiter.Reset();
-        m_server.SetCaptureStart(platform::GetTickCount());
-        const video::CaptureStart started = m_pCapture->Start(wanted, *this, *this);
-        if (!started.bStarted) std::fprintf(stderr, "capture: %s\n", started.strProblem.c_str());
-        return started.bStarted;
+        video::LiveVideoRequest request;
+        request.nQualityMode = g_nQuality;
+        request.strCameraName = u"Bench Camera";
+        const video::LiveVideoStart started = m_video.Start(request);
+        if (!started.bStarted) {
+            std::fprintf(stderr, "capture: %s\n", started.strProblem.c_str());
+            return false;
+        }
+        m_server.SetCaptureStart(started.dwCaptureStart);
+        return true;
     }
     void Stop() {
         m_server.StopListening();
-        m_pCapture->Stop();
+        m_video.Stop();
         m_server.WaitForReaders();
         m_server.StopVideoTimer();
     }
@@ -160,7 +174,6 @@ public:
 
     // The encoder's frames pass here on their way to the fan-out.
     void OnEncodedFrame(const session::EncodedFrame& frame) override {
-        if (m_limiter.OnFrame(platform::GetTickCount(), frame.IsKey())) m_pCapture->RequestKeyFrame();
         m_frames.Sent(frame.pData, frame.nLength);
         m_server.OnEncodedFrame(frame);
     }
@@ -171,11 +184,10 @@ public:
     uint32_t SetVideoTimer() override { return 1; }
     void KillVideoTimer(uint32_t) override {}
     void RequestKeyFrame() override {
-        if (m_bKeyOnDemand && m_limiter.OnRequest(platform::GetTickCount())) m_pCapture->RequestKeyFrame();
+        if (m_bKeyOnDemand) m_video.RequestKeyFrame();
     }
-    // Capture events.
-    void OnCaptureLost() override { std::fprintf(stderr, "capture: the camera was lost\n"); }
-    void OnCaptureProblem(const std::string& what) override { std::fprintf(stderr, "capture: %s\n", what.c_str()); }
+    // Live video owner.
+    void OnCameraLost() override { std::fprintf(stderr, "capture: the camera was lost\n"); }
 
 private:
     std::string MakeDir() {
@@ -186,12 +198,12 @@ private:
 
     std::string m_did;
     bool m_bKeyOnDemand;
-    uint32_t m_dwKeyIntervalMs;
     std::string m_dir;
     settings::CHiveFileRegistry m_registry;
-    std::unique_ptr<video::ICapture> m_pCapture;
-    video::CKeyFrameLimiter m_limiter;
+    CKeyIntervalCapture m_capture;
+    camera::CCameraXU m_camXU;  // no camera library here: the mode commands go nowhere
     session::CSessionServer m_server{pppp::RealPppp(), *this};
+    video::CLiveVideo m_video{m_capture, m_registry, m_camXU, *this, *this};
     CFrameClock m_frames;
 };
 
