@@ -4,12 +4,10 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "platform/Text.h"
