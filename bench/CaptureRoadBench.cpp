@@ -1,5 +1,5 @@
 // The whole road of live video, measured: a simulated camera captured and
-// encoded by the GStreamer graph, the session server's fan-out, libpppp on
+// encoded by the GStreamer capture, the live video, the session server's fan-out, libpppp on
 // loopback, and real viewers. Each figure is printed beside its baseline,
 // measured in the same run.
 //
@@ -46,9 +46,9 @@
 #include "transport/client/PpppSetup.h"
 #include "service/session/SessionHost.h"
 #include "service/session/SessionServer.h"
-#include "service/video/CaptureControl.h"
 #include "service/video/H264.h"
-#include "service/video/gstreamer/GstGraphOps.h"
+#include "service/video/LiveVideo.h"
+#include "service/video/gstreamer/GstCapture.h"
 #include "service/settings/hivefile/HiveFileRegistry.h"
 #include "viewer/ViewerClient.h"
 
@@ -107,12 +107,31 @@ private:
     std::deque<uint64_t> m_order;
 };
 
-// The device: capture, fan-out and the host glue a window would be.
-class CDevice final : public session::ISessionHost, public video::ICaptureWindow, public session::EncodedFrameSink {
+// The platform's capture with the encoder's scheduled key-frame interval
+// that a run measures.
+class CKeyIntervalCapture final : public video::ICapture {
+public:
+    explicit CKeyIntervalCapture(uint32_t keyIntervalMs) : m_dwKeyIntervalMs(keyIntervalMs) {}
+    video::CaptureStart Start(const video::CaptureSettings& settings, session::EncodedFrameSink& sink,
+                              video::ICaptureEvents& events) override {
+        video::CaptureSettings scheduled = settings;
+        scheduled.dwKeyIntervalMs = m_dwKeyIntervalMs;
+        return m_capture.Start(scheduled, sink, events);
+    }
+    void Stop() override { m_capture.Stop(); }
+    void RequestKeyFrame() override { m_capture.RequestKeyFrame(); }
+    bool IsRunning() const override { return m_capture.IsRunning(); }
+
+private:
+    const uint32_t m_dwKeyIntervalMs;
+    video::CGstCapture m_capture;
+};
+
+// The device: capture, live video, fan-out and the host glue a controller would be.
+class CDevice final : public session::ISessionHost, public video::ILiveVideoOwner, public session::EncodedFrameSink {
 public:
     CDevice(const std::string& did, uint32_t keyIntervalMs, bool keyOnDemand)
-        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_registry(MakeDir()),
-          m_ops(m_registry, video::GstGraphOptions{keyIntervalMs}) {}
+        : m_did(did), m_bKeyOnDemand(keyOnDemand), m_registry(MakeDir()), m_capture(keyIntervalMs) {}
     ~CDevice() {
         Stop();
         std::error_code ec;
@@ -123,17 +142,20 @@ public:
         m_server.ClearSlots();
         m_server.SeedScramble(0x42);
         if (m_server.StartListening(platform::Utf8ToUtf16(m_did), kPassword) != 0) return false;
-        video::CaptureRequest request;
+        video::LiveVideoRequest request;
         request.nQualityMode = g_nQuality;
         request.strCameraName = u"Bench Camera";
-        uint32_t start = 0;
-        if (m_control.StartCapture(request, &start) != 0) return false;
-        m_server.SetCaptureStart(start);
+        const video::LiveVideoStart started = m_video.Start(request);
+        if (!started.bStarted) {
+            std::fprintf(stderr, "capture: %s\n", started.strProblem.c_str());
+            return false;
+        }
+        m_server.SetCaptureStart(started.dwCaptureStart);
         return true;
     }
     void Stop() {
         m_server.StopListening();
-        m_control.StopCapture();
+        m_video.Stop();
         m_server.WaitForReaders();
         m_server.StopVideoTimer();
     }
@@ -162,13 +184,10 @@ public:
     uint32_t SetVideoTimer() override { return 1; }
     void KillVideoTimer(uint32_t) override {}
     void RequestKeyFrame() override {
-        if (m_bKeyOnDemand) m_control.RequestKeyFrame();
+        if (m_bKeyOnDemand) m_video.RequestKeyFrame();
     }
-    // Capture window.
-    void ShowCaptureMessage(const std::string& text) override { std::fprintf(stderr, "capture: %s\n", text.c_str()); }
-    void SetCaptureStatus(int) override {}
-    void PostGraphEvent() override {}
-    void StopService() override {}
+    // Live video owner.
+    void OnCameraLost() override { std::fprintf(stderr, "capture: the camera was lost\n"); }
 
 private:
     std::string MakeDir() {
@@ -181,10 +200,10 @@ private:
     bool m_bKeyOnDemand;
     std::string m_dir;
     settings::CHiveFileRegistry m_registry;
-    video::CGstGraphOps m_ops;
+    CKeyIntervalCapture m_capture;
     camera::CCameraXU m_camXU;  // no camera library here: the mode commands go nowhere
     session::CSessionServer m_server{pppp::RealPppp(), *this};
-    video::CCaptureControl m_control{m_ops, m_registry, m_camXU, *this, *this};
+    video::CLiveVideo m_video{m_capture, m_registry, m_camXU, *this, *this};
     CFrameClock m_frames;
 };
 

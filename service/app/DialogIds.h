@@ -1,5 +1,5 @@
 #pragma once
-// The main window's controls by id (dialog template 102), its timers and the
+// The main window's controls by id (dialog template 102), its timer and the
 // texts the window logic uses when no language pack gives one.
 
 #include <cstddef>
@@ -32,17 +32,10 @@ inline constexpr int kIdcCamera = 1033;          // drop-down list, unsorted
 inline constexpr int kIdcCameraLabel = 1034;
 
 inline constexpr int kDidMaxChars = 20;          // the DID edit's limit
-inline constexpr size_t kDidMaxBytes = 20;       // the DID's 8-bit form
 
-// Timers of the main window.
+// The main window's timer: the clock and the viewer count.
 inline constexpr uint32_t kClockTimer = 100;
 inline constexpr uint32_t kClockPeriodMs = 1000;
-inline constexpr uint32_t kVideoTimer = 101;     // still-frame poll; its period is the session server's
-
-// Status codes of the status line.
-inline constexpr int kStatusStopped = 0;
-inline constexpr int kStatusApiInitFailure = 2;
-inline constexpr int kStatusNoCamera = 3;
 
 // Texts of the program itself.
 inline constexpr char16_t kAppName[] = u"ZELT2Service";

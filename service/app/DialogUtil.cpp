@@ -6,20 +6,26 @@
 
 namespace app {
 
-int SelectStringPrefix(IDialogHost& host, int id, int startAfter, std::u16string_view prefix) {
-    const int count = host.ComboGetCount(id);
+int FindStringPrefix(const std::vector<std::u16string>& items, int startAfter, std::u16string_view prefix) {
+    const int count = static_cast<int>(items.size());
     if (count <= 0) return -1;
     const int first = (startAfter < 0 || startAfter >= count) ? 0 : startAfter + 1;
     for (int n = 0; n < count; ++n) {
         const int index = (first + n) % count;
-        const std::u16string item = host.ComboGetItemText(id, index);
+        const std::u16string& item = items[index];
         if (item.size() >= prefix.size() &&
-            platform::EqualsIgnoreCase(std::u16string_view(item).substr(0, prefix.size()), prefix)) {
-            host.ComboSetCurSel(id, index);
+            platform::EqualsIgnoreCase(std::u16string_view(item).substr(0, prefix.size()), prefix))
             return index;
-        }
     }
     return -1;
+}
+
+int SelectStringPrefix(IDialogHost& host, int id, int startAfter, std::u16string_view prefix) {
+    std::vector<std::u16string> items;
+    for (int i = 0; i < host.ComboGetCount(id); ++i) items.push_back(host.ComboGetItemText(id, i));
+    const int index = FindStringPrefix(items, startAfter, prefix);
+    if (index >= 0) host.ComboSetCurSel(id, index);
+    return index;
 }
 
 std::u16string FormatClockText(const std::tm& local) {

@@ -159,7 +159,8 @@ std::vector<std::u16string> ListLanguagePacks(const std::string& folder) {
     while (const dirent* e = ::readdir(d.get())) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        // "*.ini", letter case ignored as the pattern is on the system it came from.
+        // "*.ini" with the letter case ignored, so that a pack copied from a
+        // file system that ignores case is found whatever its extension's case.
         if (name.size() < 4) continue;
         std::string ext = name.substr(name.size() - 4);
         for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);

@@ -1,10 +1,9 @@
 #pragma once
 // CServiceApp: the program's start-up and shutdown. Start-up installs the
 // crash report, finds the program directory, loads the camera extension-unit
-// library from it and runs the main window; shutdown unloads the library.
-// (The socket start-up, manifest and 3-D controls of the system the service
-// came from have no counterpart here: sockets need no start-up, and the
-// window's look is the toolkit's.)
+// library from it and runs the front end (the window, or the headless mode);
+// shutdown unloads the library. Sockets need no start-up here, and the
+// window's look is the toolkit's, so start-up does nothing for either.
 
 #include <functional>
 #include <string>

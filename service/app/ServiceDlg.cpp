@@ -1,32 +1,17 @@
 #include "service/app/ServiceDlg.h"
 
-#include <cstring>
 #include <ctime>
 
-#include "platform/Clock.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/app/DialogUtil.h"
-#include "service/settings/Settings.h"
+#include "service/app/LangKeys.h"
+#include "service/app/ServiceTexts.h"
 
 namespace app {
 
 using namespace settings;
 namespace {
-
-struct StatusText {
-    const char16_t* key;
-    const char16_t* defaultText;
-};
-// By status code 0 to 5.
-constexpr StatusText kStatusTexts[] = {
-    {u"1100", u"Stopped"},
-    {u"1101", u"Running"},
-    {u"1102", u"API Initialize failure"},
-    {u"1103", u"Please select one USB video device"},
-    {u"1104", u"Failed to create live capture"},
-    {u"1112", u"Wrong DID"},
-};
 
 struct ControlKey {
     int id;
@@ -34,41 +19,27 @@ struct ControlKey {
 };
 // Controls relabelled by the language pack, in the order they are relabelled.
 constexpr ControlKey kLabels[] = {
-    {kIdcLanguageLabel, u"1002"}, {kIdcCameraLabel, u"1014"},   {kIdcAbout, u"0998"},
-    {kIdcQualityGroup, u"1003"},  {kIdcNormalQuality, u"1004"}, {kIdcHighQuality, u"1005"},
-    {kIdcCodeGroup, u"1006"},     {kIdcDidLabel, u"1007"},      {kIdcPasswordLabel, u"1008"},
+    {kIdcLanguageLabel, langkey::kLanguageLabel}, {kIdcCameraLabel, langkey::kCameraLabel},
+    {kIdcAbout, langkey::kAboutButton},           {kIdcQualityGroup, langkey::kQualityGroup},
+    {kIdcNormalQuality, langkey::kNormalQuality}, {kIdcHighQuality, langkey::kHighQuality},
+    {kIdcCodeGroup, langkey::kCodeGroup},         {kIdcDidLabel, langkey::kDidLabel},
+    {kIdcPasswordLabel, langkey::kPasswordLabel},
 };
 constexpr ControlKey kNetworkLabels[] = {
-    {kIdcNetworkGroup, u"1010"}, {kIdcClockLabel, u"1011"}, {kIdcOnlineLabel, u"1012"}, {kIdcStatusLabel, u"1013"},
+    {kIdcNetworkGroup, langkey::kNetworkGroup},
+    {kIdcClockLabel, langkey::kClockLabel},
+    {kIdcOnlineLabel, langkey::kOnlineLabel},
+    {kIdcStatusLabel, langkey::kStatusLabel},
 };
 
-// Saving the settings failed; not one of the original keys, so it has a text
-// of its own when the pack lacks it.
-constexpr char16_t kKeySaveFailed[] = u"1113";
-constexpr char16_t kSaveFailedDefault[] =
-    u"The settings could not be saved. They stay in effect until the program ends.";
+constexpr char16_t kVersion[] = u"2.1.1";
 
 }  // namespace
 
-CServiceDlg::CServiceDlg(ServiceConfig config)
-    : m_config(std::move(config)),
-      m_server(*m_config.pPppp, *this),
-      m_regStore(settings::kRegStoreCreate, *m_config.pRegistry) {
-    if (m_config.makeCapture) m_pCapture = m_config.makeCapture(*this, m_camXU, *this, *m_config.pRegistry);
-}
+CServiceDlg::CServiceDlg(ControllerConfig config, std::string strModuleDir)
+    : m_strModuleDir(std::move(strModuleDir)), m_controller(std::move(config), *this) {}
 
-CServiceDlg::~CServiceDlg() {
-    // The server's threads call into the capture (key frames) and the camera
-    // channel; they end before either goes, whether or not the window ran.
-    m_server.StopListening();
-    if (m_pCapture) m_pCapture->StopCapture();
-    m_server.WaitForReaders();
-    m_pCapture.reset();
-    if (m_nP2PInit >= 0) {
-        m_config.pPppp->DeInitialize();
-        m_nP2PInit = -1;
-    }
-}
+CServiceDlg::~CServiceDlg() = default;
 
 // ---- Window start ----
 
@@ -80,45 +51,26 @@ void CServiceDlg::OnInitDialog() {
     m_pHost->SetTextLimit(kIdcDid, kDidMaxChars);
     DataToControls();
 
-    const std::u16string about = Text(u"0001");
+    const std::u16string about = Text(langkey::kAboutMenu);
     m_pHost->SetAboutMenuText(about.empty() ? kAboutMenuDefault : about);
-    m_strVersion = u"2.1.1";
-    FillLanguageList(m_config.strModuleDir.empty() ? std::string() : m_config.strModuleDir + "res");
+    m_strVersion = kVersion;
+    FillLanguageList(m_strModuleDir.empty() ? std::string() : m_strModuleDir + "res");
     LoadSettings();
 
     InitTransport();
     OnLanguageChanged();
     m_nid.Fill();
     m_nid.Add(*m_pHost);
-    if (m_nP2PInit >= 0) {
-        m_nStatus.store(kStatusStopped);
-        ShowStatus();
-    }
-    if (m_pCapture) m_pCapture->LoadStillFrames();
+    ShowStatus();
     ZTRACE("OnInitDialog has been done\n");
 }
 
 void CServiceDlg::InitTransport() {
-    m_server.ClearSlots();
-    char init[91] = {};
-    std::strncpy(init, m_config.strInitString.c_str(), sizeof init - 1);
-    m_nP2PInit = m_config.pPppp->Initialize(init);
-    if (m_nP2PInit < 0) {
-        ZTRACE("PPPP_Initialize(..)=%d\n", m_nP2PInit);
-        m_nStatus.store(kStatusApiInitFailure);
-        ShowStatus();
-    } else if (m_config.pfnShareBandwidth) {
-        m_config.pfnShareBandwidth(1);
-    }
-    int appended = 0;
-    {
-        const std::vector<std::u16string>& names = m_camXU.GetDeviceList();
-        for (const std::u16string& name : names) {
-            m_pHost->ComboAddString(kIdcCamera, name);
-            ++appended;
-        }
-    }
-    if (appended > 0 && !m_strCameraName.empty()) SelectStringPrefix(*m_pHost, kIdcCamera, 0, m_strCameraName);
+    m_controller.Initialize();
+    ShowStatus();
+    for (const std::u16string& name : m_controller.Cameras()) m_pHost->ComboAddString(kIdcCamera, name);
+    const int stored = m_controller.StoredCameraIndex();
+    if (stored >= 0) m_pHost->ComboSetCurSel(kIdcCamera, stored);
 }
 
 void CServiceDlg::OnCommand(int id) {
@@ -145,17 +97,7 @@ void CServiceDlg::OnCommand(int id) {
 }
 
 void CServiceDlg::OnTimer(uint32_t id) {
-    if (id == kClockTimer) {
-        UpdateClock();
-    } else if (id == kVideoTimer && m_pCapture) {
-        video::StillFrameTick tick;
-        tick.bRunning = m_server.IsRunning();
-        tick.nMode = m_server.Mode();
-        tick.nCameraIndex = m_nCameraIndex.load();
-        tick.bNormalQuality = m_bNormalQuality;
-        tick.bHighQuality = m_bHighQuality;
-        m_pCapture->OnStillFrameTimer(tick, m_camXU, *this);
-    }
+    if (id == kClockTimer) UpdateClock();
 }
 
 void CServiceDlg::UpdateClock() {
@@ -163,7 +105,7 @@ void CServiceDlg::UpdateClock() {
     std::tm local{};
     localtime_r(&now, &local);
     m_pHost->SetControlText(kIdcClock, FormatClockText(local));
-    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(m_server.Online())));
+    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(m_controller.Online())));
 }
 
 // ---- Service control ----
@@ -171,89 +113,39 @@ void CServiceDlg::UpdateClock() {
 void CServiceDlg::OnConnect() {
     if (m_pHost->GetCheck(kIdcConnect)) {
         StartService();
-        m_pHost->SetControlText(kIdcConnect, Text(u"0996"));
+        m_pHost->SetControlText(kIdcConnect, Text(langkey::kDisconnect));
         m_pHost->EnableControl(kIdcDid, false);
         m_pHost->EnableControl(kIdcPassword, false);
     } else {
-        StopService();
-        m_nStatus.store(kStatusStopped);
+        m_controller.Stop(kStatusStopped);
+        m_pHost->EnableControl(kIdcCamera, true);
         ShowStatus();
-        m_pHost->SetControlText(kIdcConnect, Text(u"0999"));
+        m_pHost->SetControlText(kIdcConnect, Text(langkey::kConnect));
         m_pHost->EnableControl(kIdcDid, true);
         m_pHost->EnableControl(kIdcPassword, true);
     }
 }
 
 void CServiceDlg::StartService() {
-    const int selection = m_pHost->ComboGetCurSel(kIdcCamera);
-    if (selection < 0) {
-        m_lastStart = StartOutcome::NoCamera;
-        m_nStatus.store(kStatusNoCamera);
-        ShowStatus();
-        Message(u"1103");
-        return;
-    }
-    bool answers = false;
-    {
-        camera::CCameraXU::CSequence sequence = m_camXU.BeginSequence();
-        answers = m_camXU.Open(selection);
-        if (answers) m_camXU.Close();
-    }
-    if (!answers) {
-        m_lastStart = StartOutcome::CameraNotAnswering;
-        Message(u"1106");
-        return;
-    }
-    const std::u16string did = TrimBlanks(m_pHost->GetControlText(kIdcDid));
-    if (did.empty()) {
-        m_lastStart = StartOutcome::EmptyDid;
-        Message(u"1107");
-        return;
-    }
-    if (platform::Utf16ToUtf8(did).size() > kDidMaxBytes) {
-        m_lastStart = StartOutcome::DidTooLong;
-        Message(u"1112");
-        return;
-    }
-    m_pHost->EnableControl(kIdcCamera, false);
-    m_server.SeedScramble(static_cast<uint8_t>(platform::GetTickCount()));
-    m_strCameraName = m_pHost->ComboGetItemText(kIdcCamera, selection);
-    m_nCameraIndex.store(selection);
-    if (m_server.StartListening(m_pHost->GetControlText(kIdcDid), m_pHost->GetControlText(kIdcPassword)) != 0)
-        ZTRACE("StartListening failed: no thread to spare\n");
-    m_lastStart = StartOutcome::Started;
-    if (m_pCapture) {
-        video::CaptureRequest request;
-        request.nQualityMode = m_nQualityMode;
-        request.strCameraName = m_strCameraName;
-        request.nCameraIndex = selection;
-        request.nMode = m_server.Mode();
-        uint32_t captureStart = 0;
-        if (m_pCapture->StartCapture(request, &captureStart) == 0) m_server.SetCaptureStart(captureStart);
-    }
+    StartRequest request;
+    request.nCameraIndex = m_pHost->ComboGetCurSel(kIdcCamera);
+    request.strDidField = m_pHost->GetControlText(kIdcDid);
+    request.strPasswordField = m_pHost->GetControlText(kIdcPassword);
+    request.nQualityMode = m_nQualityMode;
+    m_lastStart = m_controller.Start(request);
+    ShowStatus();
+    if (const char16_t* key = RefusalMessageKey(m_lastStart)) Message(Text(key));
+    if (m_lastStart == StartOutcome::Started) m_pHost->EnableControl(kIdcCamera, false);
 }
 
 void CServiceDlg::StopService() {
-    m_server.StopListening();
-    if (m_pCapture) m_pCapture->StopCapture();
-    m_server.WaitForReaders();
-    m_server.StopVideoTimer();
-    // A start of the poll that a reader posted before it ended is undone
-    // after it, in the window's order.
-    m_pHost->PostToWindow([this] { m_pHost->KillTimer(kVideoTimer); });
+    m_controller.Stop();
     m_pHost->EnableControl(kIdcCamera, true);
 }
 
 void CServiceDlg::ShowStatus() {
-    const int status = m_nStatus.load();
-    if (status < 0 || status >= static_cast<int>(std::size(kStatusTexts))) return;
-    SetStatusText(kStatusTexts[status].key, kStatusTexts[status].defaultText);
-}
-
-void CServiceDlg::SetStatusText(const char16_t* key, const char16_t* defaultText) {
-    if (!key || !*key) return;
-    const std::u16string text = Text(key);
-    m_pHost->SetControlText(kIdcStatus, text.empty() ? std::u16string(defaultText) : text);
+    if (const std::optional<std::u16string> text = StatusLineText(m_langTable, m_controller.Status()))
+        m_pHost->SetControlText(kIdcStatus, *text);
 }
 
 void CServiceDlg::OnSelectNormal() {
@@ -272,11 +164,6 @@ void CServiceDlg::OnSelectHigh() {
     m_pHost->SetCheck(kIdcNormalQuality, m_bNormalQuality);
 }
 
-int CServiceDlg::OnGraphEvent() {
-    if (m_pCapture) m_pCapture->OnGraphEvent();
-    return 0;
-}
-
 // ---- Teardown ----
 
 void CServiceDlg::OnDestroy() {
@@ -289,11 +176,7 @@ void CServiceDlg::OnDestroy() {
         m_pHost->KillTimer(kClockTimer);
         m_nClockTimer = 0;
     }
-    m_server.FreePacketBuffer();
-    if (m_nP2PInit >= 0) {
-        m_config.pPppp->DeInitialize();
-        m_nP2PInit = -1;
-    }
+    m_controller.Shutdown();
 }
 
 // ---- Settings ----
@@ -313,18 +196,13 @@ void CServiceDlg::DataFromControls() {
 }
 
 void CServiceDlg::LoadSettings() {
-    if (!m_regStore.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue | settings::kKeySetValue, false)) {
-        ZTRACE("the settings key cannot be opened: the defaults stay\n");
-        return;
-    }
-    m_server.SetDID(m_regStore.Value(kSettingDid).GetString());
-    m_strEditPassword = m_regStore.Value(kSettingPassword).GetString();
-    m_nQualityMode = QualityModeFromValue(m_regStore.Value(kSettingMode));
-    const std::u16string language = m_regStore.Value(kSettingLanguage).GetString();
-    m_strCameraName = m_regStore.Value(kSettingCamera).GetString();
-    m_regStore.Close();
-    SelectStringPrefix(*m_pHost, kIdcLanguage, 0, language.empty() ? std::u16string_view(kDefaultLanguage) : language);
-    m_strEditDID = m_server.DID();
+    if (!m_controller.LoadSettings()) return;
+    const ServiceSettings& stored = m_controller.Settings();
+    m_strEditPassword = stored.strPassword;
+    m_nQualityMode = stored.nQualityMode;
+    SelectStringPrefix(*m_pHost, kIdcLanguage, 0,
+                       stored.strLanguage.empty() ? std::u16string_view(kDefaultLanguage) : stored.strLanguage);
+    m_strEditDID = stored.strDID;
     // The radios follow "Mode", so that the capture's format, the still
     // frame's quality and the "Mode" saved at exit agree.
     m_bHighQuality = m_nQualityMode == kQualityHigh;
@@ -334,34 +212,18 @@ void CServiceDlg::LoadSettings() {
 
 void CServiceDlg::SaveSettings() {
     DataFromControls();
+    ServiceSettings values;
     // A stored DID of more than 20 characters is kept whole: cutting it
     // would lose what the user stored.
-    m_server.SetDID(platform::ToUpper(m_strEditDID));
+    values.strDID = platform::ToUpper(m_strEditDID);
+    values.strPassword = m_strEditPassword;
     m_nQualityMode = m_bHighQuality ? kQualityHigh : kQualityNormal;
+    values.nQualityMode = m_nQualityMode;
     const int selection = m_pHost->ComboGetCurSel(kIdcLanguage);
-    std::u16string language = selection >= 0 ? m_pHost->ComboGetItemText(kIdcLanguage, selection) : std::u16string();
-    if (language.empty()) language = kDefaultLanguage;
-
-    bool saved = false;
-    if (m_regStore.Open(kSettingsKeyPath, settings::kRegCurrentUser, settings::kKeyQueryValue | settings::kKeySetValue, false)) {
-        m_regStore.TakeWriteFailure();
-        m_regStore.Value(kSettingDid).SetString(m_server.DID());
-        m_regStore.Value(kSettingPassword).SetString(m_strEditPassword);
-        m_regStore.Value(kSettingMode).SetString(platform::Utf8ToUtf16(std::to_string(m_nQualityMode)));
-        m_regStore.Value(kSettingLanguage).SetString(language);
-        m_regStore.Value(kSettingCamera).SetString(m_strCameraName);
-        m_regStore.Close();
-        saved = !m_regStore.TakeWriteFailure();
-        if (!saved) ZTRACE("a setting did not reach the registry\n");
-    } else {
-        ZTRACE("the settings key cannot be opened: nothing saved\n");
-    }
-    if (!saved) {
-        const std::u16string text = Text(kKeySaveFailed);
-        const std::u16string caption = Text(u"1105");
-        m_pHost->MessageBox(text.empty() ? kSaveFailedDefault : text, caption.empty() ? kAppName : caption,
-                          MessageBoxKind::Ok);
-    }
+    values.strLanguage = selection >= 0 ? m_pHost->ComboGetItemText(kIdcLanguage, selection) : std::u16string();
+    if (values.strLanguage.empty()) values.strLanguage = kDefaultLanguage;
+    values.strCameraName = m_controller.CameraName();
+    if (!m_controller.SaveSettings(values)) Message(SaveFailedText(m_langTable));
 }
 
 // ---- Language ----
@@ -376,92 +238,42 @@ void CServiceDlg::OnLanguageChanged() {
     if (selection < 0) return;
     const std::u16string language = m_pHost->ComboGetItemText(kIdcLanguage, selection);
     if (language.empty()) return;
-    m_langTable.Load(LanguagePackPath(m_config.strModuleDir, language));
+    m_langTable.Load(LanguagePackPath(m_strModuleDir, language));
     ApplyLanguage();
 }
 
 void CServiceDlg::ApplyLanguage() {
     if (!m_langTable.HasPack()) return;
-    m_pHost->SetWindowTitle(Text(u"1001") + u"(V" + m_strVersion + u")");
+    m_pHost->SetWindowTitle(Text(langkey::kWindowTitle) + u"(V" + m_strVersion + u")");
     for (const ControlKey& label : kLabels) m_pHost->SetControlText(label.id, Text(label.key));
-    m_pHost->SetControlText(kIdcAccountLink, Text(u"1009"));
-    m_pHost->SetControlText(kIdcConnect, Text(m_pHost->GetCheck(kIdcConnect) ? u"0996" : u"0999"));
+    m_pHost->SetControlText(kIdcAccountLink, Text(langkey::kAccountLink));
+    m_pHost->SetControlText(kIdcConnect, Text(m_pHost->GetCheck(kIdcConnect) ? langkey::kDisconnect : langkey::kConnect));
     for (const ControlKey& label : kNetworkLabels) m_pHost->SetControlText(label.id, Text(label.key));
-    const std::u16string about = Text(u"0001");
+    const std::u16string about = Text(langkey::kAboutMenu);
     m_pHost->SetAboutMenuText(about.empty() ? kAboutMenuDefault : about);
     ShowStatus();
 }
 
-std::u16string CServiceDlg::Text(const char16_t* key) const {
-    const std::u16string* text = m_langTable.GetText(key);
-    return text ? *text : std::u16string();
+std::u16string CServiceDlg::Text(const char16_t* key) const { return PackText(m_langTable, key); }
+
+void CServiceDlg::Message(const std::u16string& text) {
+    m_pHost->MessageBox(text, MessageCaption(m_langTable), MessageBoxKind::Ok);
 }
 
-void CServiceDlg::Message(const char16_t* key) {
-    const std::u16string caption = Text(u"1105");
-    m_pHost->MessageBox(Text(key), caption.empty() ? kAppName : caption, MessageBoxKind::Ok);
-}
+// ---- What the controller tells (any thread) ----
 
-// ---- What the session server asks (its own threads) ----
-
-void CServiceDlg::SetStatus(int status) {
-    m_nStatus.store(status);
+void CServiceDlg::OnStatusChanged(int) {
     m_pHost->PostToWindow([this] { ShowStatus(); });
 }
 
-void CServiceDlg::StopCapture() {
-    m_pHost->PostToWindow([this] {
-        if (m_pCapture) m_pCapture->StopCapture();
-    });
+void CServiceDlg::OnCaptureFailed(const std::string& problem) {
+    m_pHost->PostToWindow([this, text = platform::Utf8ToUtf16(problem)] { Message(text); });
 }
 
-void CServiceDlg::ChangeCameraMode(int mode, const std::function<bool()>& apply) {
-    camera::CCameraXU::CSequence sequence = m_camXU.BeginSequence();
-    if (!apply()) return;
-    if (m_camXU.Open(m_nCameraIndex.load())) {
-        m_camXU.SendCommand(camera::kCameraCommandBeforeMode, 0);
-        m_camXU.SendCommand(camera::kCameraCommandMode, static_cast<uint8_t>(mode));
-        m_camXU.Close();
-    }
-}
-
-uint32_t CServiceDlg::SetVideoTimer() {
-    // Timers belong to the window's thread; set and kill keep their order there.
-    m_pHost->PostToWindow([this] { m_pHost->SetTimer(kVideoTimer, session::kVideoTimerPeriodMs); });
-    return kVideoTimer;
-}
-
-void CServiceDlg::KillVideoTimer(uint32_t) {
-    m_pHost->PostToWindow([this] { m_pHost->KillTimer(kVideoTimer); });
-}
-
-void CServiceDlg::RequestKeyFrame() {
-    if (m_pCapture) m_pCapture->RequestKeyFrame();
-}
-
-// ---- What the capture asks ----
-
-void CServiceDlg::ShowCaptureMessage(const std::string& text) {
-    const std::u16string caption = Text(u"1105");
-    m_pHost->MessageBox(platform::Utf8ToUtf16(text), caption.empty() ? kAppName : caption, MessageBoxKind::Ok);
-}
-
-void CServiceDlg::SetCaptureStatus(int status) {
-    // The listener starts first and may already have refused the DID (and
-    // asked for the capture to stop); "Running" must not hide that.
-    int current = m_nStatus.load();
-    do {
-        if (status == video::kStatusRunning && current == session::kStatusWrongDid) break;
-    } while (!m_nStatus.compare_exchange_weak(current, status));
-    ShowStatus();
-}
-
-void CServiceDlg::PostGraphEvent() {
-    m_pHost->PostToWindow([this] { OnGraphEvent(); });
-}
-
-void CServiceDlg::OnEncodedFrame(const session::EncodedFrame& frame) {
-    m_server.OnEncodedFrame(frame);
+void CServiceDlg::OnServiceStopped(StopReason reason) {
+    // A lost camera frees the camera list, as a stop does; a refused DID
+    // leaves the window as it is, with the status saying why.
+    if (reason == StopReason::CameraLost) m_pHost->PostToWindow([this] { m_pHost->EnableControl(kIdcCamera, true); });
 }
 
 }  // namespace app

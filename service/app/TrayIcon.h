@@ -12,8 +12,14 @@
 namespace app {
 
 inline constexpr uint32_t kTrayIconId = 5;
-inline constexpr uint32_t kTrayNotifyMessage = 0x0400 + 5;  // the tray's callback message
-inline constexpr uint32_t kTrayFlagsMessageIconTip = 7;
+// The first message number a window may define for itself.
+inline constexpr uint32_t kFirstOwnMessage = 0x0400;
+inline constexpr uint32_t kTrayNotifyMessage = kFirstOwnMessage + 5;  // the tray's callback message
+// What the record carries: its callback message, its icon, its tip.
+inline constexpr uint32_t kTrayFlagMessage = 1;
+inline constexpr uint32_t kTrayFlagIcon = 2;
+inline constexpr uint32_t kTrayFlagTip = 4;
+inline constexpr uint32_t kTrayFlagsMessageIconTip = kTrayFlagMessage | kTrayFlagIcon | kTrayFlagTip;
 
 struct TrayRecord {
     uint32_t uID = 0;

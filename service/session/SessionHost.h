@@ -1,11 +1,11 @@
 #pragma once
-// What the session server needs from the window that owns it. The window
-// implements this; the server never reaches into the window otherwise.
+// What the session server needs from its owner (the service controller). The
+// owner implements this; the server never reaches into it otherwise.
 //
 // Several operations are called from the server's own threads while the
-// window's thread may be waiting for those threads (stopping the service
+// owner's thread may be waiting for those threads (stopping the service
 // waits for the listener and the readers). An implementation must therefore
-// never wait for the window's thread: it hands the work over (posts it) and
+// never wait for the owner's thread: it hands the work over (posts it) and
 // returns.
 
 #include <cstdint>
@@ -18,12 +18,12 @@ inline constexpr int kStatusWrongDid = 5;
 
 class ISessionHost {
 public:
-    // Stores `status` as the window's current status and shows it. Called on
-    // the listener thread; must not wait for the window's thread.
+    // Stores `status` as the owner's current status and shows it. Called on
+    // the listener thread; must not wait for the owner's thread.
     virtual void SetStatus(int status) = 0;
 
-    // Stops the capture graph. Called on the listener thread when listening
-    // cannot work; must not wait for the window's thread.
+    // Stops the capture. Called on the listener thread when listening
+    // cannot work; must not wait for the owner's thread.
     virtual void StopCapture() = 0;
 
     // Changes the camera's mode as one use of the camera channel, apart from
@@ -35,10 +35,10 @@ public:
     // camera change together; it takes no lock. Called on a reader thread.
     virtual void ChangeCameraMode(int mode, const std::function<bool()>& apply) = 0;
 
-    // Starts the still-frame poll (timer 101, every 2500 ms) and returns its
+    // Starts the still-frame poll (every 2500 ms) and returns its
     // identifier, non-zero; 0 when it could not be started. Stops it again.
-    // Called on reader threads and the window's thread; must not wait for
-    // the window's thread.
+    // Called on reader threads and the owner's thread; must not wait for
+    // the owner's thread.
     virtual uint32_t SetVideoTimer() = 0;
     virtual void KillVideoTimer(uint32_t timerId) = 0;
 

@@ -26,8 +26,9 @@ struct CaptureFormat {
 };
 
 struct CaptureSettings {
-    // The camera as the camera library names it, in 8-bit text; a camera
-    // whose name begins with it is taken. Empty: the first camera.
+    // The camera as the camera library names it, in 8-bit text; the camera
+    // of exactly that name is taken (letter case counts, the whole name).
+    // Empty: the first camera whose name can be read.
     std::string strCameraName;
     CaptureFormat format;
     // The encoder's bitrate in kbit/s; 0 leaves the implementation's default.
@@ -67,7 +68,7 @@ public:
     // Starts capturing: every encoded access unit goes to `sink` as a live
     // frame whose kind (key or delta) is decided here, once; a key frame
     // carries its SPS and PPS first. `sink` and `events` outlive the capture.
-    // Starting while running is refused.
+    // Starting while running is refused. A start that fails holds nothing.
     virtual CaptureStart Start(const CaptureSettings& settings, session::EncodedFrameSink& sink,
                                ICaptureEvents& events) = 0;
     // Stops and releases everything; when it returns no sink or event call is

@@ -64,7 +64,7 @@ public:
 
     // Starts the capture (already running: started, nothing done). The
     // bitrate goes to the encoder's registry value first; the camera gets its
-    // mode once the capture exists and before frames flow.
+    // mode as soon as the capture holds it, before its first frames matter.
     LiveVideoStart Start(const LiveVideoRequest& request);
     // Stops the capture when it runs; safe to call more than once.
     void Stop();
@@ -85,6 +85,7 @@ private:
     session::EncodedFrameSink& m_fanout;
     ILiveVideoOwner& m_owner;
     CKeyFrameLimiter m_limiter;
+    uint32_t m_dwCaptureStart = 0;  // the owner's thread
     // Read by RequestKeyFrame on any thread.
     std::atomic<bool> m_bRunning{false};
 };

@@ -1,10 +1,11 @@
 #pragma once
 // The two stored still frames (normal and high quality) that stand in for the
 // live picture while the camera reports that it has none, and the poll that
-// asks the camera for its status. The window owns one CStillFrames, loads it
-// once while it initialises and ticks it on its poll timer.
+// asks the camera for its status. The service controller owns one
+// CStillFrames, loads it once while it initialises and ticks it on its
+// still-frame schedule.
 //
-// Threads: the window's thread only. A tick blocks for as long as the
+// Threads: the owner's thread only. A tick blocks for as long as the
 // camera's status query takes.
 
 #include <cstdint>
@@ -18,7 +19,7 @@ class CCameraXU;
 
 namespace video {
 
-// What the window's members say at a tick of the poll timer.
+// What the service's state says at a tick of the still-frame schedule.
 struct StillFrameTick {
     bool bRunning = false;        // the service runs
     int nMode = 0;                // camera mode; outside 0..3 nothing is asked

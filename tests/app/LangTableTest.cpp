@@ -10,7 +10,7 @@
 #include "platform/Text.h"
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
-#include "service/app/console/ConsoleHost.h"
+#include "service/app/ServiceTexts.h"
 #include "tests/app/PackBytes.h"
 #include "tests/support/TempDir.h"
 
@@ -129,12 +129,11 @@ TEST(LanguageDiscovery, ListsPackFilesOnlySortedByTheWindowsList) {
         ASSERT_TRUE(testsupport::WriteBytes(dir.File(name), "x"));
     ASSERT_EQ(mkdir(dir.File("Lang_Folder.ini").c_str(), 0700), 0);
 
-    app::CConsoleHost host(nullptr, false, {app::kIdcLanguage});
-    for (const auto& name : app::ListLanguagePacks(dir.Path())) host.ComboAddString(app::kIdcLanguage, name);
-    ASSERT_EQ(host.ComboGetCount(app::kIdcLanguage), 3);
-    EXPECT_EQ(host.ComboGetItemText(app::kIdcLanguage, 0), u"Deutsch");
-    EXPECT_EQ(host.ComboGetItemText(app::kIdcLanguage, 1), u"English");
-    EXPECT_EQ(host.ComboGetItemText(app::kIdcLanguage, 2), u"Two");
+    const std::vector<std::u16string> names = app::SortedLanguagePacks(dir.Path());
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(names[0], u"Deutsch");
+    EXPECT_EQ(names[1], u"English");
+    EXPECT_EQ(names[2], u"Two");
     EXPECT_TRUE(app::ListLanguagePacks("").empty());
     EXPECT_TRUE(app::ListLanguagePacks(dir.File("missing")).empty());
     EXPECT_EQ(app::LanguagePackPath("/p/", u"../x/y"), "");

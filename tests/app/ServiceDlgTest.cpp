@@ -1,7 +1,8 @@
-// The main window's logic on a recording host: start-up, the connect button
-// and its refusals, settings, language, the server's threads reaching the
-// window, and teardown. The camera library, the capture and the transport are
-// fakes at their ports; the registry is a real hive file in a temporary folder.
+// The main window's logic over the service controller, on a recording host:
+// start-up, the connect button and its refusals, settings, language, the
+// controller's threads reaching the window, and teardown. The camera library,
+// the capture and the transport are fakes at their ports; the registry is a
+// real hive file in a temporary folder.
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,9 @@
 #include "service/app/DialogUtil.h"
 #include "service/app/ServiceDlg.h"
 #include "service/settings/Settings.h"
-#include "service/app/console/ConsoleHost.h"
-#include "service/camera/XuBinding.h"
 #include "service/settings/hivefile/HiveFileRegistry.h"
+#include "tests/app/AppFakes.h"
+#include "tests/app/MemoryDialogHost.h"
 #include "tests/app/PackBytes.h"
 #include "tests/support/FakeTransport.h"
 #include "tests/support/TempDir.h"
@@ -29,92 +30,35 @@ using namespace app;
 using namespace settings;
 using testsupport::CFakeTransport;
 
-// One log of what every fake saw, in order.
-std::mutex g_logLock;
-std::vector<std::string> g_log;
-void Log(const std::string& line) {
-    std::lock_guard<std::mutex> hold(g_logLock);
-    g_log.push_back(line);
-}
-size_t Position(const std::string& line) {
-    std::lock_guard<std::mutex> hold(g_logLock);
-    for (size_t i = 0; i < g_log.size(); ++i)
-        if (g_log[i] == line) return i;
-    return SIZE_MAX;
-}
-
-// The camera library.
-std::vector<std::u16string> g_cameras;
-bool g_bCameraAnswers = true;
-bool FakeName(int index, char16_t* name) {
-    if (index < 0 || static_cast<size_t>(index) >= g_cameras.size()) return false;
-    std::copy(g_cameras[index].begin(), g_cameras[index].end(), name);
-    name[g_cameras[index].size()] = 0;
-    return true;
-}
-bool FakeInit(int index) { return Log("camera open " + std::to_string(index)), g_bCameraAnswers; }
-bool FakeUninit() { return true; }
-bool FakeSet(int) { return true; }
-bool FakeSetCur(uint8_t* data) { return Log("camera command " + std::to_string(data[0]) + " " + std::to_string(data[1])), true; }
+using appfakes::Log;
+using appfakes::Position;
 
 // The transport's start and end.
 int g_nInitResult = 0;
 int FakeInitialize(const char*) { return Log("PPPP_Initialize"), g_nInitResult; }
 int FakeDeInitialize() { return Log("PPPP_DeInitialize"), 0; }
 
-class CRecordingHost final : public CConsoleHost {
+class CRecordingHost final : public testsupport::CMemoryDialogHost {
 public:
-    CRecordingHost() : CConsoleHost(nullptr, false, {kIdcLanguage}) {}
+    CRecordingHost() : CMemoryDialogHost({kIdcLanguage}) {}
     MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxKind kind) override {
         messages.push_back(platform::Utf16ToUtf8(caption + u"|" + text));
-        return CConsoleHost::MessageBox(text, caption, kind);
+        return CMemoryDialogHost::MessageBox(text, caption, kind);
     }
     uint32_t SetTimer(uint32_t id, uint32_t periodMs) override {
         Log("SetTimer " + std::to_string(id));
-        return CConsoleHost::SetTimer(id, periodMs);
+        return CMemoryDialogHost::SetTimer(id, periodMs);
     }
     void KillTimer(uint32_t id) override {
         Log("KillTimer " + std::to_string(id));
-        CConsoleHost::KillTimer(id);
+        CMemoryDialogHost::KillTimer(id);
     }
     void SetTrayTip(const std::u16string& tip) override {
         Log(tip.empty() ? "tray removed" : "tray added");
-        CConsoleHost::SetTrayTip(tip);
+        CMemoryDialogHost::SetTrayTip(tip);
     }
     std::string Text(int id) const { return platform::Utf16ToUtf8(GetControlText(id)); }
     std::vector<std::string> messages;
-};
-
-class CFakeCapture final : public IServiceCapture {
-public:
-    explicit CFakeCapture(video::ICaptureWindow& window) : m_window(window) {}
-    int StartCapture(const video::CaptureRequest& request, uint32_t* captureStart) override {
-        Log("StartCapture " + platform::Utf16ToUtf8(request.strCameraName) + " quality " +
-            std::to_string(request.nQualityMode) + " index " + std::to_string(request.nCameraIndex));
-        *captureStart = 1;
-        m_bCapturing = true;
-        m_window.SetCaptureStatus(video::kStatusRunning);
-        return 0;
-    }
-    int StopCapture() override {
-        if (m_bCapturing.exchange(false)) Log("StopCapture");
-        return 0;
-    }
-    int OnGraphEvent() override {
-        m_window.StopService();  // the camera was lost
-        return 0;
-    }
-    void RequestKeyFrame() override {}
-    bool IsCapturing() const override { return m_bCapturing.load(); }
-    void LoadStillFrames() override { Log("LoadStillFrames"); }
-    void OnStillFrameTimer(const video::StillFrameTick& tick, camera::CCameraXU&, session::EncodedFrameSink&) override {
-        Log("still tick running " + std::to_string(tick.bRunning) + " camera " + std::to_string(tick.nCameraIndex) +
-            " normal " + std::to_string(tick.bNormalQuality));
-    }
-
-private:
-    video::ICaptureWindow& m_window;
-    std::atomic<bool> m_bCapturing{false};
 };
 
 // The hive file, with writes logged and made to fail on demand.
@@ -165,21 +109,10 @@ public:
 class ServiceDlgTest : public ::testing::Test {
 protected:
     ServiceDlgTest() : m_registry(m_regDir.Path()) {
-        {
-            std::lock_guard<std::mutex> hold(g_logLock);
-            g_log.clear();
-        }
-        g_cameras = {u"USB Camera A", u"USB Camera B"};
-        g_bCameraAnswers = true;
+        appfakes::CLog::Instance().Clear();
         g_nInitResult = 0;
         CFakeTransport::Instance().Reset();
-        camera::XuEntryPoints xu;
-        xu.pGetDeviceNameEnum = FakeName;
-        xu.pOnInitializeXU = FakeInit;
-        xu.pOnUnInitializeXU = FakeUninit;
-        xu.pOnSetUnitId = xu.pOnSetCtrlId = xu.pOnSetReqLen = FakeSet;
-        xu.pOnUVC_SetCur = FakeSetCur;
-        m_previousXu = camera::InstallXuEntryPoints(xu);
+        m_previousXu = appfakes::CameraLibrary::Instance().Install();
 
         // The program directory: the shipped packs in res/.
         mkdir(m_moduleDir.File("res").c_str(), 0700);
@@ -198,14 +131,12 @@ protected:
     CServiceDlg& Start(bool withProgramDirectory = true) {
         m_pDialog.reset();
         m_pHost = std::make_unique<CRecordingHost>();
-        ServiceConfig config;
-        if (withProgramDirectory) config.strModuleDir = m_moduleDir.Path() + "/";
+        ControllerConfig config;
         config.pPppp = &m_pppp;
         config.strInitString = "INIT";
         config.pRegistry = &m_registry;
-        config.makeCapture = [](video::ICaptureWindow& window, camera::CCameraXU&, session::EncodedFrameSink&,
-                                settings::IRegistry&) { return std::make_unique<CFakeCapture>(window); };
-        m_pDialog = std::make_unique<CServiceDlg>(config);
+        config.makeCapture = [this] { return std::make_unique<appfakes::CLoggedCapture>(m_capture); };
+        m_pDialog = std::make_unique<CServiceDlg>(config, withProgramDirectory ? m_moduleDir.Path() + "/" : std::string());
         m_pDialog->AttachHost(*m_pHost);
         m_pDialog->OnInitDialog();
         return *m_pDialog;
@@ -225,6 +156,7 @@ protected:
     pppp::PpppTable m_pppp{};
     std::unique_ptr<CRecordingHost> m_pHost;
     camera::XuEntryPoints m_previousXu;
+    testsupport::CFakeCapture m_capture;
     std::unique_ptr<CServiceDlg> m_pDialog;
 };
 
@@ -294,7 +226,7 @@ TEST_F(ServiceDlgTest, StoredModeDecidesQualityAndRadios) {
 }
 
 TEST_F(ServiceDlgTest, WithoutACameraTheButtonStaysPressedUntilTheNextClick) {
-    g_cameras.clear();
+    appfakes::CameraLibrary::Instance().cameras.clear();
     CServiceDlg& dlg = Start();
     Type(u"CAM1");
     Press(true);
@@ -344,7 +276,8 @@ TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
     EXPECT_EQ(CFakeTransport::Instance().LastDid(), "ABCDEFGHIJ0123456789");
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
     EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcCamera));
-    EXPECT_NE(Position("StartCapture USB Camera B quality 2 index 1"), SIZE_MAX);
+    EXPECT_NE(Position("capture start USB Camera B 320x240"), SIZE_MAX);
+    EXPECT_NE(Position("camera open 1"), SIZE_MAX);
     dlg.OnDestroy();
     EXPECT_EQ(m_registry.Stored(u"DID"), "  ABCDEFGHIJ0123456789 ");
     EXPECT_EQ(m_registry.Stored(u"Password"), " Pass word ");
@@ -353,23 +286,23 @@ TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
 TEST_F(ServiceDlgTest, ACameraThatDoesNotAnswerRefusesTheStart) {
     CServiceDlg& dlg = Start();
     m_pHost->ComboSetCurSel(kIdcCamera, 0);
-    g_bCameraAnswers = false;
+    appfakes::CameraLibrary::Instance().bAnswers = false;
     Type(u"CAM1");
     Press(true);
     EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::CameraNotAnswering);
     ASSERT_EQ(m_pHost->messages.size(), 1u);
     EXPECT_NE(m_pHost->messages[0].find("The camera does not answer"), std::string::npos);
-    EXPECT_EQ(Position("StartCapture USB Camera A quality 2 index 0"), SIZE_MAX);
+    EXPECT_EQ(Position("capture start USB Camera A 320x240"), SIZE_MAX);
 }
 
 TEST_F(ServiceDlgTest, TheStoredCameraIsFoundByItsBeginningAfterTheFirstEntryWithWrapRound) {
-    g_cameras = {u"usb camera 1", u"Other", u"USB Camera 2"};
+    appfakes::CameraLibrary::Instance().cameras = {u"usb camera 1", u"Other", u"USB Camera 2"};
     m_registry.PutString(kSettingCamera, u"USB CAMERA");
     Start();
     EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), 2);
     m_pDialog.reset();
 
-    g_cameras = {u"USB Camera 1", u"Other"};
+    appfakes::CameraLibrary::Instance().cameras = {u"USB Camera 1", u"Other"};
     Start();
     EXPECT_EQ(m_pHost->ComboGetCurSel(kIdcCamera), 0);  // wrapped round to the first
     m_pDialog.reset();
@@ -414,7 +347,7 @@ TEST_F(ServiceDlgTest, ClosingWhileRunningStopsFirstThenSavesTheCameraOfTheLastS
     dlg.OnDestroy();
     EXPECT_FALSE(dlg.IsListening());
     EXPECT_EQ(m_registry.Stored(u"CamDriveName"), "USB Camera B");
-    const size_t stop = Position("StopCapture"), tray = Position("tray removed"), save = Position("save DID"),
+    const size_t stop = Position("capture stop"), tray = Position("tray removed"), save = Position("save DID"),
                  clock = Position("KillTimer 100"), transport = Position("PPPP_DeInitialize");
     EXPECT_LT(stop, tray);
     EXPECT_LT(tray, save);
@@ -425,36 +358,64 @@ TEST_F(ServiceDlgTest, ClosingWhileRunningStopsFirstThenSavesTheCameraOfTheLastS
 
 TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     CServiceDlg& dlg = Start();
+    CServiceController& controller = dlg.Controller();
     m_pHost->ComboSetCurSel(kIdcCamera, 1);
     Type(u"CAM1");
     Press(true);
+    m_pHost->RunPosted();
     std::thread worker([&] {
-        dlg.SetStatus(session::kStatusWrongDid);
-        EXPECT_EQ(dlg.SetVideoTimer(), kVideoTimer);
-        dlg.StopCapture();
-        dlg.ChangeCameraMode(3, [] { return true; });
+        controller.SetStatus(session::kStatusWrongDid);
+        EXPECT_EQ(controller.SetVideoTimer(), kStillFrameSchedule);
+        controller.ChangeCameraMode(3, [] { return true; });
     });
     worker.join();  // returns while the window's thread is busy elsewhere
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
-    // A capture that starts after the listener refused the DID does not hide it.
-    dlg.SetCaptureStatus(video::kStatusRunning);
-    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
     EXPECT_NE(Position("camera command 48 0"), SIZE_MAX);
     EXPECT_LT(Position("camera command 48 0"), Position("camera command 20 3"));
-    EXPECT_EQ(m_pHost->RunPosted(), 3);
+    EXPECT_EQ(m_pHost->RunPosted(), 1);
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
-    EXPECT_TRUE(m_pHost->TimerRuns(kVideoTimer));
-    EXPECT_FALSE(dlg.IsCapturing());
-    dlg.OnTimer(kVideoTimer);
-    EXPECT_NE(Position("still tick running 1 camera 1 normal 1"), SIZE_MAX);
+    EXPECT_TRUE(controller.StillFramesScheduled());
 
-    // A lost camera: the graph event stops the service; status and button stay.
-    dlg.OnGraphEvent();
+    // The listener's request to stop after a refused DID: the service stops
+    // on the controller's thread; the status, the button and the camera list stay.
+    std::thread listener([&] { controller.StopCapture(); });
+    listener.join();
+    controller.Flush();
+    EXPECT_FALSE(dlg.IsCapturing());
     EXPECT_FALSE(dlg.IsListening());
+    EXPECT_FALSE(controller.StillFramesScheduled());
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
+    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcCamera));
+
+    // A lost camera: the service stops; status and button stay, the camera list is free again.
+    Press(false);
+    Press(true);
+    ASSERT_TRUE(dlg.IsCapturing());
+    EXPECT_EQ(controller.SetVideoTimer(), kStillFrameSchedule);
+    std::thread capture([&] { ASSERT_TRUE(m_capture.Lose()); });
+    capture.join();
+    controller.Flush();
+    EXPECT_FALSE(dlg.IsListening());
+    EXPECT_FALSE(controller.StillFramesScheduled());
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
     EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
     EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcCamera));
-    m_pHost->RunPosted();
-    EXPECT_FALSE(m_pHost->TimerRuns(kVideoTimer));
+}
+
+TEST_F(ServiceDlgTest, ACaptureThatStartsAfterTheDidWasRefusedDoesNotHideIt) {
+    CFakeTransport::Instance().FailListen(-8);
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    // The capture comes up only once the listener has refused the DID.
+    m_capture.onStart = [&] { testsupport::WaitUntil([&] { return dlg.Status() == session::kStatusWrongDid; }); };
+    Type(u"CAM1");
+    Press(true);
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
+    dlg.Controller().Flush();
+    EXPECT_FALSE(dlg.IsCapturing());
 }
 
 TEST_F(ServiceDlgTest, TransportFailureShowsItsStatusAndASaveThatFailsIsTold) {

@@ -20,7 +20,6 @@
 #include "platform/Text.h"
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
-#include "service/app/LiveCapture.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/qt/QtDialogHost.h"
@@ -29,7 +28,7 @@
 #include "service/camera/XuBinding.h"
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
-#include "service/video/CaptureControl.h"
+#include "service/video/Capture.h"
 #include "service/settings/hivefile/HiveFileRegistry.h"
 #include "tests/app/QtTestSupport.h"
 #include "tests/support/ChildProcess.h"
@@ -149,14 +148,13 @@ protected:
     static void TearDownTestSuite() { camera::UnloadXuLibrary(); }
 
     ServiceWindowTest() : registry(folder.Path()) {
-        app::ServiceConfig config;
-        config.strModuleDir = app::g_strModuleDir;
+        app::ControllerConfig config;
         config.pPppp = &pppp::RealPppp();
         config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
         config.strInitString = std::getenv(PPPP_INIT_ENV_VARIABLE);
         config.pRegistry = &registry;
-        config.makeCapture = app::LiveCaptureFactory();
-        dialog = std::make_unique<app::CServiceDlg>(config);
+        config.makeCapture = [] { return video::MakePlatformCapture(); };
+        dialog = std::make_unique<app::CServiceDlg>(config, app::g_strModuleDir);
         logic = std::make_unique<CTickCounter>(*dialog);
         host = std::make_unique<app::qt::CQtDialogHost>(*logic);
         app::qt::BindServiceDialog(*host, *dialog);

@@ -13,6 +13,7 @@
 #include <QVBoxLayout>
 
 #include "service/app/AboutDlg.h"
+#include "service/app/DialogIds.h"
 #include "service/app/qt/QtHyperLink.h"
 
 // The icon is compiled into this static library; its registration must be
@@ -58,65 +59,65 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     window.setWindowTitle(QStringLiteral("ZELT2 Service"));
 
     auto* top = new QGridLayout;
-    top->addWidget(add(1022, RightLabel("Language Select:", &window)), 0, 0);
+    top->addWidget(add(kIdcLanguageLabel, RightLabel("Language Select:", &window)), 0, 0);
     auto* language = new QComboBox(&window);
     language->setProperty("sorted", true);
     language->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    top->addWidget(add(1002, language), 0, 1);
-    top->addWidget(add(1008, new QPushButton(QStringLiteral("About"), &window)), 0, 2);
-    top->addWidget(add(1034, RightLabel("USB Video Device List:", &window)), 1, 0);
+    top->addWidget(add(kIdcLanguage, language), 0, 1);
+    top->addWidget(add(kIdcAbout, new QPushButton(QStringLiteral("About"), &window)), 0, 2);
+    top->addWidget(add(kIdcCameraLabel, RightLabel("USB Video Device List:", &window)), 1, 0);
     auto* camera = new QComboBox(&window);
     camera->setMinimumContentsLength(24);
     camera->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    top->addWidget(add(1033, camera), 1, 1, 1, 2);
+    top->addWidget(add(kIdcCamera, camera), 1, 1, 1, 2);
     top->setColumnStretch(1, 1);
 
     auto* quality = new QGroupBox(QStringLiteral("Image Quality"), &window);
-    add(1023, quality);
+    add(kIdcQualityGroup, quality);
     auto* qualityLayout = new QVBoxLayout(quality);
     auto* normal = new QRadioButton(QStringLiteral("Normal quality 320X240 at higher frame rate"), quality);
     auto* high = new QRadioButton(QStringLiteral("High quality 640X480 at lower frame rate"), quality);
-    qualityLayout->addWidget(add(1016, normal));
-    qualityLayout->addWidget(add(1015, high));
+    qualityLayout->addWidget(add(kIdcNormalQuality, normal));
+    qualityLayout->addWidget(add(kIdcHighQuality, high));
     high->setChecked(true);
     quality->hide();
     normal->hide();
     high->hide();
 
     auto* code = new QGroupBox(QStringLiteral("Code Configuration"), &window);
-    add(1024, code);
+    add(kIdcCodeGroup, code);
     auto* codeLayout = new QGridLayout(code);
     auto* did = new QLineEdit(code);
     did->setMaxLength(20);
     auto* password = new QLineEdit(code);
     LimitToBox(password);
-    codeLayout->addWidget(add(1029, RightLabel("DID:", code)), 0, 0);
-    codeLayout->addWidget(add(1003, did), 0, 1);
-    codeLayout->addWidget(add(1030, RightLabel("Password:", code)), 1, 0);
-    codeLayout->addWidget(add(1009, password), 1, 1);
+    codeLayout->addWidget(add(kIdcDidLabel, RightLabel("DID:", code)), 0, 0);
+    codeLayout->addWidget(add(kIdcDid, did), 0, 1);
+    codeLayout->addWidget(add(kIdcPasswordLabel, RightLabel("Password:", code)), 1, 0);
+    codeLayout->addWidget(add(kIdcPassword, password), 1, 1);
     codeLayout->setColumnStretch(1, 1);
     c.pLink = new CQtHyperLink(QStringLiteral("Manage my Halvorn account at xxxx"), code);
-    codeLayout->addWidget(add(1031, c.pLink), 2, 0, 1, 2, Qt::AlignLeft);
+    codeLayout->addWidget(add(kIdcAccountLink, c.pLink), 2, 0, 1, 2, Qt::AlignLeft);
 
     auto* connect = new QPushButton(QStringLiteral("Connect to Internet"), &window);
     connect->setCheckable(true);
     connect->setAutoDefault(false);
-    add(1018, connect);
+    add(kIdcConnect, connect);
 
     auto* net = new QGroupBox(QStringLiteral("Networking"), &window);
-    add(1025, net);
+    add(kIdcNetworkGroup, net);
     auto* netLayout = new QGridLayout(net);
     auto value = [net](const char* text, int minChars) {
         auto* label = new QLabel(QString::fromUtf8(text), net);
         label->setMinimumWidth(label->fontMetrics().horizontalAdvance(QLatin1Char('0')) * minChars);
         return label;
     };
-    netLayout->addWidget(add(1026, new QLabel(QStringLiteral("Current Time:"), net)), 0, 0);
-    netLayout->addWidget(add(1019, value("-", 24)), 0, 1);
-    netLayout->addWidget(add(1027, new QLabel(QStringLiteral("Number of online viewer:"), net)), 1, 0);
-    netLayout->addWidget(add(1020, value("0", 4)), 1, 1);
-    netLayout->addWidget(add(1028, new QLabel(QStringLiteral("Status:"), net)), 2, 0);
-    netLayout->addWidget(add(1021, value("Stopped", 24)), 2, 1);
+    netLayout->addWidget(add(kIdcClockLabel, new QLabel(QStringLiteral("Current Time:"), net)), 0, 0);
+    netLayout->addWidget(add(kIdcClock, value("-", 24)), 0, 1);
+    netLayout->addWidget(add(kIdcOnlineLabel, new QLabel(QStringLiteral("Number of online viewer:"), net)), 1, 0);
+    netLayout->addWidget(add(kIdcOnline, value("0", 4)), 1, 1);
+    netLayout->addWidget(add(kIdcStatusLabel, new QLabel(QStringLiteral("Status:"), net)), 2, 0);
+    netLayout->addWidget(add(kIdcStatus, value("Stopped", 24)), 2, 1);
     netLayout->setColumnStretch(1, 1);
 
     auto* main = new QVBoxLayout(&window);
@@ -138,14 +139,14 @@ std::map<int, QWidget*> BuildAboutBox(QWidget& box, const QIcon& icon) {
         byId[id] = w;
         return w;
     };
-    const AboutTexts template100;
-    box.setWindowTitle(QString::fromStdU16String(template100.strTitle));
+    const AboutTexts aboutTemplate;
+    box.setWindowTitle(QString::fromStdU16String(aboutTemplate.strTitle));
     auto* picture = new QLabel(&box);
     picture->setPixmap(icon.pixmap(48, 48));
     add(kIdAboutIcon, picture);
     auto* lines = new QVBoxLayout;
-    lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(template100.strVersion), &box)));
-    lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(template100.strApiVersion), &box)));
+    lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strVersion), &box)));
+    lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strApiVersion), &box)));
     lines->addWidget(add(kIdAboutLegal, new QLabel(QString(), &box)));
     auto* ok = new QPushButton(QStringLiteral("OK"), &box);
     ok->setDefault(true);

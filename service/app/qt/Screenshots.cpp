@@ -17,7 +17,6 @@
 
 #include "platform/Text.h"
 #include "service/app/DialogIds.h"
-#include "service/app/LiveCapture.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/qt/DialogTemplates.h"
@@ -25,7 +24,7 @@
 #include "service/app/qt/ServiceWindow.h"
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
-#include "service/video/CaptureControl.h"
+#include "service/video/Capture.h"
 #include "service/settings/Registry.h"
 
 namespace {
@@ -75,7 +74,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("ZELT2Service"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    app::ServiceConfig config;
+    app::ControllerConfig config;
     config.pPppp = &pppp::RealPppp();
     config.pfnShareBandwidth = &PPPP_Share_Bandwidth;
     PPPP_InitOptions init{};
@@ -84,7 +83,7 @@ int main(int argc, char** argv) {
     if (PPPP_MakeInitString(&init, initString, sizeof initString) != PPPP_INIT_STRING_LENGTH) return 1;
     config.strInitString = initString;
     config.pRegistry = &settings::DefaultRegistry();
-    config.makeCapture = app::LiveCaptureFactory();
+    config.makeCapture = [] { return video::MakePlatformCapture(); };
 
     int failures = 0;
     app::CServiceApp service;
@@ -93,8 +92,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ZELT2Screenshots: %s\n", platform::Utf16ToUtf8(text).c_str());
         },
         [&] {
-            config.strModuleDir = app::g_strModuleDir;
-            app::CServiceDlg dialog(config);
+            app::CServiceDlg dialog(config, app::g_strModuleDir);
             app::qt::CQtDialogHost host(dialog);
             app::qt::BindServiceDialog(host, dialog);
             host.Open();
@@ -108,7 +106,7 @@ int main(int argc, char** argv) {
                 dialog.UpdateClock();
                 if (!Save(host.Window(), QDir(out).filePath(QStringLiteral("main-%1-stopped.png").arg(name)))) ++failures;
                 static_cast<QAbstractButton*>(host.Control(app::kIdcConnect))->click();
-                if (!Pump([&] { return dialog.Status() == video::kStatusRunning; }, 15000)) {
+                if (!Pump([&] { return dialog.Status() == app::kStatusRunning; }, 15000)) {
                     std::fprintf(stderr, "ZELT2Screenshots: the service did not start in %s\n", name.toUtf8().constData());
                     ++failures;
                 }

@@ -1,0 +1,235 @@
+#include "service/app/ServiceController.h"
+
+#include <cstring>
+
+#include "platform/Clock.h"
+#include "platform/Text.h"
+#include "platform/Trace.h"
+#include "service/app/DialogUtil.h"
+
+namespace app {
+
+using namespace settings;
+
+namespace {
+
+constexpr uint32_t kSettingsAccess = kKeyQueryValue | kKeySetValue;
+// The transport's initialisation string: 90 letters and the terminating zero.
+constexpr size_t kInitStringBufferSize = 91;
+
+}  // namespace
+
+CServiceController::CServiceController(ControllerConfig config, IServiceObserver& observer)
+    : m_config(std::move(config)),
+      m_observer(observer),
+      m_regStore(kRegStoreCreate, *m_config.pRegistry),
+      m_server(*m_config.pPppp, *this),
+      m_pCapture(m_config.makeCapture()),
+      m_liveVideo(*m_pCapture, *m_config.pRegistry, m_camXU, m_server, *this) {
+    if (!m_queue.Started()) ZTRACE("the service's thread cannot be started: the service will not start\n");
+}
+
+CServiceController::~CServiceController() { Shutdown(); }
+
+// ---- Settings ----
+
+bool CServiceController::LoadSettings() {
+    if (!m_regStore.Open(kSettingsKeyPath, kRegCurrentUser, kSettingsAccess, false)) {
+        ZTRACE("the settings key cannot be opened: the defaults stay\n");
+        return false;
+    }
+    m_settings.strDID = m_regStore.Value(kSettingDid).GetString();
+    m_settings.strPassword = m_regStore.Value(kSettingPassword).GetString();
+    m_settings.nQualityMode = QualityModeFromValue(m_regStore.Value(kSettingMode));
+    m_settings.strLanguage = m_regStore.Value(kSettingLanguage).GetString();
+    m_settings.strCameraName = m_regStore.Value(kSettingCamera).GetString();
+    m_regStore.Close();
+    return true;
+}
+
+bool CServiceController::SaveSettings(const ServiceSettings& values) {
+    m_settings = values;
+    if (!m_regStore.Open(kSettingsKeyPath, kRegCurrentUser, kSettingsAccess, false)) {
+        ZTRACE("the settings key cannot be opened: nothing saved\n");
+        return false;
+    }
+    m_regStore.TakeWriteFailure();
+    m_regStore.Value(kSettingDid).SetString(values.strDID);
+    m_regStore.Value(kSettingPassword).SetString(values.strPassword);
+    m_regStore.Value(kSettingMode).SetString(platform::Utf8ToUtf16(std::to_string(values.nQualityMode)));
+    m_regStore.Value(kSettingLanguage).SetString(values.strLanguage);
+    m_regStore.Value(kSettingCamera).SetString(values.strCameraName);
+    m_regStore.Close();
+    if (m_regStore.TakeWriteFailure()) {
+        ZTRACE("a setting did not reach the registry\n");
+        return false;
+    }
+    return true;
+}
+
+// ---- Start-up ----
+
+void CServiceController::Initialize() {
+    m_server.ClearSlots();
+    char init[kInitStringBufferSize] = {};
+    std::strncpy(init, m_config.strInitString.c_str(), sizeof init - 1);
+    m_nP2PInit = m_config.pPppp->Initialize(init);
+    if (m_nP2PInit < 0) {
+        ZTRACE("PPPP_Initialize(..)=%d\n", m_nP2PInit);
+        SetStatusCode(kStatusApiInitFailure);
+    } else {
+        if (m_config.pfnShareBandwidth) m_config.pfnShareBandwidth(1);
+        SetStatusCode(kStatusStopped);
+    }
+    m_astrCameras = m_camXU.GetDeviceList();
+    m_stills.LoadStillFrames();
+}
+
+int CServiceController::StoredCameraIndex() const {
+    if (m_settings.strCameraName.empty()) return -1;
+    return FindStringPrefix(m_astrCameras, 0, m_settings.strCameraName);
+}
+
+// ---- Start and stop ----
+
+StartOutcome CServiceController::Start(const StartRequest& request) {
+    StartOutcome outcome = StartOutcome::NotTried;
+    m_queue.RunAndWait([&] { outcome = DoStart(request); });
+    return outcome;
+}
+
+StartOutcome CServiceController::DoStart(const StartRequest& request) {
+    const int index = request.nCameraIndex;
+    if (index < 0 || index >= static_cast<int>(m_astrCameras.size())) {
+        SetStatusCode(kStatusNoCamera);
+        return StartOutcome::NoCamera;
+    }
+    bool answers = false;
+    {
+        camera::CCameraXU::CSequence sequence = m_camXU.BeginSequence();
+        answers = m_camXU.Open(index);
+        if (answers) m_camXU.Close();
+    }
+    if (!answers) return StartOutcome::CameraNotAnswering;
+    const std::u16string did = TrimBlanks(request.strDidField);
+    if (did.empty()) return StartOutcome::EmptyDid;
+    if (platform::Utf16ToUtf8(did).size() > kDidMaxBytes) return StartOutcome::DidTooLong;
+
+    m_server.SeedScramble(static_cast<uint8_t>(platform::GetTickCount()));
+    m_settings.strCameraName = m_astrCameras[index];
+    m_nCameraIndex.store(index);
+    m_bHighQuality.store(request.nQualityMode == kQualityHigh);
+    if (m_server.StartListening(request.strDidField, request.strPasswordField) != 0)
+        ZTRACE("StartListening failed: no thread to spare\n");
+    m_bServing = true;
+
+    video::LiveVideoRequest live;
+    live.nQualityMode = request.nQualityMode;
+    live.strCameraName = m_settings.strCameraName;
+    live.nCameraIndex = index;
+    live.nMode = m_server.Mode();
+    const video::LiveVideoStart started = m_liveVideo.Start(live);
+    if (!started.bStarted) {
+        if (!started.strProblem.empty()) m_observer.OnCaptureFailed(started.strProblem);
+        SetStatusCode(kStatusCaptureFailed);
+        return StartOutcome::Started;
+    }
+    m_server.SetCaptureStart(started.dwCaptureStart);
+    // The listener starts first and may already have refused the DID;
+    // "Running" must not hide that.
+    int current = m_nStatus.load();
+    while (current != kStatusWrongDid && !m_nStatus.compare_exchange_weak(current, kStatusRunning)) {
+    }
+    if (current != kStatusWrongDid) m_observer.OnStatusChanged(kStatusRunning);
+    return StartOutcome::Started;
+}
+
+void CServiceController::Stop(std::optional<int> status) {
+    m_queue.RunAndWait([&] {
+        StopService();
+        if (status) SetStatusCode(*status);
+    });
+}
+
+void CServiceController::StopService() {
+    m_server.StopListening();
+    m_liveVideo.Stop();
+    m_server.WaitForReaders();
+    // The readers have ended: no viewer starts the schedule again.
+    m_server.StopVideoTimer();
+    m_queue.StopRepeating();
+    m_bServing = false;
+}
+
+void CServiceController::StopByItself(StopReason reason) {
+    // A stop asked for after the service was stopped anyway changes nothing.
+    if (!m_bServing) return;
+    ZTRACE("%s: the service stops\n", reason == StopReason::CameraLost ? "the camera was lost" : "the DID was refused");
+    StopService();
+    m_observer.OnServiceStopped(reason);
+}
+
+void CServiceController::Shutdown() {
+    if (m_bShutDown) return;
+    m_bShutDown = true;
+    m_queue.RunAndWait([this] { StopService(); });
+    m_queue.Close();
+    m_server.FreePacketBuffer();
+    if (m_nP2PInit >= 0) {
+        m_config.pPppp->DeInitialize();
+        m_nP2PInit = -1;
+    }
+}
+
+void CServiceController::SetStatusCode(int status) {
+    m_nStatus.store(status);
+    m_observer.OnStatusChanged(status);
+}
+
+// ---- The still frames ----
+
+void CServiceController::OnStillFrameTick() {
+    video::StillFrameTick tick;
+    tick.bRunning = m_server.IsRunning();
+    tick.nMode = m_server.Mode();
+    tick.nCameraIndex = m_nCameraIndex.load();
+    tick.bHighQuality = m_bHighQuality.load();
+    tick.bNormalQuality = !tick.bHighQuality;
+    m_stills.OnStillFrameTimer(tick, m_camXU, m_server);
+}
+
+// ---- What the session server asks (its own threads) ----
+
+void CServiceController::SetStatus(int status) { SetStatusCode(status); }
+
+void CServiceController::StopCapture() {
+    // Only the refused DID makes the listener ask; the whole service stops.
+    m_queue.Post([this] { StopByItself(StopReason::DidRefused); });
+}
+
+void CServiceController::ChangeCameraMode(int mode, const std::function<bool()>& apply) {
+    camera::CCameraXU::CSequence sequence = m_camXU.BeginSequence();
+    if (!apply()) return;
+    if (m_camXU.Open(m_nCameraIndex.load())) {
+        m_camXU.SendCommand(camera::kCameraCommandBeforeMode, 0);
+        m_camXU.SendCommand(camera::kCameraCommandMode, static_cast<uint8_t>(mode));
+        m_camXU.Close();
+    }
+}
+
+uint32_t CServiceController::SetVideoTimer() {
+    m_queue.StartRepeating(session::kVideoTimerPeriodMs, [this] { OnStillFrameTick(); });
+    return kStillFrameSchedule;
+}
+
+void CServiceController::KillVideoTimer(uint32_t) { m_queue.StopRepeating(); }
+
+void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
+
+// ---- What the live video tells (a capture thread) ----
+
+void CServiceController::OnCameraLost() {
+    m_queue.Post([this] { StopByItself(StopReason::CameraLost); });
+}
+
+}  // namespace app

@@ -1,0 +1,73 @@
+#include "service/app/ServiceTexts.h"
+
+#include <algorithm>
+
+#include "platform/Text.h"
+#include "service/app/DialogIds.h"
+#include "service/app/LangKeys.h"
+
+namespace app {
+namespace {
+
+struct StatusText {
+    const char16_t* key;
+    const char16_t* defaultText;
+};
+// By status code 0 to 5.
+constexpr StatusText kStatusTexts[] = {
+    {langkey::kStatusStopped, u"Stopped"},
+    {langkey::kStatusRunning, u"Running"},
+    {langkey::kStatusApiInitFailure, u"API Initialize failure"},
+    {langkey::kStatusNoCamera, u"Please select one USB video device"},
+    {langkey::kStatusCaptureFailed, u"Failed to create live capture"},
+    {langkey::kStatusWrongDid, u"Wrong DID"},
+};
+
+// A key that the shipped packs may lack, so it has a built-in text.
+constexpr char16_t kSaveFailedDefault[] =
+    u"The settings could not be saved. They stay in effect until the program ends.";
+
+}  // namespace
+
+std::u16string PackText(const CLangTable& pack, std::u16string_view key) {
+    const std::u16string* text = pack.GetText(key);
+    return text ? *text : std::u16string();
+}
+
+std::optional<std::u16string> StatusLineText(const CLangTable& pack, int status) {
+    if (status < 0 || status >= static_cast<int>(std::size(kStatusTexts))) return std::nullopt;
+    const std::u16string text = PackText(pack, kStatusTexts[status].key);
+    return text.empty() ? std::u16string(kStatusTexts[status].defaultText) : text;
+}
+
+std::u16string MessageCaption(const CLangTable& pack) {
+    const std::u16string caption = PackText(pack, langkey::kMessageCaption);
+    return caption.empty() ? std::u16string(kAppName) : caption;
+}
+
+const char16_t* RefusalMessageKey(StartOutcome outcome) {
+    switch (outcome) {
+    case StartOutcome::NoCamera: return langkey::kStatusNoCamera;
+    case StartOutcome::CameraNotAnswering: return langkey::kMessageCameraNotAnswering;
+    case StartOutcome::EmptyDid: return langkey::kMessageEnterDid;
+    case StartOutcome::DidTooLong: return langkey::kStatusWrongDid;
+    case StartOutcome::Started:
+    case StartOutcome::NotTried: break;
+    }
+    return nullptr;
+}
+
+std::u16string SaveFailedText(const CLangTable& pack) {
+    const std::u16string text = PackText(pack, langkey::kMessageSaveFailed);
+    return text.empty() ? std::u16string(kSaveFailedDefault) : text;
+}
+
+std::vector<std::u16string> SortedLanguagePacks(const std::string& folder) {
+    std::vector<std::u16string> names = ListLanguagePacks(folder);
+    std::stable_sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
+        return platform::ToUpper(a) < platform::ToUpper(b);
+    });
+    return names;
+}
+
+}  // namespace app
