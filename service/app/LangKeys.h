@@ -39,5 +39,7 @@ inline constexpr char16_t kMessageCaption[] = u"1105";
 inline constexpr char16_t kMessageCameraNotAnswering[] = u"1106";
 inline constexpr char16_t kMessageEnterDid[] = u"1107";
 inline constexpr char16_t kMessageSaveFailed[] = u"1113";
+inline constexpr char16_t kMessageCameraLost[] = u"1114";   // the service stopped: the camera went away
+inline constexpr char16_t kMessageDidRefused[] = u"1115";   // the service stopped: the DID was refused
 
 }  // namespace app::langkey

@@ -119,6 +119,10 @@ StartOutcome CServiceController::DoStart(const StartRequest& request) {
     m_settings.strCameraName = m_astrCameras[index];
     m_nCameraIndex.store(index);
     m_bHighQuality.store(request.nQualityMode == kQualityHigh);
+    // A refusal of the DID in an earlier run must not pass for one of this
+    // run (which would keep "Running" from showing).
+    int stale = kStatusWrongDid;
+    m_nStatus.compare_exchange_strong(stale, kStatusStopped);
     if (m_server.StartListening(request.strDidField, request.strPasswordField) != 0)
         ZTRACE("StartListening failed: no thread to spare\n");
     m_bServing = true;

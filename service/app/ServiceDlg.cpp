@@ -113,17 +113,28 @@ void CServiceDlg::UpdateClock() {
 void CServiceDlg::OnConnect() {
     if (m_pHost->GetCheck(kIdcConnect)) {
         StartService();
+        // A refused start leaves nothing running: the toggle must not claim
+        // otherwise, and the user fixes the DID without a Disconnect first.
+        if (m_lastStart != StartOutcome::Started) {
+            ShowStopped();
+            return;
+        }
         m_pHost->SetControlText(kIdcConnect, Text(langkey::kDisconnect));
         m_pHost->EnableControl(kIdcDid, false);
         m_pHost->EnableControl(kIdcPassword, false);
     } else {
         m_controller.Stop(kStatusStopped);
-        m_pHost->EnableControl(kIdcCamera, true);
         ShowStatus();
-        m_pHost->SetControlText(kIdcConnect, Text(langkey::kConnect));
-        m_pHost->EnableControl(kIdcDid, true);
-        m_pHost->EnableControl(kIdcPassword, true);
+        ShowStopped();
     }
+}
+
+void CServiceDlg::ShowStopped() {
+    m_pHost->SetCheck(kIdcConnect, false);
+    m_pHost->SetControlText(kIdcConnect, Text(langkey::kConnect));
+    m_pHost->EnableControl(kIdcCamera, true);
+    m_pHost->EnableControl(kIdcDid, true);
+    m_pHost->EnableControl(kIdcPassword, true);
 }
 
 void CServiceDlg::StartService() {
@@ -271,9 +282,19 @@ void CServiceDlg::OnCaptureFailed(const std::string& problem) {
 }
 
 void CServiceDlg::OnServiceStopped(StopReason reason) {
-    // A lost camera frees the camera list, as a stop does; a refused DID
-    // leaves the window as it is, with the status saying why.
-    if (reason == StopReason::CameraLost) m_pHost->PostToWindow([this] { m_pHost->EnableControl(kIdcCamera, true); });
+    m_pHost->PostToWindow([this, reason] { ShowStoppedByItself(reason); });
+}
+
+void CServiceDlg::ShowStoppedByItself(StopReason reason) {
+    // The user may have started the service again since it stopped; that run
+    // is not this stop's to show.
+    if (m_bDestroyed || m_controller.IsListening()) return;
+    // A refused DID keeps its status, which says why; a lost camera leaves
+    // nothing that still runs.
+    if (reason == StopReason::CameraLost) m_controller.Stop(kStatusStopped);
+    ShowStatus();
+    ShowStopped();
+    Message(reason == StopReason::CameraLost ? CameraLostText(m_langTable) : DidRefusedText(m_langTable));
 }
 
 }  // namespace app

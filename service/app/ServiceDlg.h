@@ -81,6 +81,11 @@ private:
     std::u16string Text(const char16_t* key) const;
     // A message box of the service: `text`, caption of the message key.
     void Message(const std::u16string& text);
+    // The stopped state: the toggle released with its connect text, the
+    // camera list and the edits free.
+    void ShowStopped();
+    // The service stopped by itself: the stopped state and why.
+    void ShowStoppedByItself(StopReason reason);
     void DataToControls();
     void DataFromControls();
 

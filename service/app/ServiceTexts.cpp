@@ -23,9 +23,18 @@ constexpr StatusText kStatusTexts[] = {
     {langkey::kStatusWrongDid, u"Wrong DID"},
 };
 
-// A key that the shipped packs may lack, so it has a built-in text.
+// Keys that a pack may lack, so they have built-in texts.
 constexpr char16_t kSaveFailedDefault[] =
     u"The settings could not be saved. They stay in effect until the program ends.";
+constexpr char16_t kCameraLostDefault[] =
+    u"The camera stopped answering (was it unplugged?). The service has stopped; connect again to resume.";
+constexpr char16_t kDidRefusedDefault[] =
+    u"The transport will not serve under this DID. The service has stopped; check the DID and connect again.";
+
+std::u16string PackTextOr(const CLangTable& pack, std::u16string_view key, const char16_t* fallback) {
+    const std::u16string text = PackText(pack, key);
+    return text.empty() ? std::u16string(fallback) : text;
+}
 
 }  // namespace
 
@@ -58,8 +67,15 @@ const char16_t* RefusalMessageKey(StartOutcome outcome) {
 }
 
 std::u16string SaveFailedText(const CLangTable& pack) {
-    const std::u16string text = PackText(pack, langkey::kMessageSaveFailed);
-    return text.empty() ? std::u16string(kSaveFailedDefault) : text;
+    return PackTextOr(pack, langkey::kMessageSaveFailed, kSaveFailedDefault);
+}
+
+std::u16string CameraLostText(const CLangTable& pack) {
+    return PackTextOr(pack, langkey::kMessageCameraLost, kCameraLostDefault);
+}
+
+std::u16string DidRefusedText(const CLangTable& pack) {
+    return PackTextOr(pack, langkey::kMessageDidRefused, kDidRefusedDefault);
 }
 
 std::vector<std::u16string> SortedLanguagePacks(const std::string& folder) {

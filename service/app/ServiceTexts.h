@@ -31,6 +31,11 @@ const char16_t* RefusalMessageKey(StartOutcome outcome);
 // built-in one.
 std::u16string SaveFailedText(const CLangTable& pack);
 
+// Why the service stopped by itself (the camera went away; the transport
+// will not listen under the DID): the pack's text, else a built-in one.
+std::u16string CameraLostText(const CLangTable& pack);
+std::u16string DidRefusedText(const CLangTable& pack);
+
 // The language names of the packs in `folder`, sorted as the language list
 // sorts them (letter case ignored, equal names in the folder's order).
 std::vector<std::u16string> SortedLanguagePacks(const std::string& folder);

@@ -145,6 +145,12 @@ protected:
         m_pHost->SetCheck(kIdcConnect, pressed);
         m_pDialog->OnCommand(kIdcConnect);
     }
+    // The toggle released with its connect text; the camera list and the edits free.
+    void ExpectStoppedState() {
+        EXPECT_FALSE(m_pHost->GetCheck(kIdcConnect));
+        EXPECT_EQ(m_pHost->Text(kIdcConnect), "Connect to Internet");
+        for (int id : {kIdcDid, kIdcPassword, kIdcCamera}) EXPECT_TRUE(m_pHost->IsControlEnabled(id)) << id;
+    }
     void Type(const std::u16string& did, const std::u16string& password = u"pw") {
         m_pHost->SetControlText(kIdcDid, did);
         m_pHost->SetControlText(kIdcPassword, password);
@@ -225,7 +231,7 @@ TEST_F(ServiceDlgTest, StoredModeDecidesQualityAndRadios) {
     EXPECT_EQ(m_registry.Stored(u"Mode"), "2");
 }
 
-TEST_F(ServiceDlgTest, WithoutACameraTheButtonStaysPressedUntilTheNextClick) {
+TEST_F(ServiceDlgTest, WithoutACameraTheStartIsRefusedAndTheButtonReleased) {
     appfakes::CameraLibrary::Instance().cameras.clear();
     CServiceDlg& dlg = Start();
     Type(u"CAM1");
@@ -234,15 +240,13 @@ TEST_F(ServiceDlgTest, WithoutACameraTheButtonStaysPressedUntilTheNextClick) {
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Please select one USB video device");
     ASSERT_EQ(m_pHost->messages.size(), 1u);
     EXPECT_EQ(m_pHost->messages[0], "ZELT2 Service|Please select one USB video device");
-    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
-    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Disconnect");
-    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcDid));
+    ExpectStoppedState();
     EXPECT_FALSE(dlg.IsListening());
 
+    // The release path, should a host deliver one, is harmless.
     Press(false);
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");
-    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcDid));
-    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcPassword));
+    ExpectStoppedState();
 }
 
 TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
@@ -265,7 +269,7 @@ TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
         ASSERT_EQ(m_pHost->messages.size(), 1u);
         EXPECT_EQ(m_pHost->messages[0], c.message);
         EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");  // the status line keeps its text
-        Press(false);
+        ExpectStoppedState();
     }
 
     // Twenty single-byte characters, lower case with blanks around; the password as typed.
@@ -292,6 +296,7 @@ TEST_F(ServiceDlgTest, ACameraThatDoesNotAnswerRefusesTheStart) {
     EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::CameraNotAnswering);
     ASSERT_EQ(m_pHost->messages.size(), 1u);
     EXPECT_NE(m_pHost->messages[0].find("The camera does not answer"), std::string::npos);
+    ExpectStoppedState();
     EXPECT_EQ(Position("capture start USB Camera A 320x240"), SIZE_MAX);
 }
 
@@ -377,7 +382,8 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     EXPECT_TRUE(controller.StillFramesScheduled());
 
     // The listener's request to stop after a refused DID: the service stops
-    // on the controller's thread; the status, the button and the camera list stay.
+    // on the controller's thread; the window shows the stopped state, keeps
+    // the status that says why, and tells the user.
     std::thread listener([&] { controller.StopCapture(); });
     listener.join();
     controller.Flush();
@@ -386,13 +392,17 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     EXPECT_FALSE(controller.StillFramesScheduled());
     m_pHost->RunPosted();
     EXPECT_EQ(m_pHost->Text(kIdcStatus), "Wrong DID");
-    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
-    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcCamera));
+    ExpectStoppedState();
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_EQ(m_pHost->messages[0],
+              "ZELT2 Service|The transport will not serve under this DID. The service has stopped; check the DID and "
+              "connect again.");
 
-    // A lost camera: the service stops; status and button stay, the camera list is free again.
-    Press(false);
+    // A lost camera: the service stops; the window shows it stopped and says why.
     Press(true);
     ASSERT_TRUE(dlg.IsCapturing());
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
     EXPECT_EQ(controller.SetVideoTimer(), kStillFrameSchedule);
     std::thread capture([&] { ASSERT_TRUE(m_capture.Lose()); });
     capture.join();
@@ -400,9 +410,27 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     EXPECT_FALSE(dlg.IsListening());
     EXPECT_FALSE(controller.StillFramesScheduled());
     m_pHost->RunPosted();
-    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Running");
+    EXPECT_EQ(m_pHost->Text(kIdcStatus), "Stopped");
+    ExpectStoppedState();
+    ASSERT_EQ(m_pHost->messages.size(), 2u);
+    EXPECT_EQ(m_pHost->messages[1],
+              "ZELT2 Service|The camera stopped answering (was it unplugged?). The service has stopped; connect again "
+              "to resume.");
+
+    // A stop that reaches the window after the user started again leaves the new run shown.
+    Press(true);
+    m_pHost->RunPosted();
+    std::thread late([&] { ASSERT_TRUE(m_capture.Lose()); });
+    late.join();
+    controller.Flush();
+    ASSERT_FALSE(dlg.IsListening());
+    Press(false);
+    Press(true);
+    ASSERT_TRUE(dlg.IsListening());
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->messages.size(), 2u);
     EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
-    EXPECT_TRUE(m_pHost->IsControlEnabled(kIdcCamera));
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Disconnect");
 }
 
 TEST_F(ServiceDlgTest, ACaptureThatStartsAfterTheDidWasRefusedDoesNotHideIt) {
