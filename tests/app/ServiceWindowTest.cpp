@@ -92,16 +92,36 @@ testsupport::ChildOptions ServiceOptions(std::vector<std::string> env, const std
 
 // Runs ZELT2Service with `args` where no display exists; its exit status,
 // with its output in `log`.
-int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& registryDir, const std::string& log) {
-    testsupport::CChildProcess service(platform::GetProgramDirectory() + "ZELT2Service", std::move(args),
-                                       ServiceOptions({"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none"}, log));
+// `env` adds to the environment, e.g. a DISPLAY where no server listens.
+int RunServiceWithoutDisplay(std::vector<std::string> args, const std::string& registryDir, const std::string& log,
+                             std::vector<std::string> env = {}) {
+    env.insert(env.end(), {"ZELT2_REGISTRY_DIR=" + registryDir, "ZELT2_SIM_CAMERAS=none"});
+    testsupport::ChildOptions options = ServiceOptions(std::move(env), log);
+    options.workDir = registryDir;
+    testsupport::CChildProcess service(platform::GetProgramDirectory() + "ZELT2Service", std::move(args), options);
     return service.Wait(120000);
+}
+
+// A display number where no X server listens.
+std::string DisplayWithoutServer() {
+    int number = 99;
+    while (access(("/tmp/.X11-unix/X" + std::to_string(number)).c_str(), F_OK) == 0) ++number;
+    return ":" + std::to_string(number);
 }
 
 TEST(ServiceProgram, WithoutADisplayTheWindowSaysSoAndTheHeadlessModeStarts) {
     testsupport::CTempDir dir;
     EXPECT_EQ(RunServiceWithoutDisplay({}, dir.Path(), dir.File("window.log")), app::kExitNoWindow);
     EXPECT_NE(testsupport::ReadBytes(dir.File("window.log")).find("--headless"), std::string::npos);
+    // A display that is named but cannot be reached: the same status and advice, no crash.
+    const std::string display = DisplayWithoutServer();
+    EXPECT_EQ(RunServiceWithoutDisplay({}, dir.Path(), dir.File("unreachable.log"), {"DISPLAY=" + display}),
+              app::kExitNoWindow)
+        << testsupport::ReadBytes(dir.File("unreachable.log"));
+    const std::string unreachable = testsupport::ReadBytes(dir.File("unreachable.log"));
+    EXPECT_NE(unreachable.find("DISPLAY=" + display), std::string::npos) << unreachable;
+    EXPECT_NE(unreachable.find("--headless"), std::string::npos) << unreachable;
+    EXPECT_FALSE(testsupport::ReadBytes(dir.File(app::kCrashReportFile)).size() > 0);
     // The headless mode gets as far as the camera list (empty here).
     EXPECT_EQ(RunServiceWithoutDisplay({"--headless", "--did", "X", "--this-host-only"}, dir.Path(),
                                        dir.File("headless.log")),

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "platform/Text.h"
 #include "service/app/AboutDlg.h"
@@ -49,9 +50,38 @@ bool DisplayAvailable() {
     return false;
 }
 
+// A display that is named but cannot be reached (no server there, no right
+// to use it) ends Qt's start with a fatal message and an abort. We end
+// there ourselves, with the status of "no window can be shown" and a
+// message that says what to do, instead of a crash and its report.
+QtMessageHandler g_previousHandler = nullptr;
+
+void EndWhenNoDisplay(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type != QtFatalMsg) {
+        if (g_previousHandler) g_previousHandler(type, context, text);
+        return;
+    }
+    std::string where;
+    for (const char* name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) where += std::string(where.empty() ? "" : ", ") + name + "=" + value;
+    }
+    // Qt's first sentence only: its advice to reinstall does not fit here.
+    const QString detail = text.section(QStringLiteral(". "), 0, 0);
+    std::fprintf(stderr,
+                 "ZELT2Service: the window cannot be shown: the display cannot be reached (%s; Qt: %s).\n"
+                 "To serve without a window: ZELT2Service --headless\n",
+                 where.c_str(), detail.toLocal8Bit().constData());
+    std::fflush(nullptr);
+    // Qt is half started: nothing more may run in this process.
+    _exit(kExitNoWindow);
+}
+
 std::unique_ptr<QApplication> MakeApplication(int& argc, char** argv) {
     if (QApplication::instance()) return nullptr;
+    g_previousHandler = qInstallMessageHandler(EndWhenNoDisplay);
     auto application = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(g_previousHandler);
     QApplication::setApplicationName(QString::fromStdU16String(kAppName));
     // The window ends through its close button; the tray icon alone must not
     // keep the program alive, nor may a closing message box end it.
