@@ -18,6 +18,7 @@ inline constexpr int kExitUsage = 2;             // bad command line
 inline constexpr int kExitBadDid = 2;            // empty, or longer than 20 bytes
 inline constexpr int kExitNoCamera = 3;          // no camera to start the service with
 inline constexpr int kExitDidRefused = 3;        // the transport will not listen under the DID
+inline constexpr int kExitAlreadyServing = 4;    // another service holds the same settings
 inline constexpr int kExitCameraNotAnswering = 5;
 inline constexpr int kExitServiceStopped = 5;    // the service stopped by itself (the camera was lost)
 

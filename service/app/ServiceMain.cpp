@@ -19,6 +19,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
 #include "service/settings/Registry.h"
+#include "service/settings/SettingsClaim.h"
 #include "service/video/Capture.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -58,9 +59,13 @@ const char kUsage[] =
     "Settings (DID, password, quality, language, camera) are kept in the current user's\n"
     "registry file; options given are saved there when the service ends.\n"
     "\n"
+    "One service at a time runs on the same settings; give a second one a registry\n"
+    "folder of its own ($ZELT2_REGISTRY_DIR).\n"
+    "\n"
     "Exit status: 0 stopped; 1 libNodrik.so cannot be loaded, or no window can be shown;\n"
     "2 bad command line or bad DID; 3 no camera, or the transport will not listen under\n"
-    "the DID; 5 the camera does not answer, or it was lost while the service ran.\n";
+    "the DID; 4 another ZELT2Service runs on the same settings; 5 the camera does not\n"
+    "answer, or it was lost while the service ran.\n";
 
 struct Options {
     bool bHeadless = false;
@@ -137,6 +142,19 @@ int main(int argc, char** argv) {
             // Tests of the crash report fault here on purpose.
             if (const char* crash = std::getenv("ZELT2_TEST_CRASH"); crash && std::strcmp(crash, "1") == 0)
                 std::raise(SIGSEGV);
+            // Held until the front end has saved the settings and returned.
+            settings::CSettingsClaim claim;
+            if (claim.Claim() == settings::ClaimResult::HeldElsewhere) {
+                const std::u16string text = platform::Utf8ToUtf16(
+                    "Another ZELT2Service is already running on the settings in " + claim.Where() +
+                    " and serves their DID; this one ends. To run a second service, give it a registry folder "
+                    "of its own: ZELT2_REGISTRY_DIR=<folder>.");
+                if (options.bHeadless)
+                    std::fprintf(stderr, "ZELT2Service: %s\n", platform::Utf16ToUtf8(text).c_str());
+                else
+                    app::ShowStartupMessage(text, app::kAppName, argc, argv);
+                return app::kExitAlreadyServing;
+            }
             if (options.bHeadless)
                 return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr, ::isatty(STDERR_FILENO) == 1);
             // The window attaches its own host.

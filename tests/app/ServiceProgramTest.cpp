@@ -159,6 +159,23 @@ TEST_F(ServiceProgramTest, RefusalsEndWithTheirMessageAndStatus) {
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--frobnicate"}, log), app::kExitUsage);
 }
 
+TEST_F(ServiceProgramTest, ASecondServiceOnTheSameSettingsEndsAndTheClaimGoesWithTheFirst) {
+    setenv("ZELT2_SIM_CAMERAS", "Desk Camera", 1);
+    CProcess first(kBin + "/ZELT2Service", ServiceArgs(), dir.File("first.log"));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Contains(ReadBytes(dir.File("first.log")), "Status: Running"); }, 30000))
+        << ReadBytes(dir.File("first.log"));
+    std::string log;
+    EXPECT_EQ(RunService("Desk Camera", ServiceArgs(), log), app::kExitAlreadyServing);
+    EXPECT_TRUE(Contains(log, "Another ZELT2Service is already running on the settings in " + dir.File("registry")))
+        << log;
+    EXPECT_FALSE(Contains(log, "Status:")) << log;
+
+    // Killed, the first lets the settings go: the next start gets as far as the camera list.
+    first.Signal(SIGKILL);
+    first.Wait();
+    EXPECT_EQ(RunService("none", ServiceArgs(), log), app::kExitNoCamera) << log;
+}
+
 TEST_F(ServiceProgramTest, WithoutTheLibraryTheProgramSaysSoAndEnds) {
     const std::string program = dir.File("ZELT2Service");
     ASSERT_TRUE(testsupport::WriteBytes(program, ReadBytes(kBin + "/ZELT2Service")));
