@@ -6,10 +6,12 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QToolTip>
 #include <QTimer>
 
 #include <atomic>
@@ -142,12 +144,26 @@ TEST_F(QtHostTest, ListsEditsAndChecks) {
     host.SetCheck(1016, true);
     EXPECT_TRUE(host.GetCheck(1016));
 
-    // The password box takes only what it can show.
+    // The password box takes what the password buffer holds, 23 bytes of
+    // UTF-8 whatever its width, and says why it refuses more.
     auto* password = qobject_cast<QLineEdit*>(host.Control(1009));
     password->setFocus();
     QTest::keyClicks(password, QString(400, QLatin1Char('W')));
     EXPECT_GT(password->text().size(), 3);
     EXPECT_LT(password->text().size(), 400);
+    EXPECT_EQ(password->text(), QString(23, QLatin1Char('W')));
+    EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("at most 23 bytes"))) << QToolTip::text().toStdString();
+    password->clear();
+    for (int i = 0; i < 20; ++i) {  // a letter of two bytes, typed 20 times
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(QChar(0x0416)));
+        QApplication::sendEvent(password, &press);
+    }
+    EXPECT_EQ(password->text(), QString(11, QChar(0x0416)));
+    // A longer stored password can still be shortened.
+    host.SetControlText(1009, std::u16string(30, u'p'));
+    password->end(false);
+    QTest::keyClick(password, Qt::Key_Backspace);
+    EXPECT_EQ(password->text().size(), 29);
 }
 
 TEST_F(QtHostTest, TimersAndPostedWorkRunOnTheWindowsThread) {

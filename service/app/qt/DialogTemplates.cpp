@@ -10,11 +10,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSvgRenderer>
+#include <QToolTip>
+#include <QValidator>
 #include <QVBoxLayout>
 
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
 #include "service/app/qt/QtHyperLink.h"
+#include "wire/Sealing.h"
 
 // The icon is compiled into this static library; its registration must be
 // pulled in by name, or the linker leaves it out.
@@ -29,22 +32,33 @@ QLabel* RightLabel(const char* text, QWidget* parent) {
     return label;
 }
 
-// The password box takes no more than it can show, as an edit without
-// horizontal scrolling does: a keystroke that would overflow is undone.
-void LimitToBox(QLineEdit* edit) {
-    QObject::connect(edit, &QLineEdit::textEdited, edit, [edit](const QString& text) {
-        const QString previous = edit->property("fitText").toString();
-        const int room = edit->contentsRect().width() - 8;
-        if (edit->fontMetrics().horizontalAdvance(text) > room && text.size() > previous.size()) {
-            const int cursor = edit->cursorPosition() - int(text.size() - previous.size());
-            edit->setText(previous);
-            edit->setCursorPosition(std::max(0, cursor));
-            return;
-        }
-        edit->setProperty("fitText", text);
+// The password box takes what the password buffer holds (its last byte ends
+// the text) and scrolls; what goes beyond is refused where it is typed, with
+// the reason shown, so nothing typed is dropped unseen. A longer text set by
+// the window (a stored password) may still be shortened.
+class CByteLimit final : public QValidator {
+public:
+    CByteLimit(QLineEdit* edit, int bytes) : QValidator(edit), m_pEdit(edit), m_nBytes(bytes) {}
+    State validate(QString& input, int&) const override {
+        const qsizetype bytes = input.toUtf8().size();
+        return bytes <= m_nBytes || bytes < m_pEdit->text().toUtf8().size() ? Acceptable : Invalid;
+    }
+
+private:
+    QLineEdit* m_pEdit;
+    int m_nBytes;
+};
+
+void LimitToPasswordBuffer(QLineEdit* edit) {
+    constexpr int kBytes = static_cast<int>(wire::kPasswordBufferSize) - 1;
+    edit->setValidator(new CByteLimit(edit, kBytes));
+    QObject::connect(edit, &QLineEdit::inputRejected, edit, [edit] {
+        QToolTip::showText(edit->mapToGlobal(QPoint(0, edit->height())),
+                           QStringLiteral("The password holds at most %1 bytes: %1 letters A to Z or digits, "
+                                          "fewer of other scripts. This character does not fit.")
+                               .arg(kBytes),
+                           edit);
     });
-    QObject::connect(edit, &QLineEdit::textChanged, edit,
-                     [edit](const QString& text) { edit->setProperty("fitText", text); });
 }
 
 }  // namespace
@@ -90,7 +104,7 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     auto* did = new QLineEdit(code);
     did->setMaxLength(20);
     auto* password = new QLineEdit(code);
-    LimitToBox(password);
+    LimitToPasswordBuffer(password);
     codeLayout->addWidget(add(kIdcDidLabel, RightLabel("DID:", code)), 0, 0);
     codeLayout->addWidget(add(kIdcDid, did), 0, 1);
     codeLayout->addWidget(add(kIdcPasswordLabel, RightLabel("Password:", code)), 1, 0);
