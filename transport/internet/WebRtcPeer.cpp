@@ -72,16 +72,9 @@ class CReaper {
 public:
     ~CReaper() {
         if (!m_thread.joinable()) return;
-        {
-            // Quit from inside the loop: a quit that came before the loop ran would be lost.
-            std::lock_guard<std::mutex> hold(m_lock);
-            GSource* quit = g_idle_source_new();
-            g_source_set_callback(
-                quit, [](gpointer loop) { return g_main_loop_quit(static_cast<GMainLoop*>(loop)), G_SOURCE_REMOVE; },
-                m_pLoop, nullptr);
-            g_source_attach(quit, m_pContext);
-            g_source_unref(quit);
-        }
+        m_bStop = true;
+        // A wakeup before the thread waits is kept, so its next wait returns at once.
+        g_main_context_wakeup(m_pContext);
         m_thread.join();
     }
     void Push(std::shared_ptr<PeerCore> core) {
@@ -90,15 +83,21 @@ public:
             m_thread = std::thread([this] { Run(); });
             m_cv.wait(hold, [&] { return m_pContext != nullptr; });
         }
-        ++m_nBusy;
         GSource* start = g_idle_source_new();
         g_source_set_callback(start, Begin, new Job{this, std::move(core)}, nullptr);
         g_source_attach(start, m_pContext);
         g_source_unref(start);
     }
+    // A peer counts from its making until it is let go, so that de-initialisation
+    // also waits for one whose close is still on its way (its link's last holder
+    // may be a callback on one of webrtcbin's threads).
+    void Made() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        ++m_nLive;
+    }
     void Drain() {
         std::unique_lock<std::mutex> hold(m_lock);
-        m_cv.wait_for(hold, kDrainLimit, [&] { return m_nBusy == 0; });
+        m_cv.wait_for(hold, kDrainLimit, [&] { return m_nLive == 0; });
     }
 
 private:
@@ -111,17 +110,13 @@ private:
         // The agent reports the release in the context of the thread that asked for it: this one's.
         GMainContext* context = g_main_context_new();
         g_main_context_push_thread_default(context);
-        GMainLoop* loop = g_main_loop_new(context, FALSE);
         {
             std::lock_guard<std::mutex> hold(m_lock);
             m_pContext = context;
-            m_pLoop = loop;
             m_cv.notify_all();
         }
-        g_main_loop_run(loop);
+        while (!m_bStop.load()) g_main_context_iteration(context, TRUE);
         g_main_context_pop_thread_default(context);
-        g_main_loop_unref(loop);
-        g_main_context_unref(context);
     }
 
     static gboolean Begin(gpointer data) {
@@ -164,15 +159,15 @@ private:
         CReaper* reaper = job->reaper;
         delete job;
         std::lock_guard<std::mutex> hold(reaper->m_lock);
-        --reaper->m_nBusy;
+        --reaper->m_nLive;
         reaper->m_cv.notify_all();
     }
 
     std::mutex m_lock;
     std::condition_variable m_cv;
     GMainContext* m_pContext = nullptr;  // the reaper thread's, set once
-    GMainLoop* m_pLoop = nullptr;
-    int m_nBusy = 0;  // peers pushed and not yet let go
+    std::atomic<bool> m_bStop{false};
+    int m_nLive = 0;  // peers made and not yet let go
     std::thread m_thread;
 };
 
@@ -492,6 +487,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     core->events = std::move(events);
     core->sink = sink;
     core->pipeline = gst_pipeline_new(nullptr);
+    if (core->pipeline) Reaper().Made();  // let go by the reaper, after Close
     core->webrtc = gst_element_factory_make("webrtcbin", nullptr);
     std::unique_ptr<CWebRtcPeer> peer(new CWebRtcPeer(core));
     if (!core->pipeline || !core->webrtc) {
