@@ -47,46 +47,81 @@ struct PeerCore {
 namespace {
 
 // ---- teardown ----------------------------------------------------------------
+//
+// A closed peer is torn down on the reaper's thread: stopping webrtcbin can
+// take a while and must not run on its own threads. First the ICE agent
+// releases its TURN allocations (a Refresh of lifetime 0 each: a relay keeps
+// an allocation that is merely forgotten until its lifetime ends). That runs
+// on the agent's own thread while the pipeline still plays, since only then
+// are the answers read, and is reported back here; its retransmissions are
+// shortened so that an unanswered release gives up within about a second.
+// Then the pipeline stops and goes, and webrtcbin's ICE thread and sockets
+// with it.
+
+constexpr guint kReleaseFirstWaitMs = 200;  // UDP: 200, 400, 800 ms, then given up
+constexpr guint kReleaseRetransmissions = 3;
+constexpr guint kReleaseReliableWaitMs = 1500;  // TCP and TLS
+// De-initialisation waits no longer than this for the teardowns under way.
+constexpr auto kDrainLimit = std::chrono::seconds(5);
+
+bool HasProperty(gpointer object, const char* name) {
+    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
+}
 
 class CReaper {
 public:
     ~CReaper() {
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            m_bStop = true;
-            m_cv.notify_all();
-        }
-        if (m_thread.joinable()) m_thread.join();
+        if (!m_thread.joinable()) return;
+        m_bStop = true;
+        // A wakeup before the thread waits is kept, so its next wait returns at once.
+        g_main_context_wakeup(m_pContext);
+        m_thread.join();
     }
     void Push(std::shared_ptr<PeerCore> core) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        if (!m_thread.joinable()) {
+            m_thread = std::thread([this] { Run(); });
+            m_cv.wait(hold, [&] { return m_pContext != nullptr; });
+        }
+        GSource* start = g_idle_source_new();
+        g_source_set_callback(start, Begin, new Job{this, std::move(core)}, nullptr);
+        g_source_attach(start, m_pContext);
+        g_source_unref(start);
+    }
+    // A peer counts from its making until it is let go, so that de-initialisation
+    // also waits for one whose close is still on its way (its link's last holder
+    // may be a callback on one of webrtcbin's threads).
+    void Made() {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
-        m_queue.push_back(std::move(core));
-        m_cv.notify_all();
+        ++m_nLive;
     }
     void Drain() {
         std::unique_lock<std::mutex> hold(m_lock);
-        m_cvIdle.wait(hold, [&] { return m_queue.empty() && m_nBusy == 0; });
+        m_cv.wait_for(hold, kDrainLimit, [&] { return m_nLive == 0; });
     }
 
 private:
+    struct Job {
+        CReaper* reaper;
+        std::shared_ptr<PeerCore> core;
+    };
+
     void Run() {
-        std::unique_lock<std::mutex> hold(m_lock);
-        for (;;) {
-            m_cv.wait(hold, [&] { return m_bStop || !m_queue.empty(); });
-            if (m_queue.empty()) return;
-            auto core = std::move(m_queue.front());
-            m_queue.pop_front();
-            ++m_nBusy;
-            hold.unlock();
-            TearDown(*core);
-            core.reset();
-            hold.lock();
-            --m_nBusy;
-            m_cvIdle.notify_all();
+        // The agent reports the release in the context of the thread that asked for it: this one's.
+        GMainContext* context = g_main_context_new();
+        g_main_context_push_thread_default(context);
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_pContext = context;
+            m_cv.notify_all();
         }
+        while (!m_bStop.load()) g_main_context_iteration(context, TRUE);
+        g_main_context_pop_thread_default(context);
     }
-    static void TearDown(PeerCore& c) {
+
+    static gboolean Begin(gpointer data) {
+        auto* job = static_cast<Job*>(data);
+        PeerCore& c = *job->core;
         GstWebRTCDataChannel* channel;
         {
             std::lock_guard<std::mutex> hold(c.lock);
@@ -95,26 +130,44 @@ private:
         }
         // Closing the channel tells the peer at once, before ICE would notice.
         if (channel && c.opened.load()) gst_webrtc_data_channel_close(channel);
-        // Stopping webrtcbin frees its ICE agent, which releases its TURN
-        // allocations as far as it gets to before it goes.
-        if (c.pipeline) gst_element_set_state(c.pipeline, GST_STATE_NULL);
         if (channel) {
             g_signal_handlers_disconnect_by_data(channel, &c);
             g_object_unref(channel);
         }
         if (c.webrtc) g_signal_handlers_disconnect_by_data(c.webrtc, &c);
+        if (!c.agent) {
+            Finish(job);
+            return G_SOURCE_REMOVE;
+        }
+        if (HasProperty(c.agent, "stun-max-retransmissions"))
+            g_object_set(c.agent, "stun-initial-timeout", kReleaseFirstWaitMs, "stun-max-retransmissions",
+                         kReleaseRetransmissions, "stun-reliable-timeout", kReleaseReliableWaitMs, nullptr);
+        nice_agent_close_async(c.agent, Released, job);
+        return G_SOURCE_REMOVE;
+    }
+
+    static void Released(GObject*, GAsyncResult*, gpointer data) { Finish(static_cast<Job*>(data)); }
+
+    static void Finish(Job* job) {
+        PeerCore& c = *job->core;
+        gst_element_set_state(c.pipeline, GST_STATE_NULL);
         if (c.agent) g_object_unref(c.agent);
         c.agent = nullptr;
-        if (c.pipeline) gst_object_unref(c.pipeline);
+        gst_object_unref(c.pipeline);
         c.pipeline = nullptr;
         c.webrtc = nullptr;
+        CReaper* reaper = job->reaper;
+        delete job;
+        std::lock_guard<std::mutex> hold(reaper->m_lock);
+        --reaper->m_nLive;
+        reaper->m_cv.notify_all();
     }
 
     std::mutex m_lock;
-    std::condition_variable m_cv, m_cvIdle;
-    std::deque<std::shared_ptr<PeerCore>> m_queue;
-    int m_nBusy = 0;
-    bool m_bStop = false;
+    std::condition_variable m_cv;
+    GMainContext* m_pContext = nullptr;  // the reaper thread's, set once
+    std::atomic<bool> m_bStop{false};
+    int m_nLive = 0;  // peers made and not yet let go
     std::thread m_thread;
 };
 
@@ -223,6 +276,8 @@ GstBusSyncReply OnBusMessage(GstBus*, GstMessage* message, gpointer) {
         ZTRACE("internet route: %s\n", error ? error->message : "pipeline error");
         if (error) g_error_free(error);
     }
+    // A dropped message is ours to free; kept, it would hold its source element alive.
+    gst_message_unref(message);
     return GST_BUS_DROP;
 }
 
@@ -356,10 +411,6 @@ void OnDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
     AttachChannel(c, GST_WEBRTC_DATA_CHANNEL(g_object_ref(channel)));
 }
 
-bool HasProperty(gpointer object, const char* name) {
-    return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
-}
-
 bool IsPrivateV4(const in_addr& a) {
     const uint32_t v = ntohl(a.s_addr);
     return (v >> 24) == 10 || (v >> 24) == 127 || (v >> 24) == 0 || (v >> 20) == 0xAC1 || (v >> 16) == 0xC0A8 ||
@@ -436,6 +487,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     core->events = std::move(events);
     core->sink = sink;
     core->pipeline = gst_pipeline_new(nullptr);
+    if (core->pipeline) Reaper().Made();  // let go by the reaper, after Close
     core->webrtc = gst_element_factory_make("webrtcbin", nullptr);
     std::unique_ptr<CWebRtcPeer> peer(new CWebRtcPeer(core));
     if (!core->pipeline || !core->webrtc) {
