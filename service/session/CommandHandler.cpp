@@ -23,32 +23,50 @@ bool Before(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }
 
 bool CCommandHandler::AwaitAnswerTurn(SessionSlot& slot) {
     const uint32_t address = slot.dwRemoteAddress.load();
+    // First the sender's own wait (its refusals), then the device's queue.
     for (;;) {
         const uint32_t now = platform::GetTickCount();
         uint32_t due = m_throttle.NotBefore(address, now);
         const uint32_t held = slot.dwNextAnswerTick.load();
         if (slot.bAnswerHeld.load() && Before(due, held)) due = held;
-        uint32_t wait = Before(now, due) ? due - now : 0;
-        if (wait == 0) {
-            if (m_throttle.TakeLook(now)) return true;
-            wait = 1000 / kWrongAnswersPerSecond;  // the device-wide budget is spent for now
-        }
-        if (!PauseReader(slot, wait)) return false;
+        if (!Before(now, due)) break;
+        slot.answer.store(AnswerState::Held);
+        if (!PauseReader(slot, due - now)) return false;
     }
+    const bool refused = slot.bAnswerHeld.load() || m_throttle.HasRefusals(address, platform::GetTickCount());
+    const uint64_t ticket = m_throttle.JoinQueue(refused);
+    slot.answer.store(AnswerState::Queued);
+    while (!m_throttle.TakeLook(ticket, platform::GetTickCount())) {
+        if (!PauseReader(slot, kQueuePollMs)) {
+            m_throttle.LeaveQueue(ticket);
+            return false;
+        }
+    }
+    return true;
 }
 
-bool CCommandHandler::PauseReader(const SessionSlot& slot, uint32_t ms) {
+bool CCommandHandler::PauseReader(SessionSlot& slot, uint32_t ms) {
     if (slot.bClosing.load() || !m_ctx.bRunning.load()) return false;
     platform::Sleep(ms < 50 ? ms : 50);
-    return !slot.bClosing.load() && m_ctx.bRunning.load();
+    if (slot.bClosing.load() || !m_ctx.bRunning.load()) return false;
+    // A sender that has gone while its answer waits gets no look: its place
+    // in the queue and in the table goes at once, not when its turn comes.
+    CSlotUse use = m_ctx.slotTable.Use(slot);
+    return use && !IsSessionGone(m_ctx.pppp.Check_Buffer(use.Handle(), kChannelControl, nullptr, nullptr));
 }
 
 void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
     if (LoadU16(body + kBodyCommand) != CmdAuthResponse) return;
     // Guessing costs time: see LoginThrottle.h.
-    if (!AwaitAnswerTurn(slot)) return;
+    if (!AwaitAnswerTurn(slot)) {
+        slot.answer.store(AnswerState::None);
+        return;
+    }
     CSlotUse use = m_ctx.slotTable.Use(slot);
-    if (!use) return;
+    if (!use) {
+        slot.answer.store(AnswerState::None);
+        return;
+    }
     const uint32_t address = slot.dwRemoteAddress.load();
     const uint16_t length = LoadU16(body + kBodyPayloadLength16);
     // Fewer than 16 bytes are compared as sent followed by the buffer's zeros.
@@ -57,6 +75,7 @@ void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
         m_throttle.Refused(address, now);
         slot.dwNextAnswerTick.store(now + kAnswerPauseMs);
         slot.bAnswerHeld.store(true);
+        slot.answer.store(AnswerState::None);
         m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
         return;
     }
@@ -64,6 +83,7 @@ void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
     uint8_t wrapped[kKeySize];
     AesEncryptBlock(128, slot.abySessionKey, kKeySize, slot.szPassword, kPasswordBufferSize, wrapped);
     slot.bAuthed.store(true);
+    slot.answer.store(AnswerState::None);
     m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, wrapped, kKeySize, KindPlain);
 }
 

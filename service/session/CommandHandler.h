@@ -16,6 +16,7 @@ namespace session {
 
 inline constexpr uint32_t kVideoTimerPeriodMs = 2500;
 inline constexpr int kMaxMode = 3;
+inline constexpr uint32_t kQueuePollMs = 10;  // an answer in the device's queue looks for its turn this often
 
 class CCommandHandler {
 public:
@@ -41,8 +42,8 @@ private:
     // the session ends meanwhile.
     bool AwaitAnswerTurn(SessionSlot& slot);
     // Waits `ms` on the replaceable clock in short steps; false as soon as the
-    // slot closes or the server stops.
-    bool PauseReader(const SessionSlot& slot, uint32_t ms);
+    // slot closes, its session is gone or the server stops.
+    bool PauseReader(SessionSlot& slot, uint32_t ms);
     void ChangeMode(int mode);
 
     SessionContext& m_ctx;

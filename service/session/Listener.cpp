@@ -112,7 +112,7 @@ void CListener::DoListen() {
         }
         if (h < 0) continue;
 
-        const uint32_t acceptTick = platform::GetTickCount();
+        uint32_t acceptTick = platform::GetTickCount();
         PPPP_SessionRecord record{};
         const int checked = m_ctx.pppp.Check(h, &record);
         const uint8_t route = record.bytes[PPPP_SESSION_ROUTE_OFFSET];
@@ -120,8 +120,17 @@ void CListener::DoListen() {
         if (checked == PPPP_OK) std::memcpy(&address, record.bytes + PPPP_REC_REMOTE_ADDR, sizeof address);
 
         SessionSlot* slot = m_ctx.slotTable.ChooseSlot(address, acceptTick);
+        // Everyone not logged in yet is protected for now (waiting for a look
+        // at an answer, or still within the time to answer): the newcomer
+        // waits a little for one of them to log in, be refused or fall silent.
+        for (uint32_t waited = 0; !slot && waited < kMakeWayWaitMs && m_ctx.bRunning.load() &&
+                                  m_ctx.slotTable.AnyPending();
+             waited += kChooseAgainMs) {
+            platform::Sleep(kChooseAgainMs);
+            slot = m_ctx.slotTable.ChooseSlot(address, platform::GetTickCount());
+        }
         if (!slot) {
-            // A ninth viewer while eight are logged in: no message, the session just ends.
+            // A ninth viewer while eight are logged in or protected: no message, the session just ends.
             m_ctx.pppp.Close(h);
             continue;
         }
@@ -133,8 +142,10 @@ void CListener::DoListen() {
                 continue;
             }
         }
-        // The slot's previous reader freed the slot as its last step.
+        // The slot's previous reader freed the slot as its last step. The
+        // login deadline counts from here, not from the wait for a place.
         slot->hReader.Join();
+        acceptTick = platform::GetTickCount();
         const int i = m_ctx.slotTable.Index(*slot);
         if (checked == PPPP_OK) {
             ZTRACE("PPPP_Check(.), i=%d, %s\n", i, route == 0 ? "P2P" : "RLY");

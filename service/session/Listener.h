@@ -22,6 +22,7 @@ inline constexpr uint32_t kReadTimeoutMs = 1000;
 inline constexpr unsigned int kListenWaitSeconds = 600;
 inline constexpr uint32_t kReadSliceMs = 100;           // a reader lets go of its handle this often
 inline constexpr uint32_t kMakeWayWaitMs = 3000;        // longest wait for a session that makes way
+inline constexpr uint32_t kChooseAgainMs = 20;          // a newcomer in a full table looks again this often
 inline constexpr uint32_t kListenBackoffLimitMs = 1000; // longest pause between failing listens
 inline constexpr size_t kDidBufferSize = 24;
 

@@ -1,5 +1,7 @@
 #include "service/session/LoginThrottle.h"
 
+#include <algorithm>
+
 namespace session {
 namespace {
 
@@ -23,8 +25,12 @@ uint32_t CLoginThrottle::NotBefore(uint32_t address, uint32_t now) {
     return s && Before(now, s->dueTick) ? s->dueTick : now;
 }
 
-bool CLoginThrottle::TakeLook(uint32_t now) {
+bool CLoginThrottle::HasRefusals(uint32_t address, uint32_t now) {
     std::lock_guard<std::mutex> hold(m_lock);
+    return Find(address, now) != nullptr;
+}
+
+void CLoginThrottle::Refill(uint32_t now) {
     if (!m_bStarted) {
         m_bStarted = true;
         m_dwRefillTick = now;
@@ -40,9 +46,43 @@ bool CLoginThrottle::TakeLook(uint32_t now) {
     } else if (Before(now, m_dwRefillTick)) {
         m_dwRefillTick = now;  // a clock that went back starts the count afresh
     }
+}
+
+bool CLoginThrottle::TakeLook(uint32_t now) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    Refill(now);
     if (m_nLooks == 0) return false;
     --m_nLooks;
     return true;
+}
+
+uint64_t CLoginThrottle::JoinQueue(bool refused) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    const uint64_t ticket = m_nNextTicket++;
+    m_waiting.push_back(Waiter{ticket, refused});
+    return ticket;
+}
+
+bool CLoginThrottle::TakeLook(uint64_t ticket, uint32_t now) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    auto me = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const Waiter& w) { return w.ticket == ticket; });
+    if (me == m_waiting.end()) return false;
+    // First among those of its kind: senders without refusals do not queue
+    // behind those with them.
+    for (auto it = m_waiting.begin(); it != me; ++it)
+        if (it->refused == me->refused) return false;
+    Refill(now);
+    const uint32_t floor = me->refused ? kLooksKeptForNewSenders : 0;
+    if (m_nLooks <= floor) return false;
+    --m_nLooks;
+    m_waiting.erase(me);
+    return true;
+}
+
+void CLoginThrottle::LeaveQueue(uint64_t ticket) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_waiting.erase(std::remove_if(m_waiting.begin(), m_waiting.end(), [&](const Waiter& w) { return w.ticket == ticket; }),
+                    m_waiting.end());
 }
 
 void CLoginThrottle::Accepted(uint32_t address) {

@@ -41,6 +41,7 @@ void CSlotTable::ResetFields(SessionSlot& slot, int32_t hSession) {
     slot.bAuthed.store(false);
     slot.byRoute.store(0);
     slot.dwRemoteAddress.store(0);
+    slot.answer.store(AnswerState::None);
     slot.bAnswerHeld.store(false);
     slot.dwNextAnswerTick.store(0);
     slot.pServer = nullptr;
@@ -74,6 +75,26 @@ bool AcceptedEarlier(const SessionSlot& a, const SessionSlot& b, uint32_t now) {
     return now - a.dwAcceptTick.load() > now - b.dwAcceptTick.load();
 }
 
+// Whether a session that has not logged in may make way for a newcomer from
+// `address`. Protected are a viewer already waiting for the device's look at
+// its answer, one still within its time to answer, and, against its own
+// address, one waiting out that address's refusals: an address cannot push
+// out its own viewers that are already in line. A session wrong before on
+// this very session, or held by refusals of another address, or silent past
+// its time, may go. None of this depends on whether a waiting answer is right.
+bool MayMakeWay(const SessionSlot& slot, uint32_t address, uint32_t now) {
+    if (slot.bAnswerHeld.load()) return true;
+    switch (slot.answer.load()) {
+        case AnswerState::Queued:
+            return false;
+        case AnswerState::Held:
+            return address == 0 || slot.dwRemoteAddress.load() != address;
+        case AnswerState::None:
+        default:
+            return now - slot.dwAcceptTick.load() >= kAnswerGraceMs;
+    }
+}
+
 }  // namespace
 
 SessionSlot* CSlotTable::ChooseSlot(uint32_t address, uint32_t now) {
@@ -88,12 +109,19 @@ SessionSlot* CSlotTable::ChooseSlot(uint32_t address, uint32_t now) {
     int own = 0;
     for (SessionSlot& slot : m_aSlots) {
         if (!IsPending(slot)) continue;
+        const bool own_ = address != 0 && slot.dwRemoteAddress.load() == address;
+        if (own_) ++own;
+        if (!MayMakeWay(slot, address, now)) continue;
         if (!oldest || AcceptedEarlier(slot, *oldest, now)) oldest = &slot;
-        if (address == 0 || slot.dwRemoteAddress.load() != address) continue;
-        ++own;
-        if (!oldestOwn || AcceptedEarlier(slot, *oldestOwn, now)) oldestOwn = &slot;
+        if (own_ && (!oldestOwn || AcceptedEarlier(slot, *oldestOwn, now))) oldestOwn = &slot;
     }
     return own >= kMaxPendingPerAddress ? oldestOwn : oldest;
+}
+
+bool CSlotTable::AnyPending() const {
+    for (const SessionSlot& slot : m_aSlots)
+        if (IsPending(slot)) return true;
+    return false;
 }
 
 bool CSlotTable::MakeWay(SessionSlot& slot, uint32_t waitMs) {
@@ -113,6 +141,7 @@ void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, 
     slot.dwAcceptTick.store(acceptTick);
     slot.byRoute.store(route);
     slot.dwRemoteAddress.store(address);
+    slot.answer.store(AnswerState::None);
     slot.bAnswerHeld.store(false);
     slot.dwNextAnswerTick.store(0);
     std::memcpy(slot.szPassword, password, sizeof slot.szPassword);

@@ -39,6 +39,17 @@ inline constexpr int kMaxSessions = 8;
 // In a full table, a remote address holding this many sessions that have not
 // logged in makes way with its own oldest one for its next session.
 inline constexpr int kMaxPendingPerAddress = 3;
+// A new session has this long to send its login answer before it may make
+// way for a newcomer; a viewer answers within one round trip.
+inline constexpr uint32_t kAnswerGraceMs = 1000;
+
+// Where a session's login answer is; the table's choice of who makes way
+// reads it.
+enum class AnswerState : uint8_t {
+    None,     // no answer under way
+    Held,     // waiting out its sender's own refusals
+    Queued,   // due, waiting for the device's next look
+};
 
 struct SessionSlot {
     std::atomic<int32_t> hSession{0};  // -1 once closed; 0 in a table that has only been cleared
@@ -54,6 +65,7 @@ struct SessionSlot {
     std::atomic<bool> bAuthed{false};
     std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
     std::atomic<uint32_t> dwRemoteAddress{0}; // the peer's IPv4 address as the transport reports it
+    std::atomic<AnswerState> answer{AnswerState::None};
     std::atomic<bool> bAnswerHeld{false};     // after a refusal: the next login answer waits...
     std::atomic<uint32_t> dwNextAnswerTick{0};  // ...until this tick
     CListener* pServer = nullptr;             // the server's listener; the reader reaches it here
@@ -121,9 +133,10 @@ public:
 
     // Where the listener puts a new session from `address` (0: unknown): a
     // free slot, or in a full table one whose session has not logged in and
-    // makes way. Null when every slot holds a session that has logged in.
-    // Listener only.
+    // makes way. Null when no session may make way now. Listener only.
     SessionSlot* ChooseSlot(uint32_t address, uint32_t now);
+    // True when some session has not logged in yet: one may make way soon.
+    bool AnyPending() const;
     // Frees `slot` for a newcomer: closes its session and waits (at most
     // `waitMs` of real time) until its reader has released it. True when the
     // slot is free. Listener only.

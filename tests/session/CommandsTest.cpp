@@ -335,5 +335,20 @@ TEST(LoginThrottle, TheDeviceLooksAtABoundedNumberOfWrongAnswersPerSecond) {
     EXPECT_EQ(throttle.NotBefore(0x0A0000FF, now), now);
 }
 
+TEST(LoginThrottle, AnswersTakeLooksInTurnAndGuessersLeaveTheLastFewToSendersNeverWrong) {
+    CLoginThrottle throttle;
+    uint32_t now = 5000;
+    const uint64_t first = throttle.JoinQueue(true);
+    const uint64_t second = throttle.JoinQueue(true);
+    const uint64_t clean = throttle.JoinQueue(false);
+    EXPECT_FALSE(throttle.TakeLook(second, now)) << "behind the first of its kind";
+    ASSERT_TRUE(throttle.TakeLook(first, now));
+    uint32_t guesses = 1;
+    for (uint64_t t = second; throttle.TakeLook(t, now); t = throttle.JoinQueue(true)) ++guesses;
+    EXPECT_EQ(guesses, kWrongAnswersPerSecond - kLooksKeptForNewSenders);
+    // Not behind the guessers' queue, and one of the kept looks is its own.
+    EXPECT_TRUE(throttle.TakeLook(clean, now));
+}
+
 }  // namespace
 }  // namespace sessiontest
