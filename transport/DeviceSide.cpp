@@ -294,6 +294,11 @@ void CDeviceSide::AnswerQueries() {
 bool CDeviceSide::EvictHandshake(Device& device) {
     auto& hs = device.handshakes;
     if (hs.empty()) return false;
+    // Hellos already here are taken first: that alone may make room.
+    const size_t before = hs.size();
+    for (auto it = hs.begin(); it != hs.end();) it = AdvanceHandshake(device, *it) ? it + 1 : hs.erase(it);
+    if (hs.size() < before) return true;
+    if (hs.empty()) return false;
     // The address with the most entries; among equals, the one whose entry is oldest.
     size_t most = 0;
     auto victim = hs.begin();
@@ -336,20 +341,25 @@ void CDeviceSide::AcceptConnections(Device& device) {
 }
 
 bool CDeviceSide::AdvanceHandshake(Device& device, Handshake& h) {
-    // Exactly the Hello is read, nothing after it: later bytes belong to the session.
-    size_t want = kFrameHeaderSize - std::min(h.got, kFrameHeaderSize);
-    if (h.got >= kFrameHeaderSize) want = kFrameHeaderSize + ReadFrameHeader(h.buffer).length - h.got;
-    const ssize_t n = ::recv(h.fd.Get(), h.buffer + h.got, want, MSG_DONTWAIT);
-    if (n == 0) return false;
-    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    h.got += static_cast<size_t>(n);
-    if (h.got < kFrameHeaderSize) return true;
-    const FrameHeader header = ReadFrameHeader(h.buffer);
-    if (header.type != FrameHello || header.length > kMaxHandshakePayload) {
-        ZTRACE("%s: a connection spoke no protocol; dropped\n", device.did.c_str());
-        return false;
+    // Exactly the Hello is read, nothing after it: later bytes belong to the
+    // session. Whatever of it has arrived is read now, header and payload.
+    for (;;) {
+        size_t want = kFrameHeaderSize - std::min(h.got, kFrameHeaderSize);
+        if (h.got >= kFrameHeaderSize) want = kFrameHeaderSize + ReadFrameHeader(h.buffer).length - h.got;
+        if (want == 0) break;  // all of it is here
+        const ssize_t n = ::recv(h.fd.Get(), h.buffer + h.got, want, MSG_DONTWAIT);
+        if (n == 0) return false;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        h.got += static_cast<size_t>(n);
+        if (h.got < kFrameHeaderSize) continue;
+        const FrameHeader header = ReadFrameHeader(h.buffer);
+        if (header.type != FrameHello || header.length > kMaxHandshakePayload) {
+            ZTRACE("%s: a connection spoke no protocol; dropped\n", device.did.c_str());
+            return false;
+        }
+        if (h.got == kFrameHeaderSize + header.length) break;
     }
-    if (h.got < kFrameHeaderSize + header.length) return true;
+    const FrameHeader header = ReadFrameHeader(h.buffer);
     Hello hello;
     if (!ParseHello(h.buffer + kFrameHeaderSize, header.length, &hello)) {
         ZTRACE("%s: a connection sent a bad Hello; dropped\n", device.did.c_str());

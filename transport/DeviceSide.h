@@ -7,8 +7,10 @@
 // One hub thread does all of this with non-blocking sockets, so a flood of
 // connections that never speak costs neither threads nor unbounded memory: at
 // most kMaxHandshakes wait per device. When a new one comes to a full table,
-// the address holding the most entries gives up its oldest, so that one
-// flooding address pushes out its own connections, not other viewers'.
+// what has arrived is read first, so a viewer whose Hello is here is welcomed
+// rather than dropped, whatever number of addresses the others use; then the
+// address holding the most entries gives up its oldest, so that one flooding
+// address pushes out its own connections, not other viewers'.
 
 #include <condition_variable>
 #include <cstdint>
@@ -99,7 +101,7 @@ private:
     void AnswerQueries();
     void AcceptConnections(Device& device);
     // Makes room in a full table; false when it is empty.
-    static bool EvictHandshake(Device& device);
+    bool EvictHandshake(Device& device);
     // False when the handshake is over (done or failed) and its entry may go.
     bool AdvanceHandshake(Device& device, Handshake& handshake);
     // Under m_lock.

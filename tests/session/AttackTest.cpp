@@ -251,6 +251,31 @@ TEST_F(AttackTest, ViewersGetInWhileGuessersComeBackFromTwoHundredAddresses) {
     EXPECT_GE(in, 19) << last;
 }
 
+TEST_F(AttackTest, AViewerWhoseHelloHasArrivedIsWelcomedAmidSilentConnectionsFromManyAddresses) {
+    StartDevice();
+    int welcomed = 0;
+    int next = 0;
+    for (int round = 0; round < 12; ++round) {
+        // The viewer says Hello; forty silent ones, each from an address of
+        // its own, overflow the device's handshake table before it reads on.
+        std::vector<std::unique_ptr<CRawPeer>> silent;
+        auto quiet = [&](int n) {
+            for (int k = 0; k < n; ++k) {
+                silent.push_back(std::make_unique<CRawPeer>());
+                silent.back()->Connect(AttackAddress(next++ % 250), port);
+            }
+        };
+        CRawPeer viewer;
+        ASSERT_TRUE(viewer.Connect(htonl(INADDR_LOOPBACK), port));
+        ASSERT_TRUE(viewer.SendHello(did));
+        quiet(40);
+        std::vector<uint8_t> payload;
+        if (viewer.ReadFrame(payload) == 0x02) ++welcomed;
+    }
+    std::printf("viewer welcomed %d of 12 times beside 40 silent connections\n", welcomed);
+    EXPECT_EQ(welcomed, 12);
+}
+
 TEST_F(AttackTest, EightViewersWaitingAfterAWrongPasswordKeepTheirPlacesFromANinth) {
     StartDevice();
     {
