@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/TempDir.h"
 #include "transport/internet/Config.h"
@@ -151,6 +152,27 @@ TEST(SignalMessage, RefusesWhatIsNotAMessage) {
     EXPECT_FALSE(Parse(R"({"type":"bye","sid":"0123456789abcdef","x":)" + std::string(20, '[') + std::string(20, ']') + "}", &m));
     EXPECT_FALSE(Parse(R"({"type":"bye","sid":"0123456789abcdef","pad":")" + std::string(70000, 'x') + "\"}", &m));
     EXPECT_FALSE(Parse(std::string("{\"type\":\"bye\",\"sid\":\"0123456789abcdef\",\"x\":\"\xff\"}"), &m));
+}
+
+TEST(SignalMessage, ReadsOnlyStrictJson) {
+    // What lenient parsers take (comments hid nesting from an earlier depth
+    // guard) is refused; the standard's whole grammar is read.
+    const std::string bye = R"("type":"bye","sid":"0123456789abcdef")";
+    const std::string nested = [](int n) { return std::string(n, '[') + std::string(n, ']'); }(7);
+    pppp::SignalMessage m;
+    for (const std::string& good : std::vector<std::string>{
+             "{" + bye + "}", " \r\n\t{" + bye + R"(,"x":[1,-0.5e+3,0,true,null,"\ud83d\ude00\/\"é"],"y":{}} )" + "\n",
+             "{" + bye + ",\"x\":" + nested + "}"})
+        EXPECT_TRUE(Parse(good, &m)) << good;
+    for (const std::string& bad : std::vector<std::string>{
+             "{/*c*/" + bye + "}", "{" + bye + "}//", "{" + bye + ",\"x\":/*\"*/" + std::string(32000, '[') + "}",
+          R"({'type':'bye','sid':'0123456789abcdef'})", "{" + bye + "}{" + bye + "}", "{" + bye + "} x",
+          "{" + bye + R"(,"type":"call"})", "{" + bye + R"(,"t\u0079pe":"call"})", "\xEF\xBB\xBF{" + bye + "}",
+          "{" + bye + ",}", "{" + bye + ",\"x\":[1,]}", "{" + bye + ",\"x\":undefined}", "{" + bye + ",\"x\":NaN}",
+          "{" + bye + ",\"x\":01}", "{" + bye + ",\"x\":0x1}", "{" + bye + ",\"x\":1.}", "{" + bye + ",\"x\":\"\\u0000\"}",
+          "{" + bye + ",\"x\":\"\\ud800\"}", "{" + bye + ",\"x\":\"\\q\"}", "{" + bye + ",\"x\":\"\t\"}",
+          "{" + bye + ",\"x\":\"\xC0\xAF\"}", "{" + bye + ",\"x\":[" + nested + "]}", std::string("{\0}", 3)})
+        EXPECT_FALSE(Parse(bad, &m)) << bad;
 }
 
 TEST(Candidates, OnlyThoseThatMeanSomethingElsewhereAreSignalled) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <json-glib/json-glib.h>
 
+#include "transport/internet/StrictJson.h"
+
 namespace pppp {
 namespace {
 
@@ -12,31 +14,6 @@ constexpr int kMaxDepth = 8;
 constexpr size_t kMaxIceServers = 16;
 constexpr size_t kMaxUrls = 8;
 constexpr size_t kMaxCandidateBytes = 1024;
-
-// The parser recurses per nesting level; hostile input could nest deeply
-// enough to exhaust the stack, so depth is checked before parsing.
-bool NestingIsShallow(const uint8_t* data, size_t size) {
-    int depth = 0;
-    bool inString = false;
-    for (size_t i = 0; i < size; ++i) {
-        const uint8_t c = data[i];
-        if (inString) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if (c == '{' || c == '[') {
-            if (++depth > kMaxDepth) return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        } else if (c == 0) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool GetString(JsonObject* object, const char* name, size_t maxBytes, std::string* out) {
     JsonNode* node = json_object_get_member(object, name);
@@ -135,8 +112,9 @@ std::string NewSid() {
 
 bool ParseSignalMessage(const uint8_t* data, size_t size, SignalMessage* out) {
     if (!data || size == 0 || size > kMaxSignalBytes) return false;
-    if (!g_utf8_validate(reinterpret_cast<const gchar*>(data), static_cast<gssize>(size), nullptr)) return false;
-    if (!NestingIsShallow(data, size)) return false;
+    // The library is lenient (comments, single quotes, repeated members) and
+    // recurses per nesting level: it reads only what passed the strict check.
+    if (!IsStrictJson(data, size, kMaxDepth)) return false;
     JsonParser* parser = json_parser_new_immutable();
     bool ok = json_parser_load_from_data(parser, reinterpret_cast<const gchar*>(data), static_cast<gssize>(size),
                                          nullptr);
