@@ -184,8 +184,13 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
                                                "eight viewers already.",
                                                m_options.did.c_str()));
     ServerMessage m;
-    if (m_protocol.Open(kChannelControl, header.kind, m_pControl.get(), header.bodyLength, m) != kOpenOk ||
-        m.type != ServerMessageType::Challenge)
+    const bool opened = m_protocol.Open(kChannelControl, header.kind, m_pControl.get(), header.bodyLength, m) == kOpenOk;
+    if (opened && m.type == ServerMessageType::AuthRefused && m.payloadLength == 1 &&
+        m.payload[0] == kRefusedNoPassword)
+        return Fail(kViewerWrongPassword, Format("Device %s has no password, so it admits no viewer over the "
+                                                 "internet; its owner must set a password first.",
+                                                 m_options.did.c_str()));
+    if (!opened || m.type != ServerMessageType::Challenge)
         return Fail(kViewerSessionLost, "The device did not begin with a login challenge.");
 
     uint8_t packet[64];

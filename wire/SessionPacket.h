@@ -38,6 +38,10 @@ inline constexpr uint16_t CmdChallenge = 1;      // kind 1, channel 0
 inline constexpr uint16_t CmdAuthAccepted = 3;   // kind 1, channel 0
 inline constexpr uint16_t CmdAuthRefused = 4;    // kind 1, channel 0
 inline constexpr uint16_t CmdVideoFrame = 3;     // kind 2, channel 1
+// AuthRefused's payload: none after a wrong answer. On the internet route, a
+// device without a password sends it in place of the challenge with this one
+// byte: it admits nobody there until its owner sets a password.
+inline constexpr uint8_t kRefusedNoPassword = 1;
 
 // Commands from a viewer to the service, all on channel 0.
 inline constexpr uint16_t CmdAuthResponse = 2;   // kind 1

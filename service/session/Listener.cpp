@@ -118,6 +118,15 @@ void CListener::DoListen() {
         const uint8_t route = record.bytes[PPPP_SESSION_ROUTE_OFFSET];
         uint32_t address = 0;
         if (checked == PPPP_OK) std::memcpy(&address, record.bytes + PPPP_REC_REMOTE_ADDR, sizeof address);
+        // Anyone on the internet could log in to a device without a password:
+        // there, its viewers are told so in place of a challenge, and take no slot.
+        if (checked == PPPP_OK && record.bytes[PPPP_REC_PATH] == PPPP_PATH_INTERNET && password[0] == 0) {
+            ZTRACE("no device password: a viewer over the internet route refused; set a password to admit them\n");
+            const uint8_t reason = kRefusedNoPassword;
+            m_ctx.SendIOCtrl(h, nullptr, CmdAuthRefused, &reason, sizeof reason, KindPlain);
+            m_ctx.pppp.Close(h);
+            continue;
+        }
 
         SessionSlot* slot = m_ctx.slotTable.ChooseSlot(address, acceptTick);
         // Everyone not logged in yet is protected for now (waiting for a look

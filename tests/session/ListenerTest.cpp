@@ -136,6 +136,24 @@ TEST_F(ListenerTest, RouteIsTracedAndKeptFromTheSessionRecord) {
     EXPECT_TRUE(trace.Contains("  DoListen()] PPPP_Listen(..)="));
 }
 
+TEST_F(ListenerTest, WithoutAPasswordViewersOverTheInternetAreToldSoAndThoseOnTheLanStillGetIn) {
+    ASSERT_EQ(server->StartListening(u"DEV-1", u""), 0);
+    fake.SetPath(PPPP_PATH_INTERNET);
+    CFakeViewer remote(u"");
+    ServerMessage m;
+    ASSERT_TRUE(remote.Receive(kChannelControl, m));
+    EXPECT_EQ(m.type, ServerMessageType::AuthRefused);
+    ASSERT_EQ(m.payloadLength, 1u);
+    EXPECT_EQ(m.payload[0], kRefusedNoPassword);
+    EXPECT_TRUE(WaitUntil([&] { return remote.DeviceClosed(); }));
+    EXPECT_FALSE(probe->Slot(0).bInUse.load());
+
+    fake.SetPath(PPPP_PATH_TCP);
+    CFakeViewer local(u"");
+    EXPECT_TRUE(local.Login());
+    Stop();
+}
+
 TEST_F(ListenerTest, RefusedDidShowsWrongDidStopsCaptureAndAllowsAnotherStart) {
     for (int refusal : {PPPP_ERR_CANNOT_LISTEN, PPPP_ERR_BAD_DID}) {
         CTraceCapture trace;

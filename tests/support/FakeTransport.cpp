@@ -46,6 +46,7 @@ void CFakeTransport::Reset(uint32_t readWaitCapMs) {
     m_nListenCalls = 0;
     m_nListenBreaks = 0;
     m_byRoute = 0;
+    m_byPath = 0;
     m_dwAddress = 0;
     m_nUsesAfterClose = 0;
     m_nClosesUnderUse = 0;
@@ -248,6 +249,7 @@ int CFakeTransport::Check(int session, PPPP_SessionRecord* record) {
     if (!record || !Find(session)) return PPPP_ERR_CLOSED_LOCALLY;
     if (m_nCheckResult != 0) return m_nCheckResult;
     record->bytes[PPPP_SESSION_ROUTE_OFFSET] = m_byRoute;
+    record->bytes[PPPP_REC_PATH] = m_byPath;
     const uint32_t address = Find(session)->address;
     for (int k = 0; k < 4; ++k)
         record->bytes[PPPP_REC_REMOTE_ADDR + k] = static_cast<unsigned char>(address >> (24 - 8 * k));

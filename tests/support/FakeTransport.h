@@ -51,6 +51,10 @@ public:
     void SetCheckBuffer(int handle, int result, unsigned int pending);  // Check_Buffer on the video channel
     void FailReadAfter(int handle, size_t bytes, int result);  // reads fail once `bytes` more were delivered
     void SetRoute(uint8_t route) { m_byRoute = route; }
+    void SetPath(uint8_t path) {  // PPPP_PATH_*
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_byPath = path;
+    }
     // Sessions opened from now on come from this IPv4 address (a.b.c.d as
     // 0xaabbccdd); 0, the default, leaves the record's address empty.
     void SetAddress(uint32_t address);
@@ -122,6 +126,7 @@ private:
     int m_nListenCalls = 0;
     int m_nListenBreaks = 0;
     uint8_t m_byRoute = 0;
+    uint8_t m_byPath = 0;
     uint32_t m_dwAddress = 0;
     int m_nUsesAfterClose = 0;
     int m_nClosesUnderUse = 0;

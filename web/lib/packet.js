@@ -29,6 +29,8 @@ export const CMD_MODE_REPORT = 0;
 export const CMD_CHALLENGE = 1;
 export const CMD_AUTH_ACCEPTED = 3;
 export const CMD_AUTH_REFUSED = 4;
+// AuthRefused's one byte from a device without a password, in place of the challenge.
+export const REFUSED_NO_PASSWORD = 1;
 export const CMD_VIDEO_FRAME = 3;
 export const CMD_AUTH_RESPONSE = 2;
 export const CMD_VIDEO_START = 1;

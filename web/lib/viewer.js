@@ -3,10 +3,13 @@
 // this reports through onState.
 import { openRoute, routeOf } from './route.js';
 import { TransportSession, END_LOCALLY, END_TIMEOUT } from './framing.js';
-import { PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, isKeyFrame } from './packet.js';
+import {
+  PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, isKeyFrame,
+} from './packet.js';
 
 export const MESSAGES = {
   wrongPassword: 'Wrong device password.',
+  noPassword: 'The device has no password, so it admits no viewer over the internet. Its owner must set one first.',
   notFound: 'Device not found: no device with this DID is online.',
   busy: 'The device is busy: eight viewers are watching it already. Try again later.',
   crowded: 'The device is busy answering other viewers. Try again in a moment.',
@@ -131,7 +134,8 @@ export class Viewer {
         this.set({ status: 'waiting for a key frame' });
         session.write(CHANNEL_CONTROL, protocol.buildVideoStart());
       } else if (m.type === 'refused') {
-        this.finish(MESSAGES.wrongPassword);
+        const noPassword = !challenged && m.payload.length === 1 && m.payload[0] === REFUSED_NO_PASSWORD;
+        this.finish(noPassword ? MESSAGES.noPassword : MESSAGES.wrongPassword);
       } else if (m.type === 'mode') {
         this.set({ mode: m.mode });
       } else if (m.type === 'frame') {
