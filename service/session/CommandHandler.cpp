@@ -95,8 +95,10 @@ void CCommandHandler::DoCommand(SessionSlot& slot, const uint8_t* body) {
                 const uint32_t mode = LoadU32(body + kBodyPayload);
                 if (mode <= static_cast<uint32_t>(kMaxMode)) ChangeMode(static_cast<int>(mode));
             }
-            StartVideoTimer();
+            // Video on first: a VideoStop elsewhere that looks for watchers
+            // either sees this one or stops the poll before it starts again.
             slot.bVideoOn.store(true);
+            StartVideoTimer();
             if (!slot.bKeySent.load()) m_ctx.host.RequestKeyFrame();
 
             // Report phases run one at a time, each with the mode current at its
@@ -115,9 +117,9 @@ void CCommandHandler::DoCommand(SessionSlot& slot, const uint8_t* body) {
             return;
         }
         case CmdVideoStop:
-            // Stops the still-frame poll for every viewer, not just this one.
+            // The still-frame poll goes on while anyone else still watches.
             slot.bVideoOn.store(false);
-            StopVideoTimer();
+            StopVideoTimerIfUnwatched();
             return;
         case CmdMarkSet:
             if (slot.bAuthed.load()) slot.bMarked.store(true);
@@ -149,8 +151,19 @@ void CCommandHandler::StartVideoTimer() {
     if (m_nVideoTimer.load() == 0) m_nVideoTimer.store(m_ctx.host.SetVideoTimer());
 }
 
+void CCommandHandler::StopVideoTimerIfUnwatched() {
+    std::lock_guard<std::mutex> hold(m_videoTimerLock);
+    for (SessionSlot& watcher : m_ctx.slotTable)
+        if (watcher.bInUse.load() && watcher.bVideoOn.load()) return;
+    StopVideoTimerLocked();
+}
+
 void CCommandHandler::StopVideoTimer() {
     std::lock_guard<std::mutex> hold(m_videoTimerLock);
+    StopVideoTimerLocked();
+}
+
+void CCommandHandler::StopVideoTimerLocked() {
     const uint32_t timer = m_nVideoTimer.load();
     if (timer == 0) return;
     m_ctx.host.KillVideoTimer(timer);

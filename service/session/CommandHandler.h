@@ -30,7 +30,8 @@ public:
     void DoCommand(SessionSlot& slot, const uint8_t* body);
 
     // Timer 101, the still-frame poll: started by a viewer's VideoStart, stopped
-    // by any viewer's VideoStop and by the owner when the service stops.
+    // by the VideoStop of the last viewer with video on and by the owner when
+    // the service stops.
     void StartVideoTimer();
     void StopVideoTimer();
 
@@ -45,6 +46,8 @@ private:
     // slot closes, its session is gone or the server stops.
     bool PauseReader(SessionSlot& slot, uint32_t ms);
     void ChangeMode(int mode);
+    void StopVideoTimerIfUnwatched();
+    void StopVideoTimerLocked();  // under m_videoTimerLock
 
     SessionContext& m_ctx;
     CLoginThrottle m_throttle;

@@ -71,7 +71,8 @@ public:
     void WaitForReaders();
 
     // Timer 101, the still-frame poll: started by a viewer's VideoStart, stopped
-    // by any viewer's VideoStop and by the owner when the service stops.
+    // by the VideoStop of the last viewer with video on and by the owner when
+    // the service stops.
     void StartVideoTimer();
     void StopVideoTimer();
 

@@ -201,7 +201,7 @@ TEST_F(CommandsTest, VideoStartThatAsksForNoNewModeLeavesTheCameraAloneButStillR
     }
 }
 
-TEST_F(CommandsTest, OneViewersVideoStopStopsThePollForAllWhileTheOtherKeepsItsVideo) {
+TEST_F(CommandsTest, TheStillFramePollGoesOnUntilTheLastWatcherStopsItsVideo) {
     CFakeViewer a(kPassword), b(kPassword);
     Admit(0, a);
     Admit(1, b);
@@ -211,12 +211,15 @@ TEST_F(CommandsTest, OneViewersVideoStopStopsThePollForAllWhileTheOtherKeepsItsV
 
     uint8_t packet[64];
     Deliver(0, packet, a.Protocol().BuildVideoStop(packet, sizeof packet));
-    EXPECT_EQ(host.TimerKills(), 1);
-    EXPECT_EQ(server->VideoTimer(), 0u);
+    EXPECT_EQ(host.TimerKills(), 0) << "b still watches";
+    EXPECT_EQ(server->VideoTimer(), 101u);
     EXPECT_FALSE(probe->Slot(0).bVideoOn.load());
     EXPECT_TRUE(probe->Slot(1).bVideoOn.load());
     EXPECT_TRUE(a.Quiet(kChannelControl)) << "no reply to VideoStop";
 
+    Deliver(1, packet, b.Protocol().BuildVideoStop(packet, sizeof packet));
+    EXPECT_EQ(host.TimerKills(), 1);
+    EXPECT_EQ(server->VideoTimer(), 0u);
     // A second stop finds no timer to kill; the owner's stop neither.
     Deliver(0, packet, a.Protocol().BuildVideoStop(packet, sizeof packet));
     server->StopVideoTimer();
