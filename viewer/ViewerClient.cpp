@@ -184,7 +184,8 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
                                                "eight viewers already.",
                                                m_options.did.c_str()));
     ServerMessage m;
-    const bool opened = m_protocol.Open(kChannelControl, header.kind, m_pControl.get(), header.bodyLength, m) == kOpenOk;
+    const bool opened =
+        m_protocol.Open(kChannelControl, header.kind, m_pControl.get(), header.bodyLength, m) == kOpenOk;
     if (opened && m.type == ServerMessageType::AuthRefused && m.payloadLength == 1 &&
         m.payload[0] == kRefusedNoPassword)
         return Fail(kViewerWrongPassword, Format("Device %s has no password, so it admits no viewer over the "

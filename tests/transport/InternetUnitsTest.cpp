@@ -169,7 +169,8 @@ TEST(SignalMessage, ReadsOnlyStrictJson) {
           R"({'type':'bye','sid':'0123456789abcdef'})", "{" + bye + "}{" + bye + "}", "{" + bye + "} x",
           "{" + bye + R"(,"type":"call"})", "{" + bye + R"(,"t\u0079pe":"call"})", "\xEF\xBB\xBF{" + bye + "}",
           "{" + bye + ",}", "{" + bye + ",\"x\":[1,]}", "{" + bye + ",\"x\":undefined}", "{" + bye + ",\"x\":NaN}",
-          "{" + bye + ",\"x\":01}", "{" + bye + ",\"x\":0x1}", "{" + bye + ",\"x\":1.}", "{" + bye + ",\"x\":\"\\u0000\"}",
+          "{" + bye + ",\"x\":01}", "{" + bye + ",\"x\":0x1}", "{" + bye + ",\"x\":1.}",
+          "{" + bye + ",\"x\":\"\\u0000\"}",
           "{" + bye + ",\"x\":\"\\ud800\"}", "{" + bye + ",\"x\":\"\\q\"}", "{" + bye + ",\"x\":\"\t\"}",
           "{" + bye + ",\"x\":\"\xC0\xAF\"}", "{" + bye + ",\"x\":[" + nested + "]}", std::string("{\0}", 3)})
         EXPECT_FALSE(Parse(bad, &m)) << bad;
