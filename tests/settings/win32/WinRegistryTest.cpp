@@ -31,9 +31,58 @@ std::string RegQuery(const std::string& arguments) {
 
 void DeleteTree(const wchar_t* path) { ::RegDeleteTreeW(HKEY_CURRENT_USER, path); }
 
+// The test starts from a missing key and leaves the key as it found it: on a
+// Windows machine the current user's settings are real ones. They are kept
+// under a test key meanwhile; a run that was cut short put them back first.
+class CKeptKey {
+public:
+    CKeptKey(const wchar_t* path, const wchar_t* keep) : m_path(path), m_keep(std::wstring(kKeptRoot) + keep) {
+        if (Exists(m_keep)) Move(m_keep, m_path);
+        m_bKept = !Exists(m_path) || Move(m_path, m_keep);
+    }
+    ~CKeptKey() {
+        if (!m_bKept) return;  // the key was never moved: it is the user's still
+        DeleteTree(m_path.c_str());
+        if (Exists(m_keep)) Move(m_keep, m_path);
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZELT2Test\\Kept");  // only when empty
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZELT2Test");
+    }
+    CKeptKey(const CKeptKey&) = delete;
+    CKeptKey& operator=(const CKeptKey&) = delete;
+
+    // Whether the key is out of the way, its values safe.
+    bool IsKept() const { return m_bKept; }
+
+private:
+    static constexpr const wchar_t* kKeptRoot = L"Software\\ZELT2Test\\Kept\\";
+    static bool Exists(const std::wstring& path) {
+        HKEY key = nullptr;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        ::RegCloseKey(key);
+        return true;
+    }
+    // Copies the tree `from` to `to` and deletes `from` once the copy is whole.
+    static bool Move(const std::wstring& from, const std::wstring& to) {
+        HKEY source = nullptr, target = nullptr;
+        if (::RegOpenKeyExW(HKEY_CURRENT_USER, from.c_str(), 0, KEY_READ, &source) != ERROR_SUCCESS) return false;
+        DeleteTree(to.c_str());
+        bool copied = ::RegCreateKeyExW(HKEY_CURRENT_USER, to.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &target,
+                                        nullptr) == ERROR_SUCCESS;
+        copied = copied && ::RegCopyTreeW(source, nullptr, target) == ERROR_SUCCESS;
+        if (target) ::RegCloseKey(target);
+        ::RegCloseKey(source);
+        if (copied) DeleteTree(from.c_str());
+        return copied;
+    }
+
+    std::wstring m_path, m_keep;
+    bool m_bKept = false;
+};
+
 TEST(WinRegistry, SettingsAndBitrateRoundTrip) {
-    DeleteTree(L"Software\\ZELT2\\ZELT2Service");
-    DeleteTree(L"Software\\GNU\\ffdshow_enc");
+    const CKeptKey keptSettings(L"Software\\ZELT2\\ZELT2Service", L"Settings");
+    const CKeptKey keptEncoder(L"Software\\GNU\\ffdshow_enc", L"Encoder");
+    ASSERT_TRUE(keptSettings.IsKept() && keptEncoder.IsKept()) << "the current settings could not be kept aside";
     constexpr uint32_t kAccess = kKeyQueryValue | kKeySetValue;
     {
         CRegStore store(1, DefaultRegistry());
@@ -71,7 +120,7 @@ TEST(WinRegistry, SettingsAndBitrateRoundTrip) {
 }
 
 TEST(WinRegistry, ThePortsAnswersAtItsEdges) {
-    DeleteTree(L"Software\\ZELT2Test");
+    DeleteTree(L"Software\\ZELT2Test\\Edges");
     CWinRegistry reg;
     HREGKEY key = nullptr;
     EXPECT_EQ(reg.OpenKey(kRegCurrentUser, u"Software\\ZELT2Test\\Missing", kKeyQueryValue, &key), kRegErrNotFound);
@@ -99,7 +148,8 @@ TEST(WinRegistry, ThePortsAnswersAtItsEdges) {
     EXPECT_EQ(reg.EnumValue(key, 1, name, &nameChars, nullptr, nullptr, nullptr), kRegErrNoMoreItems);
     EXPECT_EQ(reg.CloseKey(key), kRegOk);
     EXPECT_EQ(reg.CloseKey(kRegCurrentUser), kRegOk);
-    DeleteTree(L"Software\\ZELT2Test");
+    DeleteTree(L"Software\\ZELT2Test\\Edges");
+    ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZELT2Test");  // only when empty
 }
 
 }  // namespace
