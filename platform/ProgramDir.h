@@ -6,8 +6,8 @@
 
 namespace platform {
 
-// The directory of the running executable with a trailing '/', or "" when it
-// cannot be found.
+// The directory of the running executable (UTF-8) with a trailing separator
+// ('/' on Linux, '\\' on Windows), or "" when it cannot be found.
 std::string GetProgramDirectory();
 
 }  // namespace platform

@@ -6,4 +6,8 @@ namespace platform {
 
 void WriteStandardError(const char* text);
 
+// Where a trace line goes when no sink is set: standard error, and on
+// Windows also the debugger (OutputDebugString), where developers look there.
+void WriteTraceLine(const char* line);
+
 }  // namespace platform

@@ -39,7 +39,7 @@ void Emit(const char* prefix, const char* format, va_list args) {
     if (g_pSink) {
         g_pSink(line, g_pSinkContext);
     } else {
-        WriteStandardError(line);
+        WriteTraceLine(line);
     }
 }
 

@@ -8,6 +8,13 @@
 
 #include <cstdarg>
 
+// The printf dialect the trace's formats are checked against: the C library's
+// own, unless the build names another (a Windows build names gnu_printf, the
+// dialect its C++ runtime formats by, where plain printf would mean Microsoft's).
+#ifndef ZELT_PRINTF_FORMAT
+#define ZELT_PRINTF_FORMAT printf
+#endif
+
 namespace platform {
 
 bool IsTraceEnabled();
@@ -20,9 +27,9 @@ using TraceSink = void (*)(const char* line, void* context);
 void SetTraceSink(TraceSink sink, void* context);
 
 // A line prefixed with "  <function>()] ".
-void TraceFunction(const char* function, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void TraceFunction(const char* function, const char* format, ...) __attribute__((format(ZELT_PRINTF_FORMAT, 2, 3)));
 // A line as it stands, without prefix.
-void TraceRaw(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void TraceRaw(const char* format, ...) __attribute__((format(ZELT_PRINTF_FORMAT, 1, 2)));
 
 }  // namespace platform
 

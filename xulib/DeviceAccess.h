@@ -1,7 +1,7 @@
 #pragma once
 // The device-access port of the library: where cameras come from and how a
-// UVC request reaches one. The real implementation walks the system's V4L2
-// capture nodes (v4l2/); the simulated one plays cameras described by an
+// UVC request reaches one. The real implementations walk the system's V4L2
+// capture nodes (v4l2/) or its video-input devices (win32/); the simulated one plays cameras described by an
 // environment variable (sim/). Everything above this port (the state record,
 // the GUID sets, the request rules) is shared.
 
@@ -33,8 +33,10 @@ public:
     // Whether the device has an extension-unit access at all (it belongs to
     // the UVC driver).
     virtual bool HasXuAccess() const = 0;
-    // The extension units of the camera; false when they cannot be read.
-    virtual bool ReadExtensionUnits(std::vector<XuUnit>& units) = 0;
+    // The extension units of the camera; false when they cannot be read. A
+    // camera that lists its units gives them all; one that can only be asked
+    // whether it carries a unit under a GUID gives those of `wanted` it carries.
+    virtual bool ReadExtensionUnits(const std::vector<XuGuid>& wanted, std::vector<XuUnit>& units) = 0;
     // One UVC request on a control of a unit, moving exactly `size` bytes to
     // or from `data`. Returns 0, or the driver's error number (ENOENT no such
     // unit or control, ENOBUFS wrong size, EPIPE the camera stalled, ENODEV
@@ -50,6 +52,9 @@ public:
     // name and could be opened; then `name` and `node` are set.
     virtual bool FindDevice(int position, std::u16string& name, std::shared_ptr<IXuNode>& node) = 0;
 };
+
+// The system's own cameras (v4l2/ or win32/, whichever the platform has).
+std::unique_ptr<IXuDeviceAccess> CreateSystemDeviceAccess();
 
 // The access the library uses when it loads: the simulated cameras when the
 // environment names some, the system's cameras otherwise.

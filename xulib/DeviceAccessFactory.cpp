@@ -3,7 +3,6 @@
 #include "platform/Trace.h"
 #include "xulib/DeviceAccess.h"
 #include "xulib/sim/SimDeviceAccess.h"
-#include "xulib/v4l2/V4l2DeviceAccess.h"
 
 namespace nodrik {
 
@@ -12,7 +11,7 @@ std::unique_ptr<IXuDeviceAccess> CreateDeviceAccessFromEnvironment() {
     std::string error;
     switch (simcam::SimCamerasFromEnvironment(cameras, error)) {
     case simcam::SimSource::Real:
-        return std::make_unique<CV4l2DeviceAccess>(RealV4l2Sys(), "/dev", "/sys");
+        return CreateSystemDeviceAccess();
     case simcam::SimSource::Simulated:
         ZTRACE("%zu simulated camera(s)\n", cameras.size());
         return std::make_unique<CSimDeviceAccess>(cameras);

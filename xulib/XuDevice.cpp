@@ -116,8 +116,10 @@ bool CXuDevice::Initialize(int index) {
     m_pBoundFilter = std::move(node);
     m_pKsControl.reset();
     if (m_pBoundFilter->HasXuAccess()) {
+        const std::vector<XuGuid> wanted{m_aGuidTable[0][0], m_aGuidTable[0][1], m_aGuidTable[1][0],
+                                         m_aGuidTable[1][1]};
         std::vector<XuUnit> units;
-        if (!m_pBoundFilter->ReadExtensionUnits(units)) ZTRACE("extension units of device %d unreadable\n", index);
+        if (!m_pBoundFilter->ReadExtensionUnits(wanted, units)) ZTRACE("extension units of device %d unreadable\n", index);
         m_pKsControl = std::make_unique<CUvcXuControl>(m_pBoundFilter, std::move(units));
     }
     // The property request follows the current state, as any binding leaves it.

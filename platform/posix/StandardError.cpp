@@ -16,4 +16,6 @@ void WriteStandardError(const char* text) {
     }
 }
 
+void WriteTraceLine(const char* line) { WriteStandardError(line); }
+
 }  // namespace platform

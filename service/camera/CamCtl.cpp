@@ -7,9 +7,6 @@
 //
 // CAMERA is a position from the list or a camera's exact name.
 
-#include <glob.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +17,7 @@
 #include "platform/Text.h"
 #include "service/camera/CameraXU.h"
 #include "service/camera/XuBinding.h"
+#include "service/camera/XuModule.h"
 #include "xulib/XuGuids.h"
 #include "xulib/sim/SimCameras.h"
 
@@ -62,26 +60,6 @@ bool ParseNumber(const char* text, int max, int& value) {
     return true;
 }
 
-// Hints for an empty camera list on a system without simulation.
-void ExplainNoCamera() {
-    glob_t found{};
-    if (::glob("/dev/video*", 0, nullptr, &found) != 0 || found.gl_pathc == 0) {
-        std::fputs("No video device on this system. Connect a USB camera, or set ZELT2_SIM_CAMERAS to try the\n"
-                   "simulated cameras.\n", stderr);
-    } else {
-        for (size_t i = 0; i < found.gl_pathc; ++i) {
-            if (::access(found.gl_pathv[i], R_OK | W_OK) != 0) {
-                std::fprintf(stderr,
-                             "%s cannot be opened by this user. Add the user to the group that owns it (usually\n"
-                             "'video'), then log in again.\n",
-                             found.gl_pathv[i]);
-                break;
-            }
-        }
-    }
-    ::globfree(&found);
-}
-
 struct Reach {
     bool bReachable = false;
     int nGuidSet = 0;             // 1 or 2; 0 when the camera did not tell
@@ -121,7 +99,7 @@ int List(camera::CCameraXU& channel, bool simulated) {
     const std::vector<std::u16string>& names = channel.GetDeviceList();
     if (names.empty()) {
         std::puts(simulated ? "No camera found (ZELT2_SIM_CAMERAS names no camera)." : "No camera found.");
-        if (!simulated) ExplainNoCamera();
+        if (!simulated) camera::ExplainNoCamera();
         return kExitNoCamera;
     }
     if (simulated) std::puts("Simulated cameras (ZELT2_SIM_CAMERAS):");

@@ -1,9 +1,8 @@
 #include "service/camera/XuBinding.h"
 
-#include <dlfcn.h>
-
 #include "platform/Clock.h"
 #include "platform/Trace.h"
+#include "service/camera/XuModule.h"
 
 namespace camera {
 namespace {
@@ -14,7 +13,7 @@ std::string g_strLoadError;
 
 template <typename T>
 void Bind(T& entry, const char* name) {
-    entry = reinterpret_cast<T>(::dlsym(g_hXuLibrary, name));
+    entry = reinterpret_cast<T>(FindXuExport(g_hXuLibrary, name));
     if (!entry) ZTRACE("%s missing\n", name);
 }
 
@@ -23,15 +22,13 @@ void Bind(T& entry, const char* name) {
 int LoadXuLibrary(const std::string& directory) {
     if (directory.empty()) return kXuNoDirectory;
     const std::string path = directory + kXuLibraryFileName;
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = OpenXuModule(path, g_strLoadError);
     if (!handle) {
-        const char* why = ::dlerror();
-        g_strLoadError = why ? why : path + ": cannot be loaded";
-        ZTRACE("dlopen(%s) failed: %s\n", path.c_str(), g_strLoadError.c_str());
+        ZTRACE("loading %s failed: %s\n", path.c_str(), g_strLoadError.c_str());
         return kXuCannotLoad;
     }
     // Loading again replaces the earlier binding.
-    if (g_hXuLibrary) ::dlclose(g_hXuLibrary);
+    if (g_hXuLibrary) CloseXuModule(g_hXuLibrary);
     g_hXuLibrary = handle;
     g_strLoadError.clear();
     XuEntryPoints& e = g_xuEntries;
@@ -58,7 +55,7 @@ void UnloadXuLibrary() {
         platform::Sleep(50);
     }
     if (g_hXuLibrary) {
-        ::dlclose(g_hXuLibrary);
+        CloseXuModule(g_hXuLibrary);
         g_hXuLibrary = nullptr;
         // Nothing may call into the unloaded library.
         g_xuEntries = XuEntryPoints{};

@@ -10,7 +10,8 @@
 
 namespace camera {
 
-inline constexpr const char* kXuLibraryFileName = "libNodrik.so";
+// "libNodrik.so", or "Nodrik.dll" on Windows.
+extern const char* const kXuLibraryFileName;
 
 // Results of LoadXuLibrary.
 inline constexpr int kXuLoaded = 0;

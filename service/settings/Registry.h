@@ -66,7 +66,8 @@ public:
                           uint32_t bytes) = 0;
 };
 
-// The current user's registry of this machine (here the per-user hive file).
+// The current user's registry of this machine: the system registry where there
+// is one, the per-user hive file elsewhere.
 IRegistry& DefaultRegistry();
 
 }  // namespace settings

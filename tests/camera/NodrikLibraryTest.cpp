@@ -1,11 +1,11 @@
-// The built libNodrik.so, loaded with dlopen from the program directory and
+// The built library (libNodrik.so, Nodrik.dll), loaded from the program directory and
 // driven through the camera command channel, with simulated cameras.
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <iterator>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -13,26 +13,27 @@
 #include "platform/ProgramDir.h"
 #include "service/camera/CameraXU.h"
 #include "service/camera/XuBinding.h"
+#include "tests/support/Environment.h"
 #include "tests/support/ManualClock.h"
+#include "tests/support/TempDir.h"
 #include "xulib/sim/SimCameras.h"
 
 namespace {
 
 using camera::CCameraXU;
-namespace fs = std::filesystem;
 
 class NodrikLibrary : public ::testing::Test {
 protected:
     // The library reads the simulated cameras when it loads.
     void Load(const char* cameras) {
-        setenv(simcam::kSimCamerasVariable, cameras, 1);
+        testsupport::SetEnvironment(simcam::kSimCamerasVariable, cameras);
         ASSERT_EQ(camera::LoadXuLibrary(platform::GetProgramDirectory()), camera::kXuLoaded)
             << camera::XuLibraryLoadError();
         m_bLoaded = true;
     }
     void TearDown() override {
         if (m_bLoaded) camera::UnloadXuLibrary();
-        unsetenv(simcam::kSimCamerasVariable);
+        testsupport::UnsetEnvironment(simcam::kSimCamerasVariable);
     }
 
     // Reads control 1 of unit 2 straight from the library, as the channel's requests leave it.
@@ -56,16 +57,15 @@ TEST_F(NodrikLibrary, LoadFailures) {
     EXPECT_EQ(camera::LoadXuLibrary(""), camera::kXuNoDirectory);
     EXPECT_EQ(camera::XuEntries().pOnInitializeXU, nullptr);
 
-    const fs::path empty = fs::temp_directory_path() / ("zelt-xu-" + std::to_string(getpid()));
-    fs::create_directories(empty);
-    EXPECT_EQ(camera::LoadXuLibrary(empty.string() + "/"), camera::kXuCannotLoad);
-    EXPECT_NE(camera::XuLibraryLoadError().find("libNodrik.so"), std::string::npos) << camera::XuLibraryLoadError();
+    const testsupport::CTempDir empty;
+    EXPECT_EQ(camera::LoadXuLibrary(empty.Path() + "/"), camera::kXuCannotLoad);
+    EXPECT_NE(camera::XuLibraryLoadError().find(camera::kXuLibraryFileName), std::string::npos)
+        << camera::XuLibraryLoadError();
 
-    std::ofstream(empty / "libNodrik.so") << "not a library";
-    EXPECT_EQ(camera::LoadXuLibrary(empty.string() + "/"), camera::kXuCannotLoad);
+    std::ofstream(empty.File(camera::kXuLibraryFileName)) << "not a library";
+    EXPECT_EQ(camera::LoadXuLibrary(empty.Path() + "/"), camera::kXuCannotLoad);
     EXPECT_FALSE(camera::XuLibraryLoadError().empty());
     EXPECT_EQ(camera::XuEntries().pOnInitializeXU, nullptr);
-    fs::remove_all(empty);
 }
 
 TEST_F(NodrikLibrary, ALibraryLackingExportsBindsButDoesNotOpen) {
@@ -75,6 +75,25 @@ TEST_F(NodrikLibrary, ALibraryLackingExportsBindsButDoesNotOpen) {
     auto sequence = m_camXU.BeginSequence();
     EXPECT_FALSE(m_camXU.Open(0));
     EXPECT_FALSE(m_camXU.SendCommand(20, 1));
+}
+
+TEST_F(NodrikLibrary, EveryExportIsBoundByItsPlainName) {
+    Load("Desk Camera");
+    const camera::XuEntryPoints& e = camera::XuEntries();
+    const void* const entries[] = {
+        reinterpret_cast<const void*>(e.pOnUVC_SetCur),   reinterpret_cast<const void*>(e.pOnUVC_GetCur),
+        reinterpret_cast<const void*>(e.pGetUnitIdRange), reinterpret_cast<const void*>(e.pGetCtrlIdRange),
+        reinterpret_cast<const void*>(e.pGetReqLenRange), reinterpret_cast<const void*>(e.pOnUVC_SetGUID),
+        reinterpret_cast<const void*>(e.pGetReqLen),      reinterpret_cast<const void*>(e.pGetCurReqLen),
+        reinterpret_cast<const void*>(e.pOnSetUnitId),    reinterpret_cast<const void*>(e.pOnSetCtrlId),
+        reinterpret_cast<const void*>(e.pOnSetReqLen),    reinterpret_cast<const void*>(e.pGetDeviceNameEnum),
+        reinterpret_cast<const void*>(e.pOnInitializeXU), reinterpret_cast<const void*>(e.pOnUnInitializeXU)};
+    for (size_t i = 0; i < std::size(entries); ++i) EXPECT_NE(entries[i], nullptr) << "export " << i;
+    int maximum = 0, minimum = 0;
+    e.pGetReqLenRange(&maximum, &minimum);
+    EXPECT_EQ(maximum, 64);
+    EXPECT_EQ(minimum, 1);
+    EXPECT_EQ(e.pGetReqLen(), 11);
 }
 
 TEST_F(NodrikLibrary, ListsTheSimulatedCameras) {
@@ -88,6 +107,23 @@ TEST_F(NodrikLibrary, NoCamera) {
     auto sequence = m_camXU.BeginSequence();
     EXPECT_FALSE(m_camXU.Open(0));
     EXPECT_FALSE(m_camXU.SendCommand(48, 0));
+}
+
+TEST_F(NodrikLibrary, WithoutTheSystemsCamerasEveryRequestIsRefused) {
+    Load("");  // the system's own cameras: none on a build machine or under Wine
+    if (!m_camXU.GetDeviceList().empty()) GTEST_SKIP() << "this machine has cameras";
+    m_clock.SetAdvanceOnSleep(true);
+    auto sequence = m_camXU.BeginSequence();
+    EXPECT_FALSE(m_camXU.Open(0));
+    EXPECT_FALSE(m_camXU.SendCommand(48, 0));
+    uint8_t b = 0x25;
+    EXPECT_FALSE(m_camXU.Query(26, &b));
+    EXPECT_EQ(b, 0x25);
+    const camera::XuEntryPoints& xu = camera::XuEntries();
+    std::array<uint8_t, 64> buffer{};
+    EXPECT_FALSE(xu.pOnInitializeXU(0));
+    EXPECT_FALSE(xu.pOnUVC_GetCur(buffer.data()));
+    EXPECT_TRUE(xu.pOnUnInitializeXU());
 }
 
 TEST_F(NodrikLibrary, AMalformedDescriptionShowsNoCamera) {

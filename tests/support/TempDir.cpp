@@ -1,17 +1,34 @@
 #include "tests/support/TempDir.h"
 
-#include <stdlib.h>
-
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "platform/Random.h"
+
 namespace testsupport {
 
 CTempDir::CTempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zelt2-test-XXXXXX";
-    if (::mkdtemp(pattern.data())) m_strPath = pattern;
+    namespace fs = std::filesystem;
+    const char* env = std::getenv("TMPDIR");
+    std::error_code ec;
+    fs::path base = env && *env ? fs::path(env) : fs::temp_directory_path(ec);
+    if (base.empty() || ec) base = "/tmp";
+    // A name nobody else can guess, made by this process alone (as mkdtemp does).
+    for (int attempt = 0; attempt < 100 && m_strPath.empty(); ++attempt) {
+        uint32_t random = 0;
+        if (!platform::SecureRandomBytes(&random, sizeof random)) return;
+        char name[32];
+        std::snprintf(name, sizeof name, "zelt2-test-%08x", static_cast<unsigned>(random));
+        const fs::path dir = base / name;
+        if (fs::create_directory(dir, ec) && !ec) {
+            fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
+            m_strPath = dir.string();
+        }
+    }
 }
 
 CTempDir::~CTempDir() {

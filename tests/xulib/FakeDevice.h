@@ -44,7 +44,7 @@ public:
     }
     ~CFakeNode() override { --m_log.nNodesAlive; }
     bool HasXuAccess() const override { return m_camera.bXuAccess; }
-    bool ReadExtensionUnits(std::vector<nodrik::XuUnit>& units) override {
+    bool ReadExtensionUnits(const std::vector<XuGuid>&, std::vector<nodrik::XuUnit>& units) override {
         units = m_camera.units;
         return true;
     }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "tests/support/Environment.h"
 #include "xulib/XuGuids.h"
 #include "xulib/sim/SimCameras.h"
 #include "xulib/sim/SimDeviceAccess.h"
@@ -100,17 +101,17 @@ TEST(SimCameraDescription, NoPictureSchedule) {
 TEST(SimCameraDescription, EnvironmentChoosesTheSource) {
     std::vector<SimCamera> cams;
     std::string error;
-    unsetenv(simcam::kSimCamerasVariable);
+    testsupport::UnsetEnvironment(simcam::kSimCamerasVariable);
     EXPECT_EQ(simcam::SimCamerasFromEnvironment(cams, error), simcam::SimSource::Real);
-    setenv(simcam::kSimCamerasVariable, "", 1);
+    testsupport::SetEnvironment(simcam::kSimCamerasVariable, "");
     EXPECT_EQ(simcam::SimCamerasFromEnvironment(cams, error), simcam::SimSource::Real);
-    setenv(simcam::kSimCamerasVariable, "Cam", 1);
+    testsupport::SetEnvironment(simcam::kSimCamerasVariable, "Cam");
     EXPECT_EQ(simcam::SimCamerasFromEnvironment(cams, error), simcam::SimSource::Simulated);
     EXPECT_EQ(cams.size(), 1u);
-    setenv(simcam::kSimCamerasVariable, "Cam,set=9", 1);
+    testsupport::SetEnvironment(simcam::kSimCamerasVariable, "Cam,set=9");
     EXPECT_EQ(simcam::SimCamerasFromEnvironment(cams, error), simcam::SimSource::Invalid);
     EXPECT_EQ(error.rfind("ZELT2_SIM_CAMERAS: camera 1", 0), 0u) << error;
-    unsetenv(simcam::kSimCamerasVariable);
+    testsupport::UnsetEnvironment(simcam::kSimCamerasVariable);
 }
 
 class SimCameraDevice : public ::testing::Test {

@@ -31,7 +31,7 @@ public:
 
     bool HasXuAccess() const override { return true; }
 
-    bool ReadExtensionUnits(std::vector<XuUnit>& units) override {
+    bool ReadExtensionUnits(const std::vector<XuGuid>&, std::vector<XuUnit>& units) override {
         units.clear();
         const int set = m_pCamera->spec.nGuidSet;
         if (set == 1 || set == 2) {

@@ -51,7 +51,7 @@ public:
 
     bool HasXuAccess() const override { return m_strDriver == "uvcvideo"; }
 
-    bool ReadExtensionUnits(std::vector<XuUnit>& units) override {
+    bool ReadExtensionUnits(const std::vector<XuGuid>&, std::vector<XuUnit>& units) override {
         return ReadSysfsExtensionUnits(m_strSysRoot, m_strNode, units);
     }
 
@@ -135,6 +135,10 @@ bool CV4l2DeviceAccess::FindDevice(int position, std::u16string& name, std::shar
         if (++counter > position) return false;
     }
     return false;
+}
+
+std::unique_ptr<IXuDeviceAccess> CreateSystemDeviceAccess() {
+    return std::make_unique<CV4l2DeviceAccess>(RealV4l2Sys(), "/dev", "/sys");
 }
 
 std::vector<V4l2CaptureNode> ListCaptureNodes(IV4l2Sys& sys, const std::string& devRoot) {
