@@ -18,6 +18,7 @@
 
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
+#include "transport/internet/TurnTlsTunnel.h"
 
 namespace pppp {
 
@@ -31,6 +32,7 @@ struct PeerCore {
     NiceAgent* agent = nullptr;
     std::mutex lock;
     GstWebRTCDataChannel* channel = nullptr;  // under lock
+    std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
@@ -325,6 +327,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
     if (!candidate || !*candidate || c->closed.load()) return;
     const std::string line(candidate);
+    ZTRACE("internet route: gathered %s\n", line.c_str());
     if (!IsCandidateForTheInternet(line)) return;
     if (IsRelayCandidate(line)) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -452,12 +455,7 @@ void PeerIceServers::AddStun(const IceServer& s) {
 }
 
 void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const std::string& password) {
-    const char* scheme = s.kind == IceServer::TurnTls ? "turns://" : "turn://";
-    std::string url = scheme + Escape(user) + ":" + Escape(password) + "@" + s.host + ":" + std::to_string(s.port);
-    if (s.kind == IceServer::TurnUdp) url += "?transport=udp";
-    if (s.kind == IceServer::TurnTcp) url += "?transport=tcp";
-    turn.push_back(url);
-    turnServers.push_back(s);
+    turn.push_back({s, user, password});
 }
 
 bool CWebRtcPeer::Prepare() {
@@ -502,7 +500,19 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     gst_object_unref(bus);
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
-    for (const auto& url : servers.turn) {
+    for (const auto& t : servers.turn) {
+        // A TURN server over TLS is reached through the local tunnel (TurnTlsTunnel.h):
+        // libnice would speak plain TURN to it.
+        std::string host = t.server.host;
+        uint16_t port = t.server.port;
+        if (t.server.kind == IceServer::TurnTls) {
+            port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
+            if (port == 0) continue;
+            host = "127.0.0.1";
+            core->tlsTunnelPorts.push_back(port);
+        }
+        std::string url = "turn://" + Escape(t.user) + ":" + Escape(t.password) + "@" + host + ":" + std::to_string(port);
+        url += t.server.kind == IceServer::TurnUdp ? "?transport=udp" : "?transport=tcp";
         gboolean added = FALSE;
         g_signal_emit_by_name(core->webrtc, "add-turn-server", url.c_str(), &added);
         if (!added) ZTRACE("internet route: a TURN server was not taken\n");
@@ -652,8 +662,8 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
             if (!overUdp && nice_address_is_valid(&relay)) {
                 // TCP or TLS: told apart by which configured server the relay is.
                 const guint port = nice_address_get_port(&relay);
-                for (const auto& s : m_core->servers.turnServers)
-                    if (s.kind == IceServer::TurnTls && s.port == port) out.route = PPPP_ROUTE_RELAY_TLS;
+                for (const uint16_t tunnel : m_core->tlsTunnelPorts)
+                    if (tunnel == port) out.route = PPPP_ROUTE_RELAY_TLS;
             }
             ZTRACE("internet route: relayed (preference %u, relay port %u)\n", local->priority >> 24,
                    nice_address_is_valid(&relay) ? nice_address_get_port(&relay) : 0);
@@ -665,6 +675,9 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
     *info = out;
 }
 
-void DrainPeerTeardowns() { Reaper().Drain(); }
+void DrainPeerTeardowns() {
+    Reaper().Drain();
+    StopTurnTlsTunnels();
+}
 
 }  // namespace pppp
