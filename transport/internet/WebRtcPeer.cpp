@@ -18,6 +18,7 @@
 
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
+#include "transport/Socket.h"
 #include "transport/internet/TurnTlsTunnel.h"
 
 namespace pppp {
@@ -37,6 +38,9 @@ struct PeerCore {
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
+    const uint64_t createdMs = NowMs();  // the trace times each step from here
+
+    unsigned long long Age() const { return static_cast<unsigned long long>(NowMs() - createdMs); }
 
     std::shared_ptr<IChannelSink> Sink() { return closed.load() ? nullptr : sink.lock(); }
     void Fail() {
@@ -327,7 +331,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
     if (!candidate || !*candidate || c->closed.load()) return;
     const std::string line(candidate);
-    ZTRACE("internet route: gathered %s\n", line.c_str());
+    ZTRACE("internet route: gathered after %llu ms: %s\n", c->Age(), line.c_str());
     if (!IsCandidateForTheInternet(line)) return;
     if (IsRelayCandidate(line)) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -336,10 +340,28 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     if (c->events.localCandidate) c->events.localCandidate(mline, line);
 }
 
+void OnGatheringState(GObject* webrtc, GParamSpec*, gpointer data) {
+    GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
+    g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE)
+        ZTRACE("internet route: gathering complete after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+}
+
+void OnPeerState(GObject* webrtc, GParamSpec*, gpointer data) {
+    // Past ICE: DTLS. Connected means the DTLS handshake is done.
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
+        ZTRACE("internet route: DTLS connected after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+}
+
 void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(webrtc, "ice-connection-state", &state, nullptr);
+    static const char* const kStates[] = {"new", "checking", "connected", "completed", "failed", "disconnected",
+                                          "closed"};
+    ZTRACE("internet route: ICE %s after %llu ms\n", state >= 0 && state <= 6 ? kStates[state] : "?", c->Age());
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
         ZTRACE("internet route: ICE found no way to the peer\n");
         c->Fail();
@@ -350,6 +372,7 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
 
 void ChannelOpened(PeerCore* c) {
     if (c->opened.exchange(true)) return;
+    ZTRACE("internet route: data channel open after %llu ms\n", c->Age());
     if (auto s = c->Sink()) s->OnChannelOpen();
 }
 
@@ -462,6 +485,7 @@ bool CWebRtcPeer::Prepare() {
     static std::once_flag once;
     static bool ready = false;
     std::call_once(once, [] {
+        const uint64_t started = NowMs();
         ready = gst_init_check(nullptr, nullptr, nullptr);
         if (!ready) return;
         // Making one loads the plugin and the libraries it needs.
@@ -471,6 +495,9 @@ bool CWebRtcPeer::Prepare() {
         // The DTLS key and certificate are made once per process, when the first
         // DTLS element is: made here, the first caller does not wait for them.
         if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+        // GStreamer 1.22 makes an RSA-2048 key there, on a busy machine the larger part of a first session's setup.
+        ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
+               static_cast<unsigned long long>(NowMs() - started));
     });
     return ready;
 }
@@ -533,6 +560,10 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
+    if (platform::IsTraceEnabled()) {
+        g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
+        g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
+    }
     if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
     if (gst_element_set_state(core->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         ZTRACE("internet route: webrtcbin does not start\n");
