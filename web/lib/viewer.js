@@ -68,7 +68,8 @@ export class Viewer {
                         timeout: MESSAGES.timeout };
       // The time really spent: an absent device is told at once, a blocked path only at the limit.
       const waited = ((performance.now() - this.startedAt) / 1000).toFixed(1);
-      this.finish(`${byError[opened.error] || `Cannot connect: ${opened.text}.`} (after ${waited} s)`);
+      const text = byError[opened.error] || `Cannot connect: ${opened.text}.`;
+      this.finish(text.replace(/\.$/, ` (after ${waited} s).`));
       return;
     }
     this.route = opened;
