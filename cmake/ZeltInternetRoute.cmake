@@ -1,5 +1,6 @@
 # Whether libpppp has the internet route (transport/internet/): webrtcbin
-# (ICE by libnice), MQTT signalling (libmosquitto), JSON messages (json-glib).
+# (ICE by libnice), MQTT signalling (libmosquitto), JSON messages (json-glib),
+# TLS to a TURN server (OpenSSL).
 #
 #   ZELT_INTERNET_ROUTE=AUTO  (default) on when its pkg-config modules are found
 #   ZELT_INTERNET_ROUTE=ON    on; missing modules are a configure error
@@ -12,7 +13,7 @@ set(ZELT_INTERNET_ROUTE AUTO CACHE STRING "libpppp's internet route: AUTO (on wh
 set_property(CACHE ZELT_INTERNET_ROUTE PROPERTY STRINGS AUTO ON OFF)
 
 set(ZELT_INTERNET_ROUTE_MODULES
-    gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 nice libmosquitto json-glib-1.0)
+    gstreamer-1.0 gstreamer-webrtc-1.0 gstreamer-sdp-1.0 nice libmosquitto json-glib-1.0 openssl)
 
 string(TOUPPER "${ZELT_INTERNET_ROUTE}" _zelt_route)
 if(_zelt_route MATCHES "^(ON|YES|TRUE|Y|1)$")

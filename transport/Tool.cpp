@@ -16,6 +16,7 @@
 // --no-probe. device and viewer take the configuration from ZELT2_PPPP_INIT
 // when it is set, else the defaults.
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,9 +180,17 @@ int Viewer(const char* did, int argc, char** argv) {
         }
     }
     const unsigned ms = static_cast<unsigned>(timeout);
+    const auto started = std::chrono::steady_clock::now();
     const int h = address ? PPPP_ConnectTo(did, address, ms) : PPPP_Connect(did, ms);
     if (h < 0) {
-        std::fprintf(stderr, "no session to %s (%d)\n", did, h);
+        const double waited =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const char* what = h == PPPP_ERR_DEVICE_NOT_FOUND ? "not found"
+                           : h == PPPP_ERR_TIMEOUT        ? (address ? "no answer at the address in time"
+                                                                     : "found, but no connection opened in time")
+                           : h == PPPP_ERR_REFUSED        ? "refused (busy answering other viewers, or another version)"
+                                                          : "cannot be opened";
+        std::fprintf(stderr, "no session to %s (%d): %s, after %.1f s\n", did, h, what, waited);
         return 3;
     }
     PPPP_SessionRecord record{};

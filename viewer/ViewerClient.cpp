@@ -124,6 +124,7 @@ std::string RouteText(const PPPP_SessionRecord& record) {
 ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
     const char* did = m_options.did.c_str();
     int h;
+    const uint32_t started = platform::GetTickCount();
     if (m_options.address.empty()) {
         events.OnStatus(Format("Looking for device %s ...", did));
         h = m_pppp.Connect(did, m_options.connectTimeoutMs);
@@ -146,22 +147,31 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
         if (m_pppp.Check && m_pppp.Check(h, &record) == PPPP_OK) events.OnStatus(RouteText(record));
         return kViewerDone;
     }
-    const double seconds = m_options.connectTimeoutMs / 1000.0;
+    // The time really spent: a device known to be absent is reported at once.
+    const double seconds = (platform::GetTickCount() - started) / 1000.0;
     switch (h) {
         case PPPP_ERR_BAD_DID:
             return Fail(kViewerUsage, Format("\"%s\" is not a valid device identifier (DID).", did));
         case PPPP_ERR_DEVICE_NOT_FOUND:
         case PPPP_ERR_TIMEOUT:
             if (!m_options.address.empty())
-                return Fail(kViewerDeviceNotFound, Format("No device %s answers at %s (waited %.0f s).", did,
+                return Fail(kViewerDeviceNotFound, Format("No device %s answers at %s (waited %.1f s).", did,
                                                           m_options.address.c_str(), seconds));
+            // Found (it answered the call) but no connection opened: the way
+            // between the two networks is blocked, not the device missing.
+            if (h == PPPP_ERR_TIMEOUT)
+                return Fail(kViewerDeviceNotFound,
+                            Format("Device %s was found but no connection to it could be opened (tried for %.1f s).",
+                                   did, seconds));
             return Fail(kViewerDeviceNotFound,
-                        Format("No device answers for DID %s (looked for %.0f s).", did, seconds));
+                        Format("No device answers for DID %s: it is not online (looked for %.1f s).", did, seconds));
         case PPPP_ERR_REFUSED:
-            return Fail(kViewerDeviceNotFound, m_options.address.empty()
-                                                   ? Format("Device %s refused the session.", did)
-                                                   : Format("The device at %s refused a session for DID %s.",
-                                                            m_options.address.c_str(), did));
+            return Fail(kViewerDeviceNotFound,
+                        m_options.address.empty()
+                            ? Format("Device %s refused the session (it is busy answering other viewers, or speaks "
+                                     "another protocol version).",
+                                     did)
+                            : Format("The device at %s refused a session for DID %s.", m_options.address.c_str(), did));
         case PPPP_ERR_TOO_MANY:
             return Fail(kViewerFailed, "No more sessions can be opened in this process.");
         case PPPP_ERR_NOT_INITIALISED:
@@ -180,8 +190,9 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
         return Fail(kViewerSessionLost, Format("Device %s sent no login challenge within %.0f s.",
                                                m_options.did.c_str(), m_options.loginTimeoutMs / 1000.0));
     if (r != kRead)
-        return Fail(kViewerSessionLost, Format("Device %s closed the session before the login; it may be serving "
-                                               "eight viewers already.",
+        // A device that serves eight viewers ends a new session before its challenge.
+        return Fail(kViewerSessionLost, Format("Device %s is busy: it serves eight viewers already (it ended the "
+                                               "session before the login). Try again later.",
                                                m_options.did.c_str()));
     ServerMessage m;
     const bool opened =

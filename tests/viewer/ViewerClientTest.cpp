@@ -119,7 +119,15 @@ TEST_F(ViewerClientTest, WrongPasswordUnknownDidAndAFullDeviceEndWithTheirOwnSta
     CFakeTransport::Instance().FailConnect(PPPP_ERR_DEVICE_NOT_FOUND);
     CViewerClient lost(CFakeTransport::Table(), Options(5));
     EXPECT_EQ(lost.Run(events), kViewerDeviceNotFound);
-    EXPECT_EQ(lost.Message(), "No device answers for DID DEV-1 (looked for 2 s).");
+    // The time really spent is told, not the time allowed.
+    EXPECT_EQ(lost.Message().rfind("No device answers for DID DEV-1: it is not online (looked for 0.", 0), 0u)
+        << lost.Message();
+    CFakeTransport::Instance().FailConnect(PPPP_ERR_TIMEOUT);
+    CViewerClient unreachable(CFakeTransport::Table(), Options(5));
+    EXPECT_EQ(unreachable.Run(events), kViewerDeviceNotFound);
+    EXPECT_NE(unreachable.Message().find("Device DEV-1 was found but no connection to it could be opened"),
+              std::string::npos)
+        << unreachable.Message();
     CFakeTransport::Instance().FailConnect(PPPP_ERR_BAD_DID);
     CViewerClient bad(CFakeTransport::Table(), Options(5));
     EXPECT_EQ(bad.Run(events), kViewerUsage) << "an invalid DID is the user's to mend";
@@ -133,6 +141,7 @@ TEST_F(ViewerClientTest, WrongPasswordUnknownDidAndAFullDeviceEndWithTheirOwnSta
     CViewerClient ninth(CFakeTransport::Table(), Options(5));
     EXPECT_EQ(ninth.Run(events), kViewerSessionLost);
     EXPECT_NE(ninth.Message().find("eight viewers"), std::string::npos) << ninth.Message();
+    EXPECT_EQ(ninth.Message().rfind("Device DEV-1 is busy", 0), 0u) << ninth.Message();
     EXPECT_TRUE(events.frames.empty());
 }
 

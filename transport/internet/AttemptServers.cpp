@@ -49,6 +49,7 @@ TurnCredential CredentialFor(const CRendezvousConfig& rendezvous, const std::str
 
 PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& who, const std::string& sid) {
     PeerIceServers servers;
+    servers.tlsCa = rendezvous.brokerCa;  // one rendezvous, one CA for both its servers
     const TurnCredential credential = CredentialFor(rendezvous, who, sid);
     for (const auto& s : rendezvous.servers) {
         if (s.kind == IceServer::Stun)
@@ -91,7 +92,7 @@ PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, cons
     const PeerIceServers own = OwnServers(rendezvous, rendezvous.user, sid);
     if (servers.stun.empty()) servers.stun = own.stun;
     servers.turn.insert(servers.turn.end(), own.turn.begin(), own.turn.end());
-    servers.turnServers.insert(servers.turnServers.end(), own.turnServers.begin(), own.turnServers.end());
+    servers.tlsCa = own.tlsCa;
     return servers;
 }
 

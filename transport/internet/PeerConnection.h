@@ -29,11 +29,17 @@ public:
     virtual void OnBufferedAmountLow() = 0;
 };
 
+// A TURN server with this attempt's credentials.
+struct PeerTurnServer {
+    IceServer server;
+    std::string user, password;
+};
+
 // STUN/TURN servers as the peer takes them.
 struct PeerIceServers {
     std::string stun;                  // "stun://host:port" or empty
-    std::vector<std::string> turn;     // "turn(s)://user:pass@host:port?transport=..."
-    std::vector<IceServer> turnServers;  // the same without credentials, to name the relay's transport
+    std::vector<PeerTurnServer> turn;
+    std::string tlsCa;                 // the CA a TURN server over TLS is checked against; empty: the system's
     void AddStun(const IceServer& s);
     void AddTurn(const IceServer& s, const std::string& user, const std::string& password);
 };

@@ -71,8 +71,9 @@ int CViewerCall::Call(uint64_t deadlineMs) {
         ZTRACE("internet route: offer from %s after %llu ms\n", m_strDid.c_str(), Since(m_qwStartedMs));
         return AnswerOffer(m);
     }
-    // No offer is as good as no device.
-    return PPPP_ERR_DEVICE_NOT_FOUND;
+    // Present, yet no offer: found but not answering, which is not "not found".
+    ZTRACE("internet route: %s is present but made no offer\n", m_strDid.c_str());
+    return PPPP_ERR_TIMEOUT;
 }
 
 int CViewerCall::AnswerOffer(const SignalMessage& offer) {
@@ -89,6 +90,8 @@ int CViewerCall::AnswerOffer(const SignalMessage& offer) {
     // The device's servers with this call's credentials, then our own.
     auto peer = m_makePeer(false, ServersForAnswer(offer.ice, m_rendezvous, m_strSid), std::move(events), m_pLink);
     if (!peer) return PPPP_ERR_TOO_MANY;
+    // In a fresh process this waits for GStreamer and its DTLS certificate.
+    ZTRACE("internet route: peer connection made after %llu ms\n", Since(m_qwStartedMs));
     IPeerConnection* p = peer.get();
     m_pLink->SetPeer(std::move(peer));
     if (!p->AcceptOffer(offer.sdp)) {
@@ -99,7 +102,8 @@ int CViewerCall::AnswerOffer(const SignalMessage& offer) {
 }
 
 int CViewerCall::OpenChannel(uint64_t deadlineMs) {
-    if (m_pLink->HasEnded()) return PPPP_ERR_DEVICE_NOT_FOUND;
+    // The device answered: whatever fails from here, it was found.
+    if (m_pLink->HasEnded()) return PPPP_ERR_TIMEOUT;
     uint32_t candidates = 0;
     SignalMessage m;
     while (!m_pLink->IsOpen() && !m_pLink->HasEnded()) {

@@ -18,6 +18,8 @@
 
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
+#include "transport/Socket.h"
+#include "transport/internet/TurnTlsTunnel.h"
 
 namespace pppp {
 
@@ -31,10 +33,14 @@ struct PeerCore {
     NiceAgent* agent = nullptr;
     std::mutex lock;
     GstWebRTCDataChannel* channel = nullptr;  // under lock
+    std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
+    const uint64_t createdMs = NowMs();  // the trace times each step from here
+
+    unsigned long long Age() const { return static_cast<unsigned long long>(NowMs() - createdMs); }
 
     std::shared_ptr<IChannelSink> Sink() { return closed.load() ? nullptr : sink.lock(); }
     void Fail() {
@@ -325,6 +331,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
     if (!candidate || !*candidate || c->closed.load()) return;
     const std::string line(candidate);
+    ZTRACE("internet route: gathered after %llu ms: %s\n", c->Age(), line.c_str());
     if (!IsCandidateForTheInternet(line)) return;
     if (IsRelayCandidate(line)) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -333,10 +340,28 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     if (c->events.localCandidate) c->events.localCandidate(mline, line);
 }
 
+void OnGatheringState(GObject* webrtc, GParamSpec*, gpointer data) {
+    GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
+    g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
+    if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE)
+        ZTRACE("internet route: gathering complete after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+}
+
+void OnPeerState(GObject* webrtc, GParamSpec*, gpointer data) {
+    // Past ICE: DTLS. Connected means the DTLS handshake is done.
+    GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+    g_object_get(webrtc, "connection-state", &state, nullptr);
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
+        ZTRACE("internet route: DTLS connected after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+}
+
 void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(webrtc, "ice-connection-state", &state, nullptr);
+    static const char* const kStates[] = {"new", "checking", "connected", "completed", "failed", "disconnected",
+                                          "closed"};
+    ZTRACE("internet route: ICE %s after %llu ms\n", state >= 0 && state <= 6 ? kStates[state] : "?", c->Age());
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
         ZTRACE("internet route: ICE found no way to the peer\n");
         c->Fail();
@@ -347,6 +372,7 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
 
 void ChannelOpened(PeerCore* c) {
     if (c->opened.exchange(true)) return;
+    ZTRACE("internet route: data channel open after %llu ms\n", c->Age());
     if (auto s = c->Sink()) s->OnChannelOpen();
 }
 
@@ -452,18 +478,14 @@ void PeerIceServers::AddStun(const IceServer& s) {
 }
 
 void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const std::string& password) {
-    const char* scheme = s.kind == IceServer::TurnTls ? "turns://" : "turn://";
-    std::string url = scheme + Escape(user) + ":" + Escape(password) + "@" + s.host + ":" + std::to_string(s.port);
-    if (s.kind == IceServer::TurnUdp) url += "?transport=udp";
-    if (s.kind == IceServer::TurnTcp) url += "?transport=tcp";
-    turn.push_back(url);
-    turnServers.push_back(s);
+    turn.push_back({s, user, password});
 }
 
 bool CWebRtcPeer::Prepare() {
     static std::once_flag once;
     static bool ready = false;
     std::call_once(once, [] {
+        const uint64_t started = NowMs();
         ready = gst_init_check(nullptr, nullptr, nullptr);
         if (!ready) return;
         // Making one loads the plugin and the libraries it needs.
@@ -473,6 +495,9 @@ bool CWebRtcPeer::Prepare() {
         // The DTLS key and certificate are made once per process, when the first
         // DTLS element is: made here, the first caller does not wait for them.
         if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+        // GStreamer 1.22 makes an RSA-2048 key there, on a busy machine the larger part of a first session's setup.
+        ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
+               static_cast<unsigned long long>(NowMs() - started));
     });
     return ready;
 }
@@ -502,7 +527,19 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     gst_object_unref(bus);
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
-    for (const auto& url : servers.turn) {
+    for (const auto& t : servers.turn) {
+        // A TURN server over TLS is reached through the local tunnel (TurnTlsTunnel.h):
+        // libnice would speak plain TURN to it.
+        std::string host = t.server.host;
+        uint16_t port = t.server.port;
+        if (t.server.kind == IceServer::TurnTls) {
+            port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
+            if (port == 0) continue;
+            host = "127.0.0.1";
+            core->tlsTunnelPorts.push_back(port);
+        }
+        std::string url = "turn://" + Escape(t.user) + ":" + Escape(t.password) + "@" + host + ":" + std::to_string(port);
+        url += t.server.kind == IceServer::TurnUdp ? "?transport=udp" : "?transport=tcp";
         gboolean added = FALSE;
         g_signal_emit_by_name(core->webrtc, "add-turn-server", url.c_str(), &added);
         if (!added) ZTRACE("internet route: a TURN server was not taken\n");
@@ -523,6 +560,10 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
+    if (platform::IsTraceEnabled()) {
+        g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
+        g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
+    }
     if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
     if (gst_element_set_state(core->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         ZTRACE("internet route: webrtcbin does not start\n");
@@ -652,8 +693,8 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
             if (!overUdp && nice_address_is_valid(&relay)) {
                 // TCP or TLS: told apart by which configured server the relay is.
                 const guint port = nice_address_get_port(&relay);
-                for (const auto& s : m_core->servers.turnServers)
-                    if (s.kind == IceServer::TurnTls && s.port == port) out.route = PPPP_ROUTE_RELAY_TLS;
+                for (const uint16_t tunnel : m_core->tlsTunnelPorts)
+                    if (tunnel == port) out.route = PPPP_ROUTE_RELAY_TLS;
             }
             ZTRACE("internet route: relayed (preference %u, relay port %u)\n", local->priority >> 24,
                    nice_address_is_valid(&relay) ? nice_address_get_port(&relay) : 0);
@@ -665,6 +706,9 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
     *info = out;
 }
 
-void DrainPeerTeardowns() { Reaper().Drain(); }
+void DrainPeerTeardowns() {
+    Reaper().Drain();
+    StopTurnTlsTunnels();
+}
 
 }  // namespace pppp

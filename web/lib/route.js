@@ -171,7 +171,7 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       }
     };
     pc.onconnectionstatechange = () => {
-      if (pc.connectionState === 'failed') finish({ error: 'failed', text: 'no route to the device' });
+      if (pc.connectionState === 'failed') finish({ error: 'failed', text: 'the device was found, but no path between the two networks works' });
     };
     pc.ondatachannel = (ev) => {
       const dc = ev.channel;

@@ -69,7 +69,10 @@ export class Viewer {
     if (opened.error) {
       const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.crowded, version: MESSAGES.version,
                         timeout: MESSAGES.timeout };
-      this.finish(byError[opened.error] || `Cannot connect: ${opened.text}.`);
+      // The time really spent: an absent device is told at once, a blocked path only at the limit.
+      const waited = ((performance.now() - this.startedAt) / 1000).toFixed(1);
+      const text = byError[opened.error] || `Cannot connect: ${opened.text}.`;
+      this.finish(text.replace(/\.$/, ` (after ${waited} s).`));
       return;
     }
     this.route = opened;
