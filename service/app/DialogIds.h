@@ -30,6 +30,7 @@ inline constexpr int kIdcPasswordLabel = 1030;
 inline constexpr int kIdcAccountLink = 1031;     // hyperlink
 inline constexpr int kIdcCamera = 1033;          // drop-down list, unsorted
 inline constexpr int kIdcCameraLabel = 1034;
+inline constexpr int kIdcPasswordWarning = 1037; // static under the password, shown while it is weak
 
 inline constexpr int kDidMaxChars = 20;          // the DID edit's limit
 

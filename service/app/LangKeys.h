@@ -41,5 +41,23 @@ inline constexpr char16_t kMessageEnterDid[] = u"1107";
 inline constexpr char16_t kMessageSaveFailed[] = u"1113";
 inline constexpr char16_t kMessageCameraLost[] = u"1114";   // the service stopped: the camera went away
 inline constexpr char16_t kMessageDidRefused[] = u"1115";   // the service stopped: the DID was refused
+inline constexpr char16_t kDidRule[] = u"1116";             // what a DID may be, wherever one is refused
+
+// The password's warning beside its box.
+inline constexpr char16_t kPasswordEmpty[] = u"1117";
+inline constexpr char16_t kPasswordShort[] = u"1118";
+
+// The link's box when its address does not open.
+inline constexpr char16_t kLinkFailed[] = u"1119";
+inline constexpr char16_t kLinkCopyHint[] = u"1120";
+inline constexpr char16_t kLinkNoHandler[] = u"1121";
+inline constexpr char16_t kLinkOpenerFailed[] = u"1122";
+
+// The tray icon's menu and notifications, and quitting.
+inline constexpr char16_t kTrayShowWindow[] = u"1123";
+inline constexpr char16_t kTrayQuit[] = u"1124";
+inline constexpr char16_t kViewerJoined[] = u"1125";
+inline constexpr char16_t kViewerLeft[] = u"1126";
+inline constexpr char16_t kQuitWhileWatched[] = u"1127";
 
 }  // namespace app::langkey

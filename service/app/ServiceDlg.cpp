@@ -59,8 +59,12 @@ void CServiceDlg::OnInitDialog() {
 
     InitTransport();
     OnLanguageChanged();
+    // Without a pack the built-in texts still explain the DID, the password
+    // and the link.
+    if (!m_langTable.HasPack()) ApplyLanguageTexts();
     m_nid.Fill();
     m_nid.Add(*m_pHost);
+    ShowTrayMenu();
     ShowStatus();
     ZTRACE("OnInitDialog has been done\n");
 }
@@ -91,6 +95,20 @@ void CServiceDlg::OnCommand(int id) {
     case kAboutMenuCommand:
         m_pHost->ShowAboutBox();
         break;
+    case kIdcPassword:
+        ShowPasswordWarning();
+        break;
+    case kTrayShowCommand:
+        m_pHost->ShowWindow();
+        break;
+    case kTrayConnectCommand:
+        // As a click on the toggle would.
+        m_pHost->SetCheck(kIdcConnect, !m_pHost->GetCheck(kIdcConnect));
+        OnConnect();
+        break;
+    case kTrayQuitCommand:
+        if (ConfirmQuit()) m_pHost->CloseWindow();
+        break;
     default:
         break;
     }
@@ -105,7 +123,52 @@ void CServiceDlg::UpdateClock() {
     std::tm local{};
     localtime_r(&now, &local);
     m_pHost->SetControlText(kIdcClock, FormatClockText(local));
-    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(m_controller.Online())));
+    const int online = m_controller.Online();
+    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(online)));
+    NotifyViewers(online);
+    ShowTrayStatus();
+}
+
+void CServiceDlg::NotifyViewers(int online) {
+    if (online == m_nNotifiedOnline || m_bDestroyed) return;
+    const bool joined = online > m_nNotifiedOnline;
+    m_nNotifiedOnline = online;
+    m_pHost->ShowNotification(MessageCaption(m_langTable),
+                              PackTextOr(m_langTable, joined ? langkey::kViewerJoined : langkey::kViewerLeft,
+                                         joined ? u"A viewer started watching." : u"A viewer stopped watching.") +
+                                  u" " + PackTextOr(m_langTable, langkey::kOnlineLabel, u"Number of online viewer:") +
+                                  u" " + platform::Utf8ToUtf16(std::to_string(online)));
+}
+
+void CServiceDlg::ShowTrayStatus() {
+    if (m_bDestroyed) return;
+    const std::optional<std::u16string> status = StatusLineText(m_langTable, m_controller.Status());
+    m_pHost->SetTrayStatus((status ? *status : std::u16string()) + u" \u00b7 " +
+                           PackTextOr(m_langTable, langkey::kOnlineLabel, u"Number of online viewer:") + u" " +
+                           platform::Utf8ToUtf16(std::to_string(m_controller.Online())));
+}
+
+void CServiceDlg::ShowTrayMenu() {
+    if (m_bDestroyed) return;
+    const bool serving = m_pHost->GetCheck(kIdcConnect);
+    // The connect item needs a text even without a pack.
+    const std::u16string connect = serving ? PackTextOr(m_langTable, langkey::kDisconnect, u"Disconnect")
+                                           : PackTextOr(m_langTable, langkey::kConnect, u"Connect to Internet");
+    m_pHost->SetTrayMenu({
+        {kTrayShowCommand, PackTextOr(m_langTable, langkey::kTrayShowWindow, u"Show window")},
+        {kTrayConnectCommand, connect},
+        {kTrayQuitCommand, PackTextOr(m_langTable, langkey::kTrayQuit, u"Quit")},
+    });
+}
+
+bool CServiceDlg::OnCloseRequest() { return ConfirmQuit(); }
+
+bool CServiceDlg::ConfirmQuit() {
+    // Quitting ends every viewer's picture; nobody watching, nothing to ask.
+    if (m_controller.Online() == 0) return true;
+    return m_pHost->MessageBox(PackTextOr(m_langTable, langkey::kQuitWhileWatched,
+                                          u"Viewers are watching. Quit anyway? They will be disconnected."),
+                               MessageCaption(m_langTable), MessageBoxKind::YesNo) == MessageBoxResult::Yes;
 }
 
 // ---- Service control ----
@@ -122,6 +185,7 @@ void CServiceDlg::OnConnect() {
         m_pHost->SetControlText(kIdcConnect, Text(langkey::kDisconnect));
         m_pHost->EnableControl(kIdcDid, false);
         m_pHost->EnableControl(kIdcPassword, false);
+        ShowTrayMenu();
     } else {
         m_controller.Stop(kStatusStopped);
         ShowStatus();
@@ -135,6 +199,7 @@ void CServiceDlg::ShowStopped() {
     m_pHost->EnableControl(kIdcCamera, true);
     m_pHost->EnableControl(kIdcDid, true);
     m_pHost->EnableControl(kIdcPassword, true);
+    ShowTrayMenu();
 }
 
 void CServiceDlg::StartService() {
@@ -145,7 +210,7 @@ void CServiceDlg::StartService() {
     request.nQualityMode = m_nQualityMode;
     m_lastStart = m_controller.Start(request);
     ShowStatus();
-    if (const char16_t* key = RefusalMessageKey(m_lastStart)) Message(Text(key));
+    if (const std::u16string text = RefusalMessageText(m_langTable, m_lastStart); !text.empty()) Message(text);
     if (m_lastStart == StartOutcome::Started) m_pHost->EnableControl(kIdcCamera, false);
 }
 
@@ -157,6 +222,7 @@ void CServiceDlg::StopService() {
 void CServiceDlg::ShowStatus() {
     if (const std::optional<std::u16string> text = StatusLineText(m_langTable, m_controller.Status()))
         m_pHost->SetControlText(kIdcStatus, *text);
+    ShowTrayStatus();
 }
 
 void CServiceDlg::OnSelectNormal() {
@@ -197,6 +263,15 @@ void CServiceDlg::DataToControls() {
     m_pHost->SetControlText(kIdcPassword, m_strEditPassword);
     m_pHost->SetCheck(kIdcHighQuality, m_bHighQuality);
     m_pHost->SetCheck(kIdcNormalQuality, m_bNormalQuality);
+    ShowPasswordWarning();
+}
+
+void CServiceDlg::ShowPasswordWarning() {
+    // An empty password stays allowed (stored settings rely on it on the
+    // LAN), but never without the user being told what it means.
+    const std::u16string warning = PasswordWarningText(m_langTable, m_pHost->GetControlText(kIdcPassword));
+    m_pHost->SetControlText(kIdcPasswordWarning, warning);
+    m_pHost->ShowControl(kIdcPasswordWarning, !warning.empty());
 }
 
 void CServiceDlg::DataFromControls() {
@@ -262,7 +337,24 @@ void CServiceDlg::ApplyLanguage() {
     for (const ControlKey& label : kNetworkLabels) m_pHost->SetControlText(label.id, Text(label.key));
     const std::u16string about = Text(langkey::kAboutMenu);
     m_pHost->SetAboutMenuText(about.empty() ? kAboutMenuDefault : about);
+    ApplyLanguageTexts();
     ShowStatus();
+}
+
+void CServiceDlg::ApplyLanguageTexts() {
+    m_pHost->SetInputRule(kIdcDid, DidRuleText(m_langTable));
+    LinkFailureTexts link;
+    link.strCaption = MessageCaption(m_langTable);
+    link.strHeading = PackTextOr(m_langTable, langkey::kLinkFailed, u"The web page could not be opened.");
+    link.strNoHandler = PackTextOr(m_langTable, langkey::kLinkNoHandler,
+                                   u"No program on this computer is set up to open web addresses.");
+    link.strFailed = PackTextOr(m_langTable, langkey::kLinkOpenerFailed,
+                                u"The program that opens web addresses could not be started.");
+    link.strCopyHint =
+        PackTextOr(m_langTable, langkey::kLinkCopyHint, u"To visit it, copy this address into a web browser:");
+    m_pHost->SetLinkFailureTexts(link);
+    ShowPasswordWarning();
+    ShowTrayMenu();
 }
 
 std::u16string CServiceDlg::Text(const char16_t* key) const { return PackText(m_langTable, key); }
@@ -294,7 +386,10 @@ void CServiceDlg::ShowStoppedByItself(StopReason reason) {
     if (reason == StopReason::CameraLost) m_controller.Stop(kStatusStopped);
     ShowStatus();
     ShowStopped();
-    Message(reason == StopReason::CameraLost ? CameraLostText(m_langTable) : DidRefusedText(m_langTable));
+    const std::u16string why = reason == StopReason::CameraLost ? CameraLostText(m_langTable) : DidRefusedText(m_langTable);
+    // The window may be hidden in the tray: the desktop says it too.
+    m_pHost->ShowNotification(MessageCaption(m_langTable), why);
+    Message(why);
 }
 
 }  // namespace app

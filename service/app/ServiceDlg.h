@@ -38,6 +38,7 @@ public:
     void OnInitDialog() override;
     void OnCommand(int id) override;
     void OnTimer(uint32_t id) override;
+    bool OnCloseRequest() override;
     void OnDestroy() override;
 
     // The window's operations.
@@ -55,6 +56,8 @@ public:
     void FillLanguageList(const std::string& folder);
     void OnLanguageChanged();
     void ApplyLanguage();
+    // Whether the user lets the window close: asked only while viewers watch.
+    bool ConfirmQuit();
 
     // What the window shows and holds, for hosts and tests.
     CServiceController& Controller() { return m_controller; }
@@ -88,6 +91,16 @@ private:
     void ShowStoppedByItself(StopReason reason);
     void DataToControls();
     void DataFromControls();
+    // The warning under the password box, for the password it holds now.
+    void ShowPasswordWarning();
+    // The tray icon's menu (its connect item follows the toggle) and the
+    // line of its tooltip that shows the status and the viewers.
+    void ShowTrayMenu();
+    void ShowTrayStatus();
+    // Tells the desktop when the number of viewers went up or down.
+    void NotifyViewers(int online);
+    // The texts that depend on the language but not on a control's key.
+    void ApplyLanguageTexts();
 
     IDialogHost* m_pHost = nullptr;
     std::string m_strModuleDir;
@@ -103,6 +116,7 @@ private:
     CLangTable m_langTable;
     StartOutcome m_lastStart = StartOutcome::NotTried;
     bool m_bDestroyed = false;
+    int m_nNotifiedOnline = 0;
     // Last: it stops the service before the window's members go.
     CServiceController m_controller;
 };

@@ -97,8 +97,12 @@ int main(int argc, char** argv) {
             options.bThisHostOnly = true;
         } else if (arg == "--did" && hasValue) {
             options.headless.did = platform::Utf8ToUtf16(argv[++i]);
-            if (options.headless.did->size() > static_cast<size_t>(app::kDidMaxChars)) {
-                std::fprintf(stderr, "ZELT2Service: the DID has more than %d characters.\n", app::kDidMaxChars);
+            // The limit is on the DID's bytes: a letter outside A to Z takes more than one.
+            if (std::strlen(argv[i]) > app::kDidMaxBytes) {
+                std::fprintf(stderr,
+                             "ZELT2Service: the DID is longer than %zu bytes. A DID is 1 to 20 letters (A to Z), "
+                             "digits, '-' or '_'.\n",
+                             app::kDidMaxBytes);
                 return app::kExitBadDid;
             }
         } else if (arg == "--password" && hasValue) {

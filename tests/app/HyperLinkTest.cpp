@@ -24,6 +24,7 @@ public:
     app::Colour HighlightColour() const override { return app::Rgb(1, 2, 3); }
     void Beep() override { ++beeps; }
     void ShowError(const std::u16string& t) override { errors.push_back(t); }
+    void ShowFailure(const std::u16string& c, const std::u16string& t) override { errors.push_back(c + u"|" + t); }
 
     std::u16string text = u"Manage my account", tip;
     int fits = 0, repaints = 0, beeps = 0;
@@ -61,6 +62,16 @@ TEST(HyperLink, ClickTurnsTheLinkVisitedOrReportsWhyNot) {
     EXPECT_EQ(view.beeps, 1);
     ASSERT_EQ(view.errors.size(), 1u);
     EXPECT_EQ(view.errors[0], app::ReportErrorText(31));
+
+    // With the window's texts: why, for an address, and the address to copy.
+    link.SetFailureTexts({u"Cap", u"Not opened.", u"No browser.", u"Browser failed.", u"Copy:"});
+    link.OnClicked();
+    answer = platform::UrlOpenResult::Failure(platform::UrlFailure::kFileNotFound);
+    link.OnClicked();
+    ASSERT_EQ(view.errors.size(), 3u);
+    EXPECT_EQ(view.errors[1], u"Cap|Not opened.\n\nNo browser.\n\nCopy:\nhttps://example.com/");
+    EXPECT_EQ(view.errors[2], u"Cap|Not opened.\n\nBrowser failed.\n\nCopy:\nhttps://example.com/");
+    EXPECT_EQ(view.beeps, 3);
 
     const int before = view.fits;
     link.SetLinkText(u"Account");

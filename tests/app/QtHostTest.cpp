@@ -37,9 +37,11 @@ struct TestLogic : app::IDialogLogic {
         timers.push_back(id);
         timerOnWindowThread = timerOnWindowThread && QThread::currentThread() == qApp->thread();
     }
+    bool OnCloseRequest() override { return ++closeRequests, allowClose; }
     void OnDestroy() override { ++destroys; }
 
-    int inits = 0, destroys = 0;
+    int inits = 0, destroys = 0, closeRequests = 0;
+    bool allowClose = true;
     std::vector<int> commands;
     std::vector<uint32_t> timers;
     bool timerOnWindowThread = true;

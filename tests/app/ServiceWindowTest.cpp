@@ -49,6 +49,7 @@ public:
         m_dialog.OnTimer(id);
         if (id == app::kClockTimer) ++ticks;
     }
+    bool OnCloseRequest() override { return m_dialog.OnCloseRequest(); }
     void OnDestroy() override { m_dialog.OnDestroy(); }
     int ticks = 0;
 

@@ -110,8 +110,14 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     codeLayout->addWidget(add(kIdcPasswordLabel, RightLabel("Password:", code)), 1, 0);
     codeLayout->addWidget(add(kIdcPassword, password), 1, 1);
     codeLayout->setColumnStretch(1, 1);
+    auto* warning = new QLabel(code);
+    warning->setWordWrap(true);
+    warning->setStyleSheet(QStringLiteral("color: #9a3b00;"));
+    warning->hide();
+    codeLayout->addWidget(add(kIdcPasswordWarning, warning), 2, 1);
     c.pLink = new CQtHyperLink(QStringLiteral("Manage my Halvorn account at xxxx"), code);
-    codeLayout->addWidget(add(kIdcAccountLink, c.pLink), 2, 0, 1, 2, Qt::AlignLeft);
+    c.pLink->setFocusPolicy(Qt::StrongFocus);
+    codeLayout->addWidget(add(kIdcAccountLink, c.pLink), 3, 0, 1, 2, Qt::AlignLeft);
 
     auto* connect = new QPushButton(QStringLiteral("Connect to Internet"), &window);
     connect->setCheckable(true);

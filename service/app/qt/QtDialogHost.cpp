@@ -7,11 +7,16 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QEventLoop>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSpacerItem>
+#include <QToolTip>
+#include <QValidator>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -46,6 +51,10 @@ protected:
     }
 
     void closeEvent(QCloseEvent* event) override {
+        if (!m_host.AllowClose()) {
+            event->ignore();
+            return;
+        }
         m_host.Destroy();
         event->accept();
     }
@@ -69,6 +78,25 @@ namespace {
 
 QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 
+// An edit's limit in characters that refuses a longer text whole: a paste of
+// forty characters into a box of twenty is refused with the reason shown,
+// not cut to its first twenty unseen. Shortening is always allowed.
+class CCharLimit final : public QValidator {
+public:
+    CCharLimit(QLineEdit* edit, int chars) : QValidator(edit), m_pEdit(edit), m_nChars(chars) {}
+    State validate(QString& input, int&) const override {
+        const qsizetype chars = input.toUcs4().size();
+        return chars <= m_nChars || chars < m_pEdit->text().toUcs4().size() ? Acceptable : Invalid;
+    }
+
+private:
+    QLineEdit* m_pEdit;
+    int m_nChars;
+};
+
+// The property of an edit that holds what it accepts, shown when it refuses.
+constexpr char kInputRuleProperty[] = "zeltInputRule";
+
 }  // namespace
 
 CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable)
@@ -91,8 +119,15 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
             connect(button, &QAbstractButton::clicked, this, [this, controlId] { Command(controlId); });
         } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
             connect(combo, &QComboBox::activated, this, [this, controlId] { Command(controlId); });
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            connect(edit, &QLineEdit::textEdited, this, [this, controlId] { Command(controlId); });
+            connect(edit, &QLineEdit::inputRejected, this, [edit] {
+                const QString rule = edit->property(kInputRuleProperty).toString();
+                if (!rule.isEmpty()) QToolTip::showText(edit->mapToGlobal(QPoint(0, edit->height())), rule, edit);
+            });
         }
     }
+    m_pTrayMenu = new QMenu;
     connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(app::kIdcAccountLink); });
     m_controls.pLink->Link().SetColours(0, 0, app::kHighlightColour);
     m_controls.pLink->Link().SetURL(platform::Utf8ToUtf16(kMakerWebAddress));
@@ -100,6 +135,9 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
 
 CQtDialogHost::~CQtDialogHost() {
     Destroy();
+    delete m_pTray;
+    m_pTray = nullptr;
+    delete m_pTrayMenu;
     delete m_pWindow;
 }
 
@@ -139,6 +177,8 @@ void CQtDialogHost::Destroy() {
     emit closed();
 }
 
+bool CQtDialogHost::AllowClose() { return m_bDestroyed || !m_bOpened || m_logic.OnCloseRequest(); }
+
 void CQtDialogHost::Command(int id) {
     if (!m_bDestroyed) m_logic.OnCommand(id);
 }
@@ -151,9 +191,7 @@ void CQtDialogHost::OnMinimised() {
 
 void CQtDialogHost::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger || m_bDestroyed) return;
-    m_pWindow->showNormal();
-    m_pWindow->raise();
-    m_pWindow->activateWindow();
+    ShowWindow();
 }
 
 void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
@@ -203,7 +241,19 @@ bool CQtDialogHost::IsControlVisible(int id) const {
 }
 
 void CQtDialogHost::SetTextLimit(int id, int maxChars) {
-    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) edit->setMaxLength(maxChars > 0 ? maxChars : 32767);
+    auto* edit = qobject_cast<QLineEdit*>(Control(id));
+    if (!edit) return;
+    delete edit->validator();
+    edit->setMaxLength(32767);
+    edit->setValidator(maxChars > 0 ? new CCharLimit(edit, maxChars) : nullptr);
+}
+
+void CQtDialogHost::SetInputRule(int id, const std::u16string& text) {
+    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) {
+        edit->setProperty(kInputRuleProperty, Q(text));
+        // Said before it is needed too, where the pointer rests.
+        edit->setToolTip(Q(text));
+    }
 }
 
 void CQtDialogHost::SetCheck(int id, bool checked) {
@@ -272,6 +322,13 @@ app::MessageBoxResult CQtDialogHost::MessageBox(const std::u16string& text, cons
     const QString title = caption.empty() ? QApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::Information, title, Q(text), buttons, m_pWindow->isVisible() ? m_pWindow : nullptr);
     box.setWindowModality(Qt::ApplicationModal);
+    // A short text must not make the box too narrow for its caption, which
+    // the frame would cut; room is kept for the frame's buttons too.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(title) + 120;
+        grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Fixed, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     switch (box.exec()) {
         case QMessageBox::Cancel: return app::MessageBoxResult::Cancel;
         case QMessageBox::Yes: return app::MessageBoxResult::Yes;
@@ -342,9 +399,49 @@ void CQtDialogHost::SetTrayTip(const std::u16string& tip) {
     if (!m_pTray) {
         m_pTray = new QSystemTrayIcon(AppIcon(), this);
         connect(m_pTray, &QSystemTrayIcon::activated, this, &CQtDialogHost::OnTrayActivated);
+        m_pTray->setContextMenu(m_pTrayMenu);
     }
-    m_pTray->setToolTip(Q(tip));
+    m_strTrayTip = Q(tip);
+    UpdateTrayToolTip();
     m_pTray->show();
+}
+
+void CQtDialogHost::UpdateTrayToolTip() {
+    if (m_pTray) m_pTray->setToolTip(m_strTrayStatus.isEmpty() ? m_strTrayTip : m_strTrayTip + u'\n' + m_strTrayStatus);
+}
+
+void CQtDialogHost::SetTrayMenu(const std::vector<TrayMenuItem>& items) {
+    m_pTrayMenu->clear();
+    for (const TrayMenuItem& item : items) {
+        const int command = item.nCommand;
+        QAction* action = m_pTrayMenu->addAction(Q(item.strText));
+        action->setObjectName(QStringLiteral("tray%1").arg(command));
+        connect(action, &QAction::triggered, this, [this, command] { Command(command); });
+    }
+}
+
+void CQtDialogHost::SetTrayStatus(const std::u16string& line) {
+    m_strTrayStatus = Q(line);
+    UpdateTrayToolTip();
+}
+
+void CQtDialogHost::ShowNotification(const std::u16string& title, const std::u16string& text) {
+    if (!m_pTray || m_bDestroyed) return;
+    m_notifications.append(Q(title) + u'|' + Q(text));
+    // Only where a tray shows them; elsewhere the window says it already.
+    if (m_trayAvailable() && QSystemTrayIcon::supportsMessages())
+        m_pTray->showMessage(Q(title), Q(text), AppIcon(), 6000);
+}
+
+void CQtDialogHost::ShowWindow() {
+    if (m_bDestroyed) return;
+    m_pWindow->showNormal();
+    m_pWindow->raise();
+    m_pWindow->activateWindow();
+}
+
+void CQtDialogHost::SetLinkFailureTexts(const app::LinkFailureTexts& texts) {
+    m_controls.pLink->Link().SetFailureTexts(texts);
 }
 
 void CQtDialogHost::ShowAboutBox() {

@@ -17,6 +17,7 @@
 #include "service/app/qt/DialogTemplates.h"
 
 class QAction;
+class QMenu;
 class QTimer;
 
 namespace app::qt {
@@ -47,6 +48,9 @@ public:
     CQtHyperLink& Link() const { return *m_controls.pLink; }
     QAction& AboutAction() const { return *m_pAboutAction; }
     QSystemTrayIcon* Tray() const { return m_pTray; }
+    QMenu& TrayMenu() const { return *m_pTrayMenu; }
+    // The notifications shown so far, "title|text", oldest first.
+    const QStringList& Notifications() const { return m_notifications; }
     // A tray notification, as the desktop delivers it.
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -58,6 +62,7 @@ public:
     void ShowControl(int id, bool show) override;
     bool IsControlVisible(int id) const override;
     void SetTextLimit(int id, int maxChars) override;
+    void SetInputRule(int id, const std::u16string& text) override;
     void SetCheck(int id, bool checked) override;
     bool GetCheck(int id) const override;
     int ComboAddString(int id, const std::u16string& text) override;
@@ -74,6 +79,11 @@ public:
     void SetWindowTitle(const std::u16string& title) override;
     void SetAboutMenuText(const std::u16string& text) override;
     void SetTrayTip(const std::u16string& tip) override;
+    void SetTrayMenu(const std::vector<TrayMenuItem>& items) override;
+    void SetTrayStatus(const std::u16string& line) override;
+    void ShowNotification(const std::u16string& title, const std::u16string& text) override;
+    void ShowWindow() override;
+    void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override;
     void ShowAboutBox() override;
     void CloseWindow() override;
 
@@ -90,6 +100,9 @@ private:
     // work runs any more. Runs once.
     void Destroy();
     void OnMinimised();
+    // Whether the window may close now (the logic asks the user).
+    bool AllowClose();
+    void UpdateTrayToolTip();
     void Command(int id);
 
     app::IDialogLogic& m_logic;
@@ -99,6 +112,10 @@ private:
     MainWindowControls m_controls;
     QAction* m_pAboutAction = nullptr;
     QSystemTrayIcon* m_pTray = nullptr;
+    QMenu* m_pTrayMenu = nullptr;
+    QString m_strTrayTip;
+    QString m_strTrayStatus;
+    QStringList m_notifications;
     std::map<uint32_t, QTimer*> m_timers;
     bool m_bOpened = false;  // the logic's OnInitDialog has run
     std::atomic<bool> m_bDestroyed{false};

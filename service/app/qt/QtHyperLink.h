@@ -30,6 +30,7 @@ public:
     app::Colour HighlightColour() const override;
     void Beep() override;
     void ShowError(const std::u16string& text) override;
+    void ShowFailure(const std::u16string& caption, const std::u16string& text) override;
 
 signals:
     // Sent to the parent before the link follows its target.
@@ -40,9 +41,13 @@ protected:
     void leaveEvent(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // A click, or Space while it has the focus: tell the parent, then follow.
+    void Activate();
+
     app::CHyperLink m_ownLink;
     app::CHyperLink* m_pLink = &m_ownLink;
     bool m_bPressed = false;
