@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -224,6 +225,14 @@ TEST_F(QtHostTest, MessageBoxesAreModalWithTheirCaption) {
     AnswerNextModal([&](QWidget* box) { caption = box->windowTitle(); });
     host.MessageBox(u"x", u"", app::MessageBoxKind::Ok);
     EXPECT_EQ(caption, QStringLiteral("ZELT2Service"));  // a missing caption: the program's name
+
+    // A short text leaves room for the whole caption.
+    int width = 0;
+    AnswerNextModal([&](QWidget* box) { width = box->width(); });
+    const std::u16string longCaption = u"\u0421\u043b\u0443\u0436\u0431\u0430 ZELT2 Service \u2014 \u0441\u043e\u043e\u0431\u0449\u0435\u043d\u0438\u0435";
+    host.MessageBox(u"Wrong DID", longCaption, app::MessageBoxKind::Ok);
+    EXPECT_GT(width, QFontMetrics(QApplication::font("QMdiSubWindowTitleBar"))
+                             .horizontalAdvance(QString::fromStdU16String(longCaption)) + 60);
 }
 
 TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
@@ -293,6 +302,38 @@ TEST_F(QtHostTest, MinimiseHidesOnlyWhenATrayCanBringItBack) {
 
     host.SetTrayTip(u"");
     EXPECT_EQ(host.Tray(), nullptr);
+}
+
+TEST_F(QtHostTest, TheTrayHasAMenuAStatusLineAndNotificationsAndACloseCanBeRefused) {
+    CQtDialogHost host(logic);
+    host.Open();
+    host.SetTrayMenu({{app::kTrayShowCommand, u"Show window"}, {app::kTrayQuitCommand, u"Quit"}});
+    host.SetTrayTip(u"Talvik Remote Service");
+    host.SetTrayStatus(u"Running \u00b7 2");
+    ASSERT_NE(host.Tray(), nullptr);
+    EXPECT_EQ(host.Tray()->contextMenu(), &host.TrayMenu());
+    EXPECT_EQ(host.Tray()->toolTip(), QStringLiteral("Talvik Remote Service\nRunning \u00b7 2"));
+    const QList<QAction*> actions = host.TrayMenu().actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("Quit"));
+    actions[1]->trigger();
+    EXPECT_EQ(logic.commands, std::vector<int>{app::kTrayQuitCommand});
+    host.ShowNotification(u"ZELT2", u"A viewer started watching.");
+    EXPECT_EQ(host.Notifications(), QStringList{QStringLiteral("ZELT2|A viewer started watching.")});
+
+    // The tray's Show brings a hidden window back.
+    host.Window().hide();
+    host.ShowWindow();
+    EXPECT_TRUE(host.Window().isVisible());
+
+    // The logic may keep the window open (viewers are watching).
+    logic.allowClose = false;
+    host.Window().close();
+    EXPECT_FALSE(host.IsClosed());
+    EXPECT_EQ(logic.closeRequests, 1);
+    logic.allowClose = true;
+    host.Window().close();
+    EXPECT_TRUE(host.IsClosed());
 }
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
+#include <QToolTip>
 
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include "platform/Text.h"
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
+#include "service/app/MakerInfo.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/qt/QtDialogHost.h"
@@ -276,6 +280,49 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_FALSE(host->IsClosed());
     EXPECT_TRUE(host->Window().isVisible());
     EXPECT_FALSE(host->GetCheck(app::kIdcConnect));
+}
+
+TEST_F(ServiceWindowTest, ARefusedDidSaysTheRuleAndTheLinkSaysWhyWithItsAddress) {
+    // A pasted DID longer than the box is refused whole, with the rule shown, never cut.
+    auto* did = qobject_cast<QLineEdit*>(host->Control(app::kIdcDid));
+    did->clear();
+    did->insert(QString(40, QLatin1Char('A')));
+    EXPECT_EQ(did->text(), QString());
+    ASSERT_TRUE(Pump([] { return QToolTip::isVisible(); }));
+    EXPECT_EQ(QToolTip::text(), QString::fromStdU16String(Pack(u"1116")));
+    did->insert(QString(20, QLatin1Char('A')));
+    EXPECT_EQ(did->text().size(), 20);
+
+    // A DID over 20 bytes: the box says the rule, and is wide enough for its caption.
+    host->ComboSetCurSel(app::kIdcCamera, 0);
+    host->SetControlText(app::kIdcDid, u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9A");
+    QString text, title;
+    int width = 0;
+    testsupport::AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+        width = box->width();
+    });
+    Click(app::kIdcConnect);
+    EXPECT_EQ(text, QString::fromStdU16String(Pack(u"1112") + u"\n\n" + Pack(u"1116")));
+    EXPECT_GT(width, QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(title) + 60);
+    EXPECT_FALSE(host->GetCheck(app::kIdcConnect));
+
+    // In Russian, the link that cannot open says so in Russian, with the address to copy.
+    ChooseLanguage(u"\u0420\u0443\u0441\u0441\u043a\u0438\u0439");
+    host->Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::NoHandler(); });
+    Qt::TextInteractionFlags flags;
+    testsupport::AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+        flags = static_cast<QMessageBox*>(box)->textInteractionFlags();
+    });
+    QTest::mouseClick(&host->Link(), Qt::LeftButton);
+    EXPECT_EQ(title, QString::fromStdU16String(Pack(u"1105")));
+    for (const char16_t* key : {u"1119", u"1121", u"1120"})
+        EXPECT_TRUE(text.contains(QString::fromStdU16String(Pack(key)))) << platform::Utf16ToUtf8(Pack(key));
+    EXPECT_TRUE(text.endsWith(QString::fromUtf8(app::kMakerWebAddress))) << text.toStdString();
+    EXPECT_TRUE(flags & Qt::TextSelectableByMouse);
 }
 
 }  // namespace
