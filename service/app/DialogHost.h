@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,10 @@ public:
     // The window's title, the system menu's About item, the tray icon's
     // tooltip (an empty tooltip removes the tray icon).
     virtual void SetWindowTitle(const std::u16string& title) = 0;
+    // The window's top left corner on the desktop; a host that cannot tell
+    // (or a place no screen shows) gives none, and ignores a move there.
+    virtual std::optional<std::pair<int, int>> GetWindowPosition() const = 0;
+    virtual void SetWindowPosition(int x, int y) = 0;
     virtual void SetAboutMenuText(const std::u16string& text) = 0;
     virtual void SetTrayTip(const std::u16string& tip) = 0;
 

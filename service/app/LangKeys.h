@@ -60,4 +60,9 @@ inline constexpr char16_t kViewerJoined[] = u"1125";
 inline constexpr char16_t kViewerLeft[] = u"1126";
 inline constexpr char16_t kQuitWhileWatched[] = u"1127";
 
+// Starting at login and serving again at launch.
+inline constexpr char16_t kStartAtLogin[] = u"1128";
+inline constexpr char16_t kResumeServing[] = u"1129";
+inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
+
 }  // namespace app::langkey

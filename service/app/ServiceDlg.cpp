@@ -66,6 +66,9 @@ void CServiceDlg::OnInitDialog() {
     m_nid.Add(*m_pHost);
     ShowTrayMenu();
     ShowStatus();
+    m_pHost->ShowControl(kIdcStartAtLogin, m_pAutostart != nullptr);
+    if (m_pAutostart) m_pHost->SetCheck(kIdcStartAtLogin, m_pAutostart->IsOn());
+    ResumeServing();
     ZTRACE("OnInitDialog has been done\n");
 }
 
@@ -97,6 +100,9 @@ void CServiceDlg::OnCommand(int id) {
         break;
     case kIdcPassword:
         ShowPasswordWarning();
+        break;
+    case kIdcStartAtLogin:
+        OnStartAtLogin();
         break;
     case kTrayShowCommand:
         m_pHost->ShowWindow();
@@ -159,6 +165,22 @@ void CServiceDlg::ShowTrayMenu() {
         {kTrayConnectCommand, connect},
         {kTrayQuitCommand, PackTextOr(m_langTable, langkey::kTrayQuit, u"Quit")},
     });
+}
+
+void CServiceDlg::OnStartAtLogin() {
+    const bool wanted = m_pHost->GetCheck(kIdcStartAtLogin);
+    if (!m_pAutostart || m_pAutostart->Set(wanted)) return;
+    // The box shows what the desktop will do, not what was asked.
+    m_pHost->SetCheck(kIdcStartAtLogin, m_pAutostart && m_pAutostart->IsOn());
+    Message(PackTextOr(m_langTable, langkey::kStartAtLoginFailed,
+                       u"Starting at login could not be changed: the desktop's autostart folder cannot be written."));
+}
+
+void CServiceDlg::ResumeServing() {
+    if (!m_pHost->GetCheck(kIdcResume) || !m_bServingAtExit) return;
+    // As a press of the toggle: a refusal says why and leaves it released.
+    m_pHost->SetCheck(kIdcConnect, true);
+    OnConnect();
 }
 
 bool CServiceDlg::OnCloseRequest() { return ConfirmQuit(); }
@@ -246,6 +268,7 @@ void CServiceDlg::OnSelectHigh() {
 void CServiceDlg::OnDestroy() {
     if (m_bDestroyed) return;
     m_bDestroyed = true;
+    m_bServingAtExit = m_controller.IsListening();
     StopService();
     m_nid.Remove(*m_pHost);
     SaveSettings();
@@ -294,6 +317,9 @@ void CServiceDlg::LoadSettings() {
     m_bHighQuality = m_nQualityMode == kQualityHigh;
     m_bNormalQuality = !m_bHighQuality;
     DataToControls();
+    if (stored.windowPosition) m_pHost->SetWindowPosition(stored.windowPosition->nX, stored.windowPosition->nY);
+    m_pHost->SetCheck(kIdcResume, stored.resumeServing.value_or(false));
+    m_bServingAtExit = stored.servingAtExit.value_or(false);
 }
 
 void CServiceDlg::SaveSettings() {
@@ -309,6 +335,10 @@ void CServiceDlg::SaveSettings() {
     values.strLanguage = selection >= 0 ? m_pHost->ComboGetItemText(kIdcLanguage, selection) : std::u16string();
     if (values.strLanguage.empty()) values.strLanguage = kDefaultLanguage;
     values.strCameraName = m_controller.CameraName();
+    if (const std::optional<std::pair<int, int>> at = m_pHost->GetWindowPosition())
+        values.windowPosition = WindowPosition{at->first, at->second};
+    values.resumeServing = m_pHost->GetCheck(kIdcResume);
+    values.servingAtExit = m_bServingAtExit;
     if (!m_controller.SaveSettings(values)) Message(SaveFailedText(m_langTable));
 }
 
@@ -353,6 +383,9 @@ void CServiceDlg::ApplyLanguageTexts() {
     link.strCopyHint =
         PackTextOr(m_langTable, langkey::kLinkCopyHint, u"To visit it, copy this address into a web browser:");
     m_pHost->SetLinkFailureTexts(link);
+    m_pHost->SetControlText(kIdcStartAtLogin, PackTextOr(m_langTable, langkey::kStartAtLogin, u"Start when I log in"));
+    m_pHost->SetControlText(kIdcResume, PackTextOr(m_langTable, langkey::kResumeServing,
+                                                   u"Serve again at launch if serving when closed"));
     ShowPasswordWarning();
     ShowTrayMenu();
 }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/app/Autostart.h"
 #include "service/app/DialogHost.h"
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
@@ -33,6 +34,9 @@ public:
     // The host that renders the window; before OnInitDialog, and it outlives
     // the window's run.
     void AttachHost(IDialogHost& host) { m_pHost = &host; }
+    // Where the window switches starting at login; before OnInitDialog.
+    // None: the window offers no such switch.
+    void AttachAutostart(IAutostart* autostart) { m_pAutostart = autostart; }
 
     // IDialogLogic.
     void OnInitDialog() override;
@@ -101,8 +105,15 @@ private:
     void NotifyViewers(int online);
     // The texts that depend on the language but not on a control's key.
     void ApplyLanguageTexts();
+    // The switch of starting at login, turned by the user.
+    void OnStartAtLogin();
+    // Serving again at launch, when the user asked for it and the window
+    // was serving when it closed.
+    void ResumeServing();
 
     IDialogHost* m_pHost = nullptr;
+    IAutostart* m_pAutostart = nullptr;
+    bool m_bServingAtExit = false;  // as stored; then as the window closes
     std::string m_strModuleDir;
     std::u16string m_strVersion;
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Text.h"
+#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
@@ -163,6 +164,12 @@ int main(int argc, char** argv) {
                 return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr, ::isatty(STDERR_FILENO) == 1);
             // The window attaches its own host.
             app::CServiceDlg dialog(config, app::g_strModuleDir);
+            char self[4096];
+            const ssize_t selfBytes = ::readlink("/proc/self/exe", self, sizeof self - 1);
+            app::CXdgAutostart autostart(app::CXdgAutostart::DefaultFolder(),
+                                         selfBytes > 0 ? std::string(self, static_cast<size_t>(selfBytes)) : std::string());
+            // Offered where the desktop's autostart folder and this program are known.
+            if (selfBytes > 0 && !app::CXdgAutostart::DefaultFolder().empty()) dialog.AttachAutostart(&autostart);
             return app::RunQtDialog(dialog, argc, argv);
         });
 }

@@ -96,6 +96,9 @@ public:
         m_queue.push_back(std::move(work));
     }
     void SetWindowTitle(const std::u16string& title) override { m_strTitle = title; }
+    std::optional<std::pair<int, int>> GetWindowPosition() const override { return m_windowPosition; }
+    void SetWindowPosition(int x, int y) override { m_windowPosition = std::make_pair(x, y); }
+    std::optional<std::pair<int, int>> m_windowPosition;
     void SetAboutMenuText(const std::u16string& text) override { m_strAboutMenu = text; }
     void SetTrayTip(const std::u16string& tip) override { m_strTrayTip = tip; }
     void SetInputRule(int id, const std::u16string& text) override { m_inputRules[id] = text; }

@@ -3,25 +3,32 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QToolTip>
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "service/app/LinkErrorText.h"
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/QtHyperLink.h"
+#include "service/app/DialogIds.h"
 #include "tests/app/QtTestSupport.h"
 
 namespace {
@@ -334,6 +341,88 @@ TEST_F(QtHostTest, TheTrayHasAMenuAStatusLineAndNotificationsAndACloseCanBeRefus
     logic.allowClose = true;
     host.Window().close();
     EXPECT_TRUE(host.IsClosed());
+}
+
+TEST_F(QtHostTest, TheWindowGoesBackWhereItWasButStaysOnTheScreen) {
+    const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+    {
+        CQtDialogHost host(logic);
+        EXPECT_FALSE(host.GetWindowPosition().has_value());  // never shown: nothing to store
+        host.SetWindowPosition(room.left() + 30, room.top() + 20);
+        host.Open();
+        EXPECT_EQ(host.GetWindowPosition(), std::make_pair(room.left() + 30, room.top() + 20));
+    }
+    // A place near the corner of a screen that has since shrunk: moved in
+    // until the whole window shows. A place no screen shows: the desktop's.
+    CQtDialogHost host(logic);
+    host.SetWindowPosition(room.right() - 5, room.bottom() - 5);
+    host.Open();
+    EXPECT_TRUE(room.contains(host.Window().frameGeometry())) << host.Window().frameGeometry().x();
+    const QPoint before = host.Window().pos();
+    host.SetWindowPosition(room.right() + 5000, room.bottom() + 5000);
+    EXPECT_EQ(host.Window().pos(), before);
+}
+
+// Every control a screen reader can reach, as the accessibility tree (what
+// the desktop's accessibility bridge serves) holds it.
+std::vector<QAccessibleInterface*> AccessibleControls(QWidget& window) {
+    std::vector<QAccessibleInterface*> found;
+    std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface* child = node->child(i);
+            if (!child || child->state().invisible) continue;
+            found.push_back(child);
+            walk(child);
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(&window));
+    return found;
+}
+
+TEST_F(QtHostTest, ScreenReadersHearEachControlByItsOwnNameAndTheKeyboardReachesTheLink) {
+    CQtDialogHost host(logic);
+    host.Open();
+    host.Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::Success(); });
+    std::map<QAccessible::Role, QStringList> named;
+    QSet<QString> names;
+    for (QAccessibleInterface* control : AccessibleControls(host.Window())) {
+        const QAccessible::Role role = control->role();
+        if (role != QAccessible::EditableText && role != QAccessible::ComboBox && role != QAccessible::Button &&
+            role != QAccessible::Link && role != QAccessible::CheckBox)
+            continue;
+        const QString name = control->text(QAccessible::Name);
+        EXPECT_FALSE(name.isEmpty()) << control->object()->objectName().toStdString();
+        EXPECT_FALSE(names.contains(name)) << name.toStdString();
+        names.insert(name);
+        named[role].append(name);
+        if (control->object() == host.Control(app::kIdcConnect)) {
+            EXPECT_TRUE(control->state().checkable);
+            EXPECT_FALSE(control->state().checked);
+        }
+        if (role == QAccessible::Link) {
+            EXPECT_EQ(control->text(QAccessible::Description), QStringLiteral("https://www.example.com/"));
+            control->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        }
+    }
+    EXPECT_EQ(named[QAccessible::EditableText], (QStringList{QStringLiteral("DID:"), QStringLiteral("Password:")}));
+    EXPECT_EQ(named[QAccessible::ComboBox].size(), 2);
+    EXPECT_EQ(named[QAccessible::Button].size(), 2);  // About and the connect toggle
+    EXPECT_EQ(named[QAccessible::Link], QStringList{host.Link().text()});
+    EXPECT_EQ(named[QAccessible::CheckBox].size(), 2);  // start at login, serve again at launch
+    EXPECT_EQ(logic.commands, std::vector<int>{app::kIdcAccountLink});  // pressed by the reader
+
+    // A translated label renames its control.
+    host.SetControlText(app::kIdcDidLabel, u"Ger\u00e4te-ID:");
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(host.Control(app::kIdcDid))->text(QAccessible::Name),
+              QStringLiteral("Ger\u00e4te-ID:"));
+
+    // Tab goes from the password on to the link.
+    int steps = 0;
+    QWidget* at = host.Control(app::kIdcPassword);
+    do {
+        at = at->nextInFocusChain();
+    } while (at != &host.Link() && !(at->isVisible() && (at->focusPolicy() & Qt::TabFocus)) && ++steps < 100);
+    EXPECT_EQ(at, &host.Link());
 }
 
 }  // namespace

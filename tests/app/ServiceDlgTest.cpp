@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/Text.h"
+#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/DialogUtil.h"
 #include "service/app/ServiceDlg.h"
@@ -146,6 +147,7 @@ protected:
         config.makeCapture = [this] { return std::make_unique<appfakes::CLoggedCapture>(m_capture); };
         m_pDialog = std::make_unique<CServiceDlg>(config, withProgramDirectory ? m_moduleDir.Path() + "/" : std::string());
         m_pDialog->AttachHost(*m_pHost);
+        m_pDialog->AttachAutostart(m_pAutostart);
         m_pDialog->OnInitDialog();
         return *m_pDialog;
     }
@@ -171,6 +173,7 @@ protected:
     std::unique_ptr<CRecordingHost> m_pHost;
     camera::XuEntryPoints m_previousXu;
     testsupport::CFakeCapture m_capture;
+    app::IAutostart* m_pAutostart = nullptr;
     std::unique_ptr<CServiceDlg> m_pDialog;
 };
 
@@ -502,11 +505,15 @@ TEST_F(ServiceDlgTest, AnEmptyOrShortPasswordServesOnTheLanButTheWindowWarns) {
     EXPECT_EQ(m_pHost->InputRule(kIdcDid), *dlg.LangTable().GetText(u"1116"));
     EXPECT_EQ(m_pHost->LinkTexts().strHeading, u"Die Webseite konnte nicht ge\u00f6ffnet werden.");
 
-    // A stored password long enough: no warning from the start.
+    // A stored password long enough: no warning from the start. The window
+    // comes back where it was.
     m_pHost->SetControlText(kIdcPassword, u"long enough");
+    m_pHost->SetWindowPosition(210, 95);
     dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"WindowPosition"), "210,95");
     Start();
     EXPECT_FALSE(m_pHost->IsControlVisible(kIdcPasswordWarning));
+    EXPECT_EQ(m_pHost->GetWindowPosition(), std::make_pair(210, 95));
 }
 
 TEST_F(ServiceDlgTest, TheTrayMenuTooltipAndNotificationsFollowTheServiceAndQuittingAsksWhileWatched) {
@@ -566,6 +573,66 @@ TEST_F(ServiceDlgTest, TheTrayMenuTooltipAndNotificationsFollowTheServiceAndQuit
     m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
     dlg.OnLanguageChanged();
     EXPECT_EQ(m_pHost->TrayMenuTexts(), (std::vector<std::string>{"Fenster anzeigen", "Mit dem Internet verbinden", "Beenden"}));
+}
+
+TEST_F(ServiceDlgTest, StartAtLoginIsTheDesktopsEntryAndServingResumesOnlyWhereItWasLeft) {
+    CServiceDlg& first = Start();
+    EXPECT_FALSE(m_pHost->IsControlVisible(kIdcStartAtLogin));  // no desktop folder known
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcResume));
+    first.OnDestroy();
+
+    // The entry runs this program, quoted; the box follows the entry.
+    CXdgAutostart autostart(m_regDir.File("config/autostart"), "/opt/ZELT 2/$bin\\ZELT2Service");
+    m_pAutostart = &autostart;
+    CServiceDlg& dlg = Start();
+    EXPECT_TRUE(m_pHost->IsControlVisible(kIdcStartAtLogin));
+    EXPECT_EQ(m_pHost->Text(kIdcStartAtLogin), "Start when I log in");
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcStartAtLogin));
+    m_pHost->SetCheck(kIdcStartAtLogin, true);
+    dlg.OnCommand(kIdcStartAtLogin);
+    const std::string entry = testsupport::ReadBytes(autostart.EntryPath());
+    EXPECT_NE(entry.find("\nExec=\"/opt/ZELT 2/\\\\$bin\\\\\\\\ZELT2Service\"\n"), std::string::npos) << entry;
+    EXPECT_TRUE(autostart.IsOn());
+    EXPECT_EQ(DesktopExecValue("/a\n"), "");  // no entry can hold a line break
+
+    // Switched off on the desktop (by its settings), the entry is off here too.
+    ASSERT_TRUE(testsupport::WriteBytes(autostart.EntryPath(), entry + "Hidden=true\r\n"));
+    EXPECT_FALSE(autostart.IsOn());
+    m_pHost->SetCheck(kIdcStartAtLogin, false);
+    dlg.OnCommand(kIdcStartAtLogin);
+    EXPECT_TRUE(testsupport::ReadBytes(autostart.EntryPath()).empty());
+
+    // A folder that cannot be made: the box stays off, and the user is told.
+    ASSERT_TRUE(testsupport::WriteBytes(m_regDir.File("file"), "x"));
+    CXdgAutostart blocked(m_regDir.File("file/autostart"), "/usr/bin/ZELT2Service");
+    m_pAutostart = &blocked;
+    dlg.OnDestroy();
+    CServiceDlg& refused = Start();
+    m_pHost->SetCheck(kIdcStartAtLogin, true);
+    refused.OnCommand(kIdcStartAtLogin);
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcStartAtLogin));
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_NE(m_pHost->messages[0].find("autostart folder cannot be written"), std::string::npos);
+
+    // Asked to, the window serves again at launch when it was serving at exit.
+    m_pHost->SetCheck(kIdcResume, true);
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1", u"long enough");
+    Press(true);
+    ASSERT_TRUE(refused.IsListening());
+    refused.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"ResumeServing"), "1");
+    EXPECT_EQ(m_registry.Stored(u"ServingAtExit"), "1");
+    CServiceDlg& resumed = Start();
+    EXPECT_TRUE(resumed.IsListening());
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Disconnect");
+    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcDid));
+    // Stopped by the user before closing: the next launch waits.
+    Press(false);
+    resumed.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"ServingAtExit"), "0");
+    EXPECT_FALSE(Start().IsListening());
+    ExpectStoppedState();
 }
 
 TEST(ClockText, TwelveHourClockWithAmOrPm) {

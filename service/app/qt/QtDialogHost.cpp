@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,7 +20,10 @@
 #include <QValidator>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTimer>
+
+#include <algorithm>
 
 #include "platform/Text.h"
 #include "service/app/DialogIds.h"
@@ -144,7 +148,9 @@ CQtDialogHost::~CQtDialogHost() {
 void CQtDialogHost::Open() {
     m_bOpened = true;
     m_logic.OnInitDialog();
-    if (!m_bDestroyed) m_pWindow->show();
+    if (m_bDestroyed) return;
+    m_pWindow->show();
+    m_bShown = true;
 }
 
 void CQtDialogHost::Run() {
@@ -384,6 +390,28 @@ void CQtDialogHost::DrainPosted() {
 }
 
 void CQtDialogHost::SetWindowTitle(const std::u16string& title) { m_pWindow->setWindowTitle(Q(title)); }
+
+std::optional<std::pair<int, int>> CQtDialogHost::GetWindowPosition() const {
+    // A window never shown has no place of its own yet; it must not
+    // overwrite the one stored.
+    if (!m_bShown) return std::nullopt;
+    const QPoint at = m_pWindow->pos();
+    if (!QGuiApplication::screenAt(at)) return std::nullopt;
+    return std::make_pair(at.x(), at.y());
+}
+
+void CQtDialogHost::SetWindowPosition(int x, int y) {
+    // A screen that has gone since (a second monitor) must not leave the
+    // window out of sight: the desktop then places it. On a screen that has
+    // shrunk, the whole window is kept on it.
+    QScreen* screen = QGuiApplication::screenAt(QPoint(x, y));
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QSize size = m_pWindow->frameGeometry().size().expandedTo(m_pWindow->sizeHint());
+    x = std::clamp(x, room.left(), std::max(room.left(), room.left() + room.width() - size.width()));
+    y = std::clamp(y, room.top(), std::max(room.top(), room.top() + room.height() - size.height()));
+    m_pWindow->move(x, y);
+}
 
 void CQtDialogHost::SetAboutMenuText(const std::u16string& text) {
     m_pAboutAction->setText(Q(text));

@@ -77,6 +77,8 @@ public:
     void KillTimer(uint32_t id) override;
     void PostToWindow(std::function<void()> work) override;
     void SetWindowTitle(const std::u16string& title) override;
+    std::optional<std::pair<int, int>> GetWindowPosition() const override;
+    void SetWindowPosition(int x, int y) override;
     void SetAboutMenuText(const std::u16string& text) override;
     void SetTrayTip(const std::u16string& tip) override;
     void SetTrayMenu(const std::vector<TrayMenuItem>& items) override;
@@ -118,6 +120,7 @@ private:
     QStringList m_notifications;
     std::map<uint32_t, QTimer*> m_timers;
     bool m_bOpened = false;  // the logic's OnInitDialog has run
+    bool m_bShown = false;   // the window has been on the screen
     std::atomic<bool> m_bDestroyed{false};
     // Work posted by other threads waits here, under our own lock, so that
     // handing it over is visible to the thread checker (Qt's locks are not).

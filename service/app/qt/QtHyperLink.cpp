@@ -1,5 +1,7 @@
 #include "service/app/qt/QtHyperLink.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -10,7 +12,49 @@
 
 namespace app::qt {
 
+// What a screen reader learns of the link: a link (not plain text) named by
+// its text, with its address as the description, that can be pressed.
+class CLinkAccessible final : public QAccessibleWidget {
+public:
+    explicit CLinkAccessible(CQtHyperLink* link) : QAccessibleWidget(link, QAccessible::Link) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return Link()->text();
+        if (t == QAccessible::Description && widget()->accessibleDescription().isEmpty()) return Link()->toolTip();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.linked = true;
+        s.traversed = Link()->Link().GetVisited();
+        return s;
+    }
+    QStringList actionNames() const override { return QAccessibleWidget::actionNames() << pressAction(); }
+    void doAction(const QString& name) override {
+        if (name == pressAction() && Link()->isEnabled()) {
+            Link()->Activate();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+
+private:
+    CQtHyperLink* Link() const { return static_cast<CQtHyperLink*>(widget()); }
+};
+
+namespace {
+
+QAccessibleInterface* LinkAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String(CQtHyperLink::staticMetaObject.className()) && object && object->isWidgetType())
+        return new CLinkAccessible(static_cast<CQtHyperLink*>(object));
+    return nullptr;
+}
+
+}  // namespace
+
 CQtHyperLink::CQtHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent) {
+    static const bool factoryInstalled = (QAccessible::installFactory(LinkAccessibleFactory), true);
+    (void)factoryInstalled;
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setTextFormat(Qt::PlainText);

@@ -9,6 +9,8 @@
 
 namespace app::qt {
 
+class CLinkAccessible;
+
 class CQtHyperLink : public QLabel, public app::ILinkView {
     Q_OBJECT
 public:
@@ -45,7 +47,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    // A click, or Space while it has the focus: tell the parent, then follow.
+    friend class CLinkAccessible;
+    // A click, Space while it has the focus, or a screen reader's press:
+    // tell the parent, then follow.
     void Activate();
 
     app::CHyperLink m_ownLink;
