@@ -65,4 +65,7 @@ inline constexpr char16_t kStartAtLogin[] = u"1128";
 inline constexpr char16_t kResumeServing[] = u"1129";
 inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
 
+// The About box: the heading of the libraries' licences.
+inline constexpr char16_t kAboutLicences[] = u"1131";
+
 }  // namespace app::langkey

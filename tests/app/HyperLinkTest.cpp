@@ -111,9 +111,11 @@ TEST(AboutBox, TextsFromThePackAndTheTransport) {
     EXPECT_EQ(noPack.strVersion, u"ZELT2 ver 2.1.1.0");
     EXPECT_EQ(noPack.strApiVersion, u"API V2.1.0.0");
     EXPECT_FALSE(noPack.strLegal.empty());
+    EXPECT_NE(noPack.strLicences.find(u"Qt 6 (Core, Gui, Widgets, Svg) \u2014 GNU LGPL 3.0\n"), std::u16string::npos);
 
-    pack.texts = {{u"1001", u"Fernwache"}};
+    pack.texts = {{u"1001", u"Fernwache"}, {u"1131", u"Bibliotheken:"}};
     const app::AboutTexts withPack = app::CAboutDlg(&pack, u"2.1.1", {}).OnInitDialog();
+    EXPECT_EQ(withPack.strLicences, std::u16string(u"Bibliotheken:\n") + app::kLibraryLicences);
     EXPECT_EQ(withPack.strTitle, u"Fernwache");
     EXPECT_EQ(withPack.strVersion, u"Fernwache V2.1.1");
     EXPECT_EQ(withPack.strApiVersion, u"API ver");

@@ -260,9 +260,10 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(host->Link().width(), host->Link().sizeHint().width());
 
     // The About box: the pack's product name, the transport's version.
-    QString title, api, version;
+    QString title, api, version, licences;
     testsupport::AnswerNextModal([&](QWidget* box) {
         title = box->windowTitle();
+        licences = box->findChild<QLabel*>(QStringLiteral("ctl1040"))->text();
         api = box->findChild<QLabel*>(QStringLiteral("ctl1026"))->text();
         version = box->findChild<QLabel*>(QStringLiteral("ctl1016"))->text();
     });
@@ -270,6 +271,8 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(title, QString::fromStdU16String(Pack(u"1001")));
     EXPECT_EQ(version, QString::fromStdU16String(Pack(u"1001") + u" V" + dialog->Version()));
     EXPECT_EQ(api, QString::fromStdU16String(app::FormatApiVersion(PPPP_GetAPIVersion())));
+    // The libraries' licences, under a heading in the window's language.
+    EXPECT_EQ(licences, QString::fromStdU16String(Pack(u"1131") + u"\n" + app::kLibraryLicences));
 
     // Escape and Return, wherever they are typed, leave the window open.
     for (int id : {app::kIdcDid, app::kIdcConnect, app::kIdcLanguage}) {

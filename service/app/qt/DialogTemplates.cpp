@@ -180,6 +180,10 @@ std::map<int, QWidget*> BuildAboutBox(QWidget& box, const QIcon& icon) {
     lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strVersion), &box)));
     lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strApiVersion), &box)));
     lines->addWidget(add(kIdAboutLegal, new QLabel(QString(), &box)));
+    auto* licences = new QLabel(QString(), &box);
+    licences->setTextFormat(Qt::PlainText);
+    licences->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    lines->addWidget(add(kIdAboutLicences, licences));
     auto* ok = new QPushButton(QStringLiteral("OK"), &box);
     ok->setDefault(true);
     add(1, ok);

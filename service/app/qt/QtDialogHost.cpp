@@ -483,11 +483,13 @@ void CQtDialogHost::ShowAboutBox() {
         texts = m_aboutSource();
     } else {
         texts.strLegal = platform::Utf8ToUtf16(kMakerLegalNotice);
+        texts.strLicences = app::kLibraryLicences;
     }
     box.setWindowTitle(Q(texts.strTitle));
     static_cast<QLabel*>(controls.at(app::kIdAboutVersion))->setText(Q(texts.strVersion));
     static_cast<QLabel*>(controls.at(app::kIdAboutApiVersion))->setText(Q(texts.strApiVersion));
     static_cast<QLabel*>(controls.at(app::kIdAboutLegal))->setText(Q(texts.strLegal));
+    static_cast<QLabel*>(controls.at(app::kIdAboutLicences))->setText(Q(texts.strLicences));
     box.exec();
 }
 
