@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -379,7 +380,7 @@ std::vector<QAccessibleInterface*> AccessibleControls(QWidget& window) {
     return found;
 }
 
-TEST_F(QtHostTest, ScreenReadersHearEachControlByItsOwnNameAndTheKeyboardReachesTheLink) {
+TEST_F(QtHostTest, ScreenReadersHearEachControlByItsOwnNameAndTheKeyboardReachesEveryOne) {
     CQtDialogHost host(logic);
     host.Open();
     host.Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::Success(); });
@@ -415,6 +416,29 @@ TEST_F(QtHostTest, ScreenReadersHearEachControlByItsOwnNameAndTheKeyboardReaches
     host.SetControlText(app::kIdcDidLabel, u"Ger\u00e4te-ID:");
     EXPECT_EQ(QAccessible::queryAccessibleInterface(host.Control(app::kIdcDid))->text(QAccessible::Name),
               QStringLiteral("Ger\u00e4te-ID:"));
+
+    // Alt-key accelerators, none twice, whatever the texts; a label's takes
+    // the keyboard to its control, and a '&' of the text shows as itself.
+    host.SetControlText(app::kIdcPasswordLabel, u"Passwort & PIN:");
+    EXPECT_EQ(host.GetControlText(app::kIdcPasswordLabel), u"Passwort & PIN:");
+    EXPECT_EQ(qobject_cast<QLabel*>(host.Control(app::kIdcPasswordLabel))->text(), QStringLiteral("&Passwort && PIN:"));
+    QSet<QChar> keys;
+    for (int id : {app::kIdcConnect, app::kIdcDidLabel, app::kIdcPasswordLabel, app::kIdcCameraLabel,
+                   app::kIdcLanguageLabel, app::kIdcAbout, app::kIdcStartAtLogin, app::kIdcResume}) {
+        QWidget* w = host.Control(id);
+        const QString text = qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text()
+                                                      : qobject_cast<QAbstractButton*>(w)->text();
+        const qsizetype mark = QString(text).replace(QStringLiteral("&&"), QStringLiteral("__")).indexOf(u'&');
+        ASSERT_GE(mark, 0) << text.toStdString();
+        EXPECT_FALSE(keys.contains(text[mark + 1].toLower())) << text.toStdString();
+        keys.insert(text[mark + 1].toLower());
+    }
+    host.Window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&host.Window()));
+    QTest::keyClick(&host.Window(), Qt::Key_G, Qt::AltModifier);
+    EXPECT_TRUE(host.Control(app::kIdcDid)->hasFocus());
+    QTest::keyClick(&host.Window(), Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(Pump([&] { return host.GetCheck(app::kIdcConnect); }));  // a button's key clicks it
 
     // Tab goes from the password on to the link.
     int steps = 0;

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSet>
 #include <QTimer>
 
 #include <algorithm>
@@ -100,6 +101,30 @@ private:
 
 // The property of an edit that holds what it accepts, shown when it refuses.
 constexpr char kInputRuleProperty[] = "zeltInputRule";
+// The text a control was given, before its accelerator was marked in it.
+constexpr char kPlainTextProperty[] = "zeltPlainText";
+// The controls that get Alt-key accelerators, the most used first (a label
+// takes the keyboard to the control it names).
+constexpr int kAcceleratorOrder[] = {app::kIdcConnect,       app::kIdcDidLabel,      app::kIdcPasswordLabel,
+                                     app::kIdcCameraLabel,   app::kIdcLanguageLabel, app::kIdcAbout,
+                                     app::kIdcStartAtLogin, app::kIdcResume};
+
+// `plain` with '&' before its first letter or digit not yet `used`, and any
+// '&' of its own doubled so that it shows as itself.
+QString MarkAccelerator(const QString& plain, QSet<QChar>& used) {
+    QString shown;
+    bool marked = false;
+    for (const QChar c : plain) {
+        if (!marked && c.isLetterOrNumber() && !used.contains(c.toLower())) {
+            used.insert(c.toLower());
+            shown += u'&';
+            marked = true;
+        }
+        if (c == u'&') shown += u'&';
+        shown += c;
+    }
+    return shown;
+}
 
 }  // namespace
 
@@ -131,6 +156,7 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
             });
         }
     }
+    AssignAccelerators();
     m_pTrayMenu = new QMenu;
     connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(app::kIdcAccountLink); });
     m_controls.pLink->Link().SetColours(0, 0, app::kHighlightColour);
@@ -200,9 +226,31 @@ void CQtDialogHost::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     ShowWindow();
 }
 
+void CQtDialogHost::AssignAccelerators() {
+    QSet<QChar> used;
+    for (const int id : kAcceleratorOrder) {
+        QWidget* w = Control(id);
+        if (!w) continue;
+        auto* label = qobject_cast<QLabel*>(w);
+        auto* button = qobject_cast<QAbstractButton*>(w);
+        if (!label && !button) continue;
+        if (!w->property(kPlainTextProperty).isValid())
+            w->setProperty(kPlainTextProperty, label ? label->text() : button->text());
+        const QString shown = MarkAccelerator(w->property(kPlainTextProperty).toString(), used);
+        if (label) label->setText(shown);
+        if (button) button->setText(shown);
+    }
+}
+
 void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
     QWidget* w = Control(id);
     if (!w) return;
+    if (w->property(kPlainTextProperty).isValid()) {
+        // Every accelerator may move when one text changes.
+        w->setProperty(kPlainTextProperty, Q(text));
+        AssignAccelerators();
+        return;
+    }
     if (auto* link = qobject_cast<CQtHyperLink*>(w)) {
         link->Link().SetLinkText(text);
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
@@ -218,6 +266,7 @@ void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
 
 std::u16string CQtDialogHost::GetControlText(int id) const {
     QWidget* w = Control(id);
+    if (w && w->property(kPlainTextProperty).isValid()) return w->property(kPlainTextProperty).toString().toStdU16String();
     if (auto* label = qobject_cast<QLabel*>(w)) return label->text().toStdU16String();
     if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text().toStdU16String();
     if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text().toStdU16String();

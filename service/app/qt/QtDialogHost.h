@@ -105,6 +105,9 @@ private:
     // Whether the window may close now (the logic asks the user).
     bool AllowClose();
     void UpdateTrayToolTip();
+    // Marks an Alt-key accelerator in each labelled control's and button's
+    // text, no key twice, whatever the language.
+    void AssignAccelerators();
     void Command(int id);
 
     app::IDialogLogic& m_logic;

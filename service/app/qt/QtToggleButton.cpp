@@ -11,7 +11,16 @@ public:
     explicit CToggleAccessible(QAbstractButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
 
     QString text(QAccessible::Text t) const override {
-        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return Button()->text().remove(u'&');
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+            // The text without its accelerator's mark ("&&" is a '&' of its own).
+            QString name;
+            const QString text = Button()->text();
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                if (text[i] == u'&' && ++i == text.size()) break;
+                name += text[i];
+            }
+            return name;
+        }
         return QAccessibleWidget::text(t);
     }
     QAccessible::State state() const override {
