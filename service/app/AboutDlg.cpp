@@ -33,11 +33,14 @@ AboutTexts CAboutDlg::OnInitDialog() const {
         texts.strVersion = name + u" V" + m_strVersion;
     }
     texts.strLegal = platform::Utf8ToUtf16(kMakerLegalNotice);
-    std::optional<std::u16string> heading;
-    if (m_pLangTable && m_pLangTable->HoldsPack()) heading = m_pLangTable->Text(langkey::kAboutLicences);
-    texts.strLicences = heading.value_or(u"Libraries this program uses, each under its own licence "
-                                         u"(full texts in /usr/share/doc/<package>/copyright):") +
-                        u"\n" + kLibraryLicences;
+    std::optional<std::u16string> heading, where;
+    if (m_pLangTable && m_pLangTable->HoldsPack()) {
+        heading = m_pLangTable->Text(langkey::kAboutLicences);
+        where = m_pLangTable->Text(langkey::kAboutLicenceTexts);
+    }
+    texts.strLicences = heading.value_or(u"Libraries this program uses, each under its own licence:") + u"\n" +
+                        kLibraryLicences + u"\n" +
+                        where.value_or(u"The full texts: /usr/share/doc/<package>/copyright");
     return texts;
 }
 

@@ -67,5 +67,6 @@ inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
 
 // The About box: the heading of the libraries' licences.
 inline constexpr char16_t kAboutLicences[] = u"1131";
+inline constexpr char16_t kAboutLicenceTexts[] = u"1132";  // where their full texts are
 
 }  // namespace app::langkey

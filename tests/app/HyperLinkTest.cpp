@@ -113,9 +113,9 @@ TEST(AboutBox, TextsFromThePackAndTheTransport) {
     EXPECT_FALSE(noPack.strLegal.empty());
     EXPECT_NE(noPack.strLicences.find(u"Qt 6 (Core, Gui, Widgets, Svg) \u2014 GNU LGPL 3.0\n"), std::u16string::npos);
 
-    pack.texts = {{u"1001", u"Fernwache"}, {u"1131", u"Bibliotheken:"}};
+    pack.texts = {{u"1001", u"Fernwache"}, {u"1131", u"Bibliotheken:"}, {u"1132", u"Texte: /usr/share/doc"}};
     const app::AboutTexts withPack = app::CAboutDlg(&pack, u"2.1.1", {}).OnInitDialog();
-    EXPECT_EQ(withPack.strLicences, std::u16string(u"Bibliotheken:\n") + app::kLibraryLicences);
+    EXPECT_EQ(withPack.strLicences, std::u16string(u"Bibliotheken:\n") + app::kLibraryLicences + u"\nTexte: /usr/share/doc");
     EXPECT_EQ(withPack.strTitle, u"Fernwache");
     EXPECT_EQ(withPack.strVersion, u"Fernwache V2.1.1");
     EXPECT_EQ(withPack.strApiVersion, u"API ver");

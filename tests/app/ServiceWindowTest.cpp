@@ -272,7 +272,7 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(version, QString::fromStdU16String(Pack(u"1001") + u" V" + dialog->Version()));
     EXPECT_EQ(api, QString::fromStdU16String(app::FormatApiVersion(PPPP_GetAPIVersion())));
     // The libraries' licences, under a heading in the window's language.
-    EXPECT_EQ(licences, QString::fromStdU16String(Pack(u"1131") + u"\n" + app::kLibraryLicences));
+    EXPECT_EQ(licences, QString::fromStdU16String(Pack(u"1131") + u"\n" + app::kLibraryLicences + u"\n" + Pack(u"1132")));
 
     // Escape and Return, wherever they are typed, leave the window open.
     for (int id : {app::kIdcDid, app::kIdcConnect, app::kIdcLanguage}) {
