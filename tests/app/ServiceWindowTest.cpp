@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
@@ -248,7 +249,7 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     const std::pair<int, const char16_t*> labels[] = {
         {1022, u"1002"}, {1034, u"1014"}, {1008, u"0998"}, {1023, u"1003"}, {1016, u"1004"}, {1015, u"1005"},
         {1024, u"1006"}, {1029, u"1007"}, {1030, u"1008"}, {1031, u"1009"}, {1018, u"0999"}, {1025, u"1010"},
-        {1026, u"1011"}, {1027, u"1012"}, {1028, u"1013"}, {1021, u"1100"}};
+        {1026, u"1011"}, {1027, u"1012"}, {1028, u"1013"}, {1021, u"1100"}, {1038, u"1128"}, {1039, u"1129"}};
     for (const auto& [id, key] : labels) {
         EXPECT_EQ(host->GetControlText(id), Pack(key)) << id;
         EXPECT_FALSE(Pack(key).empty()) << id;
@@ -256,6 +257,10 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(host->Window().windowTitle(),
               QString::fromStdU16String(Pack(u"1001") + u"(V" + dialog->Version() + u")"));
     EXPECT_EQ(host->AboutAction().text(), QString::fromStdU16String(Pack(u"0001")));
+    // Screen readers hear the edits by their translated labels.
+    for (const auto& [edit, key] : {std::pair{app::kIdcDid, u"1007"}, std::pair{app::kIdcPassword, u"1008"}})
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(host->Control(edit))->text(QAccessible::Name),
+                  QString::fromStdU16String(Pack(key)));
     // The link's width follows its new text.
     EXPECT_EQ(host->Link().width(), host->Link().sizeHint().width());
 
