@@ -27,6 +27,9 @@ struct AboutTexts {
     std::u16string strVersion = u"ZELT2 ver 2.1.1.0";  // control 1016
     std::u16string strApiVersion = u"API ver";          // control 1026
     std::u16string strLegal;                            // control 1035
+    // The libraries the program runs on and their licences (control 1040):
+    // a heading in the pack's language, then a line per library.
+    std::u16string strLicences;
 };
 
 // Control ids of the About box.
@@ -34,6 +37,10 @@ inline constexpr int kIdAboutIcon = 1036;
 inline constexpr int kIdAboutVersion = 1016;
 inline constexpr int kIdAboutApiVersion = 1026;
 inline constexpr int kIdAboutLegal = 1035;
+inline constexpr int kIdAboutLicences = 1040;
+
+// A line per library the program runs on: its name and its licence.
+extern const char16_t kLibraryLicences[];
 
 // "API V%d.%d.%d.%d", the version's bytes from the most significant.
 std::u16string FormatApiVersion(unsigned int version);

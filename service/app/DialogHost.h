@@ -8,7 +8,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <utility>
 #include <string>
+#include <vector>
+
+#include "service/app/LinkFailure.h"
 
 namespace app {
 
@@ -31,6 +36,9 @@ public:
         (void)id;
         (void)maxChars;
     }
+    // What the edit `id` accepts, said where it refuses what is typed or
+    // pasted into it (a refused paste is refused whole, never cut).
+    virtual void SetInputRule(int id, const std::u16string& text) = 0;
     // Check boxes, radio buttons and the toggle button (pushed = checked).
     virtual void SetCheck(int id, bool checked) = 0;
     virtual bool GetCheck(int id) const = 0;
@@ -64,8 +72,30 @@ public:
     // The window's title, the system menu's About item, the tray icon's
     // tooltip (an empty tooltip removes the tray icon).
     virtual void SetWindowTitle(const std::u16string& title) = 0;
+    // The window's top left corner on the desktop; a host that cannot tell
+    // (or a place no screen shows) gives none, and ignores a move there.
+    virtual std::optional<std::pair<int, int>> GetWindowPosition() const = 0;
+    virtual void SetWindowPosition(int x, int y) = 0;
     virtual void SetAboutMenuText(const std::u16string& text) = 0;
     virtual void SetTrayTip(const std::u16string& tip) = 0;
+
+    // The tray icon's menu, in order; choosing an item arrives as
+    // OnCommand(nCommand). Shown only while the tray icon is.
+    struct TrayMenuItem {
+        int nCommand = 0;
+        std::u16string strText;
+    };
+    virtual void SetTrayMenu(const std::vector<TrayMenuItem>& items) = 0;
+    // A line the tray icon's tooltip shows under its tip (the service's
+    // state at a glance); empty: the tip alone.
+    virtual void SetTrayStatus(const std::u16string& line) = 0;
+    // A desktop notification from the tray icon (nothing without one).
+    virtual void ShowNotification(const std::u16string& title, const std::u16string& text) = 0;
+    // Shows the window normally and brings it to the front.
+    virtual void ShowWindow() = 0;
+
+    // What the window's link says when its address does not open.
+    virtual void SetLinkFailureTexts(const LinkFailureTexts& texts) = 0;
 
     // Opens the About box modally (the console host has none and returns).
     virtual void ShowAboutBox() = 0;
@@ -83,12 +113,14 @@ class IDialogLogic {
 public:
     // Once, after every control exists and before the window is shown.
     virtual void OnInitDialog() = 0;
-    // A button was clicked, a radio chosen, or a drop-down list's selection
-    // changed (by the user); `id` is the control's id. The system menu's
+    // A button was clicked, a radio chosen, a drop-down list's selection
+    // changed or an edit's text edited (by the user); `id` is the control's id. The system menu's
     // About item arrives as kAboutMenuCommand.
     virtual void OnCommand(int id) = 0;
     // A timer started with SetTimer fired.
     virtual void OnTimer(uint32_t id) = 0;
+    // The user asks to close the window (its close button); false keeps it open.
+    virtual bool OnCloseRequest() = 0;
     // Once, as the window goes (close button, CloseWindow, or the end of the
     // headless run); the host then stops running timers and posted work.
     virtual void OnDestroy() = 0;
@@ -99,5 +131,9 @@ protected:
 
 // The system menu's About item, as a command.
 inline constexpr int kAboutMenuCommand = 0x0010;
+// The tray menu's items, as commands (clear of the control ids).
+inline constexpr int kTrayShowCommand = 0x8001;
+inline constexpr int kTrayConnectCommand = 0x8002;
+inline constexpr int kTrayQuitCommand = 0x8003;
 
 }  // namespace app

@@ -30,6 +30,9 @@ inline constexpr int kIdcPasswordLabel = 1030;
 inline constexpr int kIdcAccountLink = 1031;     // hyperlink
 inline constexpr int kIdcCamera = 1033;          // drop-down list, unsorted
 inline constexpr int kIdcCameraLabel = 1034;
+inline constexpr int kIdcPasswordWarning = 1037; // static under the password, shown while it is weak
+inline constexpr int kIdcStartAtLogin = 1038;    // check box; hidden where the desktop has no autostart folder
+inline constexpr int kIdcResume = 1039;          // check box: serve again at launch if serving at exit
 
 inline constexpr int kDidMaxChars = 20;          // the DID edit's limit
 

@@ -69,6 +69,11 @@ void CHyperLink::OnClicked() {
         return;
     }
     if (m_pView) m_pView->Beep();
+    if (m_failureTexts) {
+        ZTRACE("GotoURL(.)=%d\n", ReportErrorCode(result));
+        if (m_pView) m_pView->ShowFailure(m_failureTexts->strCaption, LinkFailureText(*m_failureTexts, result, m_strURL));
+        return;
+    }
     ReportError(ReportErrorCode(result));
 }
 

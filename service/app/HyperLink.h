@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/Url.h"
+#include "service/app/LinkFailure.h"
 
 namespace app {
 
@@ -36,6 +38,9 @@ public:
     // The exclamation sound, and a modal error box with the program's name.
     virtual void Beep() = 0;
     virtual void ShowError(const std::u16string& text) = 0;
+    // A modal error box with its own caption, whose text the user can select
+    // and copy (it holds the address).
+    virtual void ShowFailure(const std::u16string& caption, const std::u16string& text) = 0;
 
 protected:
     ~ILinkView() = default;
@@ -66,6 +71,9 @@ public:
     bool GetAutoSize() const { return m_bAdjustToFit; }
     void SetFollowLink(bool follow) { m_bFollowLink = follow; }
     void SetOpener(UrlOpenFunction openUrl) { m_openUrl = std::move(openUrl); }
+    // What a failure says from now on: why, in the window's language, and
+    // the address to copy (LinkFailureText) instead of the shell's code.
+    void SetFailureTexts(LinkFailureTexts texts) { m_failureTexts = std::move(texts); }
 
     // The mouse entered or left the widget.
     void SetOver(bool over);
@@ -96,6 +104,7 @@ private:
     bool m_bFollowLink = true;
     std::u16string m_strURL;
     UrlOpenFunction m_openUrl = platform::OpenUrl;
+    std::optional<LinkFailureTexts> m_failureTexts;
 };
 
 }  // namespace app

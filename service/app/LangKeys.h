@@ -41,5 +41,32 @@ inline constexpr char16_t kMessageEnterDid[] = u"1107";
 inline constexpr char16_t kMessageSaveFailed[] = u"1113";
 inline constexpr char16_t kMessageCameraLost[] = u"1114";   // the service stopped: the camera went away
 inline constexpr char16_t kMessageDidRefused[] = u"1115";   // the service stopped: the DID was refused
+inline constexpr char16_t kDidRule[] = u"1116";             // what a DID may be, wherever one is refused
+
+// The password's warning beside its box.
+inline constexpr char16_t kPasswordEmpty[] = u"1117";
+inline constexpr char16_t kPasswordShort[] = u"1118";
+
+// The link's box when its address does not open.
+inline constexpr char16_t kLinkFailed[] = u"1119";
+inline constexpr char16_t kLinkCopyHint[] = u"1120";
+inline constexpr char16_t kLinkNoHandler[] = u"1121";
+inline constexpr char16_t kLinkOpenerFailed[] = u"1122";
+
+// The tray icon's menu and notifications, and quitting.
+inline constexpr char16_t kTrayShowWindow[] = u"1123";
+inline constexpr char16_t kTrayQuit[] = u"1124";
+inline constexpr char16_t kViewerJoined[] = u"1125";
+inline constexpr char16_t kViewerLeft[] = u"1126";
+inline constexpr char16_t kQuitWhileWatched[] = u"1127";
+
+// Starting at login and serving again at launch.
+inline constexpr char16_t kStartAtLogin[] = u"1128";
+inline constexpr char16_t kResumeServing[] = u"1129";
+inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
+
+// The About box: the heading of the libraries' licences.
+inline constexpr char16_t kAboutLicences[] = u"1131";
+inline constexpr char16_t kAboutLicenceTexts[] = u"1132";  // where their full texts are
 
 }  // namespace app::langkey

@@ -33,6 +33,30 @@ CServiceController::~CServiceController() { Shutdown(); }
 
 // ---- Settings ----
 
+std::optional<WindowPosition> ParseWindowPosition(std::u16string_view text) {
+    // "x,y", each an optional minus and up to nine digits; anything else is
+    // no position (the desktop then places the window).
+    WindowPosition position;
+    int32_t* parts[] = {&position.nX, &position.nY};
+    size_t at = 0;
+    for (size_t part = 0; part < 2; ++part) {
+        if (part == 1) {
+            if (at >= text.size() || text[at] != u',') return std::nullopt;
+            ++at;
+        }
+        const bool negative = at < text.size() && text[at] == u'-';
+        if (negative) ++at;
+        const size_t first = at;
+        int32_t value = 0;
+        while (at < text.size() && at - first < 9 && text[at] >= u'0' && text[at] <= u'9')
+            value = value * 10 + (text[at++] - u'0');
+        if (at == first) return std::nullopt;
+        *parts[part] = negative ? -value : value;
+    }
+    if (at != text.size()) return std::nullopt;
+    return position;
+}
+
 bool CServiceController::LoadSettings() {
     if (!m_regStore.Open(kSettingsKeyPath, kRegCurrentUser, kSettingsAccess, false)) {
         ZTRACE("the settings key cannot be opened: the defaults stay\n");
@@ -43,6 +67,12 @@ bool CServiceController::LoadSettings() {
     m_settings.nQualityMode = QualityModeFromValue(m_regStore.Value(kSettingMode));
     m_settings.strLanguage = m_regStore.Value(kSettingLanguage).GetString();
     m_settings.strCameraName = m_regStore.Value(kSettingCamera).GetString();
+    m_settings.windowPosition = ParseWindowPosition(m_regStore.Value(kSettingWindowPosition).GetString());
+    for (auto [name, flag] : {std::pair{kSettingResume, &m_settings.resumeServing},
+                              std::pair{kSettingServingAtExit, &m_settings.servingAtExit}}) {
+        CRegValue& value = m_regStore.Value(name);
+        *flag = value.m_nType == kRegNone ? std::nullopt : std::optional<bool>(LeadingInt(value.GetString()) == 1);
+    }
     m_regStore.Close();
     return true;
 }
@@ -59,6 +89,13 @@ bool CServiceController::SaveSettings(const ServiceSettings& values) {
     m_regStore.Value(kSettingMode).SetString(platform::Utf8ToUtf16(std::to_string(values.nQualityMode)));
     m_regStore.Value(kSettingLanguage).SetString(values.strLanguage);
     m_regStore.Value(kSettingCamera).SetString(values.strCameraName);
+    if (values.windowPosition) {
+        const std::string text =
+            std::to_string(values.windowPosition->nX) + "," + std::to_string(values.windowPosition->nY);
+        m_regStore.Value(kSettingWindowPosition).SetString(platform::Utf8ToUtf16(text));
+    }
+    if (values.resumeServing) m_regStore.Value(kSettingResume).SetString(*values.resumeServing ? u"1" : u"0");
+    if (values.servingAtExit) m_regStore.Value(kSettingServingAtExit).SetString(*values.servingAtExit ? u"1" : u"0");
     m_regStore.Close();
     if (m_regStore.TakeWriteFailure()) {
         ZTRACE("a setting did not reach the registry\n");

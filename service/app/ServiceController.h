@@ -66,14 +66,28 @@ struct ControllerConfig {
     CaptureFactory makeCapture;
 };
 
-// The five stored settings.
+// Where the window's top left corner was, in desktop coordinates.
+struct WindowPosition {
+    int32_t nX = 0;
+    int32_t nY = 0;
+    bool operator==(const WindowPosition&) const = default;
+};
+
+// The five stored settings, and what the window keeps beside them.
 struct ServiceSettings {
     std::u16string strDID;       // stored upper-cased, blanks kept
     std::u16string strPassword;  // exactly as typed
     int32_t nQualityMode = settings::kQualityNormal;
     std::u16string strLanguage;  // empty: none stored
     std::u16string strCameraName;
+    // None: nothing stored (loading), or leave what is stored (saving).
+    std::optional<WindowPosition> windowPosition;
+    std::optional<bool> resumeServing;  // serve again at launch ...
+    std::optional<bool> servingAtExit;  // ... when it was serving at exit
 };
+
+// The stored text of a window position, "x,y"; none when it is not one.
+std::optional<WindowPosition> ParseWindowPosition(std::u16string_view text);
 
 // What a start asks for: the front end's fields as the user left them.
 struct StartRequest {

@@ -59,9 +59,16 @@ void CServiceDlg::OnInitDialog() {
 
     InitTransport();
     OnLanguageChanged();
+    // Without a pack the built-in texts still explain the DID, the password
+    // and the link.
+    if (!m_langTable.HasPack()) ApplyLanguageTexts();
     m_nid.Fill();
     m_nid.Add(*m_pHost);
+    ShowTrayMenu();
     ShowStatus();
+    m_pHost->ShowControl(kIdcStartAtLogin, m_pAutostart != nullptr);
+    if (m_pAutostart) m_pHost->SetCheck(kIdcStartAtLogin, m_pAutostart->IsOn());
+    ResumeServing();
     ZTRACE("OnInitDialog has been done\n");
 }
 
@@ -91,6 +98,23 @@ void CServiceDlg::OnCommand(int id) {
     case kAboutMenuCommand:
         m_pHost->ShowAboutBox();
         break;
+    case kIdcPassword:
+        ShowPasswordWarning();
+        break;
+    case kIdcStartAtLogin:
+        OnStartAtLogin();
+        break;
+    case kTrayShowCommand:
+        m_pHost->ShowWindow();
+        break;
+    case kTrayConnectCommand:
+        // As a click on the toggle would.
+        m_pHost->SetCheck(kIdcConnect, !m_pHost->GetCheck(kIdcConnect));
+        OnConnect();
+        break;
+    case kTrayQuitCommand:
+        if (ConfirmQuit()) m_pHost->CloseWindow();
+        break;
     default:
         break;
     }
@@ -105,7 +129,68 @@ void CServiceDlg::UpdateClock() {
     std::tm local{};
     localtime_r(&now, &local);
     m_pHost->SetControlText(kIdcClock, FormatClockText(local));
-    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(m_controller.Online())));
+    const int online = m_controller.Online();
+    m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(online)));
+    NotifyViewers(online);
+    ShowTrayStatus();
+}
+
+void CServiceDlg::NotifyViewers(int online) {
+    if (online == m_nNotifiedOnline || m_bDestroyed) return;
+    const bool joined = online > m_nNotifiedOnline;
+    m_nNotifiedOnline = online;
+    m_pHost->ShowNotification(MessageCaption(m_langTable),
+                              PackTextOr(m_langTable, joined ? langkey::kViewerJoined : langkey::kViewerLeft,
+                                         joined ? u"A viewer started watching." : u"A viewer stopped watching.") +
+                                  u" " + PackTextOr(m_langTable, langkey::kOnlineLabel, u"Number of online viewer:") +
+                                  u" " + platform::Utf8ToUtf16(std::to_string(online)));
+}
+
+void CServiceDlg::ShowTrayStatus() {
+    if (m_bDestroyed) return;
+    const std::optional<std::u16string> status = StatusLineText(m_langTable, m_controller.Status());
+    m_pHost->SetTrayStatus((status ? *status : std::u16string()) + u" \u00b7 " +
+                           PackTextOr(m_langTable, langkey::kOnlineLabel, u"Number of online viewer:") + u" " +
+                           platform::Utf8ToUtf16(std::to_string(m_controller.Online())));
+}
+
+void CServiceDlg::ShowTrayMenu() {
+    if (m_bDestroyed) return;
+    const bool serving = m_pHost->GetCheck(kIdcConnect);
+    // The connect item needs a text even without a pack.
+    const std::u16string connect = serving ? PackTextOr(m_langTable, langkey::kDisconnect, u"Disconnect")
+                                           : PackTextOr(m_langTable, langkey::kConnect, u"Connect to Internet");
+    m_pHost->SetTrayMenu({
+        {kTrayShowCommand, PackTextOr(m_langTable, langkey::kTrayShowWindow, u"Show window")},
+        {kTrayConnectCommand, connect},
+        {kTrayQuitCommand, PackTextOr(m_langTable, langkey::kTrayQuit, u"Quit")},
+    });
+}
+
+void CServiceDlg::OnStartAtLogin() {
+    const bool wanted = m_pHost->GetCheck(kIdcStartAtLogin);
+    if (!m_pAutostart || m_pAutostart->Set(wanted)) return;
+    // The box shows what the desktop will do, not what was asked.
+    m_pHost->SetCheck(kIdcStartAtLogin, m_pAutostart && m_pAutostart->IsOn());
+    Message(PackTextOr(m_langTable, langkey::kStartAtLoginFailed,
+                       u"Starting at login could not be changed: the desktop's autostart folder cannot be written."));
+}
+
+void CServiceDlg::ResumeServing() {
+    if (!m_pHost->GetCheck(kIdcResume) || !m_bServingAtExit) return;
+    // As a press of the toggle: a refusal says why and leaves it released.
+    m_pHost->SetCheck(kIdcConnect, true);
+    OnConnect();
+}
+
+bool CServiceDlg::OnCloseRequest() { return ConfirmQuit(); }
+
+bool CServiceDlg::ConfirmQuit() {
+    // Quitting ends every viewer's picture; nobody watching, nothing to ask.
+    if (m_controller.Online() == 0) return true;
+    return m_pHost->MessageBox(PackTextOr(m_langTable, langkey::kQuitWhileWatched,
+                                          u"Viewers are watching. Quit anyway? They will be disconnected."),
+                               MessageCaption(m_langTable), MessageBoxKind::YesNo) == MessageBoxResult::Yes;
 }
 
 // ---- Service control ----
@@ -122,6 +207,7 @@ void CServiceDlg::OnConnect() {
         m_pHost->SetControlText(kIdcConnect, Text(langkey::kDisconnect));
         m_pHost->EnableControl(kIdcDid, false);
         m_pHost->EnableControl(kIdcPassword, false);
+        ShowTrayMenu();
     } else {
         m_controller.Stop(kStatusStopped);
         ShowStatus();
@@ -135,6 +221,7 @@ void CServiceDlg::ShowStopped() {
     m_pHost->EnableControl(kIdcCamera, true);
     m_pHost->EnableControl(kIdcDid, true);
     m_pHost->EnableControl(kIdcPassword, true);
+    ShowTrayMenu();
 }
 
 void CServiceDlg::StartService() {
@@ -145,7 +232,7 @@ void CServiceDlg::StartService() {
     request.nQualityMode = m_nQualityMode;
     m_lastStart = m_controller.Start(request);
     ShowStatus();
-    if (const char16_t* key = RefusalMessageKey(m_lastStart)) Message(Text(key));
+    if (const std::u16string text = RefusalMessageText(m_langTable, m_lastStart); !text.empty()) Message(text);
     if (m_lastStart == StartOutcome::Started) m_pHost->EnableControl(kIdcCamera, false);
 }
 
@@ -157,6 +244,7 @@ void CServiceDlg::StopService() {
 void CServiceDlg::ShowStatus() {
     if (const std::optional<std::u16string> text = StatusLineText(m_langTable, m_controller.Status()))
         m_pHost->SetControlText(kIdcStatus, *text);
+    ShowTrayStatus();
 }
 
 void CServiceDlg::OnSelectNormal() {
@@ -180,6 +268,7 @@ void CServiceDlg::OnSelectHigh() {
 void CServiceDlg::OnDestroy() {
     if (m_bDestroyed) return;
     m_bDestroyed = true;
+    m_bServingAtExit = m_controller.IsListening();
     StopService();
     m_nid.Remove(*m_pHost);
     SaveSettings();
@@ -197,6 +286,15 @@ void CServiceDlg::DataToControls() {
     m_pHost->SetControlText(kIdcPassword, m_strEditPassword);
     m_pHost->SetCheck(kIdcHighQuality, m_bHighQuality);
     m_pHost->SetCheck(kIdcNormalQuality, m_bNormalQuality);
+    ShowPasswordWarning();
+}
+
+void CServiceDlg::ShowPasswordWarning() {
+    // An empty password stays allowed (stored settings rely on it on the
+    // LAN), but never without the user being told what it means.
+    const std::u16string warning = PasswordWarningText(m_langTable, m_pHost->GetControlText(kIdcPassword));
+    m_pHost->SetControlText(kIdcPasswordWarning, warning);
+    m_pHost->ShowControl(kIdcPasswordWarning, !warning.empty());
 }
 
 void CServiceDlg::DataFromControls() {
@@ -219,6 +317,9 @@ void CServiceDlg::LoadSettings() {
     m_bHighQuality = m_nQualityMode == kQualityHigh;
     m_bNormalQuality = !m_bHighQuality;
     DataToControls();
+    if (stored.windowPosition) m_pHost->SetWindowPosition(stored.windowPosition->nX, stored.windowPosition->nY);
+    m_pHost->SetCheck(kIdcResume, stored.resumeServing.value_or(false));
+    m_bServingAtExit = stored.servingAtExit.value_or(false);
 }
 
 void CServiceDlg::SaveSettings() {
@@ -234,6 +335,10 @@ void CServiceDlg::SaveSettings() {
     values.strLanguage = selection >= 0 ? m_pHost->ComboGetItemText(kIdcLanguage, selection) : std::u16string();
     if (values.strLanguage.empty()) values.strLanguage = kDefaultLanguage;
     values.strCameraName = m_controller.CameraName();
+    if (const std::optional<std::pair<int, int>> at = m_pHost->GetWindowPosition())
+        values.windowPosition = WindowPosition{at->first, at->second};
+    values.resumeServing = m_pHost->GetCheck(kIdcResume);
+    values.servingAtExit = m_bServingAtExit;
     if (!m_controller.SaveSettings(values)) Message(SaveFailedText(m_langTable));
 }
 
@@ -262,7 +367,27 @@ void CServiceDlg::ApplyLanguage() {
     for (const ControlKey& label : kNetworkLabels) m_pHost->SetControlText(label.id, Text(label.key));
     const std::u16string about = Text(langkey::kAboutMenu);
     m_pHost->SetAboutMenuText(about.empty() ? kAboutMenuDefault : about);
+    ApplyLanguageTexts();
     ShowStatus();
+}
+
+void CServiceDlg::ApplyLanguageTexts() {
+    m_pHost->SetInputRule(kIdcDid, DidRuleText(m_langTable));
+    LinkFailureTexts link;
+    link.strCaption = MessageCaption(m_langTable);
+    link.strHeading = PackTextOr(m_langTable, langkey::kLinkFailed, u"The web page could not be opened.");
+    link.strNoHandler = PackTextOr(m_langTable, langkey::kLinkNoHandler,
+                                   u"No program on this computer is set up to open web addresses.");
+    link.strFailed = PackTextOr(m_langTable, langkey::kLinkOpenerFailed,
+                                u"The program that opens web addresses could not be started.");
+    link.strCopyHint =
+        PackTextOr(m_langTable, langkey::kLinkCopyHint, u"To visit it, copy this address into a web browser:");
+    m_pHost->SetLinkFailureTexts(link);
+    m_pHost->SetControlText(kIdcStartAtLogin, PackTextOr(m_langTable, langkey::kStartAtLogin, u"Start when I log in"));
+    m_pHost->SetControlText(kIdcResume, PackTextOr(m_langTable, langkey::kResumeServing,
+                                                   u"Serve again at launch if serving when closed"));
+    ShowPasswordWarning();
+    ShowTrayMenu();
 }
 
 std::u16string CServiceDlg::Text(const char16_t* key) const { return PackText(m_langTable, key); }
@@ -294,7 +419,10 @@ void CServiceDlg::ShowStoppedByItself(StopReason reason) {
     if (reason == StopReason::CameraLost) m_controller.Stop(kStatusStopped);
     ShowStatus();
     ShowStopped();
-    Message(reason == StopReason::CameraLost ? CameraLostText(m_langTable) : DidRefusedText(m_langTable));
+    const std::u16string why = reason == StopReason::CameraLost ? CameraLostText(m_langTable) : DidRefusedText(m_langTable);
+    // The window may be hidden in the tray: the desktop says it too.
+    m_pHost->ShowNotification(MessageCaption(m_langTable), why);
+    Message(why);
 }
 
 }  // namespace app

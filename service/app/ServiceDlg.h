@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "service/app/Autostart.h"
 #include "service/app/DialogHost.h"
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
@@ -33,11 +34,15 @@ public:
     // The host that renders the window; before OnInitDialog, and it outlives
     // the window's run.
     void AttachHost(IDialogHost& host) { m_pHost = &host; }
+    // Where the window switches starting at login; before OnInitDialog.
+    // None: the window offers no such switch.
+    void AttachAutostart(IAutostart* autostart) { m_pAutostart = autostart; }
 
     // IDialogLogic.
     void OnInitDialog() override;
     void OnCommand(int id) override;
     void OnTimer(uint32_t id) override;
+    bool OnCloseRequest() override;
     void OnDestroy() override;
 
     // The window's operations.
@@ -55,6 +60,8 @@ public:
     void FillLanguageList(const std::string& folder);
     void OnLanguageChanged();
     void ApplyLanguage();
+    // Whether the user lets the window close: asked only while viewers watch.
+    bool ConfirmQuit();
 
     // What the window shows and holds, for hosts and tests.
     CServiceController& Controller() { return m_controller; }
@@ -88,8 +95,25 @@ private:
     void ShowStoppedByItself(StopReason reason);
     void DataToControls();
     void DataFromControls();
+    // The warning under the password box, for the password it holds now.
+    void ShowPasswordWarning();
+    // The tray icon's menu (its connect item follows the toggle) and the
+    // line of its tooltip that shows the status and the viewers.
+    void ShowTrayMenu();
+    void ShowTrayStatus();
+    // Tells the desktop when the number of viewers went up or down.
+    void NotifyViewers(int online);
+    // The texts that depend on the language but not on a control's key.
+    void ApplyLanguageTexts();
+    // The switch of starting at login, turned by the user.
+    void OnStartAtLogin();
+    // Serving again at launch, when the user asked for it and the window
+    // was serving when it closed.
+    void ResumeServing();
 
     IDialogHost* m_pHost = nullptr;
+    IAutostart* m_pAutostart = nullptr;
+    bool m_bServingAtExit = false;  // as stored; then as the window closes
     std::string m_strModuleDir;
     std::u16string m_strVersion;
 
@@ -103,6 +127,7 @@ private:
     CLangTable m_langTable;
     StartOutcome m_lastStart = StartOutcome::NotTried;
     bool m_bDestroyed = false;
+    int m_nNotifiedOnline = 0;
     // Last: it stops the service before the window's members go.
     CServiceController m_controller;
 };

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Text.h"
+#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
@@ -97,8 +98,12 @@ int main(int argc, char** argv) {
             options.bThisHostOnly = true;
         } else if (arg == "--did" && hasValue) {
             options.headless.did = platform::Utf8ToUtf16(argv[++i]);
-            if (options.headless.did->size() > static_cast<size_t>(app::kDidMaxChars)) {
-                std::fprintf(stderr, "ZELT2Service: the DID has more than %d characters.\n", app::kDidMaxChars);
+            // The limit is on the DID's bytes: a letter outside A to Z takes more than one.
+            if (std::strlen(argv[i]) > app::kDidMaxBytes) {
+                std::fprintf(stderr,
+                             "ZELT2Service: the DID is longer than %zu bytes. A DID is 1 to 20 letters (A to Z), "
+                             "digits, '-' or '_'.\n",
+                             app::kDidMaxBytes);
                 return app::kExitBadDid;
             }
         } else if (arg == "--password" && hasValue) {
@@ -159,6 +164,12 @@ int main(int argc, char** argv) {
                 return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr, ::isatty(STDERR_FILENO) == 1);
             // The window attaches its own host.
             app::CServiceDlg dialog(config, app::g_strModuleDir);
+            char self[4096];
+            const ssize_t selfBytes = ::readlink("/proc/self/exe", self, sizeof self - 1);
+            app::CXdgAutostart autostart(app::CXdgAutostart::DefaultFolder(),
+                                         selfBytes > 0 ? std::string(self, static_cast<size_t>(selfBytes)) : std::string());
+            // Offered where the desktop's autostart folder and this program are known.
+            if (selfBytes > 0 && !app::CXdgAutostart::DefaultFolder().empty()) dialog.AttachAutostart(&autostart);
             return app::RunQtDialog(dialog, argc, argv);
         });
 }

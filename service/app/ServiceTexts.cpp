@@ -31,12 +31,40 @@ constexpr char16_t kCameraLostDefault[] =
 constexpr char16_t kDidRefusedDefault[] =
     u"The transport will not serve under this DID. The service has stopped; check the DID and connect again.";
 
+constexpr char16_t kDidRuleDefault[] = u"The DID is 1 to 20 letters (A to Z), digits, '-' or '_'.";
+constexpr char16_t kPasswordEmptyDefault[] =
+    u"No password is set: any viewer on the network can watch without one. Set a password to protect the camera.";
+constexpr char16_t kPasswordShortDefault[] = u"This password is short (fewer than 8 characters) and easy to guess.";
+
+}  // namespace
+
 std::u16string PackTextOr(const CLangTable& pack, std::u16string_view key, const char16_t* fallback) {
     const std::u16string text = PackText(pack, key);
     return text.empty() ? std::u16string(fallback) : text;
 }
 
-}  // namespace
+std::u16string DidRuleText(const CLangTable& pack) { return PackTextOr(pack, langkey::kDidRule, kDidRuleDefault); }
+
+std::u16string RefusalMessageText(const CLangTable& pack, StartOutcome outcome) {
+    const char16_t* key = RefusalMessageKey(outcome);
+    if (!key) return {};
+    std::u16string text = PackText(pack, key);
+    if (outcome == StartOutcome::EmptyDid || outcome == StartOutcome::DidTooLong) {
+        // "Wrong DID" alone leaves the user guessing what a right one is.
+        if (!text.empty()) text += u"\n\n";
+        text += DidRuleText(pack);
+    }
+    return text;
+}
+
+std::u16string PasswordWarningText(const CLangTable& pack, std::u16string_view password) {
+    if (password.empty()) return PackTextOr(pack, langkey::kPasswordEmpty, kPasswordEmptyDefault);
+    // Characters as the user counts them: a pair of surrogates is one.
+    const size_t chars = static_cast<size_t>(
+        std::count_if(password.begin(), password.end(), [](char16_t c) { return c < 0xDC00 || c > 0xDFFF; }));
+    if (chars < kPasswordShortChars) return PackTextOr(pack, langkey::kPasswordShort, kPasswordShortDefault);
+    return {};
+}
 
 std::u16string PackText(const CLangTable& pack, std::u16string_view key) {
     const std::u16string* text = pack.GetText(key);
@@ -75,7 +103,7 @@ std::u16string CameraLostText(const CLangTable& pack) {
 }
 
 std::u16string DidRefusedText(const CLangTable& pack) {
-    return PackTextOr(pack, langkey::kMessageDidRefused, kDidRefusedDefault);
+    return PackTextOr(pack, langkey::kMessageDidRefused, kDidRefusedDefault) + u"\n\n" + DidRuleText(pack);
 }
 
 std::vector<std::u16string> SortedLanguagePacks(const std::string& folder) {

@@ -27,6 +27,22 @@ std::u16string MessageCaption(const CLangTable& pack);
 // outcome is not a refusal.
 const char16_t* RefusalMessageKey(StartOutcome outcome);
 
+// What a DID may be, said wherever one is refused: the pack's, else built in.
+std::u16string DidRuleText(const CLangTable& pack);
+
+// The message that explains a refused start (the text of its key; a refused
+// DID adds the rule); empty when the outcome is not a refusal.
+std::u16string RefusalMessageText(const CLangTable& pack, StartOutcome outcome);
+
+// A password shorter than this many characters is easy to guess.
+inline constexpr size_t kPasswordShortChars = 8;
+// The warning a password deserves: an empty one lets any viewer in, a short
+// one is easy to guess; empty for a password that needs none.
+std::u16string PasswordWarningText(const CLangTable& pack, std::u16string_view password);
+
+// The pack's text of `key`, else `fallback`.
+std::u16string PackTextOr(const CLangTable& pack, std::u16string_view key, const char16_t* fallback);
+
 // The message that the settings could not be saved: the pack's, else a
 // built-in one.
 std::u16string SaveFailedText(const CLangTable& pack);

@@ -15,6 +15,12 @@ inline constexpr char16_t kSettingPassword[] = u"Password";
 inline constexpr char16_t kSettingMode[] = u"Mode";
 inline constexpr char16_t kSettingLanguage[] = u"Language";
 inline constexpr char16_t kSettingCamera[] = u"CamDriveName";
+// The window's place on the desktop, "x,y"; written by the window only.
+inline constexpr char16_t kSettingWindowPosition[] = u"WindowPosition";
+// Whether the window serves again at launch when it was serving at exit
+// ("1" or "0"), and whether it was; written by the window only.
+inline constexpr char16_t kSettingResume[] = u"ResumeServing";
+inline constexpr char16_t kSettingServingAtExit[] = u"ServingAtExit";
 
 // Quality modes.
 inline constexpr int32_t kQualityHigh = 1;    // 640x480

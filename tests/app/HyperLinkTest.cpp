@@ -24,6 +24,7 @@ public:
     app::Colour HighlightColour() const override { return app::Rgb(1, 2, 3); }
     void Beep() override { ++beeps; }
     void ShowError(const std::u16string& t) override { errors.push_back(t); }
+    void ShowFailure(const std::u16string& c, const std::u16string& t) override { errors.push_back(c + u"|" + t); }
 
     std::u16string text = u"Manage my account", tip;
     int fits = 0, repaints = 0, beeps = 0;
@@ -61,6 +62,16 @@ TEST(HyperLink, ClickTurnsTheLinkVisitedOrReportsWhyNot) {
     EXPECT_EQ(view.beeps, 1);
     ASSERT_EQ(view.errors.size(), 1u);
     EXPECT_EQ(view.errors[0], app::ReportErrorText(31));
+
+    // With the window's texts: why, for an address, and the address to copy.
+    link.SetFailureTexts({u"Cap", u"Not opened.", u"No browser.", u"Browser failed.", u"Copy:"});
+    link.OnClicked();
+    answer = platform::UrlOpenResult::Failure(platform::UrlFailure::kFileNotFound);
+    link.OnClicked();
+    ASSERT_EQ(view.errors.size(), 3u);
+    EXPECT_EQ(view.errors[1], u"Cap|Not opened.\n\nNo browser.\n\nCopy:\nhttps://example.com/");
+    EXPECT_EQ(view.errors[2], u"Cap|Not opened.\n\nBrowser failed.\n\nCopy:\nhttps://example.com/");
+    EXPECT_EQ(view.beeps, 3);
 
     const int before = view.fits;
     link.SetLinkText(u"Account");
@@ -100,9 +111,11 @@ TEST(AboutBox, TextsFromThePackAndTheTransport) {
     EXPECT_EQ(noPack.strVersion, u"ZELT2 ver 2.1.1.0");
     EXPECT_EQ(noPack.strApiVersion, u"API V2.1.0.0");
     EXPECT_FALSE(noPack.strLegal.empty());
+    EXPECT_NE(noPack.strLicences.find(u"Qt 6 (Core, Gui, Widgets, Svg) \u2014 GNU LGPL 3.0\n"), std::u16string::npos);
 
-    pack.texts = {{u"1001", u"Fernwache"}};
+    pack.texts = {{u"1001", u"Fernwache"}, {u"1131", u"Bibliotheken:"}, {u"1132", u"Texte: /usr/share/doc"}};
     const app::AboutTexts withPack = app::CAboutDlg(&pack, u"2.1.1", {}).OnInitDialog();
+    EXPECT_EQ(withPack.strLicences, std::u16string(u"Bibliotheken:\n") + app::kLibraryLicences + u"\nTexte: /usr/share/doc");
     EXPECT_EQ(withPack.strTitle, u"Fernwache");
     EXPECT_EQ(withPack.strVersion, u"Fernwache V2.1.1");
     EXPECT_EQ(withPack.strApiVersion, u"API ver");

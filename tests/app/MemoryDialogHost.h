@@ -96,10 +96,21 @@ public:
         m_queue.push_back(std::move(work));
     }
     void SetWindowTitle(const std::u16string& title) override { m_strTitle = title; }
+    std::optional<std::pair<int, int>> GetWindowPosition() const override { return m_windowPosition; }
+    void SetWindowPosition(int x, int y) override { m_windowPosition = std::make_pair(x, y); }
+    std::optional<std::pair<int, int>> m_windowPosition;
     void SetAboutMenuText(const std::u16string& text) override { m_strAboutMenu = text; }
     void SetTrayTip(const std::u16string& tip) override { m_strTrayTip = tip; }
+    void SetInputRule(int id, const std::u16string& text) override { m_inputRules[id] = text; }
+    void SetTrayMenu(const std::vector<TrayMenuItem>& items) override { m_trayMenu = items; }
+    void SetTrayStatus(const std::u16string& line) override { m_strTrayStatus = line; }
+    void ShowNotification(const std::u16string& title, const std::u16string& text) override {
+        m_notifications.push_back(platform::Utf16ToUtf8(title + u"|" + text));
+    }
+    void ShowWindow() override { ++m_nShowWindow; }
+    void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override { m_linkTexts = texts; }
     void ShowAboutBox() override {}
-    void CloseWindow() override {}
+    void CloseWindow() override { ++m_nCloseWindow; }
 
     // Runs the work posted so far on the calling thread; how many were run.
     int RunPosted() {
@@ -115,6 +126,17 @@ public:
     const std::u16string& WindowTitle() const { return m_strTitle; }
     const std::u16string& AboutMenuText() const { return m_strAboutMenu; }
     const std::u16string& TrayTip() const { return m_strTrayTip; }
+    const std::u16string& TrayStatus() const { return m_strTrayStatus; }
+    const std::vector<TrayMenuItem>& TrayMenu() const { return m_trayMenu; }
+    std::u16string InputRule(int id) const {
+        const auto it = m_inputRules.find(id);
+        return it == m_inputRules.end() ? std::u16string() : it->second;
+    }
+    const app::LinkFailureTexts& LinkTexts() const { return m_linkTexts; }
+    // "title|text" of each notification, oldest first.
+    std::vector<std::string> m_notifications;
+    int m_nShowWindow = 0;
+    int m_nCloseWindow = 0;
 
 private:
     struct Control {
@@ -136,6 +158,10 @@ private:
     std::u16string m_strTitle;
     std::u16string m_strAboutMenu;
     std::u16string m_strTrayTip;
+    std::u16string m_strTrayStatus;
+    std::vector<TrayMenuItem> m_trayMenu;
+    std::map<int, std::u16string> m_inputRules;
+    app::LinkFailureTexts m_linkTexts;
     std::mutex m_queueLock;
     std::deque<std::function<void()>> m_queue;
 };

@@ -3,24 +3,33 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QToolTip>
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include "service/app/LinkErrorText.h"
 #include "service/app/qt/DialogTemplates.h"
 #include "service/app/qt/QtDialogHost.h"
 #include "service/app/qt/QtHyperLink.h"
+#include "service/app/DialogIds.h"
 #include "tests/app/QtTestSupport.h"
 
 namespace {
@@ -37,9 +46,11 @@ struct TestLogic : app::IDialogLogic {
         timers.push_back(id);
         timerOnWindowThread = timerOnWindowThread && QThread::currentThread() == qApp->thread();
     }
+    bool OnCloseRequest() override { return ++closeRequests, allowClose; }
     void OnDestroy() override { ++destroys; }
 
-    int inits = 0, destroys = 0;
+    int inits = 0, destroys = 0, closeRequests = 0;
+    bool allowClose = true;
     std::vector<int> commands;
     std::vector<uint32_t> timers;
     bool timerOnWindowThread = true;
@@ -222,6 +233,14 @@ TEST_F(QtHostTest, MessageBoxesAreModalWithTheirCaption) {
     AnswerNextModal([&](QWidget* box) { caption = box->windowTitle(); });
     host.MessageBox(u"x", u"", app::MessageBoxKind::Ok);
     EXPECT_EQ(caption, QStringLiteral("ZELT2Service"));  // a missing caption: the program's name
+
+    // A short text leaves room for the whole caption.
+    int width = 0;
+    AnswerNextModal([&](QWidget* box) { width = box->width(); });
+    const std::u16string longCaption = u"\u0421\u043b\u0443\u0436\u0431\u0430 ZELT2 Service \u2014 \u0441\u043e\u043e\u0431\u0449\u0435\u043d\u0438\u0435";
+    host.MessageBox(u"Wrong DID", longCaption, app::MessageBoxKind::Ok);
+    EXPECT_GT(width, QFontMetrics(QApplication::font("QMdiSubWindowTitleBar"))
+                             .horizontalAdvance(QString::fromStdU16String(longCaption)) + 60);
 }
 
 TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
@@ -291,6 +310,130 @@ TEST_F(QtHostTest, MinimiseHidesOnlyWhenATrayCanBringItBack) {
 
     host.SetTrayTip(u"");
     EXPECT_EQ(host.Tray(), nullptr);
+}
+
+TEST_F(QtHostTest, TheTrayHasAMenuAStatusLineAndNotificationsAndACloseCanBeRefused) {
+    CQtDialogHost host(logic);
+    host.Open();
+    host.SetTrayMenu({{app::kTrayShowCommand, u"Show window"}, {app::kTrayQuitCommand, u"Quit"}});
+    host.SetTrayTip(u"Talvik Remote Service");
+    host.SetTrayStatus(u"Running \u00b7 2");
+    ASSERT_NE(host.Tray(), nullptr);
+    EXPECT_EQ(host.Tray()->contextMenu(), &host.TrayMenu());
+    EXPECT_EQ(host.Tray()->toolTip(), QStringLiteral("Talvik Remote Service\nRunning \u00b7 2"));
+    const QList<QAction*> actions = host.TrayMenu().actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("Quit"));
+    actions[1]->trigger();
+    EXPECT_EQ(logic.commands, std::vector<int>{app::kTrayQuitCommand});
+    host.ShowNotification(u"ZELT2", u"A viewer started watching.");
+    EXPECT_EQ(host.Notifications(), QStringList{QStringLiteral("ZELT2|A viewer started watching.")});
+
+    // The tray's Show brings a hidden window back.
+    host.Window().hide();
+    host.ShowWindow();
+    EXPECT_TRUE(host.Window().isVisible());
+
+    // The logic may keep the window open (viewers are watching).
+    logic.allowClose = false;
+    host.Window().close();
+    EXPECT_FALSE(host.IsClosed());
+    EXPECT_EQ(logic.closeRequests, 1);
+    logic.allowClose = true;
+    host.Window().close();
+    EXPECT_TRUE(host.IsClosed());
+}
+
+TEST_F(QtHostTest, TheWindowGoesBackWhereItWasButStaysOnTheScreen) {
+    const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+    {
+        CQtDialogHost host(logic);
+        EXPECT_FALSE(host.GetWindowPosition().has_value());  // never shown: nothing to store
+        host.SetWindowPosition(room.left() + 30, room.top() + 20);
+        host.Open();
+        EXPECT_EQ(host.GetWindowPosition(), std::make_pair(room.left() + 30, room.top() + 20));
+    }
+    // A place near the corner of a screen that has since shrunk: moved in
+    // until the whole window shows. A place no screen shows: the desktop's.
+    CQtDialogHost host(logic);
+    host.SetWindowPosition(room.right() - 5, room.bottom() - 5);
+    host.Open();
+    EXPECT_TRUE(room.contains(host.Window().frameGeometry())) << host.Window().frameGeometry().x();
+    const QPoint before = host.Window().pos();
+    host.SetWindowPosition(room.right() + 5000, room.bottom() + 5000);
+    EXPECT_EQ(host.Window().pos(), before);
+}
+
+// Every control a screen reader can reach, as the accessibility tree (what
+// the desktop's accessibility bridge serves) holds it.
+std::vector<QAccessibleInterface*> AccessibleControls(QWidget& window) {
+    std::vector<QAccessibleInterface*> found;
+    std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface* child = node->child(i);
+            if (!child || child->state().invisible) continue;
+            found.push_back(child);
+            walk(child);
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(&window));
+    return found;
+}
+
+TEST_F(QtHostTest, ScreenReadersHearEachControlByItsOwnNameAndAltKeysReachThem) {
+    CQtDialogHost host(logic);
+    host.Open();
+    host.Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::Success(); });
+    std::map<QAccessible::Role, QStringList> named;
+    QSet<QString> names;
+    for (QAccessibleInterface* control : AccessibleControls(host.Window())) {
+        const QAccessible::Role role = control->role();
+        if (role != QAccessible::EditableText && role != QAccessible::ComboBox && role != QAccessible::Button &&
+            role != QAccessible::Link && role != QAccessible::CheckBox)
+            continue;
+        const QString name = control->text(QAccessible::Name);
+        EXPECT_FALSE(name.isEmpty()) << control->object()->objectName().toStdString();
+        EXPECT_FALSE(names.contains(name)) << name.toStdString();
+        names.insert(name);
+        named[role].append(name);
+        if (control->object() == host.Control(app::kIdcConnect)) {
+            EXPECT_TRUE(control->state().checkable);
+            EXPECT_FALSE(control->state().checked);
+        }
+        if (role == QAccessible::Link) {
+            EXPECT_EQ(control->text(QAccessible::Description), QStringLiteral("https://www.example.com/"));
+            control->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        }
+    }
+    EXPECT_EQ(named[QAccessible::EditableText], (QStringList{QStringLiteral("DID:"), QStringLiteral("Password:")}));
+    EXPECT_EQ(named[QAccessible::ComboBox].size(), 2);
+    EXPECT_EQ(named[QAccessible::Button].size(), 2);  // About and the connect toggle
+    EXPECT_EQ(named[QAccessible::Link], QStringList{host.Link().text()});
+    EXPECT_EQ(named[QAccessible::CheckBox].size(), 2);  // start at login, serve again at launch
+    EXPECT_EQ(logic.commands, std::vector<int>{app::kIdcAccountLink});  // pressed by the reader
+
+    // Alt-key accelerators, none twice, whatever the texts; a label's takes
+    // the keyboard to its control, and a '&' of the text shows as itself.
+    host.SetControlText(app::kIdcPasswordLabel, u"Passwort & PIN:");
+    EXPECT_EQ(host.GetControlText(app::kIdcPasswordLabel), u"Passwort & PIN:");
+    EXPECT_EQ(qobject_cast<QLabel*>(host.Control(app::kIdcPasswordLabel))->text(), QStringLiteral("&Passwort && PIN:"));
+    QSet<QChar> keys;
+    for (int id : {app::kIdcConnect, app::kIdcDidLabel, app::kIdcPasswordLabel, app::kIdcCameraLabel,
+                   app::kIdcLanguageLabel, app::kIdcAbout, app::kIdcStartAtLogin, app::kIdcResume}) {
+        QWidget* w = host.Control(id);
+        const QString text = qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text()
+                                                      : qobject_cast<QAbstractButton*>(w)->text();
+        const qsizetype mark = QString(text).replace(QStringLiteral("&&"), QStringLiteral("__")).indexOf(u'&');
+        ASSERT_GE(mark, 0) << text.toStdString();
+        EXPECT_FALSE(keys.contains(text[mark + 1].toLower())) << text.toStdString();
+        keys.insert(text[mark + 1].toLower());
+    }
+    host.Window().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&host.Window()));
+    QTest::keyClick(&host.Window(), Qt::Key_D, Qt::AltModifier);
+    EXPECT_TRUE(host.Control(app::kIdcDid)->hasFocus());
+    QTest::keyClick(&host.Window(), Qt::Key_C, Qt::AltModifier);
+    EXPECT_TRUE(Pump([&] { return host.GetCheck(app::kIdcConnect); }));  // a button's key clicks it
 }
 
 }  // namespace

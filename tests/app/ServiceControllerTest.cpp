@@ -232,6 +232,17 @@ TEST_F(ServiceControllerTest, SettingsGoAndComeBack) {
     EXPECT_EQ(loaded.strLanguage, values.strLanguage);
     EXPECT_EQ(loaded.strCameraName, values.strCameraName);
     EXPECT_EQ(second.StoredCameraIndex(), 1);
+    EXPECT_FALSE(loaded.windowPosition.has_value());
+
+    // The window's place comes back; a save without one (headless) leaves it.
+    values.windowPosition = WindowPosition{-40, 1200};
+    ASSERT_TRUE(second.SaveSettings(values));
+    values.windowPosition.reset();
+    ASSERT_TRUE(Make().SaveSettings(values));
+    EXPECT_EQ(Make().Settings().windowPosition, (WindowPosition{-40, 1200}));
+    EXPECT_EQ(ParseWindowPosition(u"12,-3"), (WindowPosition{12, -3}));
+    for (const char16_t* bad : {u"", u"12", u"12,", u",3", u"1,2,3", u"a,b", u"1, 2"})
+        EXPECT_FALSE(ParseWindowPosition(bad).has_value()) << platform::Utf16ToUtf8(bad);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/Text.h"
+#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/DialogUtil.h"
 #include "service/app/ServiceDlg.h"
@@ -43,6 +44,7 @@ public:
     CRecordingHost() : CMemoryDialogHost({kIdcLanguage}) {}
     MessageBoxResult MessageBox(const std::u16string& text, const std::u16string& caption, MessageBoxKind kind) override {
         messages.push_back(platform::Utf16ToUtf8(caption + u"|" + text));
+        if (kind == MessageBoxKind::YesNo && bAnswerNo) return MessageBoxResult::No;
         return CMemoryDialogHost::MessageBox(text, caption, kind);
     }
     uint32_t SetTimer(uint32_t id, uint32_t periodMs) override {
@@ -59,6 +61,13 @@ public:
     }
     std::string Text(int id) const { return platform::Utf16ToUtf8(GetControlText(id)); }
     std::vector<std::string> messages;
+    bool bAnswerNo = false;
+    // The tray menu's texts, in order.
+    std::vector<std::string> TrayMenuTexts() const {
+        std::vector<std::string> texts;
+        for (const TrayMenuItem& item : TrayMenu()) texts.push_back(platform::Utf16ToUtf8(item.strText));
+        return texts;
+    }
 };
 
 // The hive file, with writes logged and made to fail on demand.
@@ -138,6 +147,7 @@ protected:
         config.makeCapture = [this] { return std::make_unique<appfakes::CLoggedCapture>(m_capture); };
         m_pDialog = std::make_unique<CServiceDlg>(config, withProgramDirectory ? m_moduleDir.Path() + "/" : std::string());
         m_pDialog->AttachHost(*m_pHost);
+        m_pDialog->AttachAutostart(m_pAutostart);
         m_pDialog->OnInitDialog();
         return *m_pDialog;
     }
@@ -163,6 +173,7 @@ protected:
     std::unique_ptr<CRecordingHost> m_pHost;
     camera::XuEntryPoints m_previousXu;
     testsupport::CFakeCapture m_capture;
+    app::IAutostart* m_pAutostart = nullptr;
     std::unique_ptr<CServiceDlg> m_pDialog;
 };
 
@@ -258,8 +269,9 @@ TEST_F(ServiceDlgTest, TheDidIsCheckedTrimmedMeasuredInBytesAndUpperCased) {
         const char* message;
     };
     const std::vector<Case> cases = {
-        {u"   \t ", StartOutcome::EmptyDid, "ZELT2 Service|Please enter the DID of this device."},
-        {u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9A", StartOutcome::DidTooLong, "ZELT2 Service|Wrong DID"},
+        {u"   \t ", StartOutcome::EmptyDid, "ZELT2 Service|Please enter the DID of this device.\n\nThe DID is 1 to 20 letters (A to Z), digits, '-' or '_'."},
+        {u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9A", StartOutcome::DidTooLong,
+         "ZELT2 Service|Wrong DID\n\nThe DID is 1 to 20 letters (A to Z), digits, '-' or '_'."},
     };
     for (const Case& c : cases) {
         m_pHost->messages.clear();
@@ -396,7 +408,7 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     ASSERT_EQ(m_pHost->messages.size(), 1u);
     EXPECT_EQ(m_pHost->messages[0],
               "ZELT2 Service|The transport will not serve under this DID. The service has stopped; check the DID and "
-              "connect again.");
+              "connect again.\n\nThe DID is 1 to 20 letters (A to Z), digits, '-' or '_'.");
 
     // A lost camera: the service stops; the window shows it stopped and says why.
     Press(true);
@@ -416,6 +428,9 @@ TEST_F(ServiceDlgTest, WorkerThreadsPostToTheWindowAndNeverWaitForIt) {
     EXPECT_EQ(m_pHost->messages[1],
               "ZELT2 Service|The camera stopped answering (was it unplugged?). The service has stopped; connect again "
               "to resume.");
+    // Hidden in the tray, the user hears it from the desktop too.
+    ASSERT_FALSE(m_pHost->m_notifications.empty());
+    EXPECT_EQ(m_pHost->m_notifications.back(), m_pHost->messages[1]);
 
     // A stop that reaches the window after the user started again leaves the new run shown.
     Press(true);
@@ -456,6 +471,168 @@ TEST_F(ServiceDlgTest, TransportFailureShowsItsStatusAndASaveThatFailsIsTold) {
     EXPECT_EQ(Position("PPPP_DeInitialize"), SIZE_MAX);
     ASSERT_EQ(m_pHost->messages.size(), 1u);
     EXPECT_EQ(m_pHost->messages[0], "ZELT2 Service|The settings could not be saved. They stay in effect until the program ends.");
+}
+
+TEST_F(ServiceDlgTest, AnEmptyOrShortPasswordServesOnTheLanButTheWindowWarns) {
+    const std::string emptyWarning =
+        "No password is set: any viewer on the network can watch without one. Set a password to protect the camera.";
+    CServiceDlg& dlg = Start();
+    EXPECT_TRUE(m_pHost->IsControlVisible(kIdcPasswordWarning));
+    EXPECT_EQ(m_pHost->Text(kIdcPasswordWarning), emptyWarning);
+
+    // Stored settings with no password keep serving, warned.
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1", u"");
+    Press(true);
+    EXPECT_EQ(dlg.LastStartOutcome(), StartOutcome::Started);
+    EXPECT_TRUE(m_pHost->messages.empty());
+    EXPECT_TRUE(m_pHost->IsControlVisible(kIdcPasswordWarning));
+    Press(false);
+
+    // Typing changes the warning as it goes; eight characters need none.
+    m_pHost->SetControlText(kIdcPassword, u"\U0001F600bc");
+    dlg.OnCommand(kIdcPassword);
+    EXPECT_EQ(m_pHost->Text(kIdcPasswordWarning), "This password is short (fewer than 8 characters) and easy to guess.");
+    m_pHost->SetControlText(kIdcPassword, u"abcdefg\U0001F600");
+    dlg.OnCommand(kIdcPassword);
+    EXPECT_FALSE(m_pHost->IsControlVisible(kIdcPasswordWarning));
+
+    // In the window's language, as is the DID's rule.
+    m_pHost->SetControlText(kIdcPassword, u"");
+    m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
+    dlg.OnLanguageChanged();
+    EXPECT_EQ(m_pHost->Text(kIdcPasswordWarning), platform::Utf16ToUtf8(*dlg.LangTable().GetText(u"1117")));
+    EXPECT_EQ(m_pHost->InputRule(kIdcDid), *dlg.LangTable().GetText(u"1116"));
+    EXPECT_EQ(m_pHost->LinkTexts().strHeading, u"Die Webseite konnte nicht ge\u00f6ffnet werden.");
+
+    // A stored password long enough: no warning from the start. The window
+    // comes back where it was.
+    m_pHost->SetControlText(kIdcPassword, u"long enough");
+    m_pHost->SetWindowPosition(210, 95);
+    dlg.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"WindowPosition"), "210,95");
+    Start();
+    EXPECT_FALSE(m_pHost->IsControlVisible(kIdcPasswordWarning));
+    EXPECT_EQ(m_pHost->GetWindowPosition(), std::make_pair(210, 95));
+}
+
+TEST_F(ServiceDlgTest, TheTrayMenuTooltipAndNotificationsFollowTheServiceAndQuittingAsksWhileWatched) {
+    CServiceDlg& dlg = Start();
+    EXPECT_EQ(m_pHost->TrayMenuTexts(), (std::vector<std::string>{"Show window", "Connect to Internet", "Quit"}));
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->TrayStatus()), "Stopped \u00b7 Number of online viewer: 0");
+    dlg.OnCommand(kTrayShowCommand);
+    EXPECT_EQ(m_pHost->m_nShowWindow, 1);
+
+    // Connect from the tray, as the toggle would.
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1");
+    dlg.OnCommand(kTrayConnectCommand);
+    ASSERT_TRUE(dlg.IsListening());
+    EXPECT_TRUE(m_pHost->GetCheck(kIdcConnect));
+    EXPECT_EQ(m_pHost->TrayMenuTexts()[1], "Disconnect");
+
+    // A viewer joins: the clock's tick tells the desktop and the tooltip.
+    ASSERT_GE(CFakeTransport::Instance().ConnectViewer(), 0);
+    // The count is kept as frames go out.
+    const uint8_t frame[] = {0, 0, 0, 1, 0x41, 0x9a};
+    ASSERT_TRUE(testsupport::WaitUntil([&] {
+        m_capture.Deliver(session::EncodedFrame::Live(frame, sizeof frame));
+        return dlg.Online() == 1;
+    }));
+    m_pHost->RunPosted();
+    dlg.OnTimer(kClockTimer);
+    ASSERT_EQ(m_pHost->m_notifications.size(), 1u);
+    EXPECT_EQ(m_pHost->m_notifications[0], "ZELT2 Service|A viewer started watching. Number of online viewer: 1");
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->TrayStatus()), "Running \u00b7 Number of online viewer: 1");
+    dlg.OnTimer(kClockTimer);
+    EXPECT_EQ(m_pHost->m_notifications.size(), 1u);  // said once
+
+    // Quitting while watched asks; No keeps the window.
+    m_pHost->bAnswerNo = true;
+    EXPECT_FALSE(dlg.OnCloseRequest());
+    dlg.OnCommand(kTrayQuitCommand);
+    EXPECT_EQ(m_pHost->m_nCloseWindow, 0);
+    ASSERT_EQ(m_pHost->messages.size(), 2u);
+    EXPECT_EQ(m_pHost->messages[0], "ZELT2 Service|Viewers are watching. Quit anyway? They will be disconnected.");
+    EXPECT_TRUE(dlg.IsListening());
+    m_pHost->bAnswerNo = false;
+    dlg.OnCommand(kTrayQuitCommand);
+    EXPECT_EQ(m_pHost->m_nCloseWindow, 1);
+
+    // Disconnect from the tray: the viewer goes, and nobody watching, quitting asks nothing.
+    dlg.OnCommand(kTrayConnectCommand);
+    EXPECT_FALSE(dlg.IsListening());
+    EXPECT_EQ(m_pHost->TrayMenuTexts()[1], "Connect to Internet");
+    dlg.OnTimer(kClockTimer);
+    ASSERT_EQ(m_pHost->m_notifications.size(), 2u);
+    EXPECT_EQ(m_pHost->m_notifications[1], "ZELT2 Service|A viewer stopped watching. Number of online viewer: 0");
+    EXPECT_TRUE(dlg.OnCloseRequest());
+    EXPECT_EQ(m_pHost->messages.size(), 3u);
+
+    // The menu speaks the window's language.
+    m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
+    dlg.OnLanguageChanged();
+    EXPECT_EQ(m_pHost->TrayMenuTexts(), (std::vector<std::string>{"Fenster anzeigen", "Mit dem Internet verbinden", "Beenden"}));
+}
+
+TEST_F(ServiceDlgTest, StartAtLoginIsTheDesktopsEntryAndServingResumesOnlyWhereItWasLeft) {
+    CServiceDlg& first = Start();
+    EXPECT_FALSE(m_pHost->IsControlVisible(kIdcStartAtLogin));  // no desktop folder known
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcResume));
+    first.OnDestroy();
+
+    // The entry runs this program, quoted; the box follows the entry.
+    CXdgAutostart autostart(m_regDir.File("config/autostart"), "/opt/ZELT 2/$bin\\ZELT2Service");
+    m_pAutostart = &autostart;
+    CServiceDlg& dlg = Start();
+    EXPECT_TRUE(m_pHost->IsControlVisible(kIdcStartAtLogin));
+    EXPECT_EQ(m_pHost->Text(kIdcStartAtLogin), "Start when I log in");
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcStartAtLogin));
+    m_pHost->SetCheck(kIdcStartAtLogin, true);
+    dlg.OnCommand(kIdcStartAtLogin);
+    const std::string entry = testsupport::ReadBytes(autostart.EntryPath());
+    EXPECT_NE(entry.find("\nExec=\"/opt/ZELT 2/\\\\$bin\\\\\\\\ZELT2Service\"\n"), std::string::npos) << entry;
+    EXPECT_TRUE(autostart.IsOn());
+    EXPECT_EQ(DesktopExecValue("/a\n"), "");  // no entry can hold a line break
+
+    // Switched off on the desktop (by its settings), the entry is off here too.
+    ASSERT_TRUE(testsupport::WriteBytes(autostart.EntryPath(), entry + "Hidden=true\r\n"));
+    EXPECT_FALSE(autostart.IsOn());
+    m_pHost->SetCheck(kIdcStartAtLogin, false);
+    dlg.OnCommand(kIdcStartAtLogin);
+    EXPECT_TRUE(testsupport::ReadBytes(autostart.EntryPath()).empty());
+
+    // A folder that cannot be made: the box stays off, and the user is told.
+    ASSERT_TRUE(testsupport::WriteBytes(m_regDir.File("file"), "x"));
+    CXdgAutostart blocked(m_regDir.File("file/autostart"), "/usr/bin/ZELT2Service");
+    m_pAutostart = &blocked;
+    dlg.OnDestroy();
+    CServiceDlg& refused = Start();
+    m_pHost->SetCheck(kIdcStartAtLogin, true);
+    refused.OnCommand(kIdcStartAtLogin);
+    EXPECT_FALSE(m_pHost->GetCheck(kIdcStartAtLogin));
+    ASSERT_EQ(m_pHost->messages.size(), 1u);
+    EXPECT_NE(m_pHost->messages[0].find("autostart folder cannot be written"), std::string::npos);
+
+    // Asked to, the window serves again at launch when it was serving at exit.
+    m_pHost->SetCheck(kIdcResume, true);
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1", u"long enough");
+    Press(true);
+    ASSERT_TRUE(refused.IsListening());
+    refused.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"ResumeServing"), "1");
+    EXPECT_EQ(m_registry.Stored(u"ServingAtExit"), "1");
+    CServiceDlg& resumed = Start();
+    EXPECT_TRUE(resumed.IsListening());
+    EXPECT_EQ(m_pHost->Text(kIdcConnect), "Disconnect");
+    EXPECT_FALSE(m_pHost->IsControlEnabled(kIdcDid));
+    // Stopped by the user before closing: the next launch waits.
+    Press(false);
+    resumed.OnDestroy();
+    EXPECT_EQ(m_registry.Stored(u"ServingAtExit"), "0");
+    EXPECT_FALSE(Start().IsListening());
+    ExpectStoppedState();
 }
 
 TEST(ClockText, TwelveHourClockWithAmOrPm) {

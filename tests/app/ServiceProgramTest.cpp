@@ -152,10 +152,16 @@ TEST_F(ServiceProgramTest, RefusalsEndWithTheirMessageAndStatus) {
     // Eleven characters, 22 bytes.
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9"}, log),
               app::kExitBadDid);
-    EXPECT_TRUE(Contains(log, "ZELT2 Service: Wrong DID")) << log;
-    // A DID the transport will not listen under: the listener's status, then the end.
+    // The limit is in bytes, and the message says so, with the rule; the stored DID stays.
+    EXPECT_TRUE(Contains(log, "the DID is longer than 20 bytes")) << log;
+    EXPECT_TRUE(Contains(log, "1 to 20 letters (A to Z), digits, '-' or '_'")) << log;
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", std::string(40, 'A')}, log),
+              app::kExitBadDid);
+    EXPECT_TRUE(Contains(log, "the DID is longer than 20 bytes")) << log;
+    // A DID the transport will not listen under: the listener's status, then the end, with the rule.
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--did", "A B"}, log), app::kExitDidRefused);
     EXPECT_TRUE(Contains(log, "Status: Wrong DID")) << log;
+    EXPECT_TRUE(Contains(log, "1 to 20 letters (A to Z), digits, '-' or '_'")) << log;
     EXPECT_EQ(RunService("Desk Camera", {"--headless", "--frobnicate"}, log), app::kExitUsage);
 }
 

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
+#include <QToolTip>
 
 #include <signal.h>
 #include <unistd.h>
@@ -20,6 +24,7 @@
 #include "platform/Text.h"
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
+#include "service/app/MakerInfo.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/qt/QtDialogHost.h"
@@ -49,6 +54,7 @@ public:
         m_dialog.OnTimer(id);
         if (id == app::kClockTimer) ++ticks;
     }
+    bool OnCloseRequest() override { return m_dialog.OnCloseRequest(); }
     void OnDestroy() override { m_dialog.OnDestroy(); }
     int ticks = 0;
 
@@ -243,7 +249,7 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     const std::pair<int, const char16_t*> labels[] = {
         {1022, u"1002"}, {1034, u"1014"}, {1008, u"0998"}, {1023, u"1003"}, {1016, u"1004"}, {1015, u"1005"},
         {1024, u"1006"}, {1029, u"1007"}, {1030, u"1008"}, {1031, u"1009"}, {1018, u"0999"}, {1025, u"1010"},
-        {1026, u"1011"}, {1027, u"1012"}, {1028, u"1013"}, {1021, u"1100"}};
+        {1026, u"1011"}, {1027, u"1012"}, {1028, u"1013"}, {1021, u"1100"}, {1038, u"1128"}, {1039, u"1129"}};
     for (const auto& [id, key] : labels) {
         EXPECT_EQ(host->GetControlText(id), Pack(key)) << id;
         EXPECT_FALSE(Pack(key).empty()) << id;
@@ -251,13 +257,18 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(host->Window().windowTitle(),
               QString::fromStdU16String(Pack(u"1001") + u"(V" + dialog->Version() + u")"));
     EXPECT_EQ(host->AboutAction().text(), QString::fromStdU16String(Pack(u"0001")));
+    // Screen readers hear the edits by their translated labels.
+    for (const auto& [edit, key] : {std::pair{app::kIdcDid, u"1007"}, std::pair{app::kIdcPassword, u"1008"}})
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(host->Control(edit))->text(QAccessible::Name),
+                  QString::fromStdU16String(Pack(key)));
     // The link's width follows its new text.
     EXPECT_EQ(host->Link().width(), host->Link().sizeHint().width());
 
     // The About box: the pack's product name, the transport's version.
-    QString title, api, version;
+    QString title, api, version, licences;
     testsupport::AnswerNextModal([&](QWidget* box) {
         title = box->windowTitle();
+        licences = box->findChild<QLabel*>(QStringLiteral("ctl1040"))->text();
         api = box->findChild<QLabel*>(QStringLiteral("ctl1026"))->text();
         version = box->findChild<QLabel*>(QStringLiteral("ctl1016"))->text();
     });
@@ -265,6 +276,8 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_EQ(title, QString::fromStdU16String(Pack(u"1001")));
     EXPECT_EQ(version, QString::fromStdU16String(Pack(u"1001") + u" V" + dialog->Version()));
     EXPECT_EQ(api, QString::fromStdU16String(app::FormatApiVersion(PPPP_GetAPIVersion())));
+    // The libraries' licences, under a heading in the window's language.
+    EXPECT_EQ(licences, QString::fromStdU16String(Pack(u"1131") + u"\n" + app::kLibraryLicences + u"\n" + Pack(u"1132")));
 
     // Escape and Return, wherever they are typed, leave the window open.
     for (int id : {app::kIdcDid, app::kIdcConnect, app::kIdcLanguage}) {
@@ -275,6 +288,49 @@ TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {
     EXPECT_FALSE(host->IsClosed());
     EXPECT_TRUE(host->Window().isVisible());
     EXPECT_FALSE(host->GetCheck(app::kIdcConnect));
+}
+
+TEST_F(ServiceWindowTest, ARefusedDidSaysTheRuleAndTheLinkSaysWhyWithItsAddress) {
+    // A pasted DID longer than the box is refused whole, with the rule shown, never cut.
+    auto* did = qobject_cast<QLineEdit*>(host->Control(app::kIdcDid));
+    did->clear();
+    did->insert(QString(40, QLatin1Char('A')));
+    EXPECT_EQ(did->text(), QString());
+    ASSERT_TRUE(Pump([] { return QToolTip::isVisible(); }));
+    EXPECT_EQ(QToolTip::text(), QString::fromStdU16String(Pack(u"1116")));
+    did->insert(QString(20, QLatin1Char('A')));
+    EXPECT_EQ(did->text().size(), 20);
+
+    // A DID over 20 bytes: the box says the rule, and is wide enough for its caption.
+    host->ComboSetCurSel(app::kIdcCamera, 0);
+    host->SetControlText(app::kIdcDid, u"\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9A");
+    QString text, title;
+    int width = 0;
+    testsupport::AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+        width = box->width();
+    });
+    Click(app::kIdcConnect);
+    EXPECT_EQ(text, QString::fromStdU16String(Pack(u"1112") + u"\n\n" + Pack(u"1116")));
+    EXPECT_GT(width, QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(title) + 60);
+    EXPECT_FALSE(host->GetCheck(app::kIdcConnect));
+
+    // In Russian, the link that cannot open says so in Russian, with the address to copy.
+    ChooseLanguage(u"\u0420\u0443\u0441\u0441\u043a\u0438\u0439");
+    host->Link().Link().SetOpener([](std::u16string_view) { return platform::UrlOpenResult::NoHandler(); });
+    Qt::TextInteractionFlags flags;
+    testsupport::AnswerNextModal([&](QWidget* box) {
+        title = box->windowTitle();
+        text = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->text();
+        flags = static_cast<QMessageBox*>(box)->textInteractionFlags();
+    });
+    QTest::mouseClick(&host->Link(), Qt::LeftButton);
+    EXPECT_EQ(title, QString::fromStdU16String(Pack(u"1105")));
+    for (const char16_t* key : {u"1119", u"1121", u"1120"})
+        EXPECT_TRUE(text.contains(QString::fromStdU16String(Pack(key)))) << platform::Utf16ToUtf8(Pack(key));
+    EXPECT_TRUE(text.endsWith(QString::fromUtf8(app::kMakerWebAddress))) << text.toStdString();
+    EXPECT_TRUE(flags & Qt::TextSelectableByMouse);
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ int CHeadlessService::Run(const HeadlessOptions& options) {
         request.nQualityMode = m_nQualityMode;
         const StartOutcome outcome = m_controller.Start(request);
         TakeEvents();
-        if (const char16_t* key = RefusalMessageKey(outcome)) Message(PackText(m_pack, key));
+        if (const std::u16string text = RefusalMessageText(m_pack, outcome); !text.empty()) Message(text);
         switch (outcome) {
         case StartOutcome::Started: started = true; break;
         case StartOutcome::NoCamera: status = kExitNoCamera; break;
@@ -195,7 +195,8 @@ int CHeadlessService::Run(const HeadlessOptions& options) {
         if (const std::optional<StopReason> stopped = TakeEvents()) {
             status = *stopped == StopReason::DidRefused ? kExitDidRefused : kExitServiceStopped;
             m_printer.Print(*stopped == StopReason::DidRefused
-                                ? "ZELT2Service: the transport will not listen under this DID; stopping."
+                                ? "ZELT2Service: the transport will not listen under this DID; stopping. A DID is 1 to 20 "
+                                  "letters (A to Z), digits, '-' or '_'."
                                 : "ZELT2Service: the service has stopped (was the camera unplugged?).");
             break;
         }

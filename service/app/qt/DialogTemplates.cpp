@@ -1,5 +1,6 @@
 #include "service/app/qt/DialogTemplates.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -17,6 +18,7 @@
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
 #include "service/app/qt/QtHyperLink.h"
+#include "service/app/qt/QtToggleButton.h"
 #include "wire/Sealing.h"
 
 // The icon is compiled into this static library; its registration must be
@@ -85,6 +87,9 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     camera->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     top->addWidget(add(kIdcCamera, camera), 1, 1, 1, 2);
     top->setColumnStretch(1, 1);
+    // Each label names the control beside it, for screen readers too.
+    static_cast<QLabel*>(c.byId[kIdcLanguageLabel])->setBuddy(language);
+    static_cast<QLabel*>(c.byId[kIdcCameraLabel])->setBuddy(camera);
 
     auto* quality = new QGroupBox(QStringLiteral("Image Quality"), &window);
     add(kIdcQualityGroup, quality);
@@ -110,12 +115,18 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     codeLayout->addWidget(add(kIdcPasswordLabel, RightLabel("Password:", code)), 1, 0);
     codeLayout->addWidget(add(kIdcPassword, password), 1, 1);
     codeLayout->setColumnStretch(1, 1);
+    static_cast<QLabel*>(c.byId[kIdcDidLabel])->setBuddy(did);
+    static_cast<QLabel*>(c.byId[kIdcPasswordLabel])->setBuddy(password);
+    auto* warning = new QLabel(code);
+    warning->setWordWrap(true);
+    warning->setStyleSheet(QStringLiteral("color: #9a3b00;"));
+    warning->hide();
+    codeLayout->addWidget(add(kIdcPasswordWarning, warning), 2, 1);
     c.pLink = new CQtHyperLink(QStringLiteral("Manage my Halvorn account at xxxx"), code);
-    codeLayout->addWidget(add(kIdcAccountLink, c.pLink), 2, 0, 1, 2, Qt::AlignLeft);
+    c.pLink->setFocusPolicy(Qt::StrongFocus);
+    codeLayout->addWidget(add(kIdcAccountLink, c.pLink), 3, 0, 1, 2, Qt::AlignLeft);
 
-    auto* connect = new QPushButton(QStringLiteral("Connect to Internet"), &window);
-    connect->setCheckable(true);
-    connect->setAutoDefault(false);
+    auto* connect = new CQtToggleButton(QStringLiteral("Connect to Internet"), &window);
     add(kIdcConnect, connect);
 
     auto* net = new QGroupBox(QStringLiteral("Networking"), &window);
@@ -134,12 +145,19 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     netLayout->addWidget(add(kIdcStatus, value("Stopped", 24)), 2, 1);
     netLayout->setColumnStretch(1, 1);
 
+    // How the program starts: at login, and serving again where it left off.
+    auto* startAtLogin = add(kIdcStartAtLogin, new QCheckBox(QStringLiteral("Start when I log in"), &window));
+    auto* resume =
+        add(kIdcResume, new QCheckBox(QStringLiteral("Serve again at launch if serving when closed"), &window));
+
     auto* main = new QVBoxLayout(&window);
     main->addLayout(top);
     main->addWidget(quality);
     main->addWidget(code);
     main->addWidget(connect);
     main->addWidget(net);
+    main->addWidget(startAtLogin);
+    main->addWidget(resume);
     // The window is as large as its contents: a longer text grows it, and it
     // cannot be maximised or dragged larger.
     main->setSizeConstraint(QLayout::SetFixedSize);
@@ -162,6 +180,10 @@ std::map<int, QWidget*> BuildAboutBox(QWidget& box, const QIcon& icon) {
     lines->addWidget(add(kIdAboutVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strVersion), &box)));
     lines->addWidget(add(kIdAboutApiVersion, new QLabel(QString::fromStdU16String(aboutTemplate.strApiVersion), &box)));
     lines->addWidget(add(kIdAboutLegal, new QLabel(QString(), &box)));
+    auto* licences = new QLabel(QString(), &box);
+    licences->setTextFormat(Qt::PlainText);
+    licences->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    lines->addWidget(add(kIdAboutLicences, licences));
     auto* ok = new QPushButton(QStringLiteral("OK"), &box);
     ok->setDefault(true);
     add(1, ok);

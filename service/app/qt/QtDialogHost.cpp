@@ -7,14 +7,24 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QEventLoop>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
+#include <QSpacerItem>
+#include <QToolTip>
+#include <QValidator>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSet>
 #include <QTimer>
+
+#include <algorithm>
 
 #include "platform/Text.h"
 #include "service/app/DialogIds.h"
@@ -46,6 +56,10 @@ protected:
     }
 
     void closeEvent(QCloseEvent* event) override {
+        if (!m_host.AllowClose()) {
+            event->ignore();
+            return;
+        }
         m_host.Destroy();
         event->accept();
     }
@@ -69,6 +83,49 @@ namespace {
 
 QString Q(const std::u16string& s) { return QString::fromStdU16String(s); }
 
+// An edit's limit in characters that refuses a longer text whole: a paste of
+// forty characters into a box of twenty is refused with the reason shown,
+// not cut to its first twenty unseen. Shortening is always allowed.
+class CCharLimit final : public QValidator {
+public:
+    CCharLimit(QLineEdit* edit, int chars) : QValidator(edit), m_pEdit(edit), m_nChars(chars) {}
+    State validate(QString& input, int&) const override {
+        const qsizetype chars = input.toUcs4().size();
+        return chars <= m_nChars || chars < m_pEdit->text().toUcs4().size() ? Acceptable : Invalid;
+    }
+
+private:
+    QLineEdit* m_pEdit;
+    int m_nChars;
+};
+
+// The property of an edit that holds what it accepts, shown when it refuses.
+constexpr char kInputRuleProperty[] = "zeltInputRule";
+// The text a control was given, before its accelerator was marked in it.
+constexpr char kPlainTextProperty[] = "zeltPlainText";
+// The controls that get Alt-key accelerators, the most used first (a label
+// takes the keyboard to the control it names).
+constexpr int kAcceleratorOrder[] = {app::kIdcConnect,       app::kIdcDidLabel,      app::kIdcPasswordLabel,
+                                     app::kIdcCameraLabel,   app::kIdcLanguageLabel, app::kIdcAbout,
+                                     app::kIdcStartAtLogin, app::kIdcResume};
+
+// `plain` with '&' before its first letter or digit not yet `used`, and any
+// '&' of its own doubled so that it shows as itself.
+QString MarkAccelerator(const QString& plain, QSet<QChar>& used) {
+    QString shown;
+    bool marked = false;
+    for (const QChar c : plain) {
+        if (!marked && c.isLetterOrNumber() && !used.contains(c.toLower())) {
+            used.insert(c.toLower());
+            shown += u'&';
+            marked = true;
+        }
+        if (c == u'&') shown += u'&';
+        shown += c;
+    }
+    return shown;
+}
+
 }  // namespace
 
 CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable)
@@ -91,8 +148,16 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
             connect(button, &QAbstractButton::clicked, this, [this, controlId] { Command(controlId); });
         } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
             connect(combo, &QComboBox::activated, this, [this, controlId] { Command(controlId); });
+        } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+            connect(edit, &QLineEdit::textEdited, this, [this, controlId] { Command(controlId); });
+            connect(edit, &QLineEdit::inputRejected, this, [edit] {
+                const QString rule = edit->property(kInputRuleProperty).toString();
+                if (!rule.isEmpty()) QToolTip::showText(edit->mapToGlobal(QPoint(0, edit->height())), rule, edit);
+            });
         }
     }
+    AssignAccelerators();
+    m_pTrayMenu = new QMenu;
     connect(m_controls.pLink, &CQtHyperLink::clicked, this, [this] { Command(app::kIdcAccountLink); });
     m_controls.pLink->Link().SetColours(0, 0, app::kHighlightColour);
     m_controls.pLink->Link().SetURL(platform::Utf8ToUtf16(kMakerWebAddress));
@@ -100,13 +165,18 @@ CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> tra
 
 CQtDialogHost::~CQtDialogHost() {
     Destroy();
+    delete m_pTray;
+    m_pTray = nullptr;
+    delete m_pTrayMenu;
     delete m_pWindow;
 }
 
 void CQtDialogHost::Open() {
     m_bOpened = true;
     m_logic.OnInitDialog();
-    if (!m_bDestroyed) m_pWindow->show();
+    if (m_bDestroyed) return;
+    m_pWindow->show();
+    m_bShown = true;
 }
 
 void CQtDialogHost::Run() {
@@ -139,6 +209,8 @@ void CQtDialogHost::Destroy() {
     emit closed();
 }
 
+bool CQtDialogHost::AllowClose() { return m_bDestroyed || !m_bOpened || m_logic.OnCloseRequest(); }
+
 void CQtDialogHost::Command(int id) {
     if (!m_bDestroyed) m_logic.OnCommand(id);
 }
@@ -151,14 +223,34 @@ void CQtDialogHost::OnMinimised() {
 
 void CQtDialogHost::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger || m_bDestroyed) return;
-    m_pWindow->showNormal();
-    m_pWindow->raise();
-    m_pWindow->activateWindow();
+    ShowWindow();
+}
+
+void CQtDialogHost::AssignAccelerators() {
+    QSet<QChar> used;
+    for (const int id : kAcceleratorOrder) {
+        QWidget* w = Control(id);
+        if (!w) continue;
+        auto* label = qobject_cast<QLabel*>(w);
+        auto* button = qobject_cast<QAbstractButton*>(w);
+        if (!label && !button) continue;
+        if (!w->property(kPlainTextProperty).isValid())
+            w->setProperty(kPlainTextProperty, label ? label->text() : button->text());
+        const QString shown = MarkAccelerator(w->property(kPlainTextProperty).toString(), used);
+        if (label) label->setText(shown);
+        if (button) button->setText(shown);
+    }
 }
 
 void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
     QWidget* w = Control(id);
     if (!w) return;
+    if (w->property(kPlainTextProperty).isValid()) {
+        // Every accelerator may move when one text changes.
+        w->setProperty(kPlainTextProperty, Q(text));
+        AssignAccelerators();
+        return;
+    }
     if (auto* link = qobject_cast<CQtHyperLink*>(w)) {
         link->Link().SetLinkText(text);
     } else if (auto* label = qobject_cast<QLabel*>(w)) {
@@ -174,6 +266,7 @@ void CQtDialogHost::SetControlText(int id, const std::u16string& text) {
 
 std::u16string CQtDialogHost::GetControlText(int id) const {
     QWidget* w = Control(id);
+    if (w && w->property(kPlainTextProperty).isValid()) return w->property(kPlainTextProperty).toString().toStdU16String();
     if (auto* label = qobject_cast<QLabel*>(w)) return label->text().toStdU16String();
     if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text().toStdU16String();
     if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text().toStdU16String();
@@ -203,7 +296,19 @@ bool CQtDialogHost::IsControlVisible(int id) const {
 }
 
 void CQtDialogHost::SetTextLimit(int id, int maxChars) {
-    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) edit->setMaxLength(maxChars > 0 ? maxChars : 32767);
+    auto* edit = qobject_cast<QLineEdit*>(Control(id));
+    if (!edit) return;
+    delete edit->validator();
+    edit->setMaxLength(32767);
+    edit->setValidator(maxChars > 0 ? new CCharLimit(edit, maxChars) : nullptr);
+}
+
+void CQtDialogHost::SetInputRule(int id, const std::u16string& text) {
+    if (auto* edit = qobject_cast<QLineEdit*>(Control(id))) {
+        edit->setProperty(kInputRuleProperty, Q(text));
+        // Said before it is needed too, where the pointer rests.
+        edit->setToolTip(Q(text));
+    }
 }
 
 void CQtDialogHost::SetCheck(int id, bool checked) {
@@ -272,6 +377,13 @@ app::MessageBoxResult CQtDialogHost::MessageBox(const std::u16string& text, cons
     const QString title = caption.empty() ? QApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::Information, title, Q(text), buttons, m_pWindow->isVisible() ? m_pWindow : nullptr);
     box.setWindowModality(Qt::ApplicationModal);
+    // A short text must not make the box too narrow for its caption, which
+    // the frame would cut; room is kept for the frame's buttons too.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        const int titleWidth = QFontMetrics(QApplication::font("QMdiSubWindowTitleBar")).horizontalAdvance(title) + 120;
+        grid->addItem(new QSpacerItem(titleWidth, 0, QSizePolicy::Fixed, QSizePolicy::Minimum), grid->rowCount(), 0, 1,
+                      grid->columnCount());
+    }
     switch (box.exec()) {
         case QMessageBox::Cancel: return app::MessageBoxResult::Cancel;
         case QMessageBox::Yes: return app::MessageBoxResult::Yes;
@@ -328,6 +440,28 @@ void CQtDialogHost::DrainPosted() {
 
 void CQtDialogHost::SetWindowTitle(const std::u16string& title) { m_pWindow->setWindowTitle(Q(title)); }
 
+std::optional<std::pair<int, int>> CQtDialogHost::GetWindowPosition() const {
+    // A window never shown has no place of its own yet; it must not
+    // overwrite the one stored.
+    if (!m_bShown) return std::nullopt;
+    const QPoint at = m_pWindow->pos();
+    if (!QGuiApplication::screenAt(at)) return std::nullopt;
+    return std::make_pair(at.x(), at.y());
+}
+
+void CQtDialogHost::SetWindowPosition(int x, int y) {
+    // A screen that has gone since (a second monitor) must not leave the
+    // window out of sight: the desktop then places it. On a screen that has
+    // shrunk, the whole window is kept on it.
+    QScreen* screen = QGuiApplication::screenAt(QPoint(x, y));
+    if (!screen) return;
+    const QRect room = screen->availableGeometry();
+    const QSize size = m_pWindow->frameGeometry().size().expandedTo(m_pWindow->sizeHint());
+    x = std::clamp(x, room.left(), std::max(room.left(), room.left() + room.width() - size.width()));
+    y = std::clamp(y, room.top(), std::max(room.top(), room.top() + room.height() - size.height()));
+    m_pWindow->move(x, y);
+}
+
 void CQtDialogHost::SetAboutMenuText(const std::u16string& text) {
     m_pAboutAction->setText(Q(text));
     m_pAboutAction->setVisible(!text.empty());
@@ -342,9 +476,49 @@ void CQtDialogHost::SetTrayTip(const std::u16string& tip) {
     if (!m_pTray) {
         m_pTray = new QSystemTrayIcon(AppIcon(), this);
         connect(m_pTray, &QSystemTrayIcon::activated, this, &CQtDialogHost::OnTrayActivated);
+        m_pTray->setContextMenu(m_pTrayMenu);
     }
-    m_pTray->setToolTip(Q(tip));
+    m_strTrayTip = Q(tip);
+    UpdateTrayToolTip();
     m_pTray->show();
+}
+
+void CQtDialogHost::UpdateTrayToolTip() {
+    if (m_pTray) m_pTray->setToolTip(m_strTrayStatus.isEmpty() ? m_strTrayTip : m_strTrayTip + u'\n' + m_strTrayStatus);
+}
+
+void CQtDialogHost::SetTrayMenu(const std::vector<TrayMenuItem>& items) {
+    m_pTrayMenu->clear();
+    for (const TrayMenuItem& item : items) {
+        const int command = item.nCommand;
+        QAction* action = m_pTrayMenu->addAction(Q(item.strText));
+        action->setObjectName(QStringLiteral("tray%1").arg(command));
+        connect(action, &QAction::triggered, this, [this, command] { Command(command); });
+    }
+}
+
+void CQtDialogHost::SetTrayStatus(const std::u16string& line) {
+    m_strTrayStatus = Q(line);
+    UpdateTrayToolTip();
+}
+
+void CQtDialogHost::ShowNotification(const std::u16string& title, const std::u16string& text) {
+    if (!m_pTray || m_bDestroyed) return;
+    m_notifications.append(Q(title) + u'|' + Q(text));
+    // Only where a tray shows them; elsewhere the window says it already.
+    if (m_trayAvailable() && QSystemTrayIcon::supportsMessages())
+        m_pTray->showMessage(Q(title), Q(text), AppIcon(), 6000);
+}
+
+void CQtDialogHost::ShowWindow() {
+    if (m_bDestroyed) return;
+    m_pWindow->showNormal();
+    m_pWindow->raise();
+    m_pWindow->activateWindow();
+}
+
+void CQtDialogHost::SetLinkFailureTexts(const app::LinkFailureTexts& texts) {
+    m_controls.pLink->Link().SetFailureTexts(texts);
 }
 
 void CQtDialogHost::ShowAboutBox() {
@@ -358,11 +532,13 @@ void CQtDialogHost::ShowAboutBox() {
         texts = m_aboutSource();
     } else {
         texts.strLegal = platform::Utf8ToUtf16(kMakerLegalNotice);
+        texts.strLicences = app::kLibraryLicences;
     }
     box.setWindowTitle(Q(texts.strTitle));
     static_cast<QLabel*>(controls.at(app::kIdAboutVersion))->setText(Q(texts.strVersion));
     static_cast<QLabel*>(controls.at(app::kIdAboutApiVersion))->setText(Q(texts.strApiVersion));
     static_cast<QLabel*>(controls.at(app::kIdAboutLegal))->setText(Q(texts.strLegal));
+    static_cast<QLabel*>(controls.at(app::kIdAboutLicences))->setText(Q(texts.strLicences));
     box.exec();
 }
 

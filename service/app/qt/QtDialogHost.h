@@ -17,6 +17,7 @@
 #include "service/app/qt/DialogTemplates.h"
 
 class QAction;
+class QMenu;
 class QTimer;
 
 namespace app::qt {
@@ -47,6 +48,9 @@ public:
     CQtHyperLink& Link() const { return *m_controls.pLink; }
     QAction& AboutAction() const { return *m_pAboutAction; }
     QSystemTrayIcon* Tray() const { return m_pTray; }
+    QMenu& TrayMenu() const { return *m_pTrayMenu; }
+    // The notifications shown so far, "title|text", oldest first.
+    const QStringList& Notifications() const { return m_notifications; }
     // A tray notification, as the desktop delivers it.
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -58,6 +62,7 @@ public:
     void ShowControl(int id, bool show) override;
     bool IsControlVisible(int id) const override;
     void SetTextLimit(int id, int maxChars) override;
+    void SetInputRule(int id, const std::u16string& text) override;
     void SetCheck(int id, bool checked) override;
     bool GetCheck(int id) const override;
     int ComboAddString(int id, const std::u16string& text) override;
@@ -72,8 +77,15 @@ public:
     void KillTimer(uint32_t id) override;
     void PostToWindow(std::function<void()> work) override;
     void SetWindowTitle(const std::u16string& title) override;
+    std::optional<std::pair<int, int>> GetWindowPosition() const override;
+    void SetWindowPosition(int x, int y) override;
     void SetAboutMenuText(const std::u16string& text) override;
     void SetTrayTip(const std::u16string& tip) override;
+    void SetTrayMenu(const std::vector<TrayMenuItem>& items) override;
+    void SetTrayStatus(const std::u16string& line) override;
+    void ShowNotification(const std::u16string& title, const std::u16string& text) override;
+    void ShowWindow() override;
+    void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override;
     void ShowAboutBox() override;
     void CloseWindow() override;
 
@@ -90,6 +102,12 @@ private:
     // work runs any more. Runs once.
     void Destroy();
     void OnMinimised();
+    // Whether the window may close now (the logic asks the user).
+    bool AllowClose();
+    void UpdateTrayToolTip();
+    // Marks an Alt-key accelerator in each labelled control's and button's
+    // text, no key twice, whatever the language.
+    void AssignAccelerators();
     void Command(int id);
 
     app::IDialogLogic& m_logic;
@@ -99,8 +117,13 @@ private:
     MainWindowControls m_controls;
     QAction* m_pAboutAction = nullptr;
     QSystemTrayIcon* m_pTray = nullptr;
+    QMenu* m_pTrayMenu = nullptr;
+    QString m_strTrayTip;
+    QString m_strTrayStatus;
+    QStringList m_notifications;
     std::map<uint32_t, QTimer*> m_timers;
     bool m_bOpened = false;  // the logic's OnInitDialog has run
+    bool m_bShown = false;   // the window has been on the screen
     std::atomic<bool> m_bDestroyed{false};
     // Work posted by other threads waits here, under our own lock, so that
     // handing it over is visible to the thread checker (Qt's locks are not).

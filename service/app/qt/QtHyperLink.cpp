@@ -1,13 +1,60 @@
 #include "service/app/qt/QtHyperLink.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QKeyEvent>
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 
 namespace app::qt {
 
+// What a screen reader learns of the link: a link (not plain text) named by
+// its text, with its address as the description, that can be pressed.
+class CLinkAccessible final : public QAccessibleWidget {
+public:
+    explicit CLinkAccessible(CQtHyperLink* link) : QAccessibleWidget(link, QAccessible::Link) {}
+
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) return Link()->text();
+        if (t == QAccessible::Description && widget()->accessibleDescription().isEmpty()) return Link()->toolTip();
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.linked = true;
+        s.traversed = Link()->Link().GetVisited();
+        return s;
+    }
+    QStringList actionNames() const override { return QAccessibleWidget::actionNames() << pressAction(); }
+    void doAction(const QString& name) override {
+        if (name == pressAction() && Link()->isEnabled()) {
+            Link()->Activate();
+            return;
+        }
+        QAccessibleWidget::doAction(name);
+    }
+
+private:
+    CQtHyperLink* Link() const { return static_cast<CQtHyperLink*>(widget()); }
+};
+
+namespace {
+
+QAccessibleInterface* LinkAccessibleFactory(const QString& className, QObject* object) {
+    if (className == QLatin1String(CQtHyperLink::staticMetaObject.className()) && object && object->isWidgetType())
+        return new CLinkAccessible(static_cast<CQtHyperLink*>(object));
+    return nullptr;
+}
+
+}  // namespace
+
 CQtHyperLink::CQtHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent) {
+    static const bool factoryInstalled = (QAccessible::installFactory(LinkAccessibleFactory), true);
+    (void)factoryInstalled;
     setCursor(Qt::PointingHandCursor);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     setTextFormat(Qt::PlainText);
@@ -52,6 +99,16 @@ void CQtHyperLink::ShowError(const std::u16string& text) {
     box.exec();
 }
 
+void CQtHyperLink::ShowFailure(const std::u16string& caption, const std::u16string& text) {
+    QApplication::restoreOverrideCursor();
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    QMessageBox box(QMessageBox::Warning, QString::fromStdU16String(caption), QString::fromStdU16String(text),
+                    QMessageBox::Ok, window());
+    // The address is in the text for the user to copy into a browser.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    box.exec();
+}
+
 void CQtHyperLink::enterEvent(QEnterEvent* event) {
     QLabel::enterEvent(event);
     m_pLink->SetOver(true);
@@ -71,7 +128,19 @@ void CQtHyperLink::mouseReleaseEvent(QMouseEvent* event) {
     const bool click = m_bPressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
     m_bPressed = false;
     QLabel::mouseReleaseEvent(event);
-    if (!click) return;
+    if (click) Activate();
+}
+
+void CQtHyperLink::keyPressEvent(QKeyEvent* event) {
+    // Reached with Tab like any control; Space opens it as a click would.
+    if (event->key() == Qt::Key_Space && !event->isAutoRepeat()) {
+        Activate();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+void CQtHyperLink::Activate() {
     emit clicked();
     // Opening may take the opener a moment to decide; say that we are busy.
     QApplication::setOverrideCursor(Qt::BusyCursor);
@@ -88,6 +157,12 @@ void CQtHyperLink::paintEvent(QPaintEvent*) {
     const app::Colour c = m_pLink->TextColour();
     painter.setPen(QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF)));
     painter.drawText(contentsRect(), int(alignment()), text());
+    if (hasFocus()) {
+        // Keyboard users see where the focus is.
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+    }
 }
 
 }  // namespace app::qt

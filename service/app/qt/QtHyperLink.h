@@ -9,6 +9,8 @@
 
 namespace app::qt {
 
+class CLinkAccessible;
+
 class CQtHyperLink : public QLabel, public app::ILinkView {
     Q_OBJECT
 public:
@@ -30,6 +32,7 @@ public:
     app::Colour HighlightColour() const override;
     void Beep() override;
     void ShowError(const std::u16string& text) override;
+    void ShowFailure(const std::u16string& caption, const std::u16string& text) override;
 
 signals:
     // Sent to the parent before the link follows its target.
@@ -40,9 +43,15 @@ protected:
     void leaveEvent(QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    friend class CLinkAccessible;
+    // A click, Space while it has the focus, or a screen reader's press:
+    // tell the parent, then follow.
+    void Activate();
+
     app::CHyperLink m_ownLink;
     app::CHyperLink* m_pLink = &m_ownLink;
     bool m_bPressed = false;

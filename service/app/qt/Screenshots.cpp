@@ -1,6 +1,6 @@
 // ZELT2Screenshots: draws the service's window offscreen and writes PNGs of
-// it: the main window stopped and running in every shipped language, and the
-// About box. It runs the real window logic over simulated cameras, a
+// it: the main window stopped and running in every shipped language, the
+// About box, the tray icon's menu, and the window after its camera was lost. It runs the real window logic over simulated cameras, a
 // registry folder of its own and a transport that stays on this computer.
 //
 //   ZELT2Screenshots OUTPUT-FOLDER
@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QMenu>
 #include <QTimer>
 
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "platform/Text.h"
+#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
@@ -67,7 +69,9 @@ int main(int argc, char** argv) {
     const QString registry = QDir(out).absoluteFilePath(QStringLiteral(".registry"));
     QDir(registry).removeRecursively();
     setenv("ZELT2_REGISTRY_DIR", registry.toUtf8().constData(), 1);
-    setenv("ZELT2_SIM_CAMERAS", "Desk Camera;Door Camera", 1);
+    const QString autostartDir = QDir(out).absoluteFilePath(QStringLiteral(".autostart"));
+    // The third camera goes away soon after the service starts on it.
+    setenv("ZELT2_SIM_CAMERAS", "Desk Camera;Door Camera;Loose Camera,vanish=1500", 1);
 
     int qtArgc = 1;
     QApplication application(qtArgc, argv);
@@ -93,6 +97,9 @@ int main(int argc, char** argv) {
         },
         [&] {
             app::CServiceDlg dialog(config, app::g_strModuleDir);
+            // Start at login is offered, over a folder of the pictures' own.
+            app::CXdgAutostart autostart(autostartDir.toStdString(), "/usr/bin/ZELT2Service");
+            dialog.AttachAutostart(&autostart);
             app::qt::CQtDialogHost host(dialog);
             app::qt::BindServiceDialog(host, dialog);
             host.Open();
@@ -120,9 +127,40 @@ int main(int argc, char** argv) {
                 }
             });
             host.ShowAboutBox();
+
+            // The tray icon's menu.
+            for (int i = 0; i < host.ComboGetCount(app::kIdcLanguage); ++i) {
+                if (host.ComboGetItemText(app::kIdcLanguage, i) == u"English") host.ComboSetCurSel(app::kIdcLanguage, i);
+            }
+            dialog.OnCommand(app::kIdcLanguage);
+            host.TrayMenu().ensurePolished();
+            host.TrayMenu().adjustSize();
+            if (!Save(host.TrayMenu(), QDir(out).filePath(QStringLiteral("tray-menu.png")))) ++failures;
+
+            // A camera lost while serving: the message, then the window as it stays.
+            host.ComboSetCurSel(app::kIdcCamera, 2);
+            bool told = false;
+            auto* poll = new QTimer(&host);
+            QObject::connect(poll, &QTimer::timeout, [&] {
+                QWidget* box = QApplication::activeModalWidget();
+                if (!box || told) return;
+                told = true;
+                if (!Save(*box, QDir(out).filePath(QStringLiteral("camera-lost-message.png")))) ++failures;
+                box->close();
+            });
+            poll->start(50);
+            static_cast<QAbstractButton*>(host.Control(app::kIdcConnect))->click();
+            if (!Pump([&] { return told && !QApplication::activeModalWidget(); }, 20000)) {
+                std::fprintf(stderr, "ZELT2Screenshots: the lost camera was not told\n");
+                ++failures;
+            }
+            poll->stop();
+            dialog.UpdateClock();
+            if (!Save(host.Window(), QDir(out).filePath(QStringLiteral("main-English-camera-lost.png")))) ++failures;
             host.CloseWindow();
             return 0;
         });
     QDir(registry).removeRecursively();
+    QDir(autostartDir).removeRecursively();
     return status != 0 ? status : (failures ? 1 : 0);
 }
