@@ -21,6 +21,8 @@ constexpr ElementSource kSources[] = {
     {"videorate", "The frame rate converter", "gstreamer1.0-plugins-base"},
     {"capsfilter", "The format filter", "libgstreamer1.0-0"},
     {"x264enc", "The H.264 encoder", "gstreamer1.0-plugins-ugly"},
+    {"jpegdec", "The JPEG decoder (for cameras that deliver MJPEG)", "gstreamer1.0-plugins-good"},
+    {"jpegenc", "The simulated MJPEG camera's JPEG encoder", "gstreamer1.0-plugins-good"},
     {"appsink", "The frame receiver", "gstreamer1.0-plugins-base"},
 };
 
