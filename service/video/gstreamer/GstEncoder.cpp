@@ -33,23 +33,31 @@ bool Works(const char* factory) {
     return opens;
 }
 
+bool HasFactory(const char* factory) {
+    GstElementFactory* found = gst_element_factory_find(factory);
+    if (found != nullptr) gst_object_unref(found);
+    return found != nullptr;
+}
+
 EncoderChoice Choose(const std::string& forced) {
     EncoderChoice choice;
+    bool known = forced.empty();
     for (const Candidate& candidate : kCandidates) {
         if (!forced.empty() && forced != candidate.factory) continue;
+        known = true;
         if (!Works(candidate.factory)) continue;
         choice.strFactory = candidate.factory;
         choice.bHardware = candidate.hardware;
         return choice;
     }
-    if (forced.empty()) {
-        choice.strProblem = MissingElementText("x264enc");
-    } else if (!Works(forced.c_str())) {
-        choice.strProblem = "The H.264 encoder \"" + forced +
-                            "\" named in the settings cannot be used here: GStreamer cannot make or open it.";
-    } else {
+    if (!known) {
         choice.strProblem = "The H.264 encoder \"" + forced + "\" named in the settings is not one the capture "
                             "knows (vah264enc, vaapih264enc, v4l2h264enc, x264enc).";
+    } else if (forced.empty() || !HasFactory(forced.c_str())) {
+        choice.strProblem = MissingElementText(forced.empty() ? "x264enc" : forced.c_str());
+    } else {
+        choice.strProblem = "The H.264 encoder \"" + forced +
+                            "\" named in the settings cannot be opened here: its device is missing or refused.";
     }
     return choice;
 }
@@ -76,7 +84,9 @@ EncoderChoice ChooseH264Encoder(const std::string& forced) {
     if (found != chosen.end()) return found->second;
     EncoderChoice choice = Choose(forced);
     ZTRACE("H.264 encoder chosen: %s\n", choice.strFactory.empty() ? "none" : choice.strFactory.c_str());
-    chosen.emplace(forced, choice);
+    // Only a working choice is kept: a missing package may be installed
+    // while the service runs.
+    if (!choice.strFactory.empty()) chosen.emplace(forced, choice);
     return choice;
 }
 
