@@ -83,7 +83,15 @@ bool ReadServiceConfig(const std::string& path, ServiceConfig& config, std::stri
         const std::string_view key = Trim(line.substr(0, eq));
         const std::string value(Trim(line.substr(eq + 1)));
         if (key == "did") config.did = value;
-        else if (key == "password") config.password = value;
+        else if (key == "password") {
+            // The example's empty one included: a service anyone may watch
+            // is not started by mistake.
+            if (value.empty()) {
+                problem = where + ": the password is empty; set the one viewers must know.";
+                return false;
+            }
+            config.password = value;
+        }
         else if (key == "camera") config.camera = value;
         else if (key == "encoder") config.encoder = value;
         else {

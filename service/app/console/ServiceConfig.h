@@ -6,12 +6,14 @@
 //   # /etc/zelt2/zelt2.conf
 //   did = CAM-1
 //   password = secret
-//   camera = Desk Camera      # a position in the camera list, or the beginning of a name
-//   encoder = x264enc         # optional: forces this H.264 encoder
+//   camera = Desk Camera
+//   encoder = x264enc
 //
 // One "key = value" per line; blank lines and lines starting with '#' are
 // skipped; a value runs to the end of its line (blanks around it trimmed).
-// A file that others may read or write is refused: it holds the password.
+// camera: a position in the camera list or the beginning of a name; encoder
+// (optional) forces that H.264 encoder. A file that others may read or write
+// is refused (it holds the password), and so is an empty password.
 
 #include <optional>
 #include <string>
