@@ -5,7 +5,9 @@
 # unpacked into a throwaway root, starts as the unit starts it (the same
 # command line, environment and, as root, an unprivileged user), is watched by
 # a viewer, answers --status, stops on SIGTERM and leaves behind nothing but
-# its configuration and state folder, which a purge removes.
+# its configuration and state folder; its maintainer scripts (as root, in a
+# mount namespace) keep both over an upgrade and a remove, and a purge
+# removes them with the service's user.
 #
 #   package_test.sh BUILD_DIR        exit 77: skipped (a tool is missing)
 set -euo pipefail
@@ -144,6 +146,15 @@ service_pid=""
 [ "$status" = 0 ] || fail "SIGTERM: status $status; $(cat "$work/service.log")"
 grep -q "H.264 encoder: " "$work/service.log" || fail "the encoder is not reported: $(cat "$work/service.log")"
 
+echo "== maintainer scripts: install, upgrade, remove, purge"
+if [ ${#run_as[@]} -gt 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+    mkdir "$work/layers"
+    unshare --mount --propagation private bash "$repo/tests/package/maintainer_scripts.sh" \
+        "$root" "$repo/deploy/debian" "$work/layers" || fail "the maintainer scripts"
+else
+    echo "not checked: they need root with mount namespaces (unshare --mount)"
+fi
+
 echo "== nothing left but what a purge removes"
 # Every file in the root is the package's, or in the two folders the purge removes.
 dpkg-deb --fsys-tarfile "$service_deb" | tar -tf - --quoting-style=literal | sed 's|^\./|/|; s|/$||' | sort >"$work/shipped"
@@ -151,6 +162,5 @@ dpkg-deb --fsys-tarfile "$service_deb" | tar -tf - --quoting-style=literal | sed
 extra=$(comm -13 "$work/shipped" "$work/present" | grep -v -e '^/etc/zelt2' -e '^/var/lib/zelt2' -e '^/etc$' -e '^/var$' -e '^/var/lib$' || true)
 [ -z "$extra" ] || fail "left outside the configuration and state folders: $extra"
 [ -s "$state/HKEY_CURRENT_USER.reg" ] || fail "no settings in the state folder"
-grep -q 'rm -rf /etc/zelt2 /var/lib/zelt2' "$repo/deploy/debian/zelt2-service.postrm" || fail "purge does not remove both folders"
 rm -rf "$root"
 echo "== packages pass"
