@@ -129,9 +129,19 @@ TEST_F(ServiceProgramTest, AStillFrameIsSentWhileTheCameraHasNoPicture) {
     EXPECT_TRUE(Contains(ReadBytes(dir.File("dark.h264")), still));
 }
 
-// Where a live key frame (SPS, High profile) begins at or after `from`.
+// Where a live key frame (an SPS not inside a copy of the still frame)
+// begins at or after `from`; any profile, as a hardware encoder may choose.
 size_t FindLiveKeyFrame(const std::string& bytes, size_t from) {
-    return bytes.find(std::string("\x00\x00\x00\x01\x67\x64", 6), from);
+    static const std::string still = ReadBytes(ZELT_STILL_NORMAL);
+    const std::string sps("\x00\x00\x00\x01\x67", 5);
+    const size_t inStill = still.find(sps);
+    for (size_t at = bytes.find(sps, from); at != std::string::npos; at = bytes.find(sps, at + 1)) {
+        if (inStill == std::string::npos || at < inStill) return at;
+        // A still cut short by the recording's end counts as the still.
+        const size_t begin = at - inStill, length = std::min(still.size(), bytes.size() - begin);
+        if (bytes.compare(begin, length, still, 0, length) != 0) return at;
+    }
+    return std::string::npos;
 }
 
 TEST_F(ServiceProgramTest, ALostCameraIsWaitedForWithTheStillAndLiveVideoComesBackToTheSameSession) {

@@ -152,7 +152,7 @@ if [ ${#run_as[@]} -gt 0 ] && unshare --mount --propagation private true 2>/dev/
     unshare --mount --propagation private bash "$repo/tests/package/maintainer_scripts.sh" \
         "$root" "$repo/deploy/debian" "$work/layers" || fail "the maintainer scripts"
 else
-    echo "not checked: they need root with mount namespaces (unshare --mount)"
+    echo "not checked: they need the real root user and mount namespaces (unshare --mount)"
 fi
 
 echo "== nothing left but what a purge removes"
