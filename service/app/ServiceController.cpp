@@ -1,5 +1,6 @@
 #include "service/app/ServiceController.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Clock.h"
@@ -14,6 +15,9 @@ using namespace settings;
 namespace {
 
 constexpr uint32_t kSettingsAccess = kKeyQueryValue | kKeySetValue;
+// 1: a lost camera is waited for; 0: it stops the service. Absent: the
+// front end's choice.
+constexpr char16_t kSettingWaitForCamera[] = u"WaitForCamera";
 // The transport's initialisation string: 90 letters and the terminating zero.
 constexpr size_t kInitStringBufferSize = 91;
 
@@ -25,7 +29,8 @@ CServiceController::CServiceController(ControllerConfig config, IServiceObserver
       m_regStore(kRegStoreCreate, *m_config.pRegistry),
       m_server(*m_config.pPppp, *this),
       m_pCapture(m_config.makeCapture()),
-      m_liveVideo(*m_pCapture, *m_config.pRegistry, m_camXU, m_server, *this) {
+      m_liveVideo(*m_pCapture, *m_config.pRegistry, m_camXU, m_server, *this),
+      m_bWaitForLostCamera(m_config.bWaitForLostCamera) {
     if (!m_queue.Started()) ZTRACE("the service's thread cannot be started: the service will not start\n");
 }
 
@@ -73,6 +78,8 @@ bool CServiceController::LoadSettings() {
         CRegValue& value = m_regStore.Value(name);
         *flag = value.m_nType == kRegNone ? std::nullopt : std::optional<bool>(LeadingInt(value.GetString()) == 1);
     }
+    const CRegValue& wait = m_regStore.Value(kSettingWaitForCamera);
+    if (wait.m_nType == kRegDword) m_bWaitForLostCamera.store(wait.m_dwValue != 0);
     m_regStore.Close();
     return true;
 }
@@ -169,6 +176,8 @@ StartOutcome CServiceController::DoStart(const StartRequest& request) {
     live.strCameraName = m_settings.strCameraName;
     live.nCameraIndex = index;
     live.nMode = m_server.Mode();
+    live.strEncoder = m_config.strEncoder;
+    m_lastLive = live;
     const video::LiveVideoStart started = m_liveVideo.Start(live);
     if (!started.bStarted) {
         if (!started.strProblem.empty()) m_observer.OnCaptureFailed(started.strProblem);
@@ -176,6 +185,10 @@ StartOutcome CServiceController::DoStart(const StartRequest& request) {
         return StartOutcome::Started;
     }
     m_server.SetCaptureStart(started.dwCaptureStart);
+    {
+        std::lock_guard<std::mutex> hold(m_encoderLock);
+        m_strEncoder = started.strEncoder;
+    }
     // The listener starts first and may already have refused the DID;
     // "Running" must not hide that.
     int current = m_nStatus.load();
@@ -198,6 +211,8 @@ void CServiceController::StopService() {
     m_server.WaitForReaders();
     // The readers have ended: no viewer starts the schedule again.
     m_server.StopVideoTimer();
+    m_bCameraAway.store(false);
+    m_bStillsWanted.store(false);
     m_queue.StopRepeating();
     m_bServing = false;
 }
@@ -205,6 +220,16 @@ void CServiceController::StopService() {
 void CServiceController::StopByItself(StopReason reason) {
     // A stop asked for after the service was stopped anyway changes nothing.
     if (!m_bServing) return;
+    if (reason == StopReason::CameraLost && m_bWaitForLostCamera.load()) {
+        if (m_bCameraAway.load()) return;
+        ZTRACE("the camera was lost: the still frame is served until it returns\n");
+        m_liveVideo.Stop();
+        m_bCameraAway.store(true);
+        m_queue.StartRepeating(kCameraLookPeriodMs, [this] { OnStillFrameTick(); });
+        SendStillNow();
+        m_observer.OnCameraAway(true);
+        return;
+    }
     ZTRACE("%s: the service stops\n", reason == StopReason::CameraLost ? "the camera was lost" : "the DID was refused");
     StopService();
     m_observer.OnServiceStopped(reason);
@@ -229,7 +254,55 @@ void CServiceController::SetStatusCode(int status) {
 
 // ---- The still frames ----
 
+std::string CServiceController::Encoder() const {
+    std::lock_guard<std::mutex> hold(m_encoderLock);
+    return m_strEncoder;
+}
+
+void CServiceController::SendStillNow() {
+    const std::vector<uint8_t>& still = m_bHighQuality.load() ? m_stills.High() : m_stills.Normal();
+    if (still.empty()) return;
+    m_server.OnEncodedFrame(session::EncodedFrame::Still(still.data(), static_cast<uint32_t>(still.size())));
+    m_nAwayStills.fetch_add(1);
+}
+
+void CServiceController::OnCameraAwayTick() {
+    if (!m_bServing) return;
+    // The list may have changed while the camera was away: its position is
+    // looked up again by its name, for the camera channel.
+    const std::vector<std::u16string>& cameras = m_camXU.GetDeviceList();
+    const auto found = std::find(cameras.begin(), cameras.end(), m_lastLive.strCameraName);
+    if (found != cameras.end()) {
+        m_lastLive.nCameraIndex = static_cast<int>(found - cameras.begin());
+        m_lastLive.nMode = m_server.Mode();
+        const video::LiveVideoStart started = m_liveVideo.Start(m_lastLive);
+        if (started.bStarted) {
+            // The frames' time base stays that of the first capture, so that
+            // the viewers' timestamps run on across the gap.
+            m_nCameraIndex.store(m_lastLive.nCameraIndex);
+            {
+                std::lock_guard<std::mutex> hold(m_encoderLock);
+                m_strEncoder = started.strEncoder;
+            }
+            // Cleared before the wish for stills is read, as KillVideoTimer
+            // writes the wish before it reads this: one of the two stops
+            // the schedule when nobody wants it any more.
+            m_bCameraAway.store(false);
+            if (!m_bStillsWanted.load()) m_queue.StopRepeating();
+            ZTRACE("the camera is back: live video again\n");
+            m_observer.OnCameraAway(false);
+            return;
+        }
+        if (!started.bCameraAbsent) ZTRACE("the camera is listed but its capture does not start: %s\n", started.strProblem.c_str());
+    }
+    SendStillNow();
+}
+
 void CServiceController::OnStillFrameTick() {
+    if (m_bCameraAway.load()) {
+        OnCameraAwayTick();
+        return;
+    }
     video::StillFrameTick tick;
     tick.bRunning = m_server.IsRunning();
     tick.nMode = m_server.Mode();
@@ -259,11 +332,16 @@ void CServiceController::ChangeCameraMode(int mode, const std::function<bool()>&
 }
 
 uint32_t CServiceController::SetVideoTimer() {
+    m_bStillsWanted.store(true);
     m_queue.StartRepeating(session::kVideoTimerPeriodMs, [this] { OnStillFrameTick(); });
     return kStillFrameSchedule;
 }
 
-void CServiceController::KillVideoTimer(uint32_t) { m_queue.StopRepeating(); }
+void CServiceController::KillVideoTimer(uint32_t) {
+    m_bStillsWanted.store(false);
+    // While the camera is away the schedule also looks for it.
+    if (!m_bCameraAway.load()) m_queue.StopRepeating();
+}
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
 

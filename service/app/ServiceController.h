@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -64,7 +65,21 @@ struct ControllerConfig {
     settings::IRegistry* pRegistry = nullptr;
     // Called once, by the constructor; must make a capture.
     CaptureFactory makeCapture;
+    // When the camera is lost while serving: false stops the service (the
+    // window's way); true keeps serving the stored still frame and waits for
+    // a camera of the same name. The registry value "WaitForCamera" (DWORD,
+    // in the settings' key) overrides it either way.
+    bool bWaitForLostCamera = false;
+    // The H.264 encoder to force (the capture's name for it); empty: the
+    // capture chooses.
+    std::string strEncoder;
 };
+
+// How often a lost camera is looked for: a USB camera plugged in again takes
+// a second or two to be listed, and one look costs a listing of the capture
+// nodes and, when the name is there, a capture's start. It is also the still
+// frames' period, so the viewers' picture and the look share one tick.
+inline constexpr uint32_t kCameraLookPeriodMs = 2500;
 
 // Where the window's top left corner was, in desktop coordinates.
 struct WindowPosition {
@@ -126,6 +141,10 @@ public:
     virtual void OnCaptureFailed(const std::string& problem) = 0;
     // The service stopped by itself; it is stopped when this is called.
     virtual void OnServiceStopped(StopReason reason) = 0;
+    // The camera went away while serving and the service waits for it
+    // (`away` true; viewers get the still frame), or it is back and live
+    // video flows again (`away` false).
+    virtual void OnCameraAway(bool away) { (void)away; }
 
 protected:
     ~IServiceObserver() = default;
@@ -176,6 +195,15 @@ public:
     bool StillFramesScheduled() const { return m_queue.IsRepeating(); }
     // The camera of the last start (or the stored one).
     const std::u16string& CameraName() const { return m_settings.strCameraName; }
+    // Serving, but the camera is gone and the service waits for it.
+    bool IsCameraAway() const { return m_bCameraAway.load(); }
+    bool WaitsForLostCamera() const { return m_bWaitForLostCamera.load(); }
+    // Frames handed to the viewers' fan-out: live ones and the stills sent
+    // while the camera is away. Any thread.
+    uint64_t FramesSent() const { return m_liveVideo.FramesPassed() + m_nAwayStills.load(); }
+    // The encoder of the last capture that started; empty before one has.
+    // The front end's thread, after Start.
+    std::string Encoder() const;
 
     // Returns once the work handed to the controller's thread so far has run.
     void Flush() { m_queue.Flush(); }
@@ -197,6 +225,8 @@ private:
     void StopService();
     void StopByItself(StopReason reason);
     void OnStillFrameTick();
+    void OnCameraAwayTick();
+    void SendStillNow();
     void SetStatusCode(int status);
 
     ControllerConfig m_config;
@@ -216,6 +246,17 @@ private:
     // changes and the still-frame ticks.
     std::atomic<int> m_nCameraIndex{-1};
     std::atomic<bool> m_bHighQuality{false};
+    // The camera lost while serving is being waited for. Set and cleared on
+    // the controller's thread; the still-frame schedule's start and stop
+    // (the session server's threads) read it, and the schedule runs while
+    // either a viewer wants stills or the camera is away.
+    std::atomic<bool> m_bWaitForLostCamera{false};
+    std::atomic<bool> m_bCameraAway{false};
+    std::atomic<bool> m_bStillsWanted{false};
+    std::atomic<uint64_t> m_nAwayStills{0};
+    video::LiveVideoRequest m_lastLive;  // the controller's thread
+    mutable std::mutex m_encoderLock;
+    std::string m_strEncoder;
     // Started and not yet stopped; the controller's thread only.
     bool m_bServing = false;
     bool m_bShutDown = false;

@@ -16,6 +16,7 @@
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/console/HeadlessService.h"
+#include "service/app/console/ServiceStatus.h"
 #include "service/app/qt/QtDialogRunner.h"
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
@@ -54,6 +55,12 @@ const char kUsage[] =
     "                     $ZELT2_PASSWORD when set, which keeps it out of the process list)\n"
     "  --camera CAMERA    the camera: a position in the camera list (0, 1, ...) or the\n"
     "                     beginning of its name (default: the stored camera, else the first)\n"
+    "  --config FILE      did, password, camera (and encoder) from FILE, one \"key = value\"\n"
+    "                     a line; the file must be its owner's alone (chmod 600); the\n"
+    "                     command line goes over it; SIGHUP reads it again\n"
+    "  --status           tell whether a service runs on these settings and serves live\n"
+    "                     video, its camera, viewers, frames sent and encoder; exit\n"
+    "                     status 0 when it serves, 5 when it does not\n"
     "  --this-host-only   viewers on this computer only: no discovery on the network\n"
     "  --help, --version\n"
     "\n"
@@ -66,10 +73,12 @@ const char kUsage[] =
     "Exit status: 0 stopped; 1 libNodrik.so cannot be loaded, or no window can be shown;\n"
     "2 bad command line or bad DID; 3 no camera, or the transport will not listen under\n"
     "the DID; 4 another ZELT2Service runs on the same settings; 5 the camera does not\n"
-    "answer, or it was lost while the service ran.\n";
+    "answer, or it was lost while the service ran (only when the registry's WaitForCamera\n"
+    "is 0: headless, a lost camera is waited for and the viewers get the still picture).\n";
 
 struct Options {
     bool bHeadless = false;
+    bool bStatus = false;
     bool bThisHostOnly = false;
     app::HeadlessOptions headless;
 };
@@ -94,6 +103,10 @@ int main(int argc, char** argv) {
             return app::kExitDone;
         } else if (arg == "--headless") {
             options.bHeadless = true;
+        } else if (arg == "--status") {
+            options.bStatus = true;
+        } else if (arg == "--config" && hasValue) {
+            options.headless.configFile = argv[++i];
         } else if (arg == "--this-host-only") {
             options.bThisHostOnly = true;
         } else if (arg == "--did" && hasValue) {
@@ -117,8 +130,11 @@ int main(int argc, char** argv) {
     if (options.bHeadless && !options.headless.password) {
         if (const char* env = std::getenv("ZELT2_PASSWORD")) options.headless.password = platform::Utf8ToUtf16(env);
     }
-    if (!options.bHeadless && (options.headless.did || options.headless.password || options.headless.camera))
-        return Usage("--did, --password and --camera go with --headless.");
+    if (!options.bHeadless && (options.headless.did || options.headless.password || options.headless.camera ||
+                               options.headless.configFile || options.bStatus))
+        return Usage("--did, --password, --camera, --config and --status go with --headless.");
+    // Asks the running service; loads nothing and claims nothing.
+    if (options.bStatus) return app::PrintServiceStatus(stdout);
 
     app::ControllerConfig config;
     config.pPppp = &pppp::RealPppp();

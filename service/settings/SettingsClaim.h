@@ -30,6 +30,9 @@ public:
     ClaimResult Claim();
     // Where the settings are, in words a user can act on (a folder here).
     std::string Where() const;
+    // Whether a process holds the current user's settings now; asks without
+    // claiming them and without creating anything.
+    static bool HeldByAnyone();
 
 private:
     intptr_t m_nHandle = -1;

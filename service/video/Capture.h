@@ -37,6 +37,9 @@ struct CaptureSettings {
     // join get a forced one at once; this bounds the wait of a viewer whose
     // requests are being coalesced, and how often the stream pays for one.
     uint32_t dwKeyIntervalMs = 2000;
+    // The H.264 encoder the settings force (the platform's name for it);
+    // empty: the implementation chooses, a hardware one where it works.
+    std::string strEncoder;
 };
 
 // What a capture tells its owner while it runs.
@@ -59,6 +62,10 @@ struct CaptureStart {
     // element and the Debian package that provides it), or that the camera
     // cannot be found or opened.
     std::string strProblem;
+    // When started: the encoder in use, e.g. "x264enc (software)".
+    std::string strEncoder;
+    // When not started: no camera of the asked name is there (unplugged).
+    bool bCameraAbsent = false;
 };
 
 class ICapture {

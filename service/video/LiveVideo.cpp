@@ -28,7 +28,7 @@ CLiveVideo::CLiveVideo(ICapture& capture, settings::IRegistry& registry, camera:
 CLiveVideo::~CLiveVideo() { Stop(); }
 
 LiveVideoStart CLiveVideo::Start(const LiveVideoRequest& request) {
-    if (m_bRunning.load()) return {true, "", m_dwCaptureStart};
+    if (m_bRunning.load()) return {true, "", m_dwCaptureStart, m_strEncoder, false};
 
     // The bitrate goes to the registry before the encoder exists, so that the
     // encoder starts with it; the encoder is then given what the registry
@@ -44,15 +44,17 @@ LiveVideoStart CLiveVideo::Start(const LiveVideoRequest& request) {
     captureSettings.format = FormatForQuality(request.nQualityMode);
     uint32_t kbps = 0;
     if (settings::ReadEncoderBitrate(m_registry, &kbps)) captureSettings.dwBitrateKbps = kbps;
+    captureSettings.strEncoder = request.strEncoder;
 
     m_limiter.Reset();
     m_dwCaptureStart = platform::GetTickCount();
     const CaptureStart started = m_capture.Start(captureSettings, *this, *this);
     if (!started.bStarted) {
         ZTRACE("the capture does not start: %s\n", started.strProblem.c_str());
-        return {false, started.strProblem, 0};
+        return {false, started.strProblem, 0, "", started.bCameraAbsent};
     }
     m_bRunning.store(true);
+    m_strEncoder = started.strEncoder;
 
     // The capture starts in one step, so the camera gets its mode right after
     // the start instead of between building and running. For what the frames
@@ -67,7 +69,7 @@ LiveVideoStart CLiveVideo::Start(const LiveVideoRequest& request) {
         m_camXU.SendCommand(camera::kCameraCommandMode, static_cast<uint8_t>(request.nMode));
         m_camXU.Close();
     }
-    return {true, "", m_dwCaptureStart};
+    return {true, "", m_dwCaptureStart, m_strEncoder, false};
 }
 
 void CLiveVideo::Stop() {
@@ -87,6 +89,7 @@ void CLiveVideo::OnEncodedFrame(const session::EncodedFrame& frame) {
     // satisfied by it.
     if (m_limiter.OnFrame(platform::GetTickCount(), frame.IsKey())) m_capture.RequestKeyFrame();
     m_fanout.OnEncodedFrame(frame);
+    m_nFramesPassed.fetch_add(1, std::memory_order_relaxed);
 }
 
 void CLiveVideo::OnCaptureLost() {

@@ -35,12 +35,15 @@ struct LiveVideoRequest {
     std::u16string strCameraName;  // the selected camera's name; empty takes the first camera
     int nCameraIndex = -1;         // the camera list's index, for the camera channel
     int nMode = 0;                 // camera mode 0..3, sent to the camera
+    std::string strEncoder;        // the encoder the settings force; empty: the capture chooses
 };
 
 struct LiveVideoStart {
     bool bStarted = false;
     std::string strProblem;     // when not started: the capture's text for the user
     uint32_t dwCaptureStart = 0;  // the tick right before the capture ran: the frames' time base
+    std::string strEncoder;       // when started: the encoder in use
+    bool bCameraAbsent = false;   // when not started: no camera of that name is there
 };
 
 class ILiveVideoOwner {
@@ -71,6 +74,8 @@ public:
     // A viewer waits for a key frame. Any thread.
     void RequestKeyFrame();
     bool IsRunning() const { return m_bRunning.load(); }
+    // Live frames passed on to the fan-out since construction. Any thread.
+    uint64_t FramesPassed() const { return m_nFramesPassed.load(std::memory_order_relaxed); }
 
     // From the capture.
     void OnEncodedFrame(const session::EncodedFrame& frame) override;
@@ -88,6 +93,8 @@ private:
     uint32_t m_dwCaptureStart = 0;  // the owner's thread
     // Read by RequestKeyFrame on any thread.
     std::atomic<bool> m_bRunning{false};
+    std::atomic<uint64_t> m_nFramesPassed{0};
+    std::string m_strEncoder;  // the owner's thread
 };
 
 }  // namespace video

@@ -129,8 +129,109 @@ TEST_F(ServiceProgramTest, AStillFrameIsSentWhileTheCameraHasNoPicture) {
     EXPECT_TRUE(Contains(ReadBytes(dir.File("dark.h264")), still));
 }
 
+// Where a live key frame (an SPS not inside a copy of the still frame)
+// begins at or after `from`; any profile, as a hardware encoder may choose.
+size_t FindLiveKeyFrame(const std::string& bytes, size_t from) {
+    static const std::string still = ReadBytes(ZELT_STILL_NORMAL);
+    const std::string sps("\x00\x00\x00\x01\x67", 5);
+    const size_t inStill = still.find(sps);
+    for (size_t at = bytes.find(sps, from); at != std::string::npos; at = bytes.find(sps, at + 1)) {
+        if (inStill == std::string::npos || at < inStill) return at;
+        // A still cut short by the recording's end counts as the still.
+        const size_t begin = at - inStill, length = std::min(still.size(), bytes.size() - begin);
+        if (bytes.compare(begin, length, still, 0, length) != 0) return at;
+    }
+    return std::string::npos;
+}
+
+TEST_F(ServiceProgramTest, ALostCameraIsWaitedForWithTheStillAndLiveVideoComesBackToTheSameSession) {
+    setenv("ZELT2_SIM_CAMERAS", "Loose Camera,vanish=2500,back=2000", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("gap.h264"), "11"), dir.File("viewer.log"));
+    // The session lasts the whole time: the viewer records to its end.
+    ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
+    const std::string recording = ReadBytes(dir.File("gap.h264"));
+    const std::string still = ReadBytes(ZELT_STILL_NORMAL);
+    ASSERT_FALSE(still.empty());
+    const size_t firstStill = recording.find(still);
+    const size_t lastStill = recording.rfind(still);
+    ASSERT_NE(firstStill, std::string::npos) << "no still frame while the camera was away";
+    EXPECT_LT(FindLiveKeyFrame(recording, 0), firstStill) << "no live video before the camera went";
+    EXPECT_NE(FindLiveKeyFrame(recording, lastStill + still.size()), std::string::npos)
+        << "no live video after the camera came back";
+    EXPECT_TRUE(Decodes(dir.File("gap.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));
+
+    // Still serving: the status says so, and SIGTERM ends it as ever.
+    CProcess status(kBin + "/ZELT2Service", {"--headless", "--status"}, dir.File("status.log"));
+    EXPECT_EQ(status.Wait(), app::kExitDone) << ReadBytes(dir.File("status.log"));
+    const std::string report = ReadBytes(dir.File("status.log"));
+    EXPECT_TRUE(Contains(report, "serving: yes")) << report;
+    EXPECT_TRUE(Contains(report, "camera: Loose Camera (present)")) << report;
+    EXPECT_TRUE(Contains(report, "encoder: ")) << report;
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone);
+    const std::string log = ReadBytes(dir.File("service.log"));
+    EXPECT_TRUE(Contains(log, "\"Loose Camera\" is gone")) << log;
+    EXPECT_TRUE(Contains(log, "\"Loose Camera\" is back")) << log;
+    CProcess after(kBin + "/ZELT2Service", {"--headless", "--status"}, dir.File("after.log"));
+    EXPECT_EQ(after.Wait(), app::kExitServiceStopped);
+    EXPECT_TRUE(Contains(ReadBytes(dir.File("after.log")), "serving: no")) << ReadBytes(dir.File("after.log"));
+}
+
+TEST_F(ServiceProgramTest, ASimulatedMjpegCameraIsServedAsDecodableH264) {
+    setenv("ZELT2_SIM_CAMERAS", "Cheap Camera,format=mjpeg,pattern=ball", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("mjpeg.h264"), "3"), dir.File("viewer.log"));
+    ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
+    EXPECT_NE(FindLiveKeyFrame(ReadBytes(dir.File("mjpeg.h264")), 0), std::string::npos);
+    EXPECT_TRUE(Decodes(dir.File("mjpeg.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone);
+    EXPECT_TRUE(Contains(ReadBytes(dir.File("service.log")), "H.264 encoder: ")) << ReadBytes(dir.File("service.log"));
+}
+
+TEST_F(ServiceProgramTest, AConfigurationFileOpenToOthersIsRefusedAndAPrivateOneIsUsed) {
+    const std::string config = dir.File("zelt2.conf");
+    ASSERT_TRUE(testsupport::WriteBytes(config, "# test\ndid = " + did + "\npassword = pw\ncamera = desk\n"));
+    chmod(config.c_str(), 0640);
+    std::string log;
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--this-host-only", "--config", config}, log), app::kExitUsage);
+    EXPECT_TRUE(Contains(log, "is open to other users (mode 0640)")) << log;
+    EXPECT_TRUE(Contains(log, "chmod 600")) << log;
+    ASSERT_TRUE(testsupport::WriteBytes(dir.File("bad.conf"), "did = X\ncolour = red\n"));
+    chmod(dir.File("bad.conf").c_str(), 0600);
+    EXPECT_EQ(RunService("Desk Camera", {"--headless", "--config", dir.File("bad.conf")}, log), app::kExitUsage);
+    EXPECT_TRUE(Contains(log, "line 2: unknown key \"colour\"")) << log;
+
+    // Private, it serves; SIGHUP with a changed password starts the service again under it.
+    chmod(config.c_str(), 0600);
+    setenv("ZELT2_SIM_CAMERAS", "Desk Camera", 1);
+    CProcess service(kBin + "/ZELT2Service", {"--headless", "--this-host-only", "--config", config},
+                     dir.File("service.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("conf.h264"), "2"), dir.File("viewer.log"));
+    ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
+    ASSERT_TRUE(testsupport::WriteBytes(config, "did = " + did + "\npassword = changed\n"));
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] { return Contains(ReadBytes(dir.File("service.log")), "the service starts again"); }, 20000))
+        << ReadBytes(dir.File("service.log"));
+    auto args = ViewerArgs(dir.File("conf2.h264"), "2");
+    args[3] = "changed";
+    CProcess again(kBin + "/ZELT2Viewer", args, dir.File("again.log"));
+    EXPECT_EQ(again.Wait(), 0) << ReadBytes(dir.File("again.log"));
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone) << ReadBytes(dir.File("service.log"));
+    EXPECT_TRUE(Contains(Registry(), "\"Password\"=\"changed\"")) << Registry();
+}
+
 TEST_F(ServiceProgramTest, TheCameraVanishingStopsTheService) {
     std::string log;
+    // The window's way, which the settings can choose for headless mode too.
+    mkdir(dir.File("registry").c_str(), 0700);
+    ASSERT_TRUE(testsupport::WriteBytes(dir.File("registry/HKEY_CURRENT_USER.reg"),
+                                        "Windows Registry Editor Version 5.00\n\n"
+                                        "[HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service]\n"
+                                        "\"WaitForCamera\"=dword:00000000\n"));
     setenv("ZELT2_SIM_CAMERAS", "Loose Camera,vanish=1500", 1);
     CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
     EXPECT_EQ(service.Wait(20000), app::kExitServiceStopped);

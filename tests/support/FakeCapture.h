@@ -26,16 +26,16 @@ public:
         ++m_nStartCalls;
         if (m_bRunning.load()) {
             ++m_nStartsWhileRunning;
-            return {false, "already running"};
+            return {false, "already running", "", false};
         }
         m_settings = settings;
         if (onStart) onStart();
-        if (failStart) return {false, *failStart};
+        if (failStart) return {false, *failStart, "", false};
         std::lock_guard lock(m_lock);
         m_pSink = &sink;
         m_pEvents = &events;
         m_bRunning.store(true);
-        return {true, ""};
+        return {true, "", "fake", false};
     }
     void Stop() override {
         ++m_nStopCalls;

@@ -104,16 +104,21 @@ protected:
         // race. The live video's threading is checked over a fake capture.
         GTEST_SKIP() << "GStreamer pipelines are not checked under ThreadSanitizer";
 #endif
-        setenv("ZELT2_SIM_CAMERAS", "Desk Camera,pattern=ball,fps=30;Gone Camera,vanish=400", 1);
+        setenv("ZELT2_SIM_CAMERAS",
+               "Desk Camera,pattern=ball,fps=30;Gone Camera,vanish=400;Jpeg Camera,format=mjpeg;"
+               "Back Camera,vanish=300,back=600",
+               1);
     }
     void TearDown() override {
         if (IsSkipped()) return;
         m_capture.Stop();
         unsetenv("ZELT2_SIM_CAMERAS");
     }
-    CaptureStart Start(CaptureFormat format = {320, 240, 15}, const char* name = "Desk Camera") {
+    CaptureStart Start(CaptureFormat format = {320, 240, 15}, const char* name = "Desk Camera",
+                       const char* encoder = "") {
         CaptureSettings settings;
         settings.strCameraName = name;
+        settings.strEncoder = encoder;
         settings.format = format;
         settings.dwBitrateKbps = 300;
         m_sink.m_bStopped.store(false);
@@ -206,20 +211,70 @@ TEST_F(GstCapture, NoSuchCameraFailsCleanly) {
 
 TEST_F(GstCapture, MissingEncoderNamesItsElementAndPackage) {
     // As on a system without the package: the encoder's factory is gone
-    // from GStreamer's registry for as long as the test runs.
+    // from GStreamer's registry for as long as the test runs, and so are
+    // the hardware encoders a machine may have.
     GstRegistry* registry = gst_registry_get();
     GstPluginFeature* encoder = gst_registry_lookup_feature(registry, "x264enc");
     ASSERT_NE(encoder, nullptr);
+    std::vector<GstPluginFeature*> hardware;
+    for (const char* name : {"vah264enc", "vaapih264enc", "v4l2h264enc"})
+        if (GstPluginFeature* feature = gst_registry_lookup_feature(registry, name)) hardware.push_back(feature);
     gst_registry_remove_feature(registry, encoder);
+    for (GstPluginFeature* feature : hardware) gst_registry_remove_feature(registry, feature);
     const CaptureStart started = Start();
     gst_registry_add_feature(registry, encoder);
     gst_object_unref(encoder);
+    for (GstPluginFeature* feature : hardware) {
+        gst_registry_add_feature(registry, feature);
+        gst_object_unref(feature);
+    }
     EXPECT_FALSE(started.bStarted);
     EXPECT_EQ(started.strProblem,
               "The H.264 encoder is missing: GStreamer has no element \"x264enc\". "
               "Install the Debian package gstreamer1.0-plugins-ugly.");
     EXPECT_FALSE(m_capture.IsRunning());
     EXPECT_TRUE(Start().bStarted) << "the encoder is back";
+}
+
+TEST_F(GstCapture, TheEncoderInUseIsToldAndAForcedOneIsTakenOrRefused) {
+    CaptureStart started = Start();
+    ASSERT_TRUE(started.bStarted) << started.strProblem;
+    EXPECT_TRUE(started.strEncoder.ends_with(" (software)") || started.strEncoder.ends_with(" (hardware)"))
+        << started.strEncoder;
+    Stop();
+    started = Start({320, 240, 15}, "Desk Camera", "x264enc");
+    ASSERT_TRUE(started.bStarted) << started.strProblem;
+    EXPECT_EQ(started.strEncoder, "x264enc (software)");
+    Stop();
+    started = Start({320, 240, 15}, "Desk Camera", "h264magic");
+    EXPECT_FALSE(started.bStarted);
+    EXPECT_NE(started.strProblem.find("\"h264magic\" named in the settings is not one"), std::string::npos)
+        << started.strProblem;
+    EXPECT_FALSE(m_capture.IsRunning());
+}
+
+TEST_F(GstCapture, AnMjpegCameraIsDecodedAndEncoded) {
+    ASSERT_TRUE(Start({320, 240, 15}, "Jpeg Camera").bStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() >= 15; }, 20000));
+    Stop();
+    EXPECT_TRUE(m_sink.Frames()[0].key);
+    const auto decoded = testsupport::DecodeH264(m_sink.Stream());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->first, std::make_pair(320, 240));
+}
+
+TEST_F(GstCapture, AReturningCameraIsAbsentUntilItsTimeAndThenStays) {
+    ASSERT_TRUE(Start({320, 240, 15}, "Back Camera").bStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_events.lost.load() > 0; }, 20000));
+    Stop();
+    CaptureStart started = Start({320, 240, 15}, "Back Camera");
+    EXPECT_FALSE(started.bStarted);
+    EXPECT_TRUE(started.bCameraAbsent) << started.strProblem;
+    ASSERT_TRUE(WaitUntil([&] { return Start({320, 240, 15}, "Back Camera").bStarted; }, 20000));
+    // Back, it stays: no second loss in more than its vanishing time.
+    m_sink.Clear();
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() >= 20; }, 20000));
+    EXPECT_EQ(m_events.lost.load(), 1);
 }
 
 TEST_F(GstCapture, StartStopFiftyTimesLeaksNoThreadOrDescriptor) {

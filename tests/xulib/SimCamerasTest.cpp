@@ -23,7 +23,7 @@ TEST(SimCameraDescription, ParsesNamesAndKnobs) {
     std::vector<SimCamera> cams;
     std::string error;
     ASSERT_TRUE(ParseSimCameras(" Desk Camera ; Door,set=2, nopic = 2000/5000 ;Broken,fail=refusing,len=4,"
-                                "pattern=ball,fps=15,vanish=800;Liar,fail=echo;Gone,fail=unplugged,set=0;",
+                                "pattern=ball,fps=15,vanish=800,back=1200,format=mjpeg;Liar,fail=echo;Gone,fail=unplugged,set=0;",
                                 cams, error))
         << error;
     ASSERT_EQ(cams.size(), 5u);
@@ -40,6 +40,10 @@ TEST(SimCameraDescription, ParsesNamesAndKnobs) {
     EXPECT_EQ(cams[2].strPattern, "ball");
     EXPECT_EQ(cams[2].nFrameRate, 15u);
     EXPECT_EQ(cams[2].dwVanishMs, 800u);
+    EXPECT_EQ(cams[2].dwBackMs, 1200u);
+    EXPECT_TRUE(cams[2].bMjpeg);
+    EXPECT_FALSE(cams[0].bMjpeg);
+    EXPECT_EQ(cams[0].dwBackMs, 0u);
     EXPECT_EQ(cams[0].nFrameRate, 30u);
     EXPECT_EQ(cams[0].dwVanishMs, 0u);
     EXPECT_EQ(cams[3].failure, SimFailure::WrongEcho);
@@ -68,6 +72,8 @@ TEST(SimCameraDescription, MalformedListsAreRefusedWithTheReason) {
         {"A,fps=121", "fps must be"},
         {"A,vanish=0", "vanish must be"},
         {"A,vanish=soon", "vanish must be"},
+        {"A,back=0", "back must be"},
+        {"A,format=h264", "format must be"},
         {"A,colour=red", "unknown setting \"colour\""},
         {"A;B,set", "camera 2 (\"B\"): \"set\" is not of the form knob=value"},
     };

@@ -90,8 +90,22 @@ bool ApplyKnob(SimCamera& camera, std::string_view key, std::string_view value, 
             return true;
         }
         fault = "vanish must be a number of ms, at least 1";
+    } else if (key == "back") {
+        uint32_t ms = 0;
+        if (ParseNumber(value, ms) && ms >= 1) {
+            camera.dwBackMs = ms;
+            return true;
+        }
+        fault = "back must be a number of ms, at least 1";
+    } else if (key == "format") {
+        if (value == "raw" || value == "mjpeg") {
+            camera.bMjpeg = value == "mjpeg";
+            return true;
+        }
+        fault = "format must be raw or mjpeg";
     } else {
-        fault = "unknown setting \"" + std::string(key) + "\" (known: set, nopic, fail, len, pattern, fps, vanish)";
+        fault = "unknown setting \"" + std::string(key) +
+                "\" (known: set, nopic, fail, len, pattern, fps, vanish, back, format)";
     }
     return false;
 }

@@ -23,6 +23,11 @@
 //   pattern=WORD     test picture to show for the camera (default "smpte")
 //   fps=N            frames per second the camera delivers, 1 to 120 (default 30)
 //   vanish=N         the camera is gone N ms after its capture starts (default never)
+//   back=N           with vanish: the camera returns N ms after it vanished, and
+//                    then stays (default: it never returns; each new capture
+//                    vanishes again after its own N ms)
+//   format=raw|mjpeg what the camera delivers: raw pictures (default) or JPEG
+//                    frames, as many USB cameras do
 //
 // Names are UTF-8 and may hold spaces, but no ',' or ';'; spaces around
 // names, knobs and values are ignored.
@@ -50,6 +55,8 @@ struct SimCamera {
     std::string strPattern = "smpte";
     uint32_t nFrameRate = 30;
     uint32_t dwVanishMs = 0;         // 0: never
+    uint32_t dwBackMs = 0;           // 0: never comes back
+    bool bMjpeg = false;             // delivers JPEG frames instead of raw pictures
 
     // Whether the camera shows a picture `msSinceStart` milliseconds after it was made.
     bool HasPicture(uint32_t msSinceStart) const;

@@ -4,6 +4,9 @@
 // password and camera over them, starts at once, prints the status line, the
 // messages and the clock through CStatusPrinter, and ends on SIGINT or
 // SIGTERM, or when the service stops by itself; the settings are saved then.
+// A camera lost while serving is waited for (the viewers get the still
+// frame) unless the registry's "WaitForCamera" says 0. SIGHUP reads the
+// configuration file again and restarts the service when it changed.
 
 #include <cstdio>
 #include <optional>
@@ -18,6 +21,8 @@ struct HeadlessOptions {
     std::optional<std::u16string> password;
     // A position in the camera list (0, 1, ...) or the beginning of a name.
     std::optional<std::string> camera;
+    // The configuration file (ServiceConfig.h); the command line goes over it.
+    std::optional<std::string> configFile;
 };
 
 // Runs the service until it ends; the exit status (ServiceApp.h). `out`

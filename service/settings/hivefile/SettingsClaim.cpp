@@ -52,4 +52,15 @@ ClaimResult CSettingsClaim::Claim() {
 
 std::string CSettingsClaim::Where() const { return DefaultHiveDirectory(); }
 
+bool CSettingsClaim::HeldByAnyone() {
+    const std::string dir = DefaultHiveDirectory();
+    if (dir.empty()) return false;
+    const std::string path = dir + "/" + kClaimFileName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
+}
+
 }  // namespace settings

@@ -3,7 +3,11 @@
 // v4l2src on the capture node whose name the camera library shows for the
 // same camera, or, with simulated cameras (ZELT2_SIM_CAMERAS), a live test
 // source showing the camera's pattern at its frame rate, which can vanish as
-// an unplugged camera does.
+// an unplugged camera does, and come back.
+//
+// A camera that offers raw pictures gives them; one that offers only JPEG
+// frames (MJPEG, as many USB cameras do) gives those, and the capture decodes
+// them.
 
 #include <gst/gst.h>
 
@@ -17,6 +21,8 @@ struct CameraSource {
     GstElement* pBin = nullptr;
     std::string strName;     // the camera taken, UTF-8
     std::string strProblem;  // when there is no bin: the text for the user
+    bool bJpeg = false;      // the bin gives JPEG frames (image/jpeg) to be decoded
+    bool bAbsent = false;    // no bin because no camera of that name is there now
 };
 
 // The position in `names` (the cameras' names in the camera library's

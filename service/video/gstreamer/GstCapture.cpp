@@ -15,6 +15,7 @@
 #include "service/video/H264.h"
 #include "service/video/gstreamer/GstCameraSource.h"
 #include "service/video/gstreamer/GstElements.h"
+#include "service/video/gstreamer/GstEncoder.h"
 
 namespace video {
 namespace {
@@ -156,22 +157,18 @@ GstFlowReturn OnNewSample(GstAppSink* appsink, gpointer data) {
     return GST_FLOW_OK;
 }
 
-GstCaps* FormatCaps(const CaptureFormat& format) {
-    return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "I420", "width", G_TYPE_INT, format.nWidth,
+GstCaps* FormatCaps(const CaptureFormat& format, const char* pixels) {
+    return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, pixels, "width", G_TYPE_INT, format.nWidth,
                                "height", G_TYPE_INT, format.nHeight, "framerate", GST_TYPE_FRACTION,
                                format.nFrameRate, 1, "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr);
 }
 
-void SetEncoder(GstElement* encoder, const CaptureSettings& settings) {
+void SetEncoder(GstElement* encoder, const EncoderChoice& choice, const CaptureSettings& settings) {
     uint32_t kbps = settings.dwBitrateKbps != 0 ? settings.dwBitrateKbps : kDefaultBitrate;
     kbps = std::min(kbps, kMaxBitrate);
     const uint64_t keyFrames =
         static_cast<uint64_t>(settings.format.nFrameRate) * settings.dwKeyIntervalMs / 1000;
-    gst_util_set_object_arg(G_OBJECT(encoder), "speed-preset", "veryfast");
-    gst_util_set_object_arg(G_OBJECT(encoder), "tune", "zerolatency");
-    g_object_set(encoder, "byte-stream", TRUE, "aud", FALSE, "dct8x8", TRUE, "bitrate", kbps, "key-int-max",
-                 static_cast<guint>(std::clamp<uint64_t>(keyFrames, 1, 10000)), nullptr);
-    ZTRACE("encoder: %u kbit/s\n", kbps);
+    ConfigureH264Encoder(encoder, choice, kbps, static_cast<uint32_t>(std::clamp<uint64_t>(keyFrames, 1, 10000)));
 }
 
 }  // namespace
@@ -187,39 +184,45 @@ CGstCapture::~CGstCapture() { Stop(); }
 CaptureStart CGstCapture::Start(const CaptureSettings& settings, session::EncodedFrameSink& sink,
                                 ICaptureEvents& events) {
     State& s = *m_pState;
-    if (s.pipeline != nullptr) return {false, "The capture is already running."};
+    if (s.pipeline != nullptr) return {false, "The capture is already running.", "", false};
     const CaptureFormat& format = settings.format;
     if (format.nWidth <= 0 || format.nHeight <= 0 || format.nFrameRate <= 0)
-        return {false, "The capture cannot be set up: the picture format is not valid."};
+        return {false, "The capture cannot be set up: the picture format is not valid.", "", false};
+
+    const EncoderChoice encoderChoice = ChooseH264Encoder(settings.strEncoder);
+    if (encoderChoice.strFactory.empty()) return {false, encoderChoice.strProblem, "", false};
 
     CameraSource camera = MakeCameraSource(settings.strCameraName);
-    if (camera.pBin == nullptr) return {false, camera.strProblem};
+    if (camera.pBin == nullptr) return {false, camera.strProblem, "", camera.bAbsent};
 
     // The elements in the order the picture passes them; the first missing
-    // one is the one the user hears of.
+    // one is the one the user hears of. JPEG frames are decoded first.
     std::string problem;
-    GstElement* chain[7] = {};
-    const char* const factories[7] = {"videoconvert", "videoscale", "videorate", "capsfilter",
-                                      "x264enc",      "capsfilter", "appsink"};
-    for (size_t i = 0; i < 7 && problem.empty(); ++i) chain[i] = MakeElement(factories[i], problem);
+    std::vector<const char*> factories = {"videoconvert", "videoscale", "videorate", "capsfilter",
+                                          encoderChoice.strFactory.c_str(), "capsfilter", "appsink"};
+    if (camera.bJpeg) factories.insert(factories.begin(), "jpegdec");
+    const size_t count = factories.size();
+    std::vector<GstElement*> chain(count, nullptr);
+    for (size_t i = 0; i < count && problem.empty(); ++i) chain[i] = MakeElement(factories[i], problem);
     if (!problem.empty()) {
         gst_object_unref(gst_object_ref_sink(camera.pBin));
         for (GstElement* element : chain)
             if (element != nullptr) gst_object_unref(gst_object_ref_sink(element));
-        return {false, problem};
+        return {false, problem, "", false};
     }
-    GstElement* const rate = chain[2];
-    GstElement* const formatCaps = chain[3];
-    GstElement* const encoder = chain[4];
-    GstElement* const h264Caps = chain[5];
-    GstElement* const appsink = chain[6];
+    GstElement* const rate = chain[count - 5];
+    GstElement* const formatCaps = chain[count - 4];
+    GstElement* const encoder = chain[count - 3];
+    GstElement* const h264Caps = chain[count - 2];
+    GstElement* const appsink = chain[count - 1];
 
     // The camera's rate is only ever lowered to the format's, never padded.
     g_object_set(rate, "drop-only", TRUE, nullptr);
-    GstCaps* caps = FormatCaps(format);
+    // Hardware encoders take NV12 on every driver we know; x264 takes I420.
+    GstCaps* caps = FormatCaps(format, encoderChoice.bHardware ? "NV12" : "I420");
     g_object_set(formatCaps, "caps", caps, nullptr);
     gst_caps_unref(caps);
-    SetEncoder(encoder, settings);
+    SetEncoder(encoder, encoderChoice, settings);
     caps = gst_caps_new_simple("video/x-h264", "profile", G_TYPE_STRING, "high", "stream-format", G_TYPE_STRING,
                                "byte-stream", "alignment", G_TYPE_STRING, "au", nullptr);
     g_object_set(h264Caps, "caps", caps, nullptr);
@@ -234,11 +237,11 @@ CaptureStart CGstCapture::Start(const CaptureSettings& settings, session::Encode
     gst_bin_add(GST_BIN(s.pipeline), camera.pBin);
     for (GstElement* element : chain) gst_bin_add(GST_BIN(s.pipeline), element);
     bool linked = gst_element_link(camera.pBin, chain[0]);
-    for (size_t i = 1; i < 7 && linked; ++i) linked = gst_element_link(chain[i - 1], chain[i]);
+    for (size_t i = 1; i < count && linked; ++i) linked = gst_element_link(chain[i - 1], chain[i]);
     if (!linked) {
         ZTRACE("the capture's elements do not link\n");
         Stop();
-        return {false, "The capture cannot be set up: GStreamer cannot link its elements."};
+        return {false, "The capture cannot be set up: GStreamer cannot link its elements.", "", false};
     }
 
     {
@@ -278,12 +281,15 @@ CaptureStart CGstCapture::Start(const CaptureSettings& settings, session::Encode
     if (refused || !error.empty()) {
         const std::string name = s.strCamera;
         Stop();
-        if (fromCamera) return {false, "The camera \"" + name + "\" cannot be opened. " + Sentence(error)};
-        return {false, error.empty() ? std::string("The capture cannot be started.")
-                                     : "The capture cannot be started. " + Sentence(error)};
+        if (fromCamera)
+            return {false, "The camera \"" + name + "\" cannot be opened. " + Sentence(error), "", false};
+        return {false,
+                error.empty() ? std::string("The capture cannot be started.")
+                              : "The capture cannot be started. " + Sentence(error),
+                "", false};
     }
     s.bRunning.store(true);
-    return {true, ""};
+    return {true, "", DescribeEncoder(encoderChoice), false};
 }
 
 void CGstCapture::Stop() {

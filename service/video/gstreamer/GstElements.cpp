@@ -21,6 +21,11 @@ constexpr ElementSource kSources[] = {
     {"videorate", "The frame rate converter", "gstreamer1.0-plugins-base"},
     {"capsfilter", "The format filter", "libgstreamer1.0-0"},
     {"x264enc", "The H.264 encoder", "gstreamer1.0-plugins-ugly"},
+    {"vah264enc", "The VA-API H.264 encoder", "gstreamer1.0-plugins-bad"},
+    {"vaapih264enc", "The VA-API H.264 encoder", "gstreamer1.0-vaapi"},
+    {"v4l2h264enc", "The V4L2 H.264 encoder", "gstreamer1.0-plugins-good"},
+    {"jpegdec", "The JPEG decoder (for cameras that deliver MJPEG)", "gstreamer1.0-plugins-good"},
+    {"jpegenc", "The simulated MJPEG camera's JPEG encoder", "gstreamer1.0-plugins-good"},
     {"appsink", "The frame receiver", "gstreamer1.0-plugins-base"},
 };
 
