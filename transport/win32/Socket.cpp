@@ -254,14 +254,12 @@ long SendSome(NativeSocket fd, const void* first, size_t firstSize, const void* 
 
 long ReceiveDatagram(NativeSocket fd, void* buffer, size_t size, sockaddr_in* from) {
     int fromLen = sizeof *from;
-    for (;;) {
-        const int n = ::recvfrom(fd, static_cast<char*>(buffer), static_cast<int>(size), 0,
-                                 reinterpret_cast<sockaddr*>(from), &fromLen);
-        if (n >= 0) return n;
-        // A datagram longer than the buffer is cut and dropped, as on Linux it is cut.
-        if (::WSAGetLastError() == WSAEMSGSIZE) return static_cast<long>(size);
-        return -1;
-    }
+    const int n = ::recvfrom(fd, static_cast<char*>(buffer), static_cast<int>(size), 0,
+                             reinterpret_cast<sockaddr*>(from), &fromLen);
+    if (n >= 0) return n;
+    // A datagram longer than the buffer comes cut, as on Linux (and is then refused as too long).
+    if (::WSAGetLastError() == WSAEMSGSIZE) return static_cast<long>(size);
+    return -1;
 }
 
 void SendDatagram(NativeSocket fd, const void* data, size_t size, const sockaddr_in& to) {
