@@ -1,12 +1,5 @@
 #include "transport/DeviceSide.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -21,8 +14,7 @@ CDeviceSide::CDeviceSide(const CConfig& config, ISessionHost& host) : m_config(c
 CDeviceSide::~CDeviceSide() { Stop(); }
 
 bool CDeviceSide::Start() {
-    m_wake.Reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (!m_wake.Valid()) return false;
+    if (!m_sockets.Started() || !m_wake.Open()) return false;
     return StartThread(m_hub, [this] { HubLoop(); });
 }
 
@@ -41,10 +33,7 @@ void CDeviceSide::Stop() {
 }
 
 void CDeviceSide::WakeHub() {
-    const uint64_t one = 1;
-    if (m_wake.Valid()) {
-        [[maybe_unused]] const ssize_t n = ::write(m_wake.Get(), &one, sizeof one);
-    }
+    m_wake.Signal();
 }
 
 void CDeviceSide::CloseDevicesLocked(std::vector<std::shared_ptr<CSession>>* orphans) {
@@ -81,7 +70,7 @@ int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) 
     device->remote = remote && !m_config.bLoopbackOnly;
     device->listener = OpenTcpListener(!device->remote, port, &device->port);
     if (!device->listener.Valid()) {
-        ZTRACE("%s: cannot listen on TCP port %u (errno %d)\n", did.c_str(), port, errno);
+        ZTRACE("%s: cannot listen on TCP port %u (error %d)\n", did.c_str(), port, LastSocketError());
         return PPPP_ERR_CANNOT_LISTEN;
     }
     {
@@ -89,8 +78,8 @@ int CDeviceSide::OpenDevice(const std::string& did, uint16_t port, bool remote) 
         if (!m_discovery.Valid()) {
             m_discovery = OpenDiscoverySocket();
             if (!m_discovery.Valid()) {
-                ZTRACE("%s: cannot use discovery port %u (errno %d)\n", did.c_str(), m_config.wDiscoveryPort,
-                       errno);
+                ZTRACE("%s: cannot use discovery port %u (error %d)\n", did.c_str(), m_config.wDiscoveryPort,
+                       LastSocketError());
                 return PPPP_ERR_CANNOT_LISTEN;
             }
         }
@@ -209,7 +198,7 @@ void CDeviceSide::HubLoop() {
         {
             std::lock_guard<std::mutex> hold(m_lock);
             if (m_bStopping) break;
-            fds.push_back({m_wake.Get(), POLLIN, 0});
+            fds.push_back({m_wake.Handle(), POLLIN, 0});
             if (m_discovery.Valid()) fds.push_back({m_discovery.Get(), POLLIN, 0});
             const uint64_t now = NowMs();
             for (auto& entry : m_devices) {
@@ -227,17 +216,15 @@ void CDeviceSide::HubLoop() {
                 }
             }
         }
-        ::poll(fds.data(), fds.size(), timeout);
+        PollSockets(fds.data(), fds.size(), timeout);
 
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_bStopping) break;
-        uint64_t count;
-        while (::read(m_wake.Get(), &count, sizeof count) > 0) {
-        }
+        m_wake.Drain();
         // Descriptors are looked up again under the lock: one closed meanwhile
         // (a break) is simply not found.
         for (const pollfd& p : fds) {
-            if (!p.revents || p.fd == m_wake.Get()) continue;
+            if (!p.revents || p.fd == m_wake.Handle()) continue;
             if (m_discovery.Valid() && p.fd == m_discovery.Get()) {
                 AnswerQueries();
                 continue;
@@ -269,9 +256,7 @@ void CDeviceSide::AnswerQueries() {
     for (int i = 0; i < 64; ++i) {
         uint8_t in[kMaxDatagram + 1];
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        const ssize_t n =
-            ::recvfrom(m_discovery.Get(), in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+        const long n = ReceiveDatagram(m_discovery.Get(), in, sizeof in, &from);
         if (n < 0) return;
         Datagram query;
         if (!ParseDatagram(in, static_cast<size_t>(n), &query) || query.type != DatagramQuery) continue;
@@ -287,7 +272,7 @@ void CDeviceSide::AnswerQueries() {
         answer.did = d.did;
         uint8_t out[kMaxDatagram];
         const size_t size = MakeDatagram(out, answer);
-        ::sendto(m_discovery.Get(), out, size, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        SendDatagram(m_discovery.Get(), out, size, from);
     }
 }
 
@@ -317,14 +302,13 @@ bool CDeviceSide::EvictHandshake(Device& device) {
 void CDeviceSide::AcceptConnections(Device& device) {
     for (int i = 0; i < 64; ++i) {
         sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        CFd fd(::accept4(device.listener.Get(), reinterpret_cast<sockaddr*>(&from), &fromLen,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC));
+        bool outOfSockets = false;
+        CFd fd = AcceptConnection(device.listener.Get(), &from, &outOfSockets);
         if (!fd.Valid()) {
             // Out of descriptors, the connection stays pending and the socket
             // readable: give way by dropping a handshake, or pause accepting a
             // moment rather than spin.
-            if (errno == EMFILE || errno == ENFILE) {
+            if (outOfSockets) {
                 if (EvictHandshake(device)) continue;
                 device.acceptPausedUntil = NowMs() + 100;
             }
@@ -347,9 +331,9 @@ bool CDeviceSide::AdvanceHandshake(Device& device, Handshake& h) {
         size_t want = kFrameHeaderSize - std::min(h.got, kFrameHeaderSize);
         if (h.got >= kFrameHeaderSize) want = kFrameHeaderSize + ReadFrameHeader(h.buffer).length - h.got;
         if (want == 0) break;  // all of it is here
-        const ssize_t n = ::recv(h.fd.Get(), h.buffer + h.got, want, MSG_DONTWAIT);
+        const long n = ReceiveSome(h.fd.Get(), h.buffer + h.got, want);
         if (n == 0) return false;
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (n < 0) return n == kWouldBlock;
         h.got += static_cast<size_t>(n);
         if (h.got < kFrameHeaderSize) continue;
         const FrameHeader header = ReadFrameHeader(h.buffer);

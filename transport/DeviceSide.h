@@ -107,6 +107,8 @@ private:
     // Under m_lock.
     void AcceptHello(Device& device, std::shared_ptr<ILink> link, const Hello& hello);
 
+    // First, so the system's sockets outlast the hub's (the device side may be used alone).
+    CSocketsInUse m_sockets;
     const CConfig m_config;
     ISessionHost& m_host;
 
@@ -114,7 +116,7 @@ private:
     std::condition_variable m_cv;
     std::map<std::string, std::unique_ptr<Device>> m_devices;
     CFd m_discovery;
-    CFd m_wake;
+    CWakeSignal m_wake;
     std::thread m_hub;
     bool m_bStopping = false;
     int m_nListening = 0;

@@ -1,8 +1,5 @@
 #include "transport/Discovery.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 #include "platform/Random.h"
@@ -43,20 +40,17 @@ bool FindDevice(const CConfig& config, const std::string& did, uint32_t timeoutM
         if (now >= nextQuery) {
             // Datagrams get lost; ask again until the time is up.
             for (int i = 0; i < targetCount; ++i)
-                ::sendto(fd.Get(), packet, packetSize, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&targets[i]),
-                         sizeof targets[i]);
+                SendDatagram(fd.Get(), packet, packetSize, targets[i]);
             nextQuery = now + interval;
             interval = std::min(interval * 2, kLastQueryIntervalMs);
         }
         if (now >= deadline) return false;
         pollfd p{fd.Get(), POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(std::min(nextQuery, deadline) - now));
+        PollSockets(&p, 1, static_cast<int>(std::min(nextQuery, deadline) - now));
         for (;;) {
             uint8_t in[kMaxDatagram + 1];
             sockaddr_in from{};
-            socklen_t fromLen = sizeof from;
-            const ssize_t n =
-                ::recvfrom(fd.Get(), in, sizeof in, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            const long n = ReceiveDatagram(fd.Get(), in, sizeof in, &from);
             if (n < 0) break;
             Datagram answer;
             if (!ParseDatagram(in, static_cast<size_t>(n), &answer)) continue;

@@ -3,12 +3,11 @@
 // every process of this host through the loopback broadcast, and to the local
 // networks), take the first answer for that DID.
 
-#include <netinet/in.h>
-
 #include <cstdint>
 #include <string>
 
 #include "transport/InitString.h"
+#include "transport/Socket.h"
 
 namespace pppp {
 

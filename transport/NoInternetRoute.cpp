@@ -5,6 +5,11 @@
 #include "transport/RendezvousFile.h"
 #include "transport/Route.h"
 
+// Where a route is missing for a reason of the system, the build names it.
+#ifndef PPPP_NO_ROUTE_REASON
+#define PPPP_NO_ROUTE_REASON "this build of libpppp has no internet route"
+#endif
+
 namespace pppp {
 
 RouteSetup SetUpInternetRoute(RouteMaker* maker, std::string* path, std::string* problem) {
@@ -12,7 +17,7 @@ RouteSetup SetUpInternetRoute(RouteMaker* maker, std::string* path, std::string*
     const std::optional<std::string> file = FindRendezvousFile();
     if (!file) return RouteSetup::Off;
     *path = *file;
-    *problem = "rendezvous file " + *file + ": this build of libpppp has no internet route";
+    *problem = "rendezvous file " + *file + ": " PPPP_NO_ROUTE_REASON;
     return RouteSetup::Unusable;
 }
 

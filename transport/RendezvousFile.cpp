@@ -1,9 +1,7 @@
 #include "transport/RendezvousFile.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 namespace pppp {
 
@@ -20,8 +18,9 @@ std::optional<std::string> FindRendezvousFile() {
     else
         return std::nullopt;
     // Anything there but nothing at all is the user's file, to be read or named as unusable.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return std::nullopt;
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(path, error);
+    if (status.type() == std::filesystem::file_type::not_found) return std::nullopt;
     return path;
 }
 

@@ -27,17 +27,13 @@ public:
     void Describe(LinkInfo* info) override;
 
 private:
-    CTcpLink(CFd socket, CFd wake, CFd readerWake, CFd writerWake)
-        : m_socket(std::move(socket)),
-          m_wake(std::move(wake)),
-          m_readerWake(std::move(readerWake)),
-          m_writerWake(std::move(writerWake)) {}
-    int WaitCaller(short events, int wakeFd, int timeoutMs);
+    explicit CTcpLink(CFd socket) : m_socket(std::move(socket)) {}
+    int WaitCaller(short events, CWakeSignal& wake, int timeoutMs);
 
     CFd m_socket;
-    CFd m_wake;        // eventfd of the pump
-    CFd m_readerWake;  // eventfd of the reading thread
-    CFd m_writerWake;  // eventfd of the writing thread
+    CWakeSignal m_wake;        // of the pump
+    CWakeSignal m_readerWake;  // of the reading thread
+    CWakeSignal m_writerWake;  // of the writing thread
 };
 
 }  // namespace pppp

@@ -1,10 +1,5 @@
 #include "transport/Transport.h"
 
-#include <arpa/inet.h>
-#include <errno.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <climits>
 
@@ -19,44 +14,41 @@ namespace {
 constexpr uint32_t kDefaultConnectMs = 5000;
 
 // Waits for `events` on `fd` until `deadline`; false on time-out.
-bool WaitFd(int fd, short events, uint64_t deadline) {
+bool WaitFd(NativeSocket fd, short events, uint64_t deadline) {
     for (;;) {
         const uint64_t now = NowMs();
         if (now >= deadline) return false;
         pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, static_cast<int>(deadline - now));
+        const int n = PollSockets(&p, 1, static_cast<int>(deadline - now));
         if (n > 0) return true;
-        if (n < 0 && errno != EINTR) return false;
+        if (n < 0) return false;
     }
 }
 
 // PPPP_OK, PPPP_ERR_TIMEOUT, or PPPP_ERR_REFUSED when the connection ends or breaks.
-int ReceiveExactly(int fd, uint8_t* out, size_t size, uint64_t deadline) {
+int ReceiveExactly(NativeSocket fd, uint8_t* out, size_t size, uint64_t deadline) {
     size_t got = 0;
     while (got < size) {
-        const ssize_t n = ::recv(fd, out + got, size - got, MSG_DONTWAIT);
+        const long n = ReceiveSome(fd, out + got, size - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
             continue;
         }
-        if (n == 0) return PPPP_ERR_REFUSED;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return PPPP_ERR_REFUSED;
+        if (n != kWouldBlock) return PPPP_ERR_REFUSED;
         if (!WaitFd(fd, POLLIN, deadline)) return PPPP_ERR_TIMEOUT;
     }
     return PPPP_OK;
 }
 
-int SendExactly(int fd, const uint8_t* data, size_t size, uint64_t deadline) {
+int SendExactly(NativeSocket fd, const uint8_t* data, size_t size, uint64_t deadline) {
     size_t sent = 0;
     while (sent < size) {
-        const ssize_t n = ::send(fd, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const long n = SendSome(fd, data + sent, size - sent, nullptr, 0);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return PPPP_ERR_REFUSED;
+        if (n != kWouldBlock) return PPPP_ERR_REFUSED;
         if (!WaitFd(fd, POLLOUT, deadline)) return PPPP_ERR_TIMEOUT;
     }
     return PPPP_OK;
@@ -71,7 +63,7 @@ CTransport::CTransport(const CConfig& config, const RouteMaker& internetRoute)
 
 CTransport::~CTransport() { Shutdown(); }
 
-bool CTransport::Start() { return m_device.Start() && (!m_pRoute || m_pRoute->Start()); }
+bool CTransport::Start() { return m_sockets.Started() && m_device.Start() && (!m_pRoute || m_pRoute->Start()); }
 
 void CTransport::Shutdown() {
     {
@@ -197,16 +189,14 @@ int CTransport::Close(int handle) {
 // ---- viewer side -----------------------------------------------------------
 
 int CTransport::ConnectAddress(const std::string& did, const sockaddr_in& address, uint64_t deadline) {
-    CFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    CFd fd = OpenTcpSocket();
     if (!fd.Valid()) return PPPP_ERR_TOO_MANY;
     TuneSessionSocket(fd.Get(), m_config.dwSendBufferBytes, m_config.dwReceiveBufferBytes);
-    if (::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        if (errno != EINPROGRESS) return PPPP_ERR_DEVICE_NOT_FOUND;
+    const ConnectStart started = StartConnect(fd.Get(), address);
+    if (started == ConnectStart::kFailed) return PPPP_ERR_DEVICE_NOT_FOUND;
+    if (started == ConnectStart::kPending) {
         if (!WaitFd(fd.Get(), POLLOUT, deadline)) return PPPP_ERR_TIMEOUT;
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (::getsockopt(fd.Get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
-            return PPPP_ERR_DEVICE_NOT_FOUND;
+        if (!ConnectSucceeded(fd.Get())) return PPPP_ERR_DEVICE_NOT_FOUND;
     }
     uint8_t frame[kFrameHeaderSize + kMaxHandshakePayload];
     Hello hello;

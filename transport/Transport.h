@@ -18,6 +18,7 @@
 #include "transport/InitString.h"
 #include "transport/Route.h"
 #include "transport/Session.h"
+#include "transport/Socket.h"
 
 namespace pppp {
 
@@ -61,6 +62,8 @@ private:
     void TakeFinishedPumps(std::vector<std::shared_ptr<CSession>>& done);
     int ConnectAddress(const std::string& did, const sockaddr_in& address, uint64_t deadline);
 
+    // First, so the system's sockets outlast every socket of the transport.
+    CSocketsInUse m_sockets;
     const CConfig m_config;
     std::mutex m_tableLock;
     std::unordered_map<int, std::shared_ptr<CSession>> m_sessions;

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/Console.h"
 #include "platform/Text.h"
 #include "platform/Thread.h"
 #include "transport/client/PpppSetup.h"
@@ -192,6 +193,7 @@ public:
 
     bool OnLoggedIn() override {
         if (m_strOutput == "-") {
+            platform::SetBinaryStandardOutput();
             m_pVideo = stdout;
         } else if (!m_strOutput.empty()) {
             m_pVideo = std::fopen(m_strOutput.c_str(), "wb");
@@ -276,7 +278,7 @@ int main(int argc, char** argv) {
     CViewerClient client(pppp::RealPppp(), command.options);
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     Interrupter interrupter{&client};
     platform::CThread watcher;
     watcher.Start(&Interrupter::Watch, &interrupter);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/Clock.h"
+#include "platform/Console.h"
 #include "platform/Text.h"
 #include "service/demo/DemoHost.h"
 #include "service/demo/FileFrameSource.h"
@@ -66,7 +67,7 @@ int Usage(const std::string& problem) {
 int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     std::string did, video;
     std::u16string password;
     bool havePassword = false, thisHostOnly = false;

@@ -534,12 +534,12 @@ TEST_F(SessionLinkTest, AcksGoOnlyToAPeerThatSpeaksThemOnALinkThatNeedsThem) {
 // Two sessions acknowledging each other: a bulk writer that waits on its
 // backlog never has more than the send queue unacknowledged, and ends at 0.
 TEST_F(SessionLinkTest, TwoSessionsOnLinksThatNeedAcksKeepTheBacklogWithinTheQueue) {
-    auto far = std::make_shared<CPipe>();
-    pipe->needsAcks = far->needsAcks = true;
+    auto farPipe = std::make_shared<CPipe>();
+    pipe->needsAcks = farPipe->needsAcks = true;
     SessionParams p;
     p.sendQueueBytes = 64 * 1024;
     Open(p);
-    auto reader = std::make_shared<CSession>(p, std::make_shared<CPipeLink>(far));
+    auto reader = std::make_shared<CSession>(p, std::make_shared<CPipeLink>(farPipe));
     ASSERT_TRUE(reader->Start());
     std::atomic<bool> stop{false};
     std::thread relay([&] {  // carries what each session sends to the other
@@ -554,7 +554,7 @@ TEST_F(SessionLinkTest, TwoSessionsOnLinksThatNeedAcksKeepTheBacklogWithinTheQue
             return !bytes.empty();
         };
         while (!stop.load())
-            if (!move(*pipe, *far) && !move(*far, *pipe)) std::this_thread::sleep_for(1ms);
+            if (!move(*pipe, *farPipe) && !move(*farPipe, *pipe)) std::this_thread::sleep_for(1ms);
     });
     const auto bytes = Pattern(2 << 20, 6);
     std::vector<uint8_t> got(bytes.size());

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Programs built for Windows (run under Wine) and for Linux speak one protocol
+# on one host: a Windows ZELT2FileDevice watched by the Linux ZELT2Viewer, and
+# a Windows ZELT2Viewer watching the Linux ZELT2FileDevice, each finding the
+# other by discovery on loopback. Each recording is the frames asked for, and
+# decodes.
+#
+# usage: tests/windows/AcrossSystems.sh <Linux build dir> <Windows build dir>
+# Run it inside a network namespace of its own (scripts/test does).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+linux=$(realpath "$1")/bin
+windows=$(realpath "$2")
+wine="$windows/wine-run"
+sample=$PWD/tests/data/sample-320x240-high.h264  # Wine's drive Z: is the root
+work=$(mktemp -d "${TMPDIR:-/tmp}/zelt2-across.XXXXXX")
+device=
+cleanup() {
+    [ -n "$device" ] && kill "$device" 2>/dev/null && wait "$device" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Both sides on this host only, on a discovery port of their own.
+ZELT2_PPPP_INIT=$("$linux/pppp_tool" init-string --discovery-port 41490 --loopback-only --no-probe)
+export ZELT2_PPPP_INIT
+
+fail() {
+    echo "AcrossSystems: $1" >&2
+    for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done
+    exit 1
+}
+
+# One direction: the device program given in $1.., the viewer in the viewer command.
+watch() {
+    local name=$1 did=$2
+    shift 2
+    local viewer=("$@")
+    # The device runs until the viewer is done; the recording goes to standard
+    # output, which the Windows viewer writes byte for byte.
+    "${viewer[@]}" --did "$did" --password pw --timeout 60 --frames 30 --mode 1 --quiet --output - \
+        >"$work/$name.h264" 2>"$work/$name-viewer.log" || fail "$name: the viewer failed ($?)"
+    grep -q "^Recorded 30 frames" "$work/$name-viewer.log" || fail "$name: not 30 frames recorded"
+    gst-launch-1.0 -q filesrc location="$work/$name.h264" ! h264parse ! avdec_h264 ! fakesink \
+        >"$work/$name-decode.log" 2>&1 || fail "$name: the recording does not decode"
+    kill "$device"
+    wait "$device" 2>/dev/null || true
+    device=
+    echo "AcrossSystems: $name: 30 frames recorded, decoded"
+}
+
+"$wine" "$windows/bin/ZELT2FileDevice.exe" --did WINDEV --password pw --video "Z:${sample//\//\\}" \
+    --fps 50 >"$work/windows-device.log" 2>&1 &
+device=$!
+watch windows-device WINDEV "$linux/ZELT2Viewer"
+
+"$linux/ZELT2FileDevice" --did LINDEV --password pw --video "$sample" --fps 50 >"$work/linux-device.log" 2>&1 &
+device=$!
+watch linux-device LINDEV "$wine" "$windows/bin/ZELT2Viewer.exe"
