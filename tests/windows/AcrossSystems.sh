@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Programs built for Windows (run under Wine) and for Linux speak one protocol
 # on one host: a Windows ZELT2FileDevice watched by the Linux ZELT2Viewer, and
-# a Windows ZELT2Viewer watching the Linux ZELT2FileDevice, each finding the
-# other by discovery on loopback. Each recording is the frames asked for, and
+# a Windows ZELT2Viewer watching the Linux ZELT2FileDevice and the Linux
+# ZELT2Service (headless, on a simulated camera), each finding the other by
+# discovery on loopback. Each recording is the frames asked for, and
 # decodes.
 #
 # usage: tests/windows/AcrossSystems.sh <Linux build dir> <Windows build dir>
@@ -57,3 +58,8 @@ watch windows-device WINDEV "$linux/ZELT2Viewer"
 "$linux/ZELT2FileDevice" --did LINDEV --password pw --video "$sample" --fps 50 >"$work/linux-device.log" 2>&1 &
 device=$!
 watch linux-device LINDEV "$wine" "$windows/bin/ZELT2Viewer.exe"
+
+ZELT2_REGISTRY_DIR="$work/registry" ZELT2_SIM_CAMERAS="Desk Camera" \
+    "$linux/ZELT2Service" --headless --did LINSVC --password pw >"$work/linux-service.log" 2>&1 &
+device=$!
+watch linux-service LINSVC "$wine" "$windows/bin/ZELT2Viewer.exe"
