@@ -69,4 +69,7 @@ inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
 inline constexpr char16_t kAboutLicences[] = u"1131";
 inline constexpr char16_t kAboutLicenceTexts[] = u"1132";  // where their full texts are
 
+// The live preview, when it has no picture to show.
+inline constexpr char16_t kPreviewNoPicture[] = u"1133";
+
 }  // namespace app::langkey

@@ -177,6 +177,11 @@ public:
     // The camera of the last start (or the stored one).
     const std::u16string& CameraName() const { return m_settings.strCameraName; }
 
+    // Who is shown the live preview (video/Preview.h), or nullptr: while
+    // nobody is, the preview costs nothing. Any thread; once it returns, the
+    // sink it replaced is not called any more.
+    void SetPreviewSink(video::IPreviewSink* sink) { m_liveVideo.SetPreviewSink(sink); }
+
     // Returns once the work handed to the controller's thread so far has run.
     void Flush() { m_queue.Flush(); }
 

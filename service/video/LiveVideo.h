@@ -71,6 +71,9 @@ public:
     // A viewer waits for a key frame. Any thread.
     void RequestKeyFrame();
     bool IsRunning() const { return m_bRunning.load(); }
+    // The live preview's subscriber, or nullptr: ICapture::SetPreviewSink.
+    // Any thread; it holds across starts and stops.
+    void SetPreviewSink(IPreviewSink* sink) { m_capture.SetPreviewSink(sink); }
 
     // From the capture.
     void OnEncodedFrame(const session::EncodedFrame& frame) override;

@@ -56,6 +56,7 @@ public:
     }
     bool OnCloseRequest() override { return m_dialog.OnCloseRequest(); }
     void OnDestroy() override { m_dialog.OnDestroy(); }
+    void OnShown(bool shown) override { m_dialog.OnShown(shown); }
     int ticks = 0;
 
 private:
