@@ -41,6 +41,17 @@ void CPreviewFeed::OnTick(bool capturing) {
     if (!capturing || m_nTicksWithout >= 2) ShowNoPicture();
 }
 
+void CPreviewFeed::OnCaptureStopped() {
+    {
+        std::lock_guard lock(m_lock);
+        m_latest = {};
+        m_nArrived = 0;
+    }
+    if (m_bClosed || !m_bSubscribed) return;
+    m_bNoteShown = false;
+    ShowNoPicture();
+}
+
 void CPreviewFeed::Close() {
     if (m_bClosed) return;
     Subscribe(false);

@@ -38,6 +38,9 @@ public:
     // At each tick of the window's clock: whether the capture runs. Without
     // a picture for two ticks, the preview says it has none.
     void OnTick(bool capturing);
+    // The capture has stopped: the note at once, never a last picture left
+    // as if it were live (nor one still on its way to the window).
+    void OnCaptureStopped();
     // The window goes: no subscription and no drawing any more.
     void Close();
 

@@ -230,6 +230,7 @@ void CServiceDlg::ShowStopped() {
     m_pHost->EnableControl(kIdcCamera, true);
     m_pHost->EnableControl(kIdcDid, true);
     m_pHost->EnableControl(kIdcPassword, true);
+    m_preview.OnCaptureStopped();
     ShowTrayMenu();
 }
 

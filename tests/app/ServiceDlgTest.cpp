@@ -614,12 +614,17 @@ TEST_F(ServiceDlgTest, ThePreviewRunsOnlyWhileTheWindowIsShownAndSaysWhenThereIs
     m_pHost->RunPosted();
     EXPECT_EQ(m_pHost->m_nPreviewPictures, 1);
 
-    // Shown again while stopped: the note, in the window's language.
+    // Stopped while shown: the note at once, and a picture still on its way
+    // is not left standing as if live.
+    dlg.OnShown(true);
+    ASSERT_TRUE(m_capture.DeliverPreview(picture));
     Press(false);
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->m_nPreviewPictures, 1);
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "No picture");
+    // In the window's language.
     m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
     dlg.OnLanguageChanged();
-    dlg.OnShown(true);
-    dlg.OnTimer(kClockTimer);
     EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "Kein Bild");
     // Closing ends the subscription.
     dlg.OnDestroy();
