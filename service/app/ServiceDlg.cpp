@@ -41,7 +41,8 @@ CServiceDlg::CServiceDlg(ControllerConfig config, std::string strModuleDir)
       m_preview([this](video::IPreviewSink* sink) { m_controller.SetPreviewSink(sink); }),
       m_controller(std::move(config), *this) {}
 
-CServiceDlg::~CServiceDlg() = default;
+// The preview lets go of the capture while the controller still exists.
+CServiceDlg::~CServiceDlg() { m_preview.Close(); }
 
 // ---- Window start ----
 
