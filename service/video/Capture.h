@@ -5,10 +5,11 @@
 // own business: GStreamer here (gstreamer/), Media Foundation on Windows.
 //
 // Threads: Start, Stop and IsRunning on the owner's thread. RequestKeyFrame
-// and SetPreviewSink on any thread while a capture may run: it never blocks and never calls
-// back. The frame sink and the events are called on the implementation's own
-// threads until Stop returns; they must return at once and never call Start
-// or Stop.
+// on any thread while a capture may run: it never blocks and never calls
+// back. SetPreviewSink on any thread; it waits only for a preview picture
+// being handed over. The frame sink, the preview sink and the events are
+// called on the implementation's own threads until Stop returns; they must
+// return at once and never call Start or Stop.
 
 #include <cstdint>
 #include <memory>
