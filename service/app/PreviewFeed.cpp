@@ -8,9 +8,12 @@ CPreviewFeed::CPreviewFeed(std::function<void(video::IPreviewSink*)> subscribe) 
 
 CPreviewFeed::~CPreviewFeed() { Close(); }
 
-void CPreviewFeed::SetNoPictureText(std::u16string text) {
-    m_strNoPicture = std::move(text);
-    if (m_bNoteShown && !m_bClosed && m_pHost) m_pHost->ShowPreviewNote(m_strNoPicture);
+void CPreviewFeed::SetTexts(std::u16string noPicture, std::u16string cameraNoPicture) {
+    const bool cameraNote = !m_strNote.empty() && m_strNote == m_strCameraNoPicture;
+    const bool note = !m_strNote.empty();
+    m_strNoPicture = std::move(noPicture);
+    m_strCameraNoPicture = std::move(cameraNoPicture);
+    if (note) ShowNote(cameraNote ? m_strCameraNoPicture : m_strNoPicture);
 }
 
 void CPreviewFeed::Subscribe(bool on) {
@@ -26,11 +29,12 @@ void CPreviewFeed::OnShown(bool shown) {
     if (!shown) return;
     // Until a picture comes, the preview says it has none.
     m_nTicksWithout = 0;
-    m_bNoteShown = false;
-    ShowNoPicture();
+    m_strNote.clear();
+    ShowNote(m_bCameraNoPicture ? m_strCameraNoPicture : m_strNoPicture);
 }
 
-void CPreviewFeed::OnTick(bool capturing) {
+void CPreviewFeed::OnTick(bool capturing, bool cameraNoPicture) {
+    m_bCameraNoPicture = capturing && cameraNoPicture;
     if (m_bClosed || !m_bSubscribed) return;
     uint32_t arrived = 0;
     {
@@ -38,7 +42,10 @@ void CPreviewFeed::OnTick(bool capturing) {
         arrived = std::exchange(m_nArrived, 0);
     }
     m_nTicksWithout = arrived != 0 ? 0 : m_nTicksWithout + 1;
-    if (!capturing || m_nTicksWithout >= 2) ShowNoPicture();
+    if (m_bCameraNoPicture)
+        ShowNote(m_strCameraNoPicture);
+    else if (!capturing || m_nTicksWithout >= 2)
+        ShowNote(m_strNoPicture);
 }
 
 void CPreviewFeed::OnCaptureStopped() {
@@ -47,9 +54,9 @@ void CPreviewFeed::OnCaptureStopped() {
         m_latest = {};
         m_nArrived = 0;
     }
+    m_bCameraNoPicture = false;
     if (m_bClosed || !m_bSubscribed) return;
-    m_bNoteShown = false;
-    ShowNoPicture();
+    ShowNote(m_strNoPicture);
 }
 
 void CPreviewFeed::Close() {
@@ -77,17 +84,18 @@ void CPreviewFeed::Draw() {
         m_bPending = false;
         std::swap(frame, m_latest);
     }
-    // A picture that was on its way when the window left the screen is not drawn.
-    if (m_bClosed || !m_bSubscribed || frame.rgb.empty()) return;
-    m_bNoteShown = false;
+    // A picture that was on its way when the window left the screen is not
+    // drawn, nor one that viewers are not shown.
+    if (m_bClosed || !m_bSubscribed || m_bCameraNoPicture || frame.rgb.empty()) return;
+    m_strNote.clear();
     m_nTicksWithout = 0;
     m_pHost->ShowPreview(frame);
 }
 
-void CPreviewFeed::ShowNoPicture() {
-    if (m_bNoteShown) return;
-    m_bNoteShown = true;
-    m_pHost->ShowPreviewNote(m_strNoPicture);
+void CPreviewFeed::ShowNote(const std::u16string& note) {
+    if (note == m_strNote) return;
+    m_strNote = note;
+    m_pHost->ShowPreviewNote(m_strNote);
 }
 
 }  // namespace app

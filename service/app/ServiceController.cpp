@@ -199,6 +199,7 @@ void CServiceController::StopService() {
     // The readers have ended: no viewer starts the schedule again.
     m_server.StopVideoTimer();
     m_queue.StopRepeating();
+    m_bCameraNoPicture.store(false);
     m_bServing = false;
 }
 
@@ -236,7 +237,8 @@ void CServiceController::OnStillFrameTick() {
     tick.nCameraIndex = m_nCameraIndex.load();
     tick.bHighQuality = m_bHighQuality.load();
     tick.bNormalQuality = !tick.bHighQuality;
-    m_stills.OnStillFrameTimer(tick, m_camXU, m_server);
+    const bool noPicture = m_stills.OnStillFrameTimer(tick, m_camXU, m_server);
+    m_bCameraNoPicture.store(noPicture && m_queue.IsRepeating());
 }
 
 // ---- What the session server asks (its own threads) ----
@@ -263,7 +265,11 @@ uint32_t CServiceController::SetVideoTimer() {
     return kStillFrameSchedule;
 }
 
-void CServiceController::KillVideoTimer(uint32_t) { m_queue.StopRepeating(); }
+void CServiceController::KillVideoTimer(uint32_t) {
+    m_queue.StopRepeating();
+    // Nobody asks the camera any more: what it said is no longer known.
+    m_bCameraNoPicture.store(false);
+}
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
 

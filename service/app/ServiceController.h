@@ -174,6 +174,9 @@ public:
     int Online() const { return m_server.Online(); }
     bool TransportInitialised() const { return m_nP2PInit >= 0; }
     bool StillFramesScheduled() const { return m_queue.IsRepeating(); }
+    // The camera's last status query, while viewers watch, said it has no
+    // picture: viewers are sent the stored still. False when not known.
+    bool CameraHasNoPicture() const { return m_bCameraNoPicture.load(); }
     // The camera of the last start (or the stored one).
     const std::u16string& CameraName() const { return m_settings.strCameraName; }
 
@@ -221,6 +224,7 @@ private:
     // changes and the still-frame ticks.
     std::atomic<int> m_nCameraIndex{-1};
     std::atomic<bool> m_bHighQuality{false};
+    std::atomic<bool> m_bCameraNoPicture{false};
     // Started and not yet stopped; the controller's thread only.
     bool m_bServing = false;
     bool m_bShutDown = false;

@@ -127,7 +127,7 @@ void CServiceDlg::OnCommand(int id) {
 void CServiceDlg::OnTimer(uint32_t id) {
     if (id != kClockTimer) return;
     UpdateClock();
-    m_preview.OnTick(m_controller.IsCapturing());
+    m_preview.OnTick(m_controller.IsCapturing(), m_controller.CameraHasNoPicture());
 }
 
 void CServiceDlg::OnShown(bool shown) {
@@ -398,7 +398,9 @@ void CServiceDlg::ApplyLanguageTexts() {
     m_pHost->SetControlText(kIdcStartAtLogin, PackTextOr(m_langTable, langkey::kStartAtLogin, u"Start when I log in"));
     m_pHost->SetControlText(kIdcResume, PackTextOr(m_langTable, langkey::kResumeServing,
                                                    u"Serve again at launch if serving when closed"));
-    m_preview.SetNoPictureText(PackTextOr(m_langTable, langkey::kPreviewNoPicture, u"No picture"));
+    m_preview.SetTexts(PackTextOr(m_langTable, langkey::kPreviewNoPicture, u"No picture"),
+                       PackTextOr(m_langTable, langkey::kPreviewCameraNoPicture,
+                                  u"The camera has no picture: viewers see the stored one"));
     ShowPasswordWarning();
     ShowTrayMenu();
 }

@@ -631,6 +631,26 @@ TEST_F(ServiceDlgTest, ThePreviewRunsOnlyWhileTheWindowIsShownAndSaysWhenThereIs
     EXPECT_FALSE(m_capture.PreviewSubscribed());
 }
 
+TEST(PreviewFeed, WhileTheCameraHasNoPictureItSaysViewersSeeTheStillAndDrawsNoLivePicture) {
+    testsupport::CMemoryDialogHost host({});
+    video::IPreviewSink* subscribed = nullptr;
+    CPreviewFeed feed([&](video::IPreviewSink* sink) { subscribed = sink; });
+    feed.AttachHost(host);
+    feed.OnShown(true);
+    ASSERT_EQ(subscribed, &feed);
+    const video::PreviewFrame picture{2, 1, std::vector<uint8_t>(6, 0x80)};
+    feed.OnTick(true, true);
+    feed.OnPreviewFrame(picture);
+    host.RunPosted();
+    EXPECT_EQ(host.m_nPreviewPictures, 0);
+    EXPECT_EQ(platform::Utf16ToUtf8(host.m_strPreviewNote), "The camera has no picture: viewers see the stored one");
+    // The camera's picture is back.
+    feed.OnTick(true, false);
+    feed.OnPreviewFrame(picture);
+    host.RunPosted();
+    EXPECT_EQ(host.m_nPreviewPictures, 1);
+}
+
 TEST_F(ServiceDlgTest, StartAtLoginIsTheDesktopsEntryAndServingResumesOnlyWhereItWasLeft) {
     CServiceDlg& first = Start();
     EXPECT_FALSE(m_pHost->IsControlVisible(kIdcStartAtLogin));  // no desktop folder known
