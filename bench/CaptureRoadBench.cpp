@@ -121,6 +121,7 @@ public:
     void Stop() override { m_capture.Stop(); }
     void RequestKeyFrame() override { m_capture.RequestKeyFrame(); }
     bool IsRunning() const override { return m_capture.IsRunning(); }
+    void SetPreviewSink(video::IPreviewSink* sink) override { m_capture.SetPreviewSink(sink); }
 
 private:
     const uint32_t m_dwKeyIntervalMs;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "service/app/LinkFailure.h"
+#include "service/video/Preview.h"
 
 namespace app {
 
@@ -94,6 +95,11 @@ public:
     // Shows the window normally and brings it to the front.
     virtual void ShowWindow() = 0;
 
+    // The live preview (kIdcPreview): a picture, or a note in its place
+    // when there is none to show.
+    virtual void ShowPreview(const video::PreviewFrame& frame) = 0;
+    virtual void ShowPreviewNote(const std::u16string& text) = 0;
+
     // What the window's link says when its address does not open.
     virtual void SetLinkFailureTexts(const LinkFailureTexts& texts) = 0;
 
@@ -119,6 +125,9 @@ public:
     virtual void OnCommand(int id) = 0;
     // A timer started with SetTimer fired.
     virtual void OnTimer(uint32_t id) = 0;
+    // The window came on the screen (true), or left it: hidden into the
+    // tray, minimised or closed.
+    virtual void OnShown(bool shown) = 0;
     // The user asks to close the window (its close button); false keeps it open.
     virtual bool OnCloseRequest() = 0;
     // Once, as the window goes (close button, CloseWindow, or the end of the

@@ -33,6 +33,7 @@ inline constexpr int kIdcCameraLabel = 1034;
 inline constexpr int kIdcPasswordWarning = 1037; // static under the password, shown while it is weak
 inline constexpr int kIdcStartAtLogin = 1038;    // check box; hidden where the desktop has no autostart folder
 inline constexpr int kIdcResume = 1039;          // check box: serve again at launch if serving at exit
+inline constexpr int kIdcPreview = 1040;         // the live preview: a small picture, or a note
 
 inline constexpr int kDidMaxChars = 20;          // the DID edit's limit
 

@@ -69,4 +69,9 @@ inline constexpr char16_t kStartAtLoginFailed[] = u"1130";
 inline constexpr char16_t kAboutLicences[] = u"1131";
 inline constexpr char16_t kAboutLicenceTexts[] = u"1132";  // where their full texts are
 
+// The live preview, when it has no picture to show.
+inline constexpr char16_t kPreviewNoPicture[] = u"1133";
+// ... and when the camera says it has none, so viewers are sent the still.
+inline constexpr char16_t kPreviewCameraNoPicture[] = u"1134";
+
 }  // namespace app::langkey

@@ -214,6 +214,7 @@ void CServiceController::StopService() {
     m_bCameraAway.store(false);
     m_bStillsWanted.store(false);
     m_queue.StopRepeating();
+    m_bCameraNoPicture.store(false);
     m_bServing = false;
 }
 
@@ -309,7 +310,8 @@ void CServiceController::OnStillFrameTick() {
     tick.nCameraIndex = m_nCameraIndex.load();
     tick.bHighQuality = m_bHighQuality.load();
     tick.bNormalQuality = !tick.bHighQuality;
-    m_stills.OnStillFrameTimer(tick, m_camXU, m_server);
+    const bool noPicture = m_stills.OnStillFrameTimer(tick, m_camXU, m_server);
+    m_bCameraNoPicture.store(noPicture && m_queue.IsRepeating());
 }
 
 // ---- What the session server asks (its own threads) ----
@@ -341,6 +343,8 @@ void CServiceController::KillVideoTimer(uint32_t) {
     m_bStillsWanted.store(false);
     // While the camera is away the schedule also looks for it.
     if (!m_bCameraAway.load()) m_queue.StopRepeating();
+    // Nobody asks the camera any more: what it said is no longer known.
+    m_bCameraNoPicture.store(false);
 }
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }

@@ -193,6 +193,9 @@ public:
     int Online() const { return m_server.Online(); }
     bool TransportInitialised() const { return m_nP2PInit >= 0; }
     bool StillFramesScheduled() const { return m_queue.IsRepeating(); }
+    // The camera's last status query, while viewers watch, said it has no
+    // picture: viewers are sent the stored still. False when not known.
+    bool CameraHasNoPicture() const { return m_bCameraNoPicture.load(); }
     // The camera of the last start (or the stored one).
     const std::u16string& CameraName() const { return m_settings.strCameraName; }
     // Serving, but the camera is gone and the service waits for it.
@@ -204,6 +207,11 @@ public:
     // The encoder of the last capture that started; empty before one has.
     // The front end's thread, after Start.
     std::string Encoder() const;
+
+    // Who is shown the live preview (video/Preview.h), or nullptr: while
+    // nobody is, the preview costs nothing. Any thread; once it returns, the
+    // sink it replaced is not called any more.
+    void SetPreviewSink(video::IPreviewSink* sink) { m_liveVideo.SetPreviewSink(sink); }
 
     // Returns once the work handed to the controller's thread so far has run.
     void Flush() { m_queue.Flush(); }
@@ -257,6 +265,7 @@ private:
     video::LiveVideoRequest m_lastLive;  // the controller's thread
     mutable std::mutex m_encoderLock;
     std::string m_strEncoder;
+    std::atomic<bool> m_bCameraNoPicture{false};
     // Started and not yet stopped; the controller's thread only.
     bool m_bServing = false;
     bool m_bShutDown = false;

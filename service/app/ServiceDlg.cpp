@@ -37,13 +37,17 @@ constexpr char16_t kVersion[] = u"2.1.1";
 }  // namespace
 
 CServiceDlg::CServiceDlg(ControllerConfig config, std::string strModuleDir)
-    : m_strModuleDir(std::move(strModuleDir)), m_controller(std::move(config), *this) {}
+    : m_strModuleDir(std::move(strModuleDir)),
+      m_preview([this](video::IPreviewSink* sink) { m_controller.SetPreviewSink(sink); }),
+      m_controller(std::move(config), *this) {}
 
-CServiceDlg::~CServiceDlg() = default;
+// The preview lets go of the capture while the controller still exists.
+CServiceDlg::~CServiceDlg() { m_preview.Close(); }
 
 // ---- Window start ----
 
 void CServiceDlg::OnInitDialog() {
+    m_preview.AttachHost(*m_pHost);
     // Window creation: the clock runs for the life of the window.
     m_nClockTimer = m_pHost->SetTimer(kClockTimer, kClockPeriodMs);
 
@@ -121,7 +125,13 @@ void CServiceDlg::OnCommand(int id) {
 }
 
 void CServiceDlg::OnTimer(uint32_t id) {
-    if (id == kClockTimer) UpdateClock();
+    if (id != kClockTimer) return;
+    UpdateClock();
+    m_preview.OnTick(m_controller.IsCapturing(), m_controller.CameraHasNoPicture());
+}
+
+void CServiceDlg::OnShown(bool shown) {
+    if (!m_bDestroyed) m_preview.OnShown(shown);
 }
 
 void CServiceDlg::UpdateClock() {
@@ -221,6 +231,7 @@ void CServiceDlg::ShowStopped() {
     m_pHost->EnableControl(kIdcCamera, true);
     m_pHost->EnableControl(kIdcDid, true);
     m_pHost->EnableControl(kIdcPassword, true);
+    m_preview.OnCaptureStopped();
     ShowTrayMenu();
 }
 
@@ -268,6 +279,7 @@ void CServiceDlg::OnSelectHigh() {
 void CServiceDlg::OnDestroy() {
     if (m_bDestroyed) return;
     m_bDestroyed = true;
+    m_preview.Close();
     m_bServingAtExit = m_controller.IsListening();
     StopService();
     m_nid.Remove(*m_pHost);
@@ -386,6 +398,9 @@ void CServiceDlg::ApplyLanguageTexts() {
     m_pHost->SetControlText(kIdcStartAtLogin, PackTextOr(m_langTable, langkey::kStartAtLogin, u"Start when I log in"));
     m_pHost->SetControlText(kIdcResume, PackTextOr(m_langTable, langkey::kResumeServing,
                                                    u"Serve again at launch if serving when closed"));
+    m_preview.SetTexts(PackTextOr(m_langTable, langkey::kPreviewNoPicture, u"No picture"),
+                       PackTextOr(m_langTable, langkey::kPreviewCameraNoPicture,
+                                  u"The camera has no picture: viewers see the stored one"));
     ShowPasswordWarning();
     ShowTrayMenu();
 }

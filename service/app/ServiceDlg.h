@@ -2,7 +2,8 @@
 // CServiceDlg: the main window's logic over the service controller. It binds
 // the window's controls to the controller (the camera list, the DID and
 // password edits, the quality radios, the connect toggle), shows the status
-// line, the clock and the viewer count, relabels the window in the chosen
+// line, the clock and the viewer count, the live preview while the window
+// is on the screen (CPreviewFeed), relabels the window in the chosen
 // language, keeps the tray record, and reads and writes the settings through
 // the controller. It reaches the screen only through the dialog-host port.
 //
@@ -17,6 +18,7 @@
 #include "service/app/DialogHost.h"
 #include "service/app/DialogIds.h"
 #include "service/app/LangTable.h"
+#include "service/app/PreviewFeed.h"
 #include "service/app/ServiceController.h"
 #include "service/app/TrayIcon.h"
 
@@ -42,6 +44,7 @@ public:
     void OnInitDialog() override;
     void OnCommand(int id) override;
     void OnTimer(uint32_t id) override;
+    void OnShown(bool shown) override;
     bool OnCloseRequest() override;
     void OnDestroy() override;
 
@@ -77,6 +80,7 @@ public:
     const CLangTable& LangTable() const { return m_langTable; }
     const std::u16string& Version() const { return m_strVersion; }
     bool TransportInitialised() const { return m_controller.TransportInitialised(); }
+    const CPreviewFeed& Preview() const { return m_preview; }
 
 private:
     // IServiceObserver: any thread; each is posted to the window's thread.
@@ -128,6 +132,7 @@ private:
     StartOutcome m_lastStart = StartOutcome::NotTried;
     bool m_bDestroyed = false;
     int m_nNotifiedOnline = 0;
+    CPreviewFeed m_preview;
     // Last: it stops the service before the window's members go.
     CServiceController m_controller;
 };

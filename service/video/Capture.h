@@ -6,15 +6,17 @@
 //
 // Threads: Start, Stop and IsRunning on the owner's thread. RequestKeyFrame
 // on any thread while a capture may run: it never blocks and never calls
-// back. The frame sink and the events are called on the implementation's own
-// threads until Stop returns; they must return at once and never call Start
-// or Stop.
+// back. SetPreviewSink on any thread; it waits only for a preview picture
+// being handed over. The frame sink, the preview sink and the events are
+// called on the implementation's own threads until Stop returns; they must
+// return at once and never call Start or Stop.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "service/session/EncodedFrameSink.h"
+#include "service/video/Preview.h"
 
 namespace video {
 
@@ -85,6 +87,12 @@ public:
     // stopped.
     virtual void RequestKeyFrame() = 0;
     virtual bool IsRunning() const = 0;
+    // Where the preview goes (Preview.h): while set, running or not, each
+    // capture hands it the picture the encoder is given, scaled down, at most
+    // once per kPreviewPeriodMs; nullptr ends the preview and with it every
+    // cost of it. Any thread; when it returns, no call to the sink it
+    // replaced is under way or will come. The sink outlives its setting.
+    virtual void SetPreviewSink(IPreviewSink* sink) = 0;
 };
 
 // This platform's capture.

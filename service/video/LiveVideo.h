@@ -76,6 +76,9 @@ public:
     bool IsRunning() const { return m_bRunning.load(); }
     // Live frames passed on to the fan-out since construction. Any thread.
     uint64_t FramesPassed() const { return m_nFramesPassed.load(std::memory_order_relaxed); }
+    // The live preview's subscriber, or nullptr: ICapture::SetPreviewSink.
+    // Any thread; it holds across starts and stops.
+    void SetPreviewSink(IPreviewSink* sink) { m_capture.SetPreviewSink(sink); }
 
     // From the capture.
     void OnEncodedFrame(const session::EncodedFrame& frame) override;

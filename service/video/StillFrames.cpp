@@ -28,10 +28,10 @@ void CStillFrames::LoadStillFrames() {
     LoadOne(kStillHighId, m_stillHigh);
 }
 
-void CStillFrames::OnStillFrameTimer(const StillFrameTick& tick, camera::CCameraXU& camXU,
+bool CStillFrames::OnStillFrameTimer(const StillFrameTick& tick, camera::CCameraXU& camXU,
                                      session::EncodedFrameSink& sink) {
-    if (!tick.bRunning) return;
-    if (tick.nMode < 0 || tick.nMode > 3) return;
+    if (!tick.bRunning) return false;
+    if (tick.nMode < 0 || tick.nMode > 3) return false;
     uint8_t status = static_cast<uint8_t>(tick.nMode << 4);
     bool answered = false;
     {
@@ -40,11 +40,12 @@ void CStillFrames::OnStillFrameTimer(const StillFrameTick& tick, camera::CCamera
         answered = camXU.Query(camera::kCameraQueryStatus, &status);
         camXU.Close();
     }
-    if (!answered || (status & 0x0f) != 0) return;
+    if (!answered || (status & 0x0f) != 0) return false;
     if (tick.bNormalQuality && !m_stillNormal.empty())
         sink.OnEncodedFrame(session::EncodedFrame::Still(m_stillNormal.data(), static_cast<uint32_t>(m_stillNormal.size())));
     if (tick.bHighQuality && !m_stillHigh.empty())
         sink.OnEncodedFrame(session::EncodedFrame::Still(m_stillHigh.data(), static_cast<uint32_t>(m_stillHigh.size())));
+    return true;
 }
 
 }  // namespace video

@@ -34,8 +34,9 @@ public:
     // nothing is sent for that quality.
     void LoadStillFrames();
     // Asks the camera for its status; when it has no picture, passes the
-    // stored frame of the active quality to `sink` with gate 0.
-    void OnStillFrameTimer(const StillFrameTick& tick, camera::CCameraXU& camXU, session::EncodedFrameSink& sink);
+    // stored frame of the active quality to `sink` with gate 0. True when
+    // the camera answered that it has no picture.
+    bool OnStillFrameTimer(const StillFrameTick& tick, camera::CCameraXU& camXU, session::EncodedFrameSink& sink);
 
     const std::vector<uint8_t>& Normal() const { return m_stillNormal; }
     const std::vector<uint8_t>& High() const { return m_stillHigh; }

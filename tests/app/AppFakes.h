@@ -113,6 +113,7 @@ public:
     }
     void RequestKeyFrame() override { m_fake.RequestKeyFrame(); }
     bool IsRunning() const override { return m_fake.IsRunning(); }
+    void SetPreviewSink(video::IPreviewSink* sink) override { m_fake.SetPreviewSink(sink); }
 
 private:
     testsupport::CFakeCapture& m_fake;

@@ -108,6 +108,11 @@ public:
         m_notifications.push_back(platform::Utf16ToUtf8(title + u"|" + text));
     }
     void ShowWindow() override { ++m_nShowWindow; }
+    void ShowPreview(const video::PreviewFrame&) override {
+        ++m_nPreviewPictures;
+        m_strPreviewNote.clear();
+    }
+    void ShowPreviewNote(const std::u16string& text) override { m_strPreviewNote = text; }
     void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override { m_linkTexts = texts; }
     void ShowAboutBox() override {}
     void CloseWindow() override { ++m_nCloseWindow; }
@@ -136,6 +141,9 @@ public:
     // "title|text" of each notification, oldest first.
     std::vector<std::string> m_notifications;
     int m_nShowWindow = 0;
+    // The preview: pictures drawn, and the note in their place (empty while a picture shows).
+    int m_nPreviewPictures = 0;
+    std::u16string m_strPreviewNote;
     int m_nCloseWindow = 0;
 
 private:

@@ -48,9 +48,11 @@ struct TestLogic : app::IDialogLogic {
     }
     bool OnCloseRequest() override { return ++closeRequests, allowClose; }
     void OnDestroy() override { ++destroys; }
+    void OnShown(bool shown) override { this->shown = shown; }
 
     int inits = 0, destroys = 0, closeRequests = 0;
     bool allowClose = true;
+    bool shown = false;
     std::vector<int> commands;
     std::vector<uint32_t> timers;
     bool timerOnWindowThread = true;

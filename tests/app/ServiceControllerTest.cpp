@@ -203,11 +203,13 @@ TEST_F(ServiceControllerTest, StillFramesEvery2500MsWhileAViewerHasVideoOn) {
     ASSERT_TRUE(viewer.Receive(1, frame));
     EXPECT_EQ(frame.type, session::ServerMessageType::VideoFrame);
     EXPECT_EQ(frame.payloadLength, still.size());
+    EXPECT_TRUE(controller.CameraHasNoPicture());
     clock.Advance(2500);
     ASSERT_TRUE(WaitUntil([&] { return appfakes::CLog::Instance().Count(query) == 2; }));
 
     viewer.SendVideoStop();
     ASSERT_TRUE(WaitUntil([&] { return !controller.StillFramesScheduled(); }));
+    EXPECT_FALSE(controller.CameraHasNoPicture()) << "nobody asks the camera any more";
     clock.Advance(10000);
     controller.Flush();
     EXPECT_EQ(appfakes::CLog::Instance().Count(query), 2u);

@@ -575,6 +575,82 @@ TEST_F(ServiceDlgTest, TheTrayMenuTooltipAndNotificationsFollowTheServiceAndQuit
     EXPECT_EQ(m_pHost->TrayMenuTexts(), (std::vector<std::string>{"Fenster anzeigen", "Mit dem Internet verbinden", "Beenden"}));
 }
 
+TEST_F(ServiceDlgTest, ThePreviewRunsOnlyWhileTheWindowIsShownAndSaysWhenThereIsNoPicture) {
+    CServiceDlg& dlg = Start();
+    m_pHost->ComboSetCurSel(kIdcCamera, 0);
+    Type(u"CAM1");
+    Press(true);
+    ASSERT_TRUE(dlg.IsCapturing());
+    m_pHost->RunPosted();  // the status
+    video::PreviewFrame picture{2, 1, std::vector<uint8_t>(6, 0x80)};
+
+    // Not yet shown: nobody subscribes, nothing is made or drawn.
+    EXPECT_FALSE(m_capture.PreviewSubscribed());
+    EXPECT_FALSE(m_capture.DeliverPreview(picture));
+
+    // Shown: "no picture" until one comes; pictures arriving faster than the
+    // window draws are drawn once, the newest.
+    dlg.OnShown(true);
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "No picture");
+    ASSERT_TRUE(m_capture.DeliverPreview(picture));
+    ASSERT_TRUE(m_capture.DeliverPreview(picture));
+    EXPECT_EQ(m_pHost->RunPosted(), 1);
+    EXPECT_EQ(m_pHost->m_nPreviewPictures, 1);
+    EXPECT_TRUE(m_pHost->m_strPreviewNote.empty());
+
+    // The camera gives nothing for two ticks of the clock: the preview says so.
+    dlg.OnTimer(kClockTimer);
+    EXPECT_TRUE(m_pHost->m_strPreviewNote.empty());
+    dlg.OnTimer(kClockTimer);
+    dlg.OnTimer(kClockTimer);
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "No picture");
+
+    // Hidden (tray, minimised): unsubscribed at once, and a picture that was
+    // on its way is not drawn.
+    ASSERT_TRUE(m_capture.DeliverPreview(picture));
+    dlg.OnShown(false);
+    EXPECT_FALSE(m_capture.PreviewSubscribed());
+    EXPECT_FALSE(m_capture.DeliverPreview(picture));
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->m_nPreviewPictures, 1);
+
+    // Stopped while shown: the note at once, and a picture still on its way
+    // is not left standing as if live.
+    dlg.OnShown(true);
+    ASSERT_TRUE(m_capture.DeliverPreview(picture));
+    Press(false);
+    m_pHost->RunPosted();
+    EXPECT_EQ(m_pHost->m_nPreviewPictures, 1);
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "No picture");
+    // In the window's language.
+    m_pHost->ComboSetCurSel(kIdcLanguage, 0);  // Deutsch
+    dlg.OnLanguageChanged();
+    EXPECT_EQ(platform::Utf16ToUtf8(m_pHost->m_strPreviewNote), "Kein Bild");
+    // Closing ends the subscription.
+    dlg.OnDestroy();
+    EXPECT_FALSE(m_capture.PreviewSubscribed());
+}
+
+TEST(PreviewFeed, WhileTheCameraHasNoPictureItSaysViewersSeeTheStillAndDrawsNoLivePicture) {
+    testsupport::CMemoryDialogHost host({});
+    video::IPreviewSink* subscribed = nullptr;
+    CPreviewFeed feed([&](video::IPreviewSink* sink) { subscribed = sink; });
+    feed.AttachHost(host);
+    feed.OnShown(true);
+    ASSERT_EQ(subscribed, &feed);
+    const video::PreviewFrame picture{2, 1, std::vector<uint8_t>(6, 0x80)};
+    feed.OnTick(true, true);
+    feed.OnPreviewFrame(picture);
+    host.RunPosted();
+    EXPECT_EQ(host.m_nPreviewPictures, 0);
+    EXPECT_EQ(platform::Utf16ToUtf8(host.m_strPreviewNote), "The camera has no picture: viewers see the stored one");
+    // The camera's picture is back.
+    feed.OnTick(true, false);
+    feed.OnPreviewFrame(picture);
+    host.RunPosted();
+    EXPECT_EQ(host.m_nPreviewPictures, 1);
+}
+
 TEST_F(ServiceDlgTest, StartAtLoginIsTheDesktopsEntryAndServingResumesOnlyWhereItWasLeft) {
     CServiceDlg& first = Start();
     EXPECT_FALSE(m_pHost->IsControlVisible(kIdcStartAtLogin));  // no desktop folder known

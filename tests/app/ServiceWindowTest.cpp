@@ -56,6 +56,7 @@ public:
     }
     bool OnCloseRequest() override { return m_dialog.OnCloseRequest(); }
     void OnDestroy() override { m_dialog.OnDestroy(); }
+    void OnShown(bool shown) override { m_dialog.OnShown(shown); }
     int ticks = 0;
 
 private:
@@ -240,6 +241,34 @@ TEST_F(ServiceWindowTest, ConnectServesAViewerAndTheWindowCountsIt) {
     EXPECT_EQ(host->GetControlText(app::kIdcConnect), Pack(u"0999"));
     for (int id : {app::kIdcDid, app::kIdcPassword, app::kIdcCamera}) EXPECT_TRUE(host->IsControlEnabled(id)) << id;
     EXPECT_FALSE(dialog->IsListening());
+}
+
+TEST_F(ServiceWindowTest, ThePreviewShowsTheCameraWhileTheWindowIsShownAndNothingIsMadeWhileItIsNot) {
+    auto* preview = qobject_cast<QLabel*>(host->Control(app::kIdcPreview));
+    ASSERT_NE(preview, nullptr);
+    EXPECT_EQ(preview->text().toStdU16String(), Pack(u"1133"));
+    host->ComboSetCurSel(app::kIdcCamera, 0);
+    host->SetControlText(app::kIdcDid, platform::Utf8ToUtf16("UIPRE" + std::to_string(getpid())));
+    host->SetControlText(app::kIdcPassword, u"pw");
+    Click(app::kIdcConnect);
+    ASSERT_TRUE(Pump([&] { return host->PreviewPictures() >= 3; }, 20000));
+    EXPECT_EQ(preview->pixmap().size(), QSize(160, 120));
+    EXPECT_TRUE(preview->text().isEmpty());
+
+    // Minimised: the capture is no longer asked for pictures, and none is
+    // drawn over the next ticks of the clock.
+    host->Window().showMinimized();
+    ASSERT_TRUE(Pump([&] { return !dialog->Preview().Subscribed(); }, 10000));
+    const int drawn = host->PreviewPictures();
+    const int ticks = logic->ticks;
+    ASSERT_TRUE(Pump([&] { return logic->ticks >= ticks + 2; }, 10000));
+    EXPECT_EQ(host->PreviewPictures(), drawn);
+
+    // Back on the screen: pictures again; stopped: the note.
+    host->Window().showNormal();
+    ASSERT_TRUE(Pump([&] { return host->PreviewPictures() >= drawn + 2; }, 20000));
+    Click(app::kIdcConnect);
+    ASSERT_TRUE(Pump([&] { return preview->text().toStdU16String() == Pack(u"1133"); }, 10000));
 }
 
 TEST_F(ServiceWindowTest, ALanguageChangeRelabelsTheWholeWindow) {

@@ -48,6 +48,10 @@ public:
         if (m_bRunning.load()) m_nKeyFrames.fetch_add(1);
     }
     bool IsRunning() const override { return m_bRunning.load(); }
+    void SetPreviewSink(video::IPreviewSink* sink) override {
+        std::lock_guard lock(m_lock);
+        m_pPreview = sink;
+    }
 
     // As the streaming thread: false when stopped (nothing is delivered).
     bool Deliver(const session::EncodedFrame& frame) {
@@ -55,6 +59,18 @@ public:
         if (m_pSink == nullptr) return false;
         m_pSink->OnEncodedFrame(frame);
         return true;
+    }
+    // A preview picture, as the streaming thread: false when nobody
+    // subscribes or the capture is stopped.
+    bool DeliverPreview(const video::PreviewFrame& frame) {
+        std::lock_guard lock(m_lock);
+        if (m_pPreview == nullptr || m_pSink == nullptr) return false;
+        m_pPreview->OnPreviewFrame(frame);
+        return true;
+    }
+    bool PreviewSubscribed() {
+        std::lock_guard lock(m_lock);
+        return m_pPreview != nullptr;
     }
     bool Lose() {
         std::lock_guard lock(m_lock);
@@ -80,6 +96,7 @@ private:
     std::mutex m_lock;  // held while delivering, as Stop's promise needs
     session::EncodedFrameSink* m_pSink = nullptr;
     video::ICaptureEvents* m_pEvents = nullptr;
+    video::IPreviewSink* m_pPreview = nullptr;
     std::atomic<bool> m_bRunning{false};
     video::CaptureSettings m_settings;
     int m_nStartCalls = 0, m_nStartsWhileRunning = 0, m_nStopCalls = 0;

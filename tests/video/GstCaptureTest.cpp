@@ -182,6 +182,44 @@ TEST_F(GstCapture, ForcedKeyFrameComesWithinAFrameInterval) {
     }
 }
 
+// The window's place for the preview: counts the pictures and keeps the last.
+struct CPreviewCounter final : IPreviewSink {
+    void OnPreviewFrame(const PreviewFrame& frame) override {
+        last = frame;  // read once unsubscribed
+        ++count;
+    }
+    int Count() { return count.load(); }
+    std::atomic<int> count{0};
+    PreviewFrame last;
+};
+
+TEST_F(GstCapture, ThePreviewIsASmallPictureMadeOnlyWhileSubscribed) {
+    CPreviewCounter preview;
+    ASSERT_TRUE(Start({640, 480, 15}).bStarted);
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() >= 5; }, 20000));
+    EXPECT_EQ(preview.Count(), 0);
+
+    // Subscribed while running: a few pictures a second, far fewer than
+    // frames, each the encoder's picture at 160x120 with the ball on it.
+    m_capture.SetPreviewSink(&preview);
+    const size_t framesBefore = m_sink.Count();
+    ASSERT_TRUE(WaitUntil([&] { return preview.Count() >= 3; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() >= framesBefore + 30; }, 20000));
+    m_capture.SetPreviewSink(nullptr);
+    const int made = preview.Count();
+    EXPECT_LE(made, 12) << "pictures made for 30 frames";
+    EXPECT_EQ(preview.last.nWidth, kPreviewMaxWidth);
+    EXPECT_EQ(preview.last.nHeight, kPreviewMaxHeight);
+    ASSERT_EQ(preview.last.rgb.size(), size_t{kPreviewMaxWidth * kPreviewMaxHeight * 3});
+    const auto [low, high] = std::minmax_element(preview.last.rgb.begin(), preview.last.rgb.end());
+    EXPECT_GT(*high - *low, 128) << "a picture, not a flat colour";
+
+    // Unsubscribed: none comes once SetPreviewSink has returned.
+    const size_t framesAfter = m_sink.Count();
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.Count() >= framesAfter + 10; }, 20000));
+    EXPECT_EQ(preview.Count(), made);
+}
+
 TEST_F(GstCapture, VanishingCameraIsLost) {
     ASSERT_TRUE(Start({320, 240, 15}, "Gone Camera").bStarted);
     ASSERT_TRUE(WaitUntil([&] { return m_events.lost.load() > 0; }, 20000));

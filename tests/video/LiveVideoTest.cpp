@@ -19,6 +19,7 @@
 #include "service/video/H264.h"
 #include "service/video/KeyFrameLimiter.h"
 #include "service/video/LiveVideo.h"
+#include "service/video/Preview.h"
 #include "service/video/StillFrames.h"
 #include "tests/settings/TestRegistry.h"
 #include "tests/support/FakeCapture.h"
@@ -376,3 +377,55 @@ TEST(H264, SpsFirstForTheGate) {
 }
 
 }  // namespace
+
+TEST(Preview, ScalesDownKeepingTheShapeAndConvertsTheColours) {
+    // A 640x480 picture: the left half white, the right half pure red
+    // (BT.601 limited range), with padded rows.
+    const int w = 640, h = 480, strideY = 704, strideC = 352;
+    std::vector<uint8_t> y(strideY * h), u(strideC * h / 2), v(strideC * h / 2);
+    for (int row = 0; row < h; ++row)
+        for (int col = 0; col < w; ++col) y[row * strideY + col] = col < w / 2 ? 235 : 81;
+    for (int row = 0; row < h / 2; ++row)
+        for (int col = 0; col < w / 2; ++col) {
+            u[row * strideC + col] = col < w / 4 ? 128 : 90;
+            v[row * strideC + col] = col < w / 4 ? 128 : 240;
+        }
+    video::I420View view{w, h, {y.data(), u.data(), v.data()}, {strideY, strideC, strideC}};
+    video::PreviewFrame out;
+    ASSERT_TRUE(video::MakePreviewFrame(view, out));
+    EXPECT_EQ(std::make_pair(out.nWidth, out.nHeight), std::make_pair(160, 120));
+    ASSERT_EQ(out.rgb.size(), 160u * 120 * 3);
+    const auto pixel = [&](int x, int yy) {
+        const uint8_t* p = &out.rgb[(yy * 160 + x) * 3];
+        return std::array<int, 3>{p[0], p[1], p[2]};
+    };
+    EXPECT_EQ(pixel(10, 60), (std::array<int, 3>{255, 255, 255}));
+    const std::array<int, 3> red = pixel(150, 60);
+    EXPECT_GE(red[0], 250);
+    EXPECT_LE(red[1], 5);
+    EXPECT_LE(red[2], 5);
+
+    // The same picture with U and V interleaved, as hardware encoders take it.
+    std::vector<uint8_t> uv(strideY * h / 2);
+    for (int row = 0; row < h / 2; ++row)
+        for (int col = 0; col < w / 2; ++col) {
+            uv[row * strideY + 2 * col] = u[row * strideC + col];
+            uv[row * strideY + 2 * col + 1] = v[row * strideC + col];
+        }
+    video::PreviewFrame interleaved;
+    ASSERT_TRUE(video::MakePreviewFrame(
+        video::I420View{w, h, {y.data(), uv.data(), uv.data() + 1}, {strideY, strideY, strideY}, 2}, interleaved));
+    EXPECT_EQ(interleaved.rgb, out.rgb);
+
+    // A wide picture keeps its shape.
+    view.nHeight = 120;
+    ASSERT_TRUE(video::MakePreviewFrame(view, out));
+    EXPECT_EQ(std::make_pair(out.nWidth, out.nHeight), std::make_pair(160, 30));
+
+    // What cannot be a picture makes none.
+    for (video::I420View bad : {video::I420View{}, video::I420View{w, h, {y.data(), u.data(), nullptr}, {strideY, strideC, strideC}},
+                                video::I420View{w, h, {y.data(), u.data(), v.data()}, {100, strideC, strideC}}}) {
+        EXPECT_FALSE(video::MakePreviewFrame(bad, out));
+        EXPECT_TRUE(out.rgb.empty());
+    }
+}

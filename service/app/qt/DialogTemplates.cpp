@@ -19,6 +19,7 @@
 #include "service/app/DialogIds.h"
 #include "service/app/qt/QtHyperLink.h"
 #include "service/app/qt/QtToggleButton.h"
+#include "service/video/Preview.h"
 #include "wire/Sealing.h"
 
 // The icon is compiled into this static library; its registration must be
@@ -27,6 +28,9 @@ static void InitIconResources() { Q_INIT_RESOURCE(resources); }
 
 namespace app::qt {
 namespace {
+
+using video::kPreviewMaxHeight;
+using video::kPreviewMaxWidth;
 
 QLabel* RightLabel(const char* text, QWidget* parent) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -145,6 +149,20 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     netLayout->addWidget(add(kIdcStatus, value("Stopped", 24)), 2, 1);
     netLayout->setColumnStretch(1, 1);
 
+    // The live preview, beside the networking group: what the viewers see,
+    // small, or a note when there is no picture.
+    auto* preview = new QLabel(QStringLiteral("No picture"), &window);
+    preview->setFixedSize(kPreviewMaxWidth + 2, kPreviewMaxHeight + 2);
+    preview->setAlignment(Qt::AlignCenter);
+    preview->setWordWrap(true);
+    preview->setFrameShape(QFrame::Box);
+    preview->setStyleSheet(QStringLiteral("background: #202020; color: #e0e0e0;"));
+    preview->setAccessibleName(QStringLiteral("Live preview"));
+    add(kIdcPreview, preview);
+    auto* netRow = new QHBoxLayout;
+    netRow->addWidget(net, 1);
+    netRow->addWidget(preview, 0, Qt::AlignVCenter);
+
     // How the program starts: at login, and serving again where it left off.
     auto* startAtLogin = add(kIdcStartAtLogin, new QCheckBox(QStringLiteral("Start when I log in"), &window));
     auto* resume =
@@ -155,7 +173,7 @@ MainWindowControls BuildMainWindow(QWidget& window) {
     main->addWidget(quality);
     main->addWidget(code);
     main->addWidget(connect);
-    main->addWidget(net);
+    main->addLayout(netRow);
     main->addWidget(startAtLogin);
     main->addWidget(resume);
     // The window is as large as its contents: a longer text grows it, and it

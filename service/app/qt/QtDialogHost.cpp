@@ -10,6 +10,8 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -64,9 +66,19 @@ protected:
         event->accept();
     }
 
+    void showEvent(QShowEvent* event) override {
+        QWidget::showEvent(event);
+        m_host.UpdateShown();
+    }
+    void hideEvent(QHideEvent* event) override {
+        QWidget::hideEvent(event);
+        m_host.UpdateShown();
+    }
+
     void changeEvent(QEvent* event) override {
         QWidget::changeEvent(event);
         if (event->type() != QEvent::WindowStateChange) return;
+        m_host.UpdateShown();
         if (windowState() & Qt::WindowMaximized) {
             // The window has one size; a maximise shows it normally.
             QTimer::singleShot(0, this, [this] { showNormal(); });
@@ -219,6 +231,29 @@ void CQtDialogHost::OnMinimised() {
     // Hidden, the window comes back only through the tray icon; without one
     // it stays an ordinary minimised window.
     if (m_pTray && m_pTray->isVisible() && m_trayAvailable()) m_pWindow->hide();
+}
+
+void CQtDialogHost::UpdateShown() {
+    const bool shown = m_bOpened && !m_bDestroyed && m_pWindow->isVisible() && !m_pWindow->isMinimized();
+    if (shown == m_bOnScreen) return;
+    m_bOnScreen = shown;
+    m_logic.OnShown(shown);
+}
+
+void CQtDialogHost::ShowPreview(const video::PreviewFrame& frame) {
+    auto* label = qobject_cast<QLabel*>(Control(app::kIdcPreview));
+    if (!label || frame.nWidth <= 0 || frame.nHeight <= 0 ||
+        frame.rgb.size() != static_cast<size_t>(frame.nWidth) * frame.nHeight * 3)
+        return;
+    const QImage image(frame.rgb.data(), frame.nWidth, frame.nHeight, frame.nWidth * 3, QImage::Format_RGB888);
+    // The pixmap is a copy: the frame's bytes are not kept.
+    label->setPixmap(QPixmap::fromImage(image));
+    ++m_nPreviewPictures;
+}
+
+void CQtDialogHost::ShowPreviewNote(const std::u16string& text) {
+    auto* label = qobject_cast<QLabel*>(Control(app::kIdcPreview));
+    if (label) label->setText(Q(text));
 }
 
 void CQtDialogHost::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {

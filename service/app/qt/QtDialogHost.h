@@ -51,6 +51,8 @@ public:
     QMenu& TrayMenu() const { return *m_pTrayMenu; }
     // The notifications shown so far, "title|text", oldest first.
     const QStringList& Notifications() const { return m_notifications; }
+    // The preview pictures drawn so far.
+    int PreviewPictures() const { return m_nPreviewPictures; }
     // A tray notification, as the desktop delivers it.
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -85,6 +87,8 @@ public:
     void SetTrayStatus(const std::u16string& line) override;
     void ShowNotification(const std::u16string& title, const std::u16string& text) override;
     void ShowWindow() override;
+    void ShowPreview(const video::PreviewFrame& frame) override;
+    void ShowPreviewNote(const std::u16string& text) override;
     void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override;
     void ShowAboutBox() override;
     void CloseWindow() override;
@@ -102,6 +106,8 @@ private:
     // work runs any more. Runs once.
     void Destroy();
     void OnMinimised();
+    // Tells the logic when the window comes on the screen or leaves it.
+    void UpdateShown();
     // Whether the window may close now (the logic asks the user).
     bool AllowClose();
     void UpdateTrayToolTip();
@@ -124,6 +130,8 @@ private:
     std::map<uint32_t, QTimer*> m_timers;
     bool m_bOpened = false;  // the logic's OnInitDialog has run
     bool m_bShown = false;   // the window has been on the screen
+    bool m_bOnScreen = false;  // as the logic was last told
+    int m_nPreviewPictures = 0;
     std::atomic<bool> m_bDestroyed{false};
     // Work posted by other threads waits here, under our own lock, so that
     // handing it over is visible to the thread checker (Qt's locks are not).

@@ -1,7 +1,8 @@
 // ZELT2Screenshots: draws the service's window offscreen and writes PNGs of
-// it: the main window stopped and running in every shipped language, the
-// About box, the tray icon's menu, and the window after its camera was lost. It runs the real window logic over simulated cameras, a
-// registry folder of its own and a transport that stays on this computer.
+// it: the main window stopped and running (with its live preview) in every
+// shipped language, the About box, the tray icon's menu, and the window after
+// its camera was lost. It runs the real window logic over simulated cameras,
+// a registry folder of its own and a transport that stays on this computer.
 //
 //   ZELT2Screenshots OUTPUT-FOLDER
 
@@ -115,6 +116,12 @@ int main(int argc, char** argv) {
                 static_cast<QAbstractButton*>(host.Control(app::kIdcConnect))->click();
                 if (!Pump([&] { return dialog.Status() == app::kStatusRunning; }, 15000)) {
                     std::fprintf(stderr, "ZELT2Screenshots: the service did not start in %s\n", name.toUtf8().constData());
+                    ++failures;
+                }
+                // Running, the live preview shows the camera's picture.
+                const int pictures = host.PreviewPictures();
+                if (!Pump([&] { return host.PreviewPictures() > pictures; }, 15000)) {
+                    std::fprintf(stderr, "ZELT2Screenshots: no preview picture in %s\n", name.toUtf8().constData());
                     ++failures;
                 }
                 if (!Save(host.Window(), QDir(out).filePath(QStringLiteral("main-%1-running.png").arg(name)))) ++failures;

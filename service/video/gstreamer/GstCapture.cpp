@@ -55,6 +55,15 @@ struct CGstCapture::State {
     std::vector<NalUnit> scratch;
     std::vector<uint8_t> keyFrame;
 
+    // The preview's subscriber, kept across captures; held while it is
+    // called, so that unsubscribing knows no call is under way.
+    std::mutex previewLock;
+    IPreviewSink* preview = nullptr;
+    std::atomic<bool> bPreviewOn{false};  // read first, without the lock
+    // The streaming thread's.
+    gint64 lastPreviewUs = 0;
+    PreviewFrame previewFrame;
+
     // Held while the events are called, for the same reason.
     std::mutex eventLock;
     ICaptureEvents* events = nullptr;
@@ -157,6 +166,49 @@ GstFlowReturn OnNewSample(GstAppSink* appsink, gpointer data) {
     return GST_FLOW_OK;
 }
 
+// Between the format filter and the encoder: while someone subscribes, now
+// and then a small copy of the picture the encoder gets. Unsubscribed, one
+// atomic read per frame.
+GstPadProbeReturn OnRawPicture(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    State& s = *static_cast<State*>(data);
+    if (!s.bPreviewOn.load(std::memory_order_relaxed)) return GST_PAD_PROBE_OK;
+    const gint64 now = g_get_monotonic_time();
+    if (s.lastPreviewUs != 0 && now - s.lastPreviewUs < static_cast<gint64>(kPreviewPeriodMs) * 1000)
+        return GST_PAD_PROBE_OK;
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (buffer == nullptr || caps == nullptr) {
+        if (caps) gst_caps_unref(caps);
+        return GST_PAD_PROBE_OK;
+    }
+    GstVideoInfo videoInfo;
+    const bool parsed = gst_video_info_from_caps(&videoInfo, caps);
+    const bool interleaved = parsed && GST_VIDEO_INFO_FORMAT(&videoInfo) == GST_VIDEO_FORMAT_NV12;
+    const bool known = parsed && (interleaved || GST_VIDEO_INFO_FORMAT(&videoInfo) == GST_VIDEO_FORMAT_I420);
+    gst_caps_unref(caps);
+    GstVideoFrame picture;
+    if (!known || !gst_video_frame_map(&picture, &videoInfo, buffer, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+    I420View view;
+    view.nWidth = GST_VIDEO_FRAME_WIDTH(&picture);
+    view.nHeight = GST_VIDEO_FRAME_HEIGHT(&picture);
+    for (int p = 0; p < (interleaved ? 2 : 3); ++p) {
+        view.planes[p] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&picture, p));
+        view.strides[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, p);
+    }
+    if (interleaved) {  // NV12, as hardware encoders take it: V follows each U
+        view.planes[2] = view.planes[1] + 1;
+        view.strides[2] = view.strides[1];
+        view.nChromaStep = 2;
+    }
+    const bool made = MakePreviewFrame(view, s.previewFrame);
+    gst_video_frame_unmap(&picture);
+    if (!made) return GST_PAD_PROBE_OK;
+    s.lastPreviewUs = now;
+    std::lock_guard lock(s.previewLock);
+    if (s.preview != nullptr) s.preview->OnPreviewFrame(s.previewFrame);
+    return GST_PAD_PROBE_OK;
+}
+
 GstCaps* FormatCaps(const CaptureFormat& format, const char* pixels) {
     return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, pixels, "width", G_TYPE_INT, format.nWidth,
                                "height", G_TYPE_INT, format.nHeight, "framerate", GST_TYPE_FRACTION,
@@ -248,6 +300,11 @@ CaptureStart CGstCapture::Start(const CaptureSettings& settings, session::Encode
         std::lock_guard lock(s.padLock);
         s.encoderSrc = gst_element_get_static_pad(encoder, "src");
     }
+    // The preview's tap; it goes with the pipeline.
+    s.lastPreviewUs = 0;
+    GstPad* raw = gst_element_get_static_pad(formatCaps, "src");
+    gst_pad_add_probe(raw, GST_PAD_PROBE_TYPE_BUFFER, OnRawPicture, &s, nullptr);
+    gst_object_unref(raw);
     {
         std::lock_guard relaying(s.relayLock);
         s.sink = &sink;
@@ -335,6 +392,13 @@ void CGstCapture::RequestKeyFrame() {
     gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE,
                                                                          s.forceCount.fetch_add(1) + 1));
     gst_object_unref(pad);
+}
+
+void CGstCapture::SetPreviewSink(IPreviewSink* sink) {
+    State& s = *m_pState;
+    std::lock_guard lock(s.previewLock);
+    s.preview = sink;
+    s.bPreviewOn.store(sink != nullptr);
 }
 
 bool CGstCapture::IsRunning() const { return m_pState->bRunning.load(); }

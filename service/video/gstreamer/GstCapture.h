@@ -10,6 +10,10 @@
 //            thread as a live frame, its kind read once, a key frame with
 //            its SPS first (the fan-out's gate opens on it)
 //
+//   preview: a probe between the format filter and the encoder; while a
+//            preview sink is set it scales a picture down now and then
+//            (Preview.h), on the streaming thread
+//
 // Nothing between the camera and the appsink queues: the camera's own
 // buffer pool bounds what waits.
 //
@@ -35,6 +39,7 @@ public:
     void Stop() override;
     void RequestKeyFrame() override;
     bool IsRunning() const override;
+    void SetPreviewSink(IPreviewSink* sink) override;
 
     struct State;  // shared with GStreamer's callbacks
 
