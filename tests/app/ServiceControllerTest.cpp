@@ -203,7 +203,8 @@ TEST_F(ServiceControllerTest, StillFramesEvery2500MsWhileAViewerHasVideoOn) {
     ASSERT_TRUE(viewer.Receive(1, frame));
     EXPECT_EQ(frame.type, session::ServerMessageType::VideoFrame);
     EXPECT_EQ(frame.payloadLength, still.size());
-    EXPECT_TRUE(controller.CameraHasNoPicture());
+    // The tick notes what the camera said once the still is on its way.
+    EXPECT_TRUE(WaitUntil([&] { return controller.CameraHasNoPicture(); }));
     clock.Advance(2500);
     ASSERT_TRUE(WaitUntil([&] { return appfakes::CLog::Instance().Count(query) == 2; }));
 
