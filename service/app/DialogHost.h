@@ -22,6 +22,14 @@ namespace app {
 enum class MessageBoxKind { Ok, OkCancel, YesNo };
 enum class MessageBoxResult { Ok, Cancel, Yes, No };
 
+// The words on those buttons (and on the About box's), in the window's language.
+struct ButtonTexts {
+    std::u16string strOk = u"OK";
+    std::u16string strCancel = u"Cancel";
+    std::u16string strYes = u"Yes";
+    std::u16string strNo = u"No";
+};
+
 class IDialogHost {
 public:
     // Controls by their dialog ids.
@@ -102,6 +110,8 @@ public:
 
     // What the window's link says when its address does not open.
     virtual void SetLinkFailureTexts(const LinkFailureTexts& texts) = 0;
+    // The words on message-box buttons from now on.
+    virtual void SetButtonTexts(const ButtonTexts& texts) = 0;
 
     // Opens the About box modally (the console host has none and returns).
     virtual void ShowAboutBox() = 0;

@@ -74,4 +74,10 @@ inline constexpr char16_t kPreviewNoPicture[] = u"1133";
 // ... and when the camera says it has none, so viewers are sent the still.
 inline constexpr char16_t kPreviewCameraNoPicture[] = u"1134";
 
+// The buttons of message boxes and of the About box.
+inline constexpr char16_t kButtonOk[] = u"1135";
+inline constexpr char16_t kButtonCancel[] = u"1136";
+inline constexpr char16_t kButtonYes[] = u"1137";
+inline constexpr char16_t kButtonNo[] = u"1138";
+
 }  // namespace app::langkey

@@ -395,6 +395,12 @@ void CServiceDlg::ApplyLanguageTexts() {
     link.strCopyHint =
         PackTextOr(m_langTable, langkey::kLinkCopyHint, u"To visit it, copy this address into a web browser:");
     m_pHost->SetLinkFailureTexts(link);
+    ButtonTexts buttons;
+    buttons.strOk = PackTextOr(m_langTable, langkey::kButtonOk, u"OK");
+    buttons.strCancel = PackTextOr(m_langTable, langkey::kButtonCancel, u"Cancel");
+    buttons.strYes = PackTextOr(m_langTable, langkey::kButtonYes, u"Yes");
+    buttons.strNo = PackTextOr(m_langTable, langkey::kButtonNo, u"No");
+    m_pHost->SetButtonTexts(buttons);
     m_pHost->SetControlText(kIdcStartAtLogin, PackTextOr(m_langTable, langkey::kStartAtLogin, u"Start when I log in"));
     m_pHost->SetControlText(kIdcResume, PackTextOr(m_langTable, langkey::kResumeServing,
                                                    u"Serve again at launch if serving when closed"));

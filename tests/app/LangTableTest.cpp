@@ -105,7 +105,8 @@ TEST_F(LangTableTest, LinesUpTo1023CharactersAreReadAndLongerOnesIgnoredWhole) {
 TEST_F(LangTableTest, TheShippedPacksHaveEveryKeyTheWindowUses) {
     const char16_t* keys[] = {u"0001", u"0996", u"0998", u"0999", u"1001", u"1002", u"1003", u"1004", u"1005",
                               u"1006", u"1007", u"1008", u"1009", u"1010", u"1011", u"1012", u"1013", u"1014",
-                              u"1100", u"1101", u"1102", u"1103", u"1104", u"1105", u"1106", u"1107", u"1112"};
+                              u"1100", u"1101", u"1102", u"1103", u"1104", u"1105", u"1106", u"1107", u"1112",
+                              u"1135", u"1136", u"1137", u"1138"};
     const auto names = app::ListLanguagePacks(ZELT_RES_DIR);
     ASSERT_GE(names.size(), 3u);
     bool nonLatin = false;

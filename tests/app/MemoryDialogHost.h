@@ -114,6 +114,8 @@ public:
     }
     void ShowPreviewNote(const std::u16string& text) override { m_strPreviewNote = text; }
     void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override { m_linkTexts = texts; }
+    void SetButtonTexts(const app::ButtonTexts& texts) override { m_buttonTexts = texts; }
+    const app::ButtonTexts& ButtonTexts() const { return m_buttonTexts; }
     void ShowAboutBox() override {}
     void CloseWindow() override { ++m_nCloseWindow; }
 
@@ -170,6 +172,7 @@ private:
     std::vector<TrayMenuItem> m_trayMenu;
     std::map<int, std::u16string> m_inputRules;
     app::LinkFailureTexts m_linkTexts;
+    app::ButtonTexts m_buttonTexts;
     std::mutex m_queueLock;
     std::deque<std::function<void()>> m_queue;
 };

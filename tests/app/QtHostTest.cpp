@@ -5,6 +5,7 @@
 
 #include <QAccessible>
 #include <QAbstractButton>
+#include <QMessageBox>
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
@@ -236,6 +237,18 @@ TEST_F(QtHostTest, MessageBoxesAreModalWithTheirCaption) {
     host.MessageBox(u"x", u"", app::MessageBoxKind::Ok);
     EXPECT_EQ(caption, QStringLiteral("ZELT2Service"));  // a missing caption: the program's name
 
+    // The buttons speak the window's language.
+    app::ButtonTexts russian{u"\u041e\u041a", u"\u041e\u0442\u043c\u0435\u043d\u0430", u"\u0414\u0430",
+                             u"\u041d\u0435\u0442"};
+    host.SetButtonTexts(russian);
+    QStringList words;
+    AnswerNextModal([&](QWidget* box) {
+        for (QAbstractButton* button : static_cast<QMessageBox*>(box)->buttons()) words << button->text();
+    });
+    host.MessageBox(u"Quit?", u"", app::MessageBoxKind::YesNo);
+    words.sort();
+    EXPECT_EQ(words, (QStringList{QString::fromStdU16String(russian.strYes), QString::fromStdU16String(russian.strNo)}));
+
     // A short text leaves room for the whole caption.
     int width = 0;
     AnswerNextModal([&](QWidget* box) { width = box->width(); });
@@ -249,14 +262,16 @@ TEST_F(QtHostTest, AboutBoxShowsWhatItsSourceGives) {
     CQtDialogHost host(logic);
     host.SetAboutSource([] { return app::CAboutDlg(nullptr, u"2.1.1", [] { return 0x01020304u; }).OnInitDialog(); });
     host.Open();
-    QString api, title, legal;
+    QString api, title, legal, ok;
     AnswerNextModal([&](QWidget* box) {
+        ok = box->findChild<QPushButton*>(QStringLiteral("ctl1"))->text();
         title = box->windowTitle();
         api = box->findChild<QLabel*>(QStringLiteral("ctl1026"))->text();
         legal = box->findChild<QLabel*>(QStringLiteral("ctl1035"))->text();
     });
     host.ShowAboutBox();
     EXPECT_EQ(api, QStringLiteral("API V1.2.3.4"));
+    EXPECT_EQ(ok, QStringLiteral("OK"));
     EXPECT_EQ(title, QStringLiteral("ZELT2 Service"));
     EXPECT_FALSE(legal.isEmpty());
 

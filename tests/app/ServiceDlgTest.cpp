@@ -504,6 +504,8 @@ TEST_F(ServiceDlgTest, AnEmptyOrShortPasswordServesOnTheLanButTheWindowWarns) {
     EXPECT_EQ(m_pHost->Text(kIdcPasswordWarning), platform::Utf16ToUtf8(*dlg.LangTable().GetText(u"1117")));
     EXPECT_EQ(m_pHost->InputRule(kIdcDid), *dlg.LangTable().GetText(u"1116"));
     EXPECT_EQ(m_pHost->LinkTexts().strHeading, u"Die Webseite konnte nicht ge\u00f6ffnet werden.");
+    EXPECT_EQ(m_pHost->ButtonTexts().strYes, u"Ja");
+    EXPECT_EQ(m_pHost->ButtonTexts().strCancel, u"Abbrechen");
 
     // A stored password long enough: no warning from the start. The window
     // comes back where it was.

@@ -412,6 +412,11 @@ app::MessageBoxResult CQtDialogHost::MessageBox(const std::u16string& text, cons
     const QString title = caption.empty() ? QApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::Information, title, Q(text), buttons, m_pWindow->isVisible() ? m_pWindow : nullptr);
     box.setWindowModality(Qt::ApplicationModal);
+    for (const auto& [which, word] : {std::pair{QMessageBox::Ok, &m_buttonTexts.strOk},
+                                      std::pair{QMessageBox::Cancel, &m_buttonTexts.strCancel},
+                                      std::pair{QMessageBox::Yes, &m_buttonTexts.strYes},
+                                      std::pair{QMessageBox::No, &m_buttonTexts.strNo}})
+        if (QAbstractButton* button = box.button(which)) button->setText(Q(*word));
     // A short text must not make the box too narrow for its caption, which
     // the frame would cut; room is kept for the frame's buttons too.
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
@@ -561,7 +566,9 @@ void CQtDialogHost::ShowAboutBox() {
     QDialog box(m_pWindow, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     box.setObjectName(QStringLiteral("AboutBox"));
     const std::map<int, QWidget*> controls = BuildAboutBox(box, AppIcon());
-    connect(static_cast<QPushButton*>(controls.at(1)), &QPushButton::clicked, &box, &QDialog::accept);
+    auto* ok = static_cast<QPushButton*>(controls.at(1));
+    ok->setText(Q(m_buttonTexts.strOk));
+    connect(ok, &QPushButton::clicked, &box, &QDialog::accept);
     app::AboutTexts texts;
     if (m_aboutSource) {
         texts = m_aboutSource();

@@ -90,6 +90,7 @@ public:
     void ShowPreview(const video::PreviewFrame& frame) override;
     void ShowPreviewNote(const std::u16string& text) override;
     void SetLinkFailureTexts(const app::LinkFailureTexts& texts) override;
+    void SetButtonTexts(const app::ButtonTexts& texts) override { m_buttonTexts = texts; }
     void ShowAboutBox() override;
     void CloseWindow() override;
 
@@ -101,6 +102,7 @@ private slots:
     void DrainPosted();
 
 private:
+    app::ButtonTexts m_buttonTexts;
     friend class CQtMainWindow;
     // The window is going: the logic's OnDestroy, then no timer or posted
     // work runs any more. Runs once.
