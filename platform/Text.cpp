@@ -37,6 +37,8 @@ void AppendUtf16(std::u16string& out, char32_t c) {
 
 bool IsContinuation(unsigned char b) { return (b & 0xC0) == 0x80; }
 
+}  // namespace
+
 // Length of the well-formed UTF-8 sequence at the start of `s` and its code
 // point, or 0 when the bytes there do not form one (RFC 3629: no overlongs, no
 // surrogates, nothing above U+10FFFF).
@@ -65,8 +67,6 @@ size_t DecodeUtf8(std::string_view s, char32_t& c) {
     if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
     return len;
 }
-
-}  // namespace
 
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;

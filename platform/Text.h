@@ -26,6 +26,11 @@ size_t Utf16ToUtf8Buffer(std::u16string_view text, char* buffer, size_t bufferSi
 // True when `text` is well-formed UTF-8 (the rules Utf8ToUtf16 decodes by).
 bool IsValidUtf8(std::string_view text);
 
+// Length of the well-formed UTF-8 sequence at the start of `text` (not empty)
+// and its code point, or 0 when the bytes there do not form one: no overlong
+// forms, no surrogates, nothing above U+10FFFF.
+size_t DecodeUtf8(std::string_view text, char32_t& c);
+
 // Letter case of UTF-16 text, as names are compared in the registry and in
 // lists: unit by unit, with the simple upper-case mappings of the Latin,
 // Greek, Cyrillic and Armenian alphabets and the full-width ASCII letters.

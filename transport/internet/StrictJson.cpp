@@ -1,5 +1,7 @@
 #include "transport/internet/StrictJson.h"
 
+#include "platform/Text.h"
+
 #include <set>
 #include <string>
 
@@ -150,28 +152,11 @@ private:
     // One UTF-8 character as it stands in the text: shortest form, no
     // surrogate, at most U+10FFFF.
     bool Utf8(uint32_t* out) {
-        const uint8_t lead = *m_p;
-        int extra;
-        uint32_t cp, least;
-        if (lead < 0x80) {
-            *out = *m_p++;
-            return true;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1, cp = lead & 0x1F, least = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2, cp = lead & 0x0F, least = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3, cp = lead & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (m_end - m_p <= extra) return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((m_p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (m_p[i] & 0x3F);
-        }
-        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        m_p += extra + 1;
+        char32_t cp = 0;
+        const size_t length =
+            platform::DecodeUtf8(std::string_view(reinterpret_cast<const char*>(m_p), static_cast<size_t>(m_end - m_p)), cp);
+        if (length == 0) return false;
+        m_p += length;
         *out = cp;
         return true;
     }
