@@ -28,6 +28,10 @@ function helpers(ctx) {
 export async function checkLiveAndMode(ctx) {
   helpers(ctx);
   const { page, check, say, until, state, watch, fields } = ctx;
+  // The device answers on the internet route only once it says it is present
+  // there (its media stack can take seconds to start on a busy machine).
+  await until('the device present on the internet route',
+              () => /internet route: \S+ present/.test(ctx.serviceText()), 60000);
   const t0 = Date.now();
   await watch(fields);
   await until('live video', async () => (await state()).framesDecoded >= 30, 40000);
