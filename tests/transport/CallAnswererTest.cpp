@@ -210,7 +210,7 @@ TEST_F(CallAnswererTest, AnAttemptNotOpenWithinFifteenSecondsIsAbandoned) {
     EXPECT_FALSE(m_answerer->Advance(20020));
 }
 
-TEST_F(CallAnswererTest, AnOpenedChannelMustBringAHelloInTheHandshakeTime) {
+TEST_F(CallAnswererTest, AnOpenedChannelMustBringAHelloWithinTheAttemptsTime) {
     const std::vector<uint8_t> hello = HelloBytes(kDid);
     Send("good.v", SignalMessage::Call, 1, 1000);
     Send("mute.v", SignalMessage::Call, 2, 1000);
@@ -229,11 +229,20 @@ TEST_F(CallAnswererTest, AnOpenedChannelMustBringAHelloInTheHandshakeTime) {
     EXPECT_TRUE(m_devices.accepted[0].first->NeedsAcks());
     EXPECT_FALSE(m_peers[0]->closed);
 
-    EXPECT_TRUE(m_answerer->Advance(2000 + m_config.dwHandshakeMs - 1));
-    EXPECT_FALSE(m_answerer->Advance(2000 + m_config.dwHandshakeMs));
+    EXPECT_TRUE(m_answerer->Advance(1000 + CCallAnswerer::kAttemptMs - 1));
+    EXPECT_FALSE(m_answerer->Advance(1000 + CCallAnswerer::kAttemptMs));
     EXPECT_EQ(SentTo("mute.v"), Strings{"bye " + Sid(2)});
     EXPECT_TRUE(SentTo("good.v").empty());
     EXPECT_EQ(m_devices.accepted.size(), 1u);
+
+    // A channel that opens at the end of the attempt still has the handshake time for its Hello.
+    const uint64_t late = 20000 + CCallAnswerer::kAttemptMs - 1;
+    Send("late.v", SignalMessage::Call, 4, 20000);
+    m_peers[3]->Open({});
+    EXPECT_TRUE(m_answerer->Advance(late));
+    EXPECT_TRUE(m_answerer->Advance(late + m_config.dwHandshakeMs - 1));
+    EXPECT_FALSE(m_answerer->Advance(late + m_config.dwHandshakeMs));
+    EXPECT_EQ(SentTo("late.v"), (Strings{"offer " + Sid(4), "bye " + Sid(4)}));
 }
 
 }  // namespace

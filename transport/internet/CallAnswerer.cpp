@@ -187,7 +187,12 @@ CCallAnswerer::HelloRead CCallAnswerer::ReadHello(Attempt& a, uint64_t nowMs) {
             return HelloRead::Failed;
         }
         if (n == 0) {
-            if (nowMs - a.openedMs < m_config.dwHandshakeMs) return HelloRead::Waiting;
+            // The Hello may come as late as the attempt may take (a busy browser opens its side of
+            // the channel later than we do), and at least the handshake time after the channel opened;
+            // a silent caller holds no more than one that never connects.
+            const uint64_t deadline =
+                std::max(a.openedMs + m_config.dwHandshakeMs, a.startedMs + kAttemptMs);
+            if (nowMs < deadline) return HelloRead::Waiting;
             ZTRACE("internet route: attempt %s sent no Hello in time; dropped\n", a.sid.c_str());
             End(a, true);
             return HelloRead::Failed;
