@@ -110,6 +110,11 @@ struct StartRequest {
     std::u16string strDidField;
     std::u16string strPasswordField;
     int32_t nQualityMode = settings::kQualityNormal;  // 1 high, 2 normal
+    // When no camera is chosen (none plugged in yet, as after a reboot with
+    // the camera unplugged): serve the stored still frame and wait for a
+    // camera whose name begins with this (empty: any camera), as for a lost
+    // camera. Only when lost cameras are waited for; otherwise NoCamera.
+    std::optional<std::u16string> awaitCamera;
 };
 
 // How a start went. A refusal leaves nothing running.
@@ -197,7 +202,12 @@ public:
     // picture: viewers are sent the stored still. False when not known.
     bool CameraHasNoPicture() const { return m_bCameraNoPicture.load(); }
     // The camera of the last start (or the stored one).
-    const std::u16string& CameraName() const { return m_settings.strCameraName; }
+    // The camera served (or waited for); it may change on the controller's
+    // thread when a camera waited for by the beginning of its name comes.
+    std::u16string CameraName() const {
+        std::lock_guard<std::mutex> hold(m_encoderLock);
+        return m_settings.strCameraName;
+    }
     // Serving, but the camera is gone and the service waits for it.
     bool IsCameraAway() const { return m_bCameraAway.load(); }
     bool WaitsForLostCamera() const { return m_bWaitForLostCamera.load(); }
@@ -232,6 +242,7 @@ private:
     StartOutcome DoStart(const StartRequest& request);
     void StopService();
     void StopByItself(StopReason reason);
+    void BeginCameraAway(bool tell);
     void OnStillFrameTick();
     void OnCameraAwayTick();
     void SendStillNow();
@@ -263,7 +274,10 @@ private:
     std::atomic<bool> m_bStillsWanted{false};
     std::atomic<uint64_t> m_nAwayStills{0};
     video::LiveVideoRequest m_lastLive;  // the controller's thread
-    mutable std::mutex m_encoderLock;
+    // The camera waited for since the start is known by the beginning of its
+    // name only, until it is found (the controller's thread).
+    bool m_bAwaitByPrefix = false;
+    mutable std::mutex m_encoderLock;  // also the camera's name in m_settings
     std::string m_strEncoder;
     std::atomic<bool> m_bCameraNoPicture{false};
     // Started and not yet stopped; the controller's thread only.
