@@ -205,7 +205,7 @@ TEST_F(ServiceProgramTest, ACameraPluggedInAfterTheStartIsWaitedForOnlyWhenAsked
 TEST_F(ServiceProgramTest, ASimulatedMjpegCameraIsServedAsDecodableH264) {
     setenv("ZELT2_SIM_CAMERAS", "Cheap Camera,format=mjpeg,pattern=ball", 1);
     CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
-    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("mjpeg.h264"), "3"), dir.File("viewer.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("mjpeg.h264"), "6"), dir.File("viewer.log"));
     ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
     EXPECT_NE(FindLiveKeyFrame(ReadBytes(dir.File("mjpeg.h264")), 0), std::string::npos);
     EXPECT_TRUE(Decodes(dir.File("mjpeg.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));
