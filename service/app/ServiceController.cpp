@@ -370,6 +370,20 @@ void CServiceController::KillVideoTimer(uint32_t) {
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
 
+void CServiceController::RequestStillCheck() {
+    {
+        std::lock_guard<std::mutex> hold(m_stillCheckLock);
+        const uint32_t now = platform::GetTickCount();
+        if (m_lastStillCheck && now - *m_lastStillCheck < kStillCheckGapMs) return;
+        m_lastStillCheck = now;
+    }
+    // The poll's own tick, out of turn; only while it runs (the viewer may
+    // have stopped again, or the service).
+    m_queue.Post([this] {
+        if (m_bServing && (m_bStillsWanted.load() || m_bCameraAway.load())) OnStillFrameTick();
+    });
+}
+
 // ---- What the live video tells (a capture thread) ----
 
 void CServiceController::OnCameraLost() {

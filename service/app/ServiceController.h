@@ -80,6 +80,9 @@ struct ControllerConfig {
 // nodes and, when the name is there, a capture's start. It is also the still
 // frames' period, so the viewers' picture and the look share one tick.
 inline constexpr uint32_t kCameraLookPeriodMs = 2500;
+// How often a viewer starting video may make the camera be asked at once
+// whether it has a picture (besides the still-frame poll).
+inline constexpr uint32_t kStillCheckGapMs = 1000;
 
 // Where the window's top left corner was, in desktop coordinates.
 struct WindowPosition {
@@ -233,6 +236,7 @@ public:
     uint32_t SetVideoTimer() override;
     void KillVideoTimer(uint32_t timerId) override;
     void RequestKeyFrame() override;
+    void RequestStillCheck() override;
 
 private:
     // ILiveVideoOwner (a capture thread).
@@ -280,6 +284,8 @@ private:
     mutable std::mutex m_encoderLock;  // also the camera's name in m_settings
     std::string m_strEncoder;
     std::atomic<bool> m_bCameraNoPicture{false};
+    std::mutex m_stillCheckLock;
+    std::optional<uint32_t> m_lastStillCheck;  // tick of the last look asked by a viewer
     // Started and not yet stopped; the controller's thread only.
     bool m_bServing = false;
     bool m_bShutDown = false;
