@@ -144,24 +144,28 @@ StartOutcome CServiceController::Start(const StartRequest& request) {
 
 StartOutcome CServiceController::DoStart(const StartRequest& request) {
     const int index = request.nCameraIndex;
-    if (index < 0 || index >= static_cast<int>(m_astrCameras.size())) {
+    const bool chosen = index >= 0 && index < static_cast<int>(m_astrCameras.size());
+    const bool await = !chosen && request.awaitCamera && m_bWaitForLostCamera.load();
+    if (!chosen && !await) {
         SetStatusCode(kStatusNoCamera);
         return StartOutcome::NoCamera;
     }
-    bool answers = false;
-    {
+    if (chosen) {
         camera::CCameraXU::CSequence sequence = m_camXU.BeginSequence();
-        answers = m_camXU.Open(index);
+        const bool answers = m_camXU.Open(index);
         if (answers) m_camXU.Close();
+        if (!answers) return StartOutcome::CameraNotAnswering;
     }
-    if (!answers) return StartOutcome::CameraNotAnswering;
     const std::u16string did = TrimBlanks(request.strDidField);
     if (did.empty()) return StartOutcome::EmptyDid;
     if (platform::Utf16ToUtf8(did).size() > kDidMaxBytes) return StartOutcome::DidTooLong;
 
     m_server.SeedScramble(static_cast<uint8_t>(platform::GetTickCount()));
-    m_settings.strCameraName = m_astrCameras[index];
-    m_nCameraIndex.store(index);
+    {
+        std::lock_guard<std::mutex> hold(m_encoderLock);
+        m_settings.strCameraName = chosen ? m_astrCameras[index] : *request.awaitCamera;
+    }
+    m_nCameraIndex.store(chosen ? index : -1);
     m_bHighQuality.store(request.nQualityMode == kQualityHigh);
     // A refusal of the DID in an earlier run must not pass for one of this
     // run (which would keep "Running" from showing).
@@ -174,10 +178,17 @@ StartOutcome CServiceController::DoStart(const StartRequest& request) {
     video::LiveVideoRequest live;
     live.nQualityMode = request.nQualityMode;
     live.strCameraName = m_settings.strCameraName;
-    live.nCameraIndex = index;
+    live.nCameraIndex = chosen ? index : -1;
     live.nMode = m_server.Mode();
     live.strEncoder = m_config.strEncoder;
     m_lastLive = live;
+    m_bAwaitByPrefix = await;
+    if (await) {
+        ZTRACE("no camera to start with: the still frame is served until one comes\n");
+        BeginCameraAway(false);
+        SetStatusCode(kStatusRunning);
+        return StartOutcome::Started;
+    }
     const video::LiveVideoStart started = m_liveVideo.Start(live);
     if (!started.bStarted) {
         if (!started.strProblem.empty()) m_observer.OnCaptureFailed(started.strProblem);
@@ -225,15 +236,19 @@ void CServiceController::StopByItself(StopReason reason) {
         if (m_bCameraAway.load()) return;
         ZTRACE("the camera was lost: the still frame is served until it returns\n");
         m_liveVideo.Stop();
-        m_bCameraAway.store(true);
-        m_queue.StartRepeating(kCameraLookPeriodMs, [this] { OnStillFrameTick(); });
-        SendStillNow();
-        m_observer.OnCameraAway(true);
+        BeginCameraAway(true);
         return;
     }
     ZTRACE("%s: the service stops\n", reason == StopReason::CameraLost ? "the camera was lost" : "the DID was refused");
     StopService();
     m_observer.OnServiceStopped(reason);
+}
+
+void CServiceController::BeginCameraAway(bool tell) {
+    m_bCameraAway.store(true);
+    m_queue.StartRepeating(kCameraLookPeriodMs, [this] { OnStillFrameTick(); });
+    SendStillNow();
+    if (tell) m_observer.OnCameraAway(true);
 }
 
 void CServiceController::Shutdown() {
@@ -272,18 +287,24 @@ void CServiceController::OnCameraAwayTick() {
     // The list may have changed while the camera was away: its position is
     // looked up again by its name, for the camera channel.
     const std::vector<std::u16string>& cameras = m_camXU.GetDeviceList();
-    const auto found = std::find(cameras.begin(), cameras.end(), m_lastLive.strCameraName);
-    if (found != cameras.end()) {
-        m_lastLive.nCameraIndex = static_cast<int>(found - cameras.begin());
+    const auto exact = std::find(cameras.begin(), cameras.end(), m_lastLive.strCameraName);
+    const int found = exact != cameras.end() ? static_cast<int>(exact - cameras.begin())
+                      : m_bAwaitByPrefix     ? FindStringPrefix(cameras, -1, m_lastLive.strCameraName)
+                                             : -1;
+    if (found >= 0) {
+        m_lastLive.nCameraIndex = found;
+        m_lastLive.strCameraName = cameras[static_cast<size_t>(found)];
         m_lastLive.nMode = m_server.Mode();
         const video::LiveVideoStart started = m_liveVideo.Start(m_lastLive);
         if (started.bStarted) {
             // The frames' time base stays that of the first capture, so that
             // the viewers' timestamps run on across the gap.
             m_nCameraIndex.store(m_lastLive.nCameraIndex);
+            m_bAwaitByPrefix = false;
             {
                 std::lock_guard<std::mutex> hold(m_encoderLock);
                 m_strEncoder = started.strEncoder;
+                m_settings.strCameraName = m_lastLive.strCameraName;
             }
             // Cleared before the wish for stills is read, as KillVideoTimer
             // writes the wish before it reads this: one of the two stops
@@ -348,6 +369,20 @@ void CServiceController::KillVideoTimer(uint32_t) {
 }
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
+
+void CServiceController::RequestStillCheck() {
+    {
+        std::lock_guard<std::mutex> hold(m_stillCheckLock);
+        const uint32_t now = platform::GetTickCount();
+        if (m_lastStillCheck && now - *m_lastStillCheck < kStillCheckGapMs) return;
+        m_lastStillCheck = now;
+    }
+    // The poll's own tick, out of turn; only while it runs (the viewer may
+    // have stopped again, or the service).
+    m_queue.Post([this] {
+        if (m_bServing && (m_bStillsWanted.load() || m_bCameraAway.load())) OnStillFrameTick();
+    });
+}
 
 // ---- What the live video tells (a capture thread) ----
 

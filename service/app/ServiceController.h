@@ -80,6 +80,9 @@ struct ControllerConfig {
 // nodes and, when the name is there, a capture's start. It is also the still
 // frames' period, so the viewers' picture and the look share one tick.
 inline constexpr uint32_t kCameraLookPeriodMs = 2500;
+// How often a viewer starting video may make the camera be asked at once
+// whether it has a picture (besides the still-frame poll).
+inline constexpr uint32_t kStillCheckGapMs = 1000;
 
 // Where the window's top left corner was, in desktop coordinates.
 struct WindowPosition {
@@ -110,6 +113,11 @@ struct StartRequest {
     std::u16string strDidField;
     std::u16string strPasswordField;
     int32_t nQualityMode = settings::kQualityNormal;  // 1 high, 2 normal
+    // When no camera is chosen (none plugged in yet, as after a reboot with
+    // the camera unplugged): serve the stored still frame and wait for a
+    // camera whose name begins with this (empty: any camera), as for a lost
+    // camera. Only when lost cameras are waited for; otherwise NoCamera.
+    std::optional<std::u16string> awaitCamera;
 };
 
 // How a start went. A refusal leaves nothing running.
@@ -197,7 +205,12 @@ public:
     // picture: viewers are sent the stored still. False when not known.
     bool CameraHasNoPicture() const { return m_bCameraNoPicture.load(); }
     // The camera of the last start (or the stored one).
-    const std::u16string& CameraName() const { return m_settings.strCameraName; }
+    // The camera served (or waited for); it may change on the controller's
+    // thread when a camera waited for by the beginning of its name comes.
+    std::u16string CameraName() const {
+        std::lock_guard<std::mutex> hold(m_encoderLock);
+        return m_settings.strCameraName;
+    }
     // Serving, but the camera is gone and the service waits for it.
     bool IsCameraAway() const { return m_bCameraAway.load(); }
     bool WaitsForLostCamera() const { return m_bWaitForLostCamera.load(); }
@@ -223,6 +236,7 @@ public:
     uint32_t SetVideoTimer() override;
     void KillVideoTimer(uint32_t timerId) override;
     void RequestKeyFrame() override;
+    void RequestStillCheck() override;
 
 private:
     // ILiveVideoOwner (a capture thread).
@@ -232,6 +246,7 @@ private:
     StartOutcome DoStart(const StartRequest& request);
     void StopService();
     void StopByItself(StopReason reason);
+    void BeginCameraAway(bool tell);
     void OnStillFrameTick();
     void OnCameraAwayTick();
     void SendStillNow();
@@ -263,9 +278,14 @@ private:
     std::atomic<bool> m_bStillsWanted{false};
     std::atomic<uint64_t> m_nAwayStills{0};
     video::LiveVideoRequest m_lastLive;  // the controller's thread
-    mutable std::mutex m_encoderLock;
+    // The camera waited for since the start is known by the beginning of its
+    // name only, until it is found (the controller's thread).
+    bool m_bAwaitByPrefix = false;
+    mutable std::mutex m_encoderLock;  // also the camera's name in m_settings
     std::string m_strEncoder;
     std::atomic<bool> m_bCameraNoPicture{false};
+    std::mutex m_stillCheckLock;
+    std::optional<uint32_t> m_lastStillCheck;  // tick of the last look asked by a viewer
     // Started and not yet stopped; the controller's thread only.
     bool m_bServing = false;
     bool m_bShutDown = false;

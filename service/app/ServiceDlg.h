@@ -73,7 +73,7 @@ public:
     bool IsListening() const { return m_controller.IsListening(); }
     bool IsCapturing() const { return m_controller.IsCapturing(); }
     int Online() const { return m_controller.Online(); }
-    const std::u16string& CameraName() const { return m_controller.CameraName(); }
+    std::u16string CameraName() const { return m_controller.CameraName(); }
     int32_t QualityMode() const { return m_nQualityMode; }
     bool HighQuality() const { return m_bHighQuality; }
     bool NormalQuality() const { return m_bNormalQuality; }

@@ -61,6 +61,8 @@ const char kUsage[] =
     "  --status           tell whether a service runs on these settings and serves live\n"
     "                     video, its camera, viewers, frames sent and encoder; exit\n"
     "                     status 0 when it serves, 5 when it does not\n"
+    "  --wait-for-camera  a camera not plugged in at the start is waited for (viewers get\n"
+    "                     the still picture meanwhile) instead of ending with status 3\n"
     "  --this-host-only   viewers on this computer only: no discovery on the network\n"
     "  --help, --version\n"
     "\n"
@@ -107,6 +109,8 @@ int main(int argc, char** argv) {
             options.bStatus = true;
         } else if (arg == "--config" && hasValue) {
             options.headless.configFile = argv[++i];
+        } else if (arg == "--wait-for-camera") {
+            options.headless.bWaitForCamera = true;
         } else if (arg == "--this-host-only") {
             options.bThisHostOnly = true;
         } else if (arg == "--did" && hasValue) {
@@ -131,8 +135,8 @@ int main(int argc, char** argv) {
         if (const char* env = std::getenv("ZELT2_PASSWORD")) options.headless.password = platform::Utf8ToUtf16(env);
     }
     if (!options.bHeadless && (options.headless.did || options.headless.password || options.headless.camera ||
-                               options.headless.configFile || options.bStatus))
-        return Usage("--did, --password, --camera, --config and --status go with --headless.");
+                               options.headless.configFile || options.bStatus || options.headless.bWaitForCamera))
+        return Usage("--did, --password, --camera, --config, --wait-for-camera and --status go with --headless.");
     // Asks the running service; loads nothing and claims nothing.
     if (options.bStatus) return app::PrintServiceStatus(stdout);
 

@@ -100,6 +100,7 @@ void CCommandHandler::DoCommand(SessionSlot& slot, const uint8_t* body) {
             slot.bVideoOn.store(true);
             StartVideoTimer();
             if (!slot.bKeySent.load()) m_ctx.host.RequestKeyFrame();
+            m_ctx.host.RequestStillCheck();
 
             // Report phases run one at a time, each with the mode current at its
             // start; a mode change is followed by a phase of its own, so the

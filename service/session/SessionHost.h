@@ -47,6 +47,14 @@ public:
     // the fan-out; must return at once and must not call back into the server.
     virtual void RequestKeyFrame() = 0;
 
+    // A viewer started video: the host looks now, rather than at the still-
+    // frame poll's next tick, whether the camera has a picture, and sends the
+    // still when it has not, so that a viewer joining a camera without a
+    // picture sees the still at once. The host bounds how often it looks (a
+    // viewer could send VideoStart in a loop). Called on reader threads; must
+    // return at once. A host without still frames has nothing to do.
+    virtual void RequestStillCheck() {}
+
 protected:
     ~ISessionHost() = default;
 };

@@ -175,7 +175,7 @@ TEST_F(ServiceControllerTest, ARefusedDidStopsTheServiceAndRunningDoesNotHideIt)
     EXPECT_EQ(controller.Status(), kStatusWrongDid);
 }
 
-TEST_F(ServiceControllerTest, StillFramesEvery2500MsWhileAViewerHasVideoOn) {
+TEST_F(ServiceControllerTest, StillFramesAtOnceAndEvery2500MsWhileAViewerHasVideoOn) {
     testsupport::CManualClock clock;
     platform::CScopedClock useClock(clock);
     // The controller's threads read the clock: they end before it goes.
@@ -193,19 +193,30 @@ TEST_F(ServiceControllerTest, StillFramesEvery2500MsWhileAViewerHasVideoOn) {
     ASSERT_TRUE(WaitUntil([&] { return controller.StillFramesScheduled(); }));
     const std::string query = "camera command 26 0";  // mode 0 asked
 
-    clock.Advance(2499);
-    controller.Flush();
-    EXPECT_EQ(appfakes::CLog::Instance().Count(query), 0u);
-    clock.Advance(1);
+    // Starting video asks the camera at once; it says it has no picture: the
+    // normal-quality still goes to the viewer without waiting for the poll.
     ASSERT_TRUE(WaitUntil([&] { return appfakes::CLog::Instance().Count(query) == 1; }));
-    // The camera says it has no picture: the normal-quality still goes to the viewer.
     session::ServerMessage frame;
     ASSERT_TRUE(viewer.Receive(1, frame));
     EXPECT_EQ(frame.type, session::ServerMessageType::VideoFrame);
     EXPECT_EQ(frame.payloadLength, still.size());
     // The tick notes what the camera said once the still is on its way.
     EXPECT_TRUE(WaitUntil([&] { return controller.CameraHasNoPicture(); }));
-    clock.Advance(2500);
+
+    // VideoStart in a loop does not make the camera be asked more than once a
+    // second (each VideoStart is answered with a mode report once handled).
+    viewer.Drain(session::kChannelControl);
+    clock.Advance(kStillCheckGapMs - 1);
+    for (int i = 0; i < 20; ++i) viewer.SendVideoStart();
+    for (int i = 0; i < 20; ++i) {
+        do ASSERT_TRUE(viewer.Receive(session::kChannelControl, frame));
+        while (frame.type != session::ServerMessageType::ModeReport);
+    }
+    clock.Advance(2499 - (kStillCheckGapMs - 1));
+    controller.Flush();
+    EXPECT_EQ(appfakes::CLog::Instance().Count(query), 1u);
+    // The poll's tick.
+    clock.Advance(1);
     ASSERT_TRUE(WaitUntil([&] { return appfakes::CLog::Instance().Count(query) == 2; }));
 
     viewer.SendVideoStop();

@@ -178,10 +178,34 @@ TEST_F(ServiceProgramTest, ALostCameraIsWaitedForWithTheStillAndLiveVideoComesBa
     EXPECT_TRUE(Contains(ReadBytes(dir.File("after.log")), "serving: no")) << ReadBytes(dir.File("after.log"));
 }
 
+TEST_F(ServiceProgramTest, ACameraPluggedInAfterTheStartIsWaitedForOnlyWhenAsked) {
+    // Without the option: no camera, status 3, as a terminal user expects.
+    std::string log;
+    EXPECT_EQ(RunService("Late Camera,arrive=60000", ServiceArgs({"--camera", "late"}), log), app::kExitNoCamera) << log;
+
+    // With it (as the system service runs): the still until the camera is plugged in, then live video.
+    setenv("ZELT2_SIM_CAMERAS", "Other Camera,arrive=60000;Late Camera,arrive=4000", 1);
+    CProcess service(kBin + "/ZELT2Service", ServiceArgs({"--camera", "late", "--wait-for-camera"}),
+                     dir.File("service.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("late.h264"), "9"), dir.File("viewer.log"));
+    ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log")) << ReadBytes(dir.File("service.log"));
+    const std::string recording = ReadBytes(dir.File("late.h264"));
+    const size_t still = recording.find(ReadBytes(ZELT_STILL_NORMAL));
+    ASSERT_NE(still, std::string::npos) << "no still frame before the camera came";
+    EXPECT_NE(FindLiveKeyFrame(recording, still), std::string::npos) << "no live video once the camera came";
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.Wait(), app::kExitDone);
+    log = ReadBytes(dir.File("service.log"));
+    EXPECT_TRUE(Contains(log, "\"late\" is not plugged in")) << log;
+    EXPECT_TRUE(Contains(log, "\"Late Camera\" is back")) << log;
+    // The camera found is the one stored, by its whole name.
+    EXPECT_TRUE(Contains(Registry(), "Late Camera")) << Registry();
+}
+
 TEST_F(ServiceProgramTest, ASimulatedMjpegCameraIsServedAsDecodableH264) {
     setenv("ZELT2_SIM_CAMERAS", "Cheap Camera,format=mjpeg,pattern=ball", 1);
     CProcess service(kBin + "/ZELT2Service", ServiceArgs(), dir.File("service.log"));
-    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("mjpeg.h264"), "3"), dir.File("viewer.log"));
+    CProcess viewer(kBin + "/ZELT2Viewer", ViewerArgs(dir.File("mjpeg.h264"), "6"), dir.File("viewer.log"));
     ASSERT_EQ(viewer.Wait(), 0) << ReadBytes(dir.File("viewer.log"));
     EXPECT_NE(FindLiveKeyFrame(ReadBytes(dir.File("mjpeg.h264")), 0), std::string::npos);
     EXPECT_TRUE(Decodes(dir.File("mjpeg.h264"), dir.File("gst.log"))) << ReadBytes(dir.File("gst.log"));

@@ -92,7 +92,7 @@ fi
 echo "== the service as the unit starts it"
 # The unit's command line and environment, with its paths in the throwaway root.
 exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-[ "$exec_start" = "/usr/lib/zelt2/ZELT2Service --headless --config /etc/zelt2/zelt2.conf" ] || fail "ExecStart is $exec_start"
+[ "$exec_start" = "/usr/lib/zelt2/ZELT2Service --headless --wait-for-camera --config /etc/zelt2/zelt2.conf" ] || fail "ExecStart is $exec_start"
 grep -qx 'Environment=ZELT2_REGISTRY_DIR=/var/lib/zelt2' "$unit" || fail "the unit sets no settings folder"
 did=PKG$$
 state=$root/var/lib/zelt2

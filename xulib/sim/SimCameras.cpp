@@ -97,6 +97,13 @@ bool ApplyKnob(SimCamera& camera, std::string_view key, std::string_view value, 
             return true;
         }
         fault = "back must be a number of ms, at least 1";
+    } else if (key == "arrive") {
+        uint32_t ms = 0;
+        if (ParseNumber(value, ms)) {
+            camera.dwArriveMs = ms;
+            return true;
+        }
+        fault = "arrive must be a number of ms";
     } else if (key == "format") {
         if (value == "raw" || value == "mjpeg") {
             camera.bMjpeg = value == "mjpeg";
@@ -105,7 +112,7 @@ bool ApplyKnob(SimCamera& camera, std::string_view key, std::string_view value, 
         fault = "format must be raw or mjpeg";
     } else {
         fault = "unknown setting \"" + std::string(key) +
-                "\" (known: set, nopic, fail, len, pattern, fps, vanish, back, format)";
+                "\" (known: set, nopic, fail, len, pattern, fps, vanish, back, arrive, format)";
     }
     return false;
 }

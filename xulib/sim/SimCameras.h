@@ -26,6 +26,8 @@
 //   back=N           with vanish: the camera returns N ms after it vanished, and
 //                    then stays (default: it never returns; each new capture
 //                    vanishes again after its own N ms)
+//   arrive=N         the camera is plugged in N ms after the camera library was
+//                    loaded: listed from then on, absent before (default 0)
 //   format=raw|mjpeg what the camera delivers: raw pictures (default) or JPEG
 //                    frames, as many USB cameras do
 //
@@ -57,9 +59,13 @@ struct SimCamera {
     uint32_t dwVanishMs = 0;         // 0: never
     uint32_t dwBackMs = 0;           // 0: never comes back
     bool bMjpeg = false;             // delivers JPEG frames instead of raw pictures
+    uint32_t dwArriveMs = 0;         // listed only this long after the first look
 
     // Whether the camera shows a picture `msSinceStart` milliseconds after it was made.
     bool HasPicture(uint32_t msSinceStart) const;
+    // Whether the camera is plugged in `msSinceLoad` ms after the camera
+    // library was loaded (the library's list is what says a camera is there).
+    bool IsPluggedIn(uint32_t msSinceLoad) const { return msSinceLoad >= dwArriveMs; }
 };
 
 enum class SimSource {

@@ -115,11 +115,15 @@ CSimDeviceAccess::CSimDeviceAccess(const std::vector<simcam::SimCamera>& cameras
 CSimDeviceAccess::~CSimDeviceAccess() = default;
 
 bool CSimDeviceAccess::FindDevice(int position, std::u16string& name, std::shared_ptr<IXuNode>& node) {
-    if (position < 0 || static_cast<size_t>(position) >= m_apCameras.size()) return false;
-    const auto& camera = m_apCameras[static_cast<size_t>(position)];
-    name = platform::Utf8ToUtf16(camera->spec.strName);
-    node = std::make_shared<CSimNode>(camera);
-    return true;
+    // The position counts the cameras plugged in now, as a real listing does.
+    const uint32_t now = platform::GetTickCount();
+    for (const auto& camera : m_apCameras) {
+        if (!camera->spec.IsPluggedIn(now - camera->dwStartTick) || position-- != 0) continue;
+        name = platform::Utf8ToUtf16(camera->spec.strName);
+        node = std::make_shared<CSimNode>(camera);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace nodrik

@@ -116,13 +116,19 @@ void CHeadlessService::LoadSettingsAndLanguage() {
     if (index >= 0) m_strLanguage = packs[index];
 }
 
+// Whether a --camera value is a position in the list rather than a name.
+bool CameraPosition(const std::string& option, long& position) {
+    char* end = nullptr;
+    position = std::strtol(option.c_str(), &end, 10);
+    return !option.empty() && *end == '\0';
+}
+
 bool CHeadlessService::ChooseCamera(const std::optional<std::string>& option) {
     const std::vector<std::u16string>& cameras = m_controller.Cameras();
     const int count = static_cast<int>(cameras.size());
     if (option) {
-        char* end = nullptr;
-        const long position = std::strtol(option->c_str(), &end, 10);
-        if (!option->empty() && *end == '\0') {
+        long position = 0;
+        if (CameraPosition(*option, position)) {
             if (position < 0 || position >= count) return false;
             m_nCamera = static_cast<int>(position);
             return true;
@@ -192,14 +198,26 @@ void CHeadlessService::ApplyConfig(const ServiceConfig& config) {
 }
 
 std::optional<int> CHeadlessService::StartService(const std::optional<std::string>& cameraOption) {
-    if (!ChooseCamera(cameraOption) && cameraOption) {
+    StartRequest request;
+    const bool chosen = ChooseCamera(cameraOption);
+    if (!chosen && m_options.bWaitForCamera && m_controller.WaitsForLostCamera()) {
+        // Waited for by the name given, else the stored one, else any camera.
+        long position = 0;
+        const bool named = cameraOption && !CameraPosition(*cameraOption, position);
+        request.awaitCamera = named ? platform::Utf8ToUtf16(*cameraOption) : m_controller.CameraName();
+        m_nCamera = -1;
+        m_printer.Print(request.awaitCamera->empty()
+                            ? std::string("ZELT2Service: no camera is plugged in; viewers get the still picture while "
+                                          "the service waits for one.")
+                            : "ZELT2Service: the camera \"" + platform::Utf16ToUtf8(*request.awaitCamera) +
+                                  "\" is not plugged in; viewers get the still picture while the service waits for it.");
+    } else if (!chosen && cameraOption) {
         std::string list;
         const std::vector<std::u16string>& cameras = m_controller.Cameras();
         for (size_t i = 0; i < cameras.size(); ++i) list += "\n  " + std::to_string(i) + ": " + platform::Utf16ToUtf8(cameras[i]);
         m_printer.Print("ZELT2Service: no camera matches \"" + *cameraOption + "\". Cameras:" + (list.empty() ? " none" : list));
         return kExitNoCamera;
     }
-    StartRequest request;
     request.nCameraIndex = m_nCamera;
     request.strDidField = m_strDidField;
     request.strPasswordField = m_strPasswordField;

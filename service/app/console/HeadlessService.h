@@ -23,6 +23,9 @@ struct HeadlessOptions {
     std::optional<std::string> camera;
     // The configuration file (ServiceConfig.h); the command line goes over it.
     std::optional<std::string> configFile;
+    // A camera that is not plugged in at the start is waited for, the viewers
+    // getting the still picture meanwhile, instead of ending with status 3.
+    bool bWaitForCamera = false;
 };
 
 // Runs the service until it ends; the exit status (ServiceApp.h). `out`
