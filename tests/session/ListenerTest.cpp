@@ -171,9 +171,9 @@ TEST_F(ListenerTest, OverTheInternetAViewerCountsAsItsBrokerAccountNotAsTheRelay
     };
     const Arrival arrivals[] = {
         {PPPP_PATH_INTERNET, 0xC6336407, 0x123456, key(255, 0x12, 0x34, 0x56)},  // through a relay
-        {PPPP_PATH_INTERNET, 0xC6336407, 0x654321, key(255, 0x65, 0x43, 0x21)},  // another account, same relay
-        {PPPP_PATH_INTERNET, 0, 0x123456, key(255, 0x12, 0x34, 0x56)},           // the first, over IPv6
-        {PPPP_PATH_TCP, 0x0A000009, 0x123456, key(10, 0, 0, 9)},                 // the LAN: the address
+        {PPPP_PATH_INTERNET, 0xC6336407, 0x654321, key(255, 0x65, 0x43, 0x21)},  // another account
+        {PPPP_PATH_INTERNET, 0, 0x123456, key(255, 0x12, 0x34, 0x56)},           // the first, IPv6
+        {PPPP_PATH_TCP, 0x0A000009, 0x123456, key(10, 0, 0, 9)},                 // the LAN: address
     };
     std::vector<std::unique_ptr<CFakeViewer>> viewers;
     for (const Arrival& a : arrivals) {

@@ -250,8 +250,8 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     testsupport::CTempDir dir;
     const std::string path = dir.File("CAM-1.conf");
     const std::string common = std::string("broker = mqtt://192.0.2.1:1883\nuser = ") + kDid +
-                               "\npassword = p\nstun = stun:192.0.2.1:3478\nturn = turn:192.0.2.1:3478?transport=udp\n"
-                               "turn-secret = 0123456789abcdef\n";
+                               "\npassword = p\nstun = stun:192.0.2.1:3478\n"
+                               "turn = turn:192.0.2.1:3478?transport=udp\nturn-secret = 0123456789abcdef\n";
     auto write = [&](const std::string& viewers) {
         ASSERT_TRUE(testsupport::WriteBytes(path + ".new", common + viewers));
         ::chmod((path + ".new").c_str(), 0600);
@@ -259,7 +259,8 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     };
     write("viewers = alice.v\n");
     std::string problem;
-    ASSERT_EQ(pppp::ReadRendezvousFile(path, &m_rendezvous, &problem), pppp::RendezvousLoad::Loaded) << problem;
+    ASSERT_EQ(pppp::ReadRendezvousFile(path, &m_rendezvous, &problem), pppp::RendezvousLoad::Loaded)
+        << problem;
     MakeAnswerer();
     uint64_t now = 1000;
     Send("mallory.v", SignalMessage::Call, 1, now);
@@ -269,7 +270,8 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     Send("alice.v", SignalMessage::Call, 2, now);
     const Strings offers = SentTo("alice.v");
     ASSERT_EQ(offers.size(), 1u);
-    EXPECT_NE(offers[0].find("stun:192.0.2.1:3478 turn:192.0.2.1:3478?transport=udp@"), std::string::npos) << offers[0];
+    EXPECT_NE(offers[0].find("stun:192.0.2.1:3478 turn:192.0.2.1:3478?transport=udp@"), std::string::npos)
+        << offers[0];
     EXPECT_EQ(offers[0].substr(offers[0].size() - 10), ":V-alice.v") << offers[0];
 
     // A grant and a revocation in the file take effect without a restart.

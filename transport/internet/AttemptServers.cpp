@@ -42,12 +42,15 @@ bool ReadUrl(const std::string& url, IceServer* out) {
 
 TurnCredential CredentialFor(const CRendezvousConfig& rendezvous, const std::string& name, uint32_t seconds) {
     if (rendezvous.turnSecret.empty()) return {rendezvous.turnUser, rendezvous.turnPassword};
-    return MakeTurnCredential(rendezvous.turnSecret, name, static_cast<uint64_t>(std::time(nullptr)) + seconds);
+    const uint64_t expiry = static_cast<uint64_t>(std::time(nullptr)) + seconds;
+    return MakeTurnCredential(rendezvous.turnSecret, name, expiry);
 }
 
 }  // namespace
 
-std::string DeviceTurnName(const std::string& did, const std::string& viewer) { return "D-" + did + "." + viewer; }
+std::string DeviceTurnName(const std::string& did, const std::string& viewer) {
+    return "D-" + did + "." + viewer;
+}
 
 std::string ViewerTurnName(const std::string& viewer) { return "V-" + viewer; }
 
@@ -84,7 +87,8 @@ std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous
     return list;
 }
 
-PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, const CRendezvousConfig& rendezvous) {
+PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
+                                const CRendezvousConfig& rendezvous) {
     PeerIceServers servers;
     for (const auto& e : offered) {
         for (const auto& url : e.urls) {

@@ -36,6 +36,7 @@ std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous
 
 // Viewer: the device's servers from its offer (what cannot be read is left
 // out), then its own; its own STUN only when the device named none.
-PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, const CRendezvousConfig& rendezvous);
+PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
+                                const CRendezvousConfig& rendezvous);
 
 }  // namespace pppp

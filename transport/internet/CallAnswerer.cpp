@@ -96,7 +96,8 @@ void CCallAnswerer::MakeRoomFor(const std::string& viewer) {
     m_attempts.erase(oldest);
 }
 
-void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& sid, bool granted, uint64_t nowMs) {
+void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& sid, bool granted,
+                                 uint64_t nowMs) {
     Attempt attempt;
     attempt.viewer = viewer;
     attempt.sid = sid;
@@ -105,7 +106,8 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
     attempt.link->SetPeerAccount(viewer);
     std::weak_ptr<ISignalling> signalling = m_pSignalling;
     PeerEvents events;
-    events.localDescription = [signalling, viewer, sid, servers = ServersForViewer(m_rendezvous, viewer, granted),
+    events.localDescription = [signalling, viewer, sid,
+                               servers = ServersForViewer(m_rendezvous, viewer, granted),
                                called = NowMs()](const std::string& sdp) {
         ZTRACE("internet route: offer for %s made in %llu ms\n", sid.c_str(),
                static_cast<unsigned long long>(NowMs() - called));
@@ -116,8 +118,8 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
         if (auto s = signalling.lock()) SendSignal(*s, viewer, sid, std::move(m));
     };
     events.localCandidate = CandidateSender(signalling, viewer, sid);
-    auto peer = m_makePeer(true, OwnServers(m_rendezvous, DeviceTurnName(m_rendezvous.user, viewer)), std::move(events),
-                           attempt.link);
+    PeerIceServers own = OwnServers(m_rendezvous, DeviceTurnName(m_rendezvous.user, viewer));
+    auto peer = m_makePeer(true, std::move(own), std::move(events), attempt.link);
     if (!peer) return;
     IPeerConnection* p = peer.get();
     attempt.link->SetPeer(std::move(peer));

@@ -143,8 +143,9 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
 
     CRendezvousConfig c;
     c.path = path;
-    static const char* const kSingle[] = {"broker",        "broker-ca", "user",        "password", "turn-secret",
-                                          "turn-user",     "turn-password", "turn-ttl", "lan-wait-ms", "viewers"};
+    static const char* const kSingle[] = {"broker",   "broker-ca",     "user",     "password",
+                                          "turn-secret", "turn-user", "turn-password", "turn-ttl",
+                                          "lan-wait-ms", "viewers"};
     bool seen[sizeof kSingle / sizeof kSingle[0]] = {};
     int lineNo = 0;
     size_t start = 0;

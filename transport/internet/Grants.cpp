@@ -32,9 +32,9 @@ void CGrants::ReloadIfChanged() {
         m_size = -1;
         return;
     }
-    if (st.st_mtim.tv_sec == m_mtime.tv_sec && st.st_mtim.tv_nsec == m_mtime.tv_nsec && st.st_size == m_size &&
-        st.st_ino == m_inode)
-        return;
+    const bool same = st.st_mtim.tv_sec == m_mtime.tv_sec && st.st_mtim.tv_nsec == m_mtime.tv_nsec &&
+                      st.st_size == m_size && st.st_ino == m_inode;
+    if (same) return;
     m_mtime = st.st_mtim;
     m_size = st.st_size;
     m_inode = st.st_ino;
