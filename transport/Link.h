@@ -23,6 +23,9 @@ struct LinkInfo {
     uint16_t remotePort = 0;
     uint8_t localAddr[4] = {};
     uint16_t localPort = 0;
+    // Internet route: a key of the viewer's broker account, the identity the
+    // broker checked (AccountKey); zero elsewhere.
+    uint8_t account[3] = {};
 };
 
 class ILink {

@@ -77,7 +77,10 @@ extern "C" {
 #define PPPP_REC_PATH 80           /* u8: PPPP_PATH_*: how the session's bytes travel */
 #define PPPP_SESSION_ROUTE_OFFSET 81 /* u8: PPPP_ROUTE_*: 0 direct, non-zero relayed */
 #define PPPP_REC_END_REASON 82     /* u8: 0 while open, else 11, 12 or 13 (the gone result, negated) */
-/* Bytes 45..47 and 83 are reserved, 0. */
+#define PPPP_REC_PEER_ACCOUNT 45   /* 3 bytes: on the internet route, a key of the viewer's broker
+                                      account (the identity the broker checked: 24 bits of a hash of
+                                      its name, never all 0); 0 elsewhere */
+/* Byte 83 is reserved, 0. */
 
 #define PPPP_PATH_TCP 0            /* a TCP connection on this host or the local network */
 #define PPPP_PATH_INTERNET 1       /* a data channel of the internet route (docs/internet.md) */

@@ -388,6 +388,7 @@ int CSession::Check(uint8_t* r) {
     Put16(r + PPPP_REC_REMOTE_PORT, m_linkInfo.remotePort);
     std::memcpy(r + PPPP_REC_LOCAL_ADDR, m_linkInfo.localAddr, 4);
     Put16(r + PPPP_REC_LOCAL_PORT, m_linkInfo.localPort);
+    std::memcpy(r + PPPP_REC_PEER_ACCOUNT, m_linkInfo.account, sizeof m_linkInfo.account);
     std::memcpy(r + PPPP_REC_DID, m_params.did.data(), std::min<size_t>(m_params.did.size(), kMaxDidLength));
     Put32(r + PPPP_REC_AGE_MS, static_cast<uint32_t>(now - m_qwOpenedMs));
     Put32(r + PPPP_REC_IDLE_MS, static_cast<uint32_t>(now - std::min(now, m_qwLastReceiveMs.load())));

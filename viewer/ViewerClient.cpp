@@ -168,8 +168,9 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
         case PPPP_ERR_REFUSED:
             return Fail(kViewerDeviceNotFound,
                         m_options.address.empty()
-                            ? Format("Device %s refused the session (it is busy answering other viewers, or speaks "
-                                     "another protocol version).",
+                            ? Format("Device %s refused the session (it is busy answering other viewers, "
+                                     "does not grant this viewer account, or speaks another protocol "
+                                     "version).",
                                      did)
                             : Format("The device at %s refused a session for DID %s.", m_options.address.c_str(), did));
         case PPPP_ERR_TOO_MANY:

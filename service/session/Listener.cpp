@@ -9,6 +9,7 @@
 #include "platform/SecureZero.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
+#include "service/session/PeerKey.h"
 
 namespace session {
 
@@ -116,8 +117,8 @@ void CListener::DoListen() {
         PPPP_SessionRecord record{};
         const int checked = m_ctx.pppp.Check(h, &record);
         const uint8_t route = record.bytes[PPPP_SESSION_ROUTE_OFFSET];
-        uint32_t address = 0;
-        if (checked == PPPP_OK) std::memcpy(&address, record.bytes + PPPP_REC_REMOTE_ADDR, sizeof address);
+        // The throttle's and the slot rules' idea of who this is (PeerKey.h).
+        const uint32_t address = checked == PPPP_OK ? PeerKey(record) : 0;
         // Anyone on the internet could log in to a device without a password:
         // there, its viewers are told so in place of a challenge, and take no slot.
         if (checked == PPPP_OK && record.bytes[PPPP_REC_PATH] == PPPP_PATH_INTERNET && password[0] == 0) {

@@ -64,7 +64,7 @@ struct SessionSlot {
     uint8_t abyExpected[kKeySize] = {};       // the AuthResponse payload that proves the password
     std::atomic<bool> bAuthed{false};
     std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
-    std::atomic<uint32_t> dwRemoteAddress{0}; // the peer's IPv4 address as the transport reports it
+    std::atomic<uint32_t> dwRemoteAddress{0}; // who the peer counts as: address or account (PeerKey.h)
     std::atomic<AnswerState> answer{AnswerState::None};
     std::atomic<bool> bAnswerHeld{false};     // after a refusal: the next login answer waits...
     std::atomic<uint32_t> dwNextAnswerTick{0};  // ...until this tick

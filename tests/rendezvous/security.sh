@@ -59,10 +59,19 @@ check "only the rendezvous's own ports listen (got: $listening)" [ "$listening" 
 
 # --- Accounts.
 account() { "$repo/scripts/rendezvous" account "$dir" "$@" >>"$dir/accounts.out" 2>&1; }
-for a in "device CAM-1" "device CAM-2" "device CAM-3" "viewer bob" "viewer carol" "viewer eve"; do
+# Grants: carol is granted CAM-2 with her account and CAM-1 later, and loses
+# CAM-2 again; bob gets CAM-3, dave CAM-2 and CAM-3; eve and frank nothing.
+for a in "device CAM-1" "device CAM-2" "device CAM-3" "viewer bob" "viewer carol --grant CAM-2" "viewer eve" \
+    "viewer dave --grant CAM-2" "viewer frank" "grant carol CAM-1" "grant bob CAM-3" "grant dave CAM-3" \
+    "revoke carol CAM-2"; do
     # shellcheck disable=SC2086
     account $a || { cat "$dir/accounts.out"; exit 1; }
 done
+check "a device's file names the viewers it is granted to, kept in step with the broker" \
+    [ "$(grep '^viewers' "$dir/CAM-1.conf" "$dir/CAM-2.conf" "$dir/CAM-3.conf" | tr '\n' ';')" = \
+    "$dir/CAM-1.conf:viewers = carol;$dir/CAM-2.conf:viewers = dave;$dir/CAM-3.conf:viewers = bob dave;" ]
+check "a device's grants can be listed" [ "$("$repo/scripts/rendezvous" account "$dir" grants CAM-3)" = "bob dave" ]
+check "a grant to a viewer without an account is refused" refused account grant nobody CAM-1
 check "a device name that is no DID is refused" refused account device alice.cam
 check "a viewer name that could be a DID is refused" refused account viewer CAM-3
 check "an account that exists is not added twice" refused "$repo/deploy/add-account" --site "$dir/site.conf" \
@@ -123,11 +132,14 @@ mosquitto_pub "${tls[@]}" $(as CAM-3) -i CAM-1 -q 1 -t pppp/p/CAM-3 -m claim >/d
 head -c 65537 /dev/zero | tr '\0' x >"$dir/oversized"
 # shellcheck disable=SC2046
 mosquitto_pub "${tls[@]}" $(as carol) -q 1 -t pppp/d/CAM-1/carol -f "$dir/oversized" >/dev/null 2>&1
+# Viewers writing to devices they are not (or no longer) granted.
+publish frank pppp/d/CAM-1/frank ungranted >/dev/null
+publish carol pppp/d/CAM-2/carol revoked >/dev/null
 # Allowed traffic, then the end markers.
 publish carol pppp/d/CAM-1/carol call >/dev/null
 publish CAM-3 pppp/v/bob/CAM-3 offer >/dev/null
 publish carol pppp/d/CAM-1/carol end >/dev/null
-publish carol pppp/d/CAM-2/carol end >/dev/null
+publish dave pppp/d/CAM-2/dave end >/dev/null
 publish CAM-3 pppp/v/eve/CAM-3 end >/dev/null
 publish CAM-3 pppp/v/bob/CAM-3 end >/dev/null
 for w in CAM-1 CAM-2 eve bob; do
@@ -135,14 +147,14 @@ for w in CAM-1 CAM-2 eve bob; do
 done
 received() { grep -s '^MSG ' "$dir/watch-$1" | cut -d' ' -f2- | tr '\n' ';'; }
 
-check "a device receives what viewers send it, nothing forged or oversized (got: $(received CAM-1 | cut -c1-200))" \
+check "a device receives what granted viewers send it, nothing forged, oversized or ungranted (got: $(received CAM-1 | cut -c1-200))" \
     [ "$(received CAM-1)" = "pppp/d/CAM-1/carol call;pppp/d/CAM-1/carol end;" ]
 check "a device's session is not taken over through its client id" \
     [ "$(grep -c "received CONNACK" "$dir/watch-CAM-1")" = 1 ]
-check "a device reads no other device's inbox nor viewers' inboxes (got: $(received CAM-2))" \
-    [ "$(received CAM-2)" = "pppp/d/CAM-2/carol end;" ]
-check "a viewer reads no device's inbox nor another viewer's, only presence (got: $(received eve))" \
-    [ "$(received eve)" = "pppp/p/CAM-3 claim;pppp/v/eve/CAM-3 end;" ]
+check "a device reads no other device's inbox nor viewers' inboxes, nothing from a revoked viewer (got: $(received CAM-2))" \
+    [ "$(received CAM-2)" = "pppp/d/CAM-2/dave end;" ]
+check "a viewer reads no device's inbox nor another viewer's, nor presence of devices not granted it (got: $(received eve))" \
+    [ "$(received eve)" = "pppp/v/eve/CAM-3 end;" ]
 check "a viewer receives its device's messages and true presence only (got: $(received bob))" \
     [ "$(received bob)" = "pppp/p/CAM-3 claim;pppp/v/bob/CAM-3 offer;pppp/v/bob/CAM-3 end;" ]
 
@@ -172,6 +184,14 @@ got=$(probe "$((now - 1)):V-0123456789abcdef" "$secret")
 check "an expired credential is refused (got: $got)" [ "$got" = "allocate 401;" ]
 got=$(probe "$((now + 600)):V-0123456789abcdef" not-the-secret)
 check "a credential made without the secret is refused (got: $got)" [ "$got" = "allocate 401;" ]
+
+# The quota is the account's: the expiry in front of the name does not make a
+# new user, so one account holds at most user-quota (6) allocations at once.
+got=$(python3 "$here/turn_probe.py" --held 7 127.0.0.1 "$RENDEZVOUS_TURN_PORT" V-bob "$secret" 2>&1)
+check "one account holds at most 6 allocations, whatever the expiries (got: $got)" \
+    [ "$got" = "allocate 200 200 200 200 200 200 486" ]
+got=$(python3 "$here/turn_probe.py" --held 1 127.0.0.1 "$RENDEZVOUS_TURN_PORT" V-carol "$secret" 2>&1)
+check "another account still allocates (got: $got)" [ "$got" = "allocate 200" ]
 
 [ "$failures" = 0 ] || { echo "$failures check(s) failed; logs in $dir"; exit 1; }
 cleanup

@@ -5,7 +5,12 @@ one line per step with the server's answer as a number (200 for success, else
 the error code), e.g. "allocate 200", "permission 10.0.0.1 403".
 
     turn_probe.py [--tcp | --tls CA] HOST PORT USERNAME PASSWORD [PEER...]
+    turn_probe.py --held N HOST PORT NAME SECRET
+        N allocations held at once, each under "<expiry>:NAME" with an expiry of
+        its own, credentials made from SECRET: "allocate 200 200 ... 486".
 """
+import base64
+import time
 import hashlib
 import hmac
 import os
@@ -81,8 +86,33 @@ def xor_peer(address):
     return attribute(PEER, struct.pack("!BBHI", 0, 1, 3478 ^ (MAGIC >> 16), packed))
 
 
+def allocate(host, port, user, password):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.settimeout(2)
+    sock.connect((host, port))
+    udp = attribute(TRANSPORT, bytes([17, 0, 0, 0]))
+    code, found = exchange(sock, ALLOCATE, [udp])
+    realm, nonce = found[REALM], found[NONCE]
+    key = hashlib.md5(user.encode() + b":" + realm + b":" + password.encode()).digest()
+    auth = [attribute(USERNAME, user.encode()), attribute(REALM, realm), attribute(NONCE, nonce)]
+    return sock, exchange(sock, ALLOCATE, [udp] + auth, key)[0]
+
+
+def held(count, host, port, name, secret):
+    codes, socks = [], []
+    for i in range(count):
+        user = f"{int(time.time()) + 600 + i}:{name}"
+        password = base64.b64encode(hmac.new(secret.encode(), user.encode(), hashlib.sha1).digest()).decode()
+        sock, code = allocate(host, port, user, password)
+        socks.append(sock)
+        codes.append(str(code))
+    print("allocate", " ".join(codes), flush=True)
+
+
 def main():
     args, transport, ca = sys.argv[1:], "udp", None
+    if args[0] == "--held":
+        return held(int(args[1]), args[2], int(args[3]), args[4], args[5])
     if args[0] == "--tcp":
         transport, args = "tcp", args[1:]
     elif args[0] == "--tls":

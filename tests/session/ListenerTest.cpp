@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <memory>
 #include <set>
@@ -151,6 +152,39 @@ TEST_F(ListenerTest, WithoutAPasswordViewersOverTheInternetAreToldSoAndThoseOnTh
     fake.SetPath(PPPP_PATH_TCP);
     CFakeViewer local(u"");
     EXPECT_TRUE(local.Login());
+    Stop();
+}
+
+// The throttle and the slot rules count a session as its slot's key: on the
+// internet route the broker-checked account, whichever relay or NAT it came through.
+TEST_F(ListenerTest, OverTheInternetAViewerCountsAsItsBrokerAccountNotAsTheRelaysAddress) {
+    Start();
+    auto key = [](uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+        const uint8_t bytes[4] = {a, b, c, d};
+        uint32_t k;
+        std::memcpy(&k, bytes, sizeof k);
+        return k;
+    };
+    struct Arrival {
+        uint8_t path;
+        uint32_t address, account, expected;
+    };
+    const Arrival arrivals[] = {
+        {PPPP_PATH_INTERNET, 0xC6336407, 0x123456, key(255, 0x12, 0x34, 0x56)},  // through a relay
+        {PPPP_PATH_INTERNET, 0xC6336407, 0x654321, key(255, 0x65, 0x43, 0x21)},  // another account
+        {PPPP_PATH_INTERNET, 0, 0x123456, key(255, 0x12, 0x34, 0x56)},           // the first, IPv6
+        {PPPP_PATH_TCP, 0x0A000009, 0x123456, key(10, 0, 0, 9)},                 // the LAN: address
+    };
+    std::vector<std::unique_ptr<CFakeViewer>> viewers;
+    for (const Arrival& a : arrivals) {
+        fake.SetPath(a.path);
+        fake.SetAddress(a.address);
+        fake.SetAccount(a.account);
+        const int i = static_cast<int>(viewers.size());
+        viewers.push_back(std::make_unique<CFakeViewer>(kPassword));
+        ASSERT_TRUE(InSlot(i, *viewers.back())) << i;
+        EXPECT_EQ(probe->Slot(i).dwRemoteAddress.load(), a.expected) << i;
+    }
     Stop();
 }
 

@@ -48,6 +48,7 @@ void CFakeTransport::Reset(uint32_t readWaitCapMs) {
     m_byRoute = 0;
     m_byPath = 0;
     m_dwAddress = 0;
+    m_dwAccount = 0;
     m_nUsesAfterClose = 0;
     m_nClosesUnderUse = 0;
     m_nCheckResult = 0;
@@ -82,6 +83,7 @@ int CFakeTransport::ConnectLocked(const char* did, uint32_t address) {
     m_ends[viewer].peer = device;
     m_ends[device].peer = viewer;
     m_ends[device].address = address;
+    m_ends[device].account = m_dwAccount;
     m_pendingAccepts.push_back(device);
     m_changed.notify_all();
     return viewer;
@@ -111,6 +113,11 @@ int CFakeTransport::ClosesUnderUse() {
 void CFakeTransport::SetAddress(uint32_t address) {
     std::lock_guard<std::mutex> hold(m_lock);
     m_dwAddress = address;
+}
+
+void CFakeTransport::SetAccount(uint32_t key) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_dwAccount = key;
 }
 
 int CFakeTransport::Peer(int handle) {
@@ -253,6 +260,9 @@ int CFakeTransport::Check(int session, PPPP_SessionRecord* record) {
     const uint32_t address = Find(session)->address;
     for (int k = 0; k < 4; ++k)
         record->bytes[PPPP_REC_REMOTE_ADDR + k] = static_cast<unsigned char>(address >> (24 - 8 * k));
+    const uint32_t account = Find(session)->account;
+    for (int k = 0; k < 3; ++k)
+        record->bytes[PPPP_REC_PEER_ACCOUNT + k] = static_cast<unsigned char>(account >> (16 - 8 * k));
     return PPPP_OK;
 }
 

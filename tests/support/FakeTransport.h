@@ -58,6 +58,8 @@ public:
     // Sessions opened from now on come from this IPv4 address (a.b.c.d as
     // 0xaabbccdd); 0, the default, leaves the record's address empty.
     void SetAddress(uint32_t address);
+    // ... and from this broker account (its 24-bit key; 0, the default, none).
+    void SetAccount(uint32_t key);
     void FailConnect(int result) { m_nConnectFailure.store(result); }
     void FailCheck(int result) { m_nCheckResult = result; }
 
@@ -92,6 +94,7 @@ private:
     struct End {
         int peer = -1;
         uint32_t address = 0;  // as 0xaabbccdd
+        uint32_t account = 0;
         bool closedHere = false;
         int closeCalls = 0;
         std::deque<uint8_t> incoming[2];
@@ -128,6 +131,7 @@ private:
     uint8_t m_byRoute = 0;
     uint8_t m_byPath = 0;
     uint32_t m_dwAddress = 0;
+    uint32_t m_dwAccount = 0;
     int m_nUsesAfterClose = 0;
     int m_nClosesUnderUse = 0;
     int m_nCheckResult = 0;

@@ -3,11 +3,14 @@
 // time moved by hand.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "tests/transport/FakeSignalling.h"
 #include "transport/Wire.h"
 #include "transport/internet/CallAnswerer.h"
@@ -77,6 +80,10 @@ protected:
     CallAnswererTest() {
         m_rendezvous.user = kDid;
         m_config.dwHandshakeMs = 3000;
+        MakeAnswerer();
+    }
+    void MakeAnswerer() {
+        m_answerer.reset();
         auto factory = [this](bool offerer, const pppp::PeerIceServers&, pppp::PeerEvents events,
                               std::shared_ptr<pppp::IChannelSink> sink) -> std::unique_ptr<pppp::IPeerConnection> {
             EXPECT_TRUE(offerer);
@@ -117,6 +124,8 @@ protected:
             static const char* const kTypes[] = {"call", "offer", "answer", "candidate", "refuse", "bye"};
             std::string line = std::string(kTypes[it->message.type]) + " " + it->message.sid;
             if (it->message.type == SignalMessage::Refuse) line += " " + it->message.reason;
+            for (const auto& server : it->message.ice)
+                line += " " + server.urls.at(0) + (server.username.empty() ? "" : "@" + server.username);
             out.push_back(line);
             it = m_unread.erase(it);
         }
@@ -137,6 +146,7 @@ protected:
 };
 
 using Strings = std::vector<std::string>;
+constexpr uint64_t CGrantsRecheckMs() { return pppp::CGrants::kRecheckMs; }
 
 TEST_F(CallAnswererTest, AnswersOnlyWhileServedAndRefusesViewersWithoutAcks) {
     EXPECT_EQ(m_signalling->OwnPresence(), 1);
@@ -243,6 +253,54 @@ TEST_F(CallAnswererTest, AnOpenedChannelMustBringAHelloWithinTheAttemptsTime) {
     EXPECT_TRUE(m_answerer->Advance(late + m_config.dwHandshakeMs - 1));
     EXPECT_FALSE(m_answerer->Advance(late + m_config.dwHandshakeMs));
     EXPECT_EQ(SentTo("late.v"), (Strings{"offer " + Sid(4), "bye " + Sid(4)}));
+}
+
+TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredentialsOfTheirAccount) {
+    testsupport::CTempDir dir;
+    const std::string path = dir.File("CAM-1.conf");
+    const std::string common = std::string("broker = mqtt://192.0.2.1:1883\nuser = ") + kDid +
+                               "\npassword = p\nstun = stun:192.0.2.1:3478\n"
+                               "turn = turn:192.0.2.1:3478?transport=udp\nturn-secret = 0123456789abcdef\n";
+    auto write = [&](const std::string& viewers) {
+        ASSERT_TRUE(testsupport::WriteBytes(path + ".new", common + viewers));
+        ::chmod((path + ".new").c_str(), 0600);
+        ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    };
+    write("viewers = alice.v\n");
+    std::string problem;
+    ASSERT_EQ(pppp::ReadRendezvousFile(path, &m_rendezvous, &problem), pppp::RendezvousLoad::Loaded)
+        << problem;
+    MakeAnswerer();
+    uint64_t now = 1000;
+    Send("mallory.v", SignalMessage::Call, 1, now);
+    EXPECT_EQ(SentTo("mallory.v"), Strings{"refuse " + Sid(1) + " denied"});
+    EXPECT_TRUE(m_peers.empty());
+    // A granted viewer's credential is its account's, whatever the attempt.
+    Send("alice.v", SignalMessage::Call, 2, now);
+    const Strings offers = SentTo("alice.v");
+    ASSERT_EQ(offers.size(), 1u);
+    EXPECT_NE(offers[0].find("stun:192.0.2.1:3478 turn:192.0.2.1:3478?transport=udp@"), std::string::npos)
+        << offers[0];
+    EXPECT_EQ(offers[0].substr(offers[0].size() - 10), ":V-alice.v") << offers[0];
+
+    // A grant and a revocation in the file take effect without a restart.
+    write("viewers = mallory.v\n");
+    now += CGrantsRecheckMs();
+    Send("alice.v", SignalMessage::Call, 3, now);
+    EXPECT_EQ(SentTo("alice.v"), Strings{"refuse " + Sid(3) + " denied"});
+    Send("mallory.v", SignalMessage::Call, 4, now);
+    EXPECT_EQ(SentTo("mallory.v").size(), 1u);
+
+    // A file broken meanwhile grants nobody; one without the line answers
+    // anyone the broker lets through, with STUN only.
+    write("viewers = Not A Name\n");
+    now += CGrantsRecheckMs();
+    Send("mallory.v", SignalMessage::Call, 5, now);
+    EXPECT_EQ(SentTo("mallory.v"), Strings{"refuse " + Sid(5) + " denied"});
+    write("");
+    now += CGrantsRecheckMs();
+    Send("anyone.v", SignalMessage::Call, 6, now);
+    EXPECT_EQ(SentTo("anyone.v"), Strings{"offer " + Sid(6) + " stun:192.0.2.1:3478"});
 }
 
 }  // namespace

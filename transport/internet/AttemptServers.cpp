@@ -1,5 +1,6 @@
 #include "transport/internet/AttemptServers.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "transport/internet/TurnCredentials.h"
@@ -39,18 +40,24 @@ bool ReadUrl(const std::string& url, IceServer* out) {
     return ParseTurnUrl(url, out);
 }
 
-TurnCredential CredentialFor(const CRendezvousConfig& rendezvous, const std::string& who, const std::string& sid) {
+TurnCredential CredentialFor(const CRendezvousConfig& rendezvous, const std::string& name, uint32_t seconds) {
     if (rendezvous.turnSecret.empty()) return {rendezvous.turnUser, rendezvous.turnPassword};
-    return MakeTurnCredential(rendezvous.turnSecret, who + "-" + sid,
-                              static_cast<uint64_t>(std::time(nullptr)) + rendezvous.turnTtlSeconds);
+    const uint64_t expiry = static_cast<uint64_t>(std::time(nullptr)) + seconds;
+    return MakeTurnCredential(rendezvous.turnSecret, name, expiry);
 }
 
 }  // namespace
 
-PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& who, const std::string& sid) {
+std::string DeviceTurnName(const std::string& did, const std::string& viewer) {
+    return "D-" + did + "." + viewer;
+}
+
+std::string ViewerTurnName(const std::string& viewer) { return "V-" + viewer; }
+
+PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& name) {
     PeerIceServers servers;
     servers.tlsCa = rendezvous.brokerCa;  // one rendezvous, one CA for both its servers
-    const TurnCredential credential = CredentialFor(rendezvous, who, sid);
+    const TurnCredential credential = CredentialFor(rendezvous, name, rendezvous.turnTtlSeconds);
     for (const auto& s : rendezvous.servers) {
         if (s.kind == IceServer::Stun)
             servers.AddStun(s);
@@ -61,10 +68,14 @@ PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string
 }
 
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
-                                             const std::string& sid) {
+                                             bool granted) {
     std::vector<IceServerEntry> list;
-    const TurnCredential credential = CredentialFor(rendezvous, viewer, sid);
+    const TurnCredential credential =
+        granted ? CredentialFor(rendezvous, ViewerTurnName(viewer),
+                                std::min(kViewerCredentialSeconds, rendezvous.turnTtlSeconds))
+                : TurnCredential{};
     for (const auto& s : rendezvous.servers) {
+        if (s.kind != IceServer::Stun && !granted) continue;
         IceServerEntry e;
         e.urls.push_back(Url(s));
         if (s.kind != IceServer::Stun) {
@@ -76,8 +87,8 @@ std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous
     return list;
 }
 
-PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, const CRendezvousConfig& rendezvous,
-                                const std::string& sid) {
+PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
+                                const CRendezvousConfig& rendezvous) {
     PeerIceServers servers;
     for (const auto& e : offered) {
         for (const auto& url : e.urls) {
@@ -89,7 +100,7 @@ PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, cons
                 servers.AddTurn(s, e.username, e.credential);
         }
     }
-    const PeerIceServers own = OwnServers(rendezvous, rendezvous.user, sid);
+    const PeerIceServers own = OwnServers(rendezvous, ViewerTurnName(rendezvous.user));
     if (servers.stun.empty()) servers.stun = own.stun;
     servers.turn.insert(servers.turn.end(), own.turn.begin(), own.turn.end());
     servers.tlsCa = own.tlsCa;

@@ -2,8 +2,15 @@
 // The STUN/TURN servers of one attempt. Each side uses its own, from its
 // rendezvous file, with TURN credentials made for the attempt when the file
 // has the TURN server's shared secret; the device hands the viewer its list
-// in the offer (credentials made for that viewer), and the viewer uses those
-// before its own.
+// in the offer, and the viewer uses those before its own.
+//
+// A made credential is named after the broker account it serves, never after
+// anything a caller chooses, so the TURN server's per-user quota is a quota
+// per account: "V-<viewer>" for a viewer, "D-<DID>.<viewer>" for the device's
+// side of a call from that viewer. Only a viewer the device grants (Grants.h)
+// is handed one, valid for kViewerCredentialSeconds: long enough to allocate
+// (the server checks the expiry when it allocates, not on refreshes), too short
+// to be used later.
 
 #include <string>
 #include <vector>
@@ -14,16 +21,22 @@
 
 namespace pppp {
 
-// This side's servers for attempt `sid`, its TURN credentials named after `who`.
-PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& who, const std::string& sid);
+constexpr uint32_t kViewerCredentialSeconds = 120;
 
-// Device: the list its offer hands to `viewer`.
+// The TURN usernames (without the expiry) of a call from `viewer`.
+std::string DeviceTurnName(const std::string& did, const std::string& viewer);
+std::string ViewerTurnName(const std::string& viewer);
+
+// This side's servers, its TURN credentials made under `name`.
+PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& name);
+
+// Device: the list its offer hands to `viewer`; TURN servers only for a granted one.
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
-                                             const std::string& sid);
+                                             bool granted);
 
 // Viewer: the device's servers from its offer (what cannot be read is left
 // out), then its own; its own STUN only when the device named none.
-PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered, const CRendezvousConfig& rendezvous,
-                                const std::string& sid);
+PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
+                                const CRendezvousConfig& rendezvous);
 
 }  // namespace pppp

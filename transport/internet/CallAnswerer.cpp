@@ -19,7 +19,8 @@ CCallAnswerer::CCallAnswerer(const CConfig& config, const CRendezvousConfig& ren
       m_rendezvous(rendezvous),
       m_pSignalling(std::move(signalling)),
       m_makePeer(std::move(makePeer)),
-      m_devices(devices) {}
+      m_devices(devices),
+      m_grants(rendezvous) {}
 
 CCallAnswerer::~CCallAnswerer() { EndAll(); }
 
@@ -63,6 +64,12 @@ void CCallAnswerer::Handle(const std::string& from, const SignalMessage& m, uint
 
 void CCallAnswerer::TakeCall(const std::string& viewer, const SignalMessage& call, uint64_t nowMs) {
     if (!m_bServing || m_attempts.count(Key(viewer, call.sid))) return;
+    const CGrants::Verdict verdict = m_grants.Check(viewer, nowMs);
+    if (verdict == CGrants::Verdict::Denied) {
+        ZTRACE("internet route: call from %s refused: not a granted viewer\n", viewer.c_str());
+        Refuse(viewer, call.sid, "denied");
+        return;
+    }
     if (call.version < kAckVersion) {
         Refuse(viewer, call.sid, "version");
         return;
@@ -73,7 +80,7 @@ void CCallAnswerer::TakeCall(const std::string& viewer, const SignalMessage& cal
         Refuse(viewer, call.sid, "busy");
         return;
     }
-    StartAttempt(viewer, call.sid, nowMs);
+    StartAttempt(viewer, call.sid, verdict == CGrants::Verdict::Granted, nowMs);
 }
 
 void CCallAnswerer::MakeRoomFor(const std::string& viewer) {
@@ -89,15 +96,18 @@ void CCallAnswerer::MakeRoomFor(const std::string& viewer) {
     m_attempts.erase(oldest);
 }
 
-void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& sid, uint64_t nowMs) {
+void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& sid, bool granted,
+                                 uint64_t nowMs) {
     Attempt attempt;
     attempt.viewer = viewer;
     attempt.sid = sid;
     attempt.startedMs = nowMs;
     attempt.link = std::make_shared<CWebRtcLink>();
+    attempt.link->SetPeerAccount(viewer);
     std::weak_ptr<ISignalling> signalling = m_pSignalling;
     PeerEvents events;
-    events.localDescription = [signalling, viewer, sid, servers = ServersForViewer(m_rendezvous, viewer, sid),
+    events.localDescription = [signalling, viewer, sid,
+                               servers = ServersForViewer(m_rendezvous, viewer, granted),
                                called = NowMs()](const std::string& sdp) {
         ZTRACE("internet route: offer for %s made in %llu ms\n", sid.c_str(),
                static_cast<unsigned long long>(NowMs() - called));
@@ -108,7 +118,8 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
         if (auto s = signalling.lock()) SendSignal(*s, viewer, sid, std::move(m));
     };
     events.localCandidate = CandidateSender(signalling, viewer, sid);
-    auto peer = m_makePeer(true, OwnServers(m_rendezvous, m_rendezvous.user, sid), std::move(events), attempt.link);
+    PeerIceServers own = OwnServers(m_rendezvous, DeviceTurnName(m_rendezvous.user, viewer));
+    auto peer = m_makePeer(true, std::move(own), std::move(events), attempt.link);
     if (!peer) return;
     IPeerConnection* p = peer.get();
     attempt.link->SetPeer(std::move(peer));

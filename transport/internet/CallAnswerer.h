@@ -7,6 +7,8 @@
 // - Calls are answered only while the device is served (listened for and
 //   reachable from other hosts); it shows as present on the broker exactly
 //   then, and going absent ends every attempt.
+// - A call from a viewer the device does not grant is refused ("denied");
+//   only a granted viewer's offer carries TURN credentials (Grants.h).
 // - A call of a protocol version without acknowledgements is refused ("version").
 // - At most kMaxAttempts are under way. A viewer that calls again with
 //   kMaxAttemptsPerViewer of its own under way pushes out its own oldest (bye),
@@ -27,6 +29,7 @@
 #include "transport/DeviceSide.h"
 #include "transport/InitString.h"
 #include "transport/internet/Config.h"
+#include "transport/internet/Grants.h"
 #include "transport/internet/PeerConnection.h"
 #include "transport/internet/SignallingPort.h"
 #include "transport/internet/WebRtcLink.h"
@@ -69,7 +72,7 @@ private:
     void TakeCall(const std::string& viewer, const SignalMessage& call, uint64_t nowMs);
     // Ends the viewer's oldest attempt when it has its share under way.
     void MakeRoomFor(const std::string& viewer);
-    void StartAttempt(const std::string& viewer, const std::string& sid, uint64_t nowMs);
+    void StartAttempt(const std::string& viewer, const std::string& sid, bool granted, uint64_t nowMs);
     // False when the attempt is over (handed to the device or failed).
     bool AdvanceAttempt(Attempt& attempt, uint64_t nowMs);
     enum class HelloRead { Whole, Waiting, Failed };
@@ -83,6 +86,7 @@ private:
     const std::shared_ptr<ISignalling> m_pSignalling;
     const PeerFactory m_makePeer;
     IDeviceSide& m_devices;
+    CGrants m_grants;
 
     Attempts m_attempts;
     // Refused links stay a moment, so that the refusal reaches the viewer.

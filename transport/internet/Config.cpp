@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "transport/RendezvousFile.h"
@@ -142,9 +143,10 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
 
     CRendezvousConfig c;
     c.path = path;
-    bool seen[11] = {};
-    static const char* const kSingle[] = {"broker", "broker-ca", "user", "password", "turn-secret", "turn-user",
-                                          "turn-password", "turn-ttl", "lan-wait-ms"};
+    static const char* const kSingle[] = {"broker",   "broker-ca",     "user",     "password",
+                                          "turn-secret", "turn-user", "turn-password", "turn-ttl",
+                                          "lan-wait-ms", "viewers"};
+    bool seen[sizeof kSingle / sizeof kSingle[0]] = {};
     int lineNo = 0;
     size_t start = 0;
     while (start <= text.size()) {
@@ -165,7 +167,7 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
             if (seen[i]) return fail(lineNo, key, "given twice");
             seen[i] = true;
         }
-        if (value.empty()) return fail(lineNo, key, "empty value");
+        if (value.empty() && key != "viewers") return fail(lineNo, key, "empty value");
         uint32_t n = 0;
         std::string rest;
         if (key == "broker") {
@@ -207,6 +209,18 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
         } else if (key == "lan-wait-ms") {
             if (!ParseNumber(value, 0, 10000, &n)) return fail(lineNo, key, "not a number 0-10000");
             c.lanWaitMs = n;
+        } else if (key == "viewers") {
+            // Names apart by spaces; an empty line grants nobody.
+            std::vector<std::string> names;
+            size_t at = 0;
+            while (at < value.size()) {
+                const size_t next = std::min(value.find_first_of(" \t", at), value.size());
+                if (next > at) names.push_back(value.substr(at, next - at));
+                at = next + 1;
+            }
+            for (const auto& name : names)
+                if (!IsValidViewerName(name)) return fail(lineNo, key, "not a list of viewer names");
+            c.viewers = std::move(names);
         } else {
             return fail(lineNo, key, "unknown key");
         }
@@ -214,6 +228,7 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
     if (c.brokerHost.empty()) return fail(0, "broker", "missing");
     if (c.user.empty()) return fail(0, "user", "missing");
     if (c.password.empty()) return fail(0, "password", "missing");
+    if (c.viewers && !c.IsDevice()) return fail(0, "viewers", "only a device's file grants viewers");
     if (!c.turnSecret.empty() && (!c.turnUser.empty() || !c.turnPassword.empty()))
         return fail(0, "turn-secret", "give either turn-secret or turn-user and turn-password, not both");
     if (c.turnUser.empty() != c.turnPassword.empty())

@@ -7,6 +7,7 @@
 // comment line. Errors name the file, the line and the key, never a value.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,9 @@ struct CRendezvousConfig {
     std::string turnUser, turnPassword;  // fixed credentials instead
     uint32_t turnTtlSeconds = 3600;
     uint32_t lanWaitMs = 500;
+    // A device's `viewers` line: the viewer accounts it answers (Grants.h).
+    // None: any viewer the broker lets call, and none of them gets TURN credentials.
+    std::optional<std::vector<std::string>> viewers;
 
     bool IsDevice() const;       // `user` is a DID
 };

@@ -81,6 +81,9 @@ void CInternetRoute::OnSignal(const std::string& from, const uint8_t* data, size
     if (m_bStopping) return;
     if (m_pAnswerer) {
         if (m_incoming.size() >= kMaxIncoming) return;
+        size_t& mine = m_incomingBy[in.from];
+        if (mine >= kMaxIncomingPerViewer) return;
+        ++mine;
         m_incoming.push_back(std::move(in));
         m_cv.notify_all();
         return;
@@ -98,6 +101,7 @@ void CInternetRoute::RouteLoop() {
     while (!m_bStopping) {
         std::deque<Incoming> work;
         work.swap(m_incoming);
+        m_incomingBy.clear();
         hold.unlock();
         bool opening = false;
         if (m_pAnswerer) {

@@ -30,8 +30,10 @@ namespace pppp {
 
 class CInternetRoute final : public IRoute {
 public:
-    // Messages waiting for the device side; a flood is cut, not queued without end.
+    // Messages waiting for the device side; a flood is cut, not queued without
+    // end, and one viewer's flood takes no more than its share of the room.
     static constexpr size_t kMaxIncoming = 256;
+    static constexpr size_t kMaxIncomingPerViewer = 32;
 
     CInternetRoute(const CConfig& config, const CRendezvousConfig& rendezvous, ISessionHost& host,
                    IDeviceSide& devices);
@@ -66,6 +68,7 @@ private:
     std::condition_variable m_cv;
     bool m_bStopping = false;
     std::deque<Incoming> m_incoming;                            // for the route thread
+    std::map<std::string, size_t> m_incomingBy;                 // m_incoming's entries per viewer
     std::map<std::string, std::shared_ptr<CViewerCall>> m_calls;  // by did + "/" + sid
     std::thread m_thread;
 };

@@ -142,6 +142,10 @@ void CSignalling::OnMessage(mosquitto*, void* self, const mosquitto_message* mes
     }
     if (topic.size() <= s->m_strInboxRoot.size() || topic.compare(0, s->m_strInboxRoot.size(), s->m_strInboxRoot) != 0)
         return;
+    // A retained message in an inbox was stored by whoever could write there,
+    // for anyone who subscribes later: old calls replayed at each reconnect.
+    // Signalling is only what is sent while the peer listens.
+    if (message->retain) return;
     const std::string from = topic.substr(s->m_strInboxRoot.size());
     // Devices hear from viewers, viewers from devices.
     if (s->m_bDevice ? !IsValidViewerName(from) : !IsValidDid(from.c_str())) return;

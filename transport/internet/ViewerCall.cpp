@@ -88,7 +88,7 @@ int CViewerCall::AnswerOffer(const SignalMessage& offer) {
     };
     events.localCandidate = CandidateSender(signalling, m_strDid, m_strSid);
     // The device's servers with this call's credentials, then our own.
-    auto peer = m_makePeer(false, ServersForAnswer(offer.ice, m_rendezvous, m_strSid), std::move(events), m_pLink);
+    auto peer = m_makePeer(false, ServersForAnswer(offer.ice, m_rendezvous), std::move(events), m_pLink);
     if (!peer) return PPPP_ERR_TOO_MANY;
     // In a fresh process this waits for GStreamer and its DTLS certificate.
     ZTRACE("internet route: peer connection made after %llu ms\n", Since(m_qwStartedMs));

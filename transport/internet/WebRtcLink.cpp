@@ -191,6 +191,22 @@ void CWebRtcLink::Describe(LinkInfo* info) {
     std::lock_guard<std::mutex> hold(m_lock);
     *info = m_info;
     info->path = PPPP_PATH_INTERNET;
+    std::memcpy(info->account, m_account, sizeof m_account);
+}
+
+void CWebRtcLink::SetPeerAccount(const std::string& account) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    AccountKey(account, m_account);
+}
+
+void AccountKey(const std::string& account, uint8_t key[3]) {
+    uint32_t h = 2166136261u;
+    for (unsigned char c : account) h = (h ^ c) * 16777619u;
+    h = (h ^ (h >> 24)) & 0xFFFFFFu;
+    if (h == 0) h = 1;
+    key[0] = static_cast<uint8_t>(h >> 16);
+    key[1] = static_cast<uint8_t>(h >> 8);
+    key[2] = static_cast<uint8_t>(h);
 }
 
 }  // namespace pppp

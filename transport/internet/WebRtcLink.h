@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "transport/ByteQueue.h"
 #include "transport/Link.h"
@@ -36,6 +37,9 @@ public:
     bool WaitOpen(uint64_t deadlineMs);
     // Closes the peer connection now (an attempt that failed).
     void Shut();
+    // The broker-checked account of the viewer at the other end (device side),
+    // reported by Describe as its AccountKey.
+    void SetPeerAccount(const std::string& account);
 
     int Wait(bool wantRead, bool wantWrite, int timeoutMs) override;
     long Receive(uint8_t* buffer, size_t size) override;
@@ -68,6 +72,10 @@ private:
     bool m_bWakePump = false, m_bWakeReader = false, m_bWakeWriter = false;
     LinkInfo m_info;
     bool m_bDescribed = false;
+    uint8_t m_account[3] = {};
 };
+
+// The 24-bit key of a broker account: FNV-1a of its name, folded, never all 0.
+void AccountKey(const std::string& account, uint8_t key[3]);
 
 }  // namespace pppp

@@ -100,7 +100,7 @@ export async function routeOf(pc) {
 }
 
 // Opens the route. Resolves to { link, pc, close } or { error, text }.
-// error is one of 'broker', 'notfound', 'busy', 'version', 'timeout', 'failed'.
+// error is one of 'broker', 'notfound', 'busy', 'denied', 'version', 'timeout', 'failed'.
 export async function openRoute({ broker, viewer, password, did, onStatus = () => {}, limitMs = CHANNEL_OPEN_LIMIT_MS }) {
   if (!isValidViewerName(viewer)) return { error: 'broker', text: 'The viewer name may hold only a-z, 0-9, ".", "-", "_".' };
   onStatus('finding');
@@ -145,7 +145,8 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   const onSignal = async (m) => {
     if (done && m.type !== 'bye') return;
     if (m.type === 'refuse') {
-      finish({ error: m.reason === 'version' ? 'version' : 'busy', text: m.reason });
+      const known = { version: 'version', denied: 'denied' };
+      finish({ error: known[m.reason] || 'busy', text: m.reason });
     } else if (m.type === 'bye') {
       finish({ error: 'failed', text: 'the device abandoned the attempt' });
     } else if (m.type === 'offer' && !pc) {

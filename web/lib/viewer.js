@@ -16,6 +16,7 @@ export const MESSAGES = {
   lost: 'The connection to the device was lost.',
   noWebCodecs: 'This browser cannot decode the video (it has no WebCodecs). Use a current Chrome, Edge or Firefox.',
   version: 'The device speaks an older protocol than this page.',
+  denied: 'This viewer account is not granted this device. Ask the rendezvous\'s operator for a grant.',
   timeout: 'The device did not answer in time.',
   decoder: 'The browser could not decode the video.',
 };
@@ -67,7 +68,7 @@ export class Viewer {
                                      onStatus: (s) => { if (this.run === run) this.set({ status: s }); } });
     if (this.run !== run) { if (!opened.error) { opened.dc.close(); opened.pc.close(); opened.bye(); } return; }
     if (opened.error) {
-      const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.crowded, version: MESSAGES.version,
+      const byError = { notfound: MESSAGES.notFound, busy: MESSAGES.crowded, denied: MESSAGES.denied, version: MESSAGES.version,
                         timeout: MESSAGES.timeout };
       // The time really spent: an absent device is told at once, a blocked path only at the limit.
       const waited = ((performance.now() - this.startedAt) / 1000).toFixed(1);
