@@ -16,6 +16,12 @@ constexpr size_t kStagingSize = 64 * 1024;
 constexpr int kReceiveRounds = 16;  // receives per pump round, so that sending gets its turn
 constexpr size_t kKeptQueueCapacity = 256 * 1024;
 constexpr uint32_t kLargeFrame = 16 * 1024;
+// While a calling thread watches the link, the pump looks again this often, in
+// case that thread stops calling (a writer leading in WaitBuffer wakes it as
+// it leaves instead). Readers come and go with every message, so waking the
+// pump as each one leaves would cost a wake-up per message; a look this seldom
+// costs nearly nothing.
+constexpr uint64_t kReaderLookMs = 500;
 
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -349,6 +355,8 @@ int CSession::WaitBuffer(uint32_t maxQueued, uint32_t timeoutMs) {
             m_bWriteLeader = false;
             expired = std::chrono::steady_clock::now() >= deadline;
             m_cvSent.notify_all();
+            // The pump left the queue to this thread; it is the pump's again.
+            if (!m_queue.Empty() && m_pLink) m_pLink->Wake();
         } else {
             ++m_nSentWaiters;
             expired = m_cvSent.wait_until(hold, deadline) == std::cv_status::timeout;
@@ -584,8 +592,8 @@ void CSession::Pump() {
 
         uint64_t wake = closing ? lingerDeadline : m_qwLastSendMs.load() + m_dwPingMs;
         if (watching) wake = std::min(wake, m_qwLastReceiveMs.load() + m_params.deadPeerMs);
-        // A calling thread watches the link now; look again soon, in case it stops.
-        if (readers || writeLeader) wake = std::min(wake, now + 50);
+        // A calling thread watches the link now; look again later, in case it stops.
+        if (readers) wake = std::min(wake, now + kReaderLookMs);
         if (ackDue && !closing) wake = std::min(wake, ackDue);
         const int timeout = wake > now ? static_cast<int>(std::min<uint64_t>(wake - now, 60000)) : 0;
 
@@ -606,7 +614,14 @@ void CSession::Pump() {
         }
 
         now = NowMs();
-        if (watching && !m_nEnd.load() && now >= m_qwLastReceiveMs.load() + m_params.deadPeerMs) {
+        // Blind while readers watched: when they have all left, what arrived
+        // since may not be received yet; the next round looks before judging.
+        bool judged = true;
+        if (watching && !wantRead) {
+            std::lock_guard<std::mutex> hold(m_recvLock);
+            judged = m_nReaders > 0;
+        }
+        if (watching && judged && !m_nEnd.load() && now >= m_qwLastReceiveMs.load() + m_params.deadPeerMs) {
             ZTRACE("session %d: nothing from the peer for %u ms\n", m_params.handle, m_params.deadPeerMs);
             End(PPPP_ERR_CLOSED_TIMEOUT);
         }

@@ -106,7 +106,7 @@ size_t CPacketSealer::BuildScrambled(uint8_t* out, size_t capacity, const Packet
     const size_t total = kPacketOverhead + static_cast<size_t>(length);
     if (capacity < total || !WritePacketHead(out, fields, length)) return 0;
     if (IsSealedKind(fields.kind) && length > 0) {
-        const uint8_t s = m_byScramble.fetch_xor(payload[0], std::memory_order_relaxed);
+        const uint8_t s = TakeScramble(payload[0]);
         out[kOffScrambleByte] = s;
         XorCopy(out + kOffPayload, payload, length, s);
     } else if (length > 0) {
@@ -140,7 +140,7 @@ void CPacketSealer::SealPacket(const uint8_t* key, uint8_t* packet, size_t total
         const size_t length = std::min(announced, totalSize - kPacketOverhead);
         if (length > 0) {
             uint8_t* payload = packet + kOffPayload;
-            const uint8_t s = m_byScramble.fetch_xor(payload[0], std::memory_order_relaxed);
+            const uint8_t s = TakeScramble(payload[0]);
             packet[kOffScrambleByte] = s;
             XorBytes(payload, length, s);
         }

@@ -26,7 +26,9 @@ void MakePasswordBuffer(std::u16string_view password, uint8_t (&buffer)[kPasswor
 // Owns the rolling scramble byte. It is seeded when the service starts and
 // advanced by every sealed packet that has a payload, from several threads at
 // once; since every packet carries its own byte, a race can only change which
-// byte a packet gets, never make it undecodable.
+// byte a packet gets (or drop one advance), never make it undecodable. So the
+// advance is a plain load and store, not a locked read-modify-write: the
+// fan-out makes one per viewer per frame.
 class CPacketSealer {
 public:
     void Seed(uint8_t value) { m_byScramble.store(value, std::memory_order_relaxed); }
@@ -54,6 +56,12 @@ public:
 
 private:
     void EncryptControlBlock(const uint8_t* key, uint8_t* packet);
+    // The current scramble byte; the next becomes it XOR `first` (the payload's first byte).
+    uint8_t TakeScramble(uint8_t first) {
+        const uint8_t s = m_byScramble.load(std::memory_order_relaxed);
+        m_byScramble.store(static_cast<uint8_t>(s ^ first), std::memory_order_relaxed);
+        return s;
+    }
     // Writes the head and the (scrambled) payload; the control block is left in clear.
     size_t BuildScrambled(uint8_t* out, size_t capacity, const PacketFields& fields, const uint8_t* payload,
                           uint32_t length);

@@ -69,7 +69,8 @@ void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
             continue;
         }
         // Drained: one key frame is asked for, for this backlog.
-        if (slot.bBacklogged.exchange(false)) wantKeyFrame = true;
+        // (Looked at first: an exchange on every frame is a locked instruction per viewer.)
+        if (slot.bBacklogged.load(std::memory_order_relaxed) && slot.bBacklogged.exchange(false)) wantKeyFrame = true;
         if (gated && !slot.bKeySent.load()) {
             if (deltaFrame) continue;
             slot.bKeySent.store(true);

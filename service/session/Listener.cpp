@@ -227,8 +227,13 @@ void CListener::ThreadRecv(void* slot) {
 int CListener::ReadExact(SessionSlot& slot, uint8_t channel, uint8_t* buffer, int wanted, uint32_t timeoutMs) {
     if (wanted <= 0) return -1;
     // Reads in short slices, each a use of the handle, so that a close waits
-    // for at most one slice before the handle goes.
-    const uint32_t slice = timeoutMs < kReadSliceMs ? timeoutMs : kReadSliceMs;
+    // for at most one slice before the handle goes. A session that has not
+    // logged in may have to make way for a newcomer at any moment: short
+    // slices. A viewer's session is closed here seldom (its end shows in the
+    // read at once), and every slice is a wake-up of this thread for each
+    // viewer: longer ones.
+    const uint32_t most = slot.bAuthed.load() ? kViewerReadSliceMs : kReadSliceMs;
+    const uint32_t slice = timeoutMs < most ? timeoutMs : most;
     int got = 0;
     for (;;) {
         CSlotUse use = m_ctx.slotTable.Use(slot);

@@ -232,7 +232,9 @@ int CSlotTable::Recount() {
     int online = 0;
     for (const SessionSlot& slot : m_aSlots)
         if (slot.bInUse.load() && !slot.bClosing.load()) ++online;
-    m_nOnline.store(online);
+    // Stored only when it changed: the fan-out counts on every frame, and a
+    // store of a sequentially consistent atomic is a locked instruction.
+    if (m_nOnline.load(std::memory_order_relaxed) != online) m_nOnline.store(online);
     return online;
 }
 

@@ -306,6 +306,22 @@ TEST_F(SessionLinkTest, ASilentPeerIsGoneAfterTheDeadTimeAndKeepalivesFlowMeanwh
     EXPECT_EQ(Read(0, &got, 1, 30000), PPPP_ERR_CLOSED_TIMEOUT);
 }
 
+TEST_F(SessionLinkTest, APeerThatTalksWhileNobodyReadsIsNotTakenForDead) {
+    // While a reader watches the link the pump does not; once the reader has
+    // gone, what the peer sent meanwhile must be looked at before its silence is judged.
+    SessionParams p;
+    p.keepaliveMs = 60000;
+    p.deadPeerMs = 400;
+    Open(p);
+    std::vector<uint8_t> got;
+    ASSERT_EQ(Read(0, &got, 1, 100), PPPP_ERR_TIMEOUT);
+    for (int i = 0; i < 12; ++i) {  // 1.2 s: three dead times, a keepalive every quarter of one
+        pipe->PeerWrite(Frame(FrameKeepalive, 0, {}));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(session->State(), PPPP_OK);
+}
+
 TEST_F(SessionLinkTest, KeepalivesComeOftenEnoughForThePeersDeadTime) {
     SessionParams p;
     p.keepaliveMs = 60000;
