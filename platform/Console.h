@@ -11,6 +11,10 @@ void IgnoreBrokenPipe();
 // otherwise turn each "\n" into "\r\n"), for programs that write video to it.
 void SetBinaryStandardOutput();
 
+// Whether standard error is a terminal (a console window on Windows) that a
+// person reads, rather than a file or a pipe.
+bool StandardErrorIsTerminal();
+
 // A console program's requests from outside: `onStop` for Ctrl+C and for
 // being asked to end (SIGINT and SIGTERM; on Windows also Ctrl+Break, the
 // console window closing, logoff and shutdown), `onReload` for being asked to

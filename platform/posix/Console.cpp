@@ -1,5 +1,7 @@
 #include "platform/Console.h"
 
+#include <unistd.h>
+
 #include <csignal>
 
 namespace platform {
@@ -19,6 +21,8 @@ void OnReloadSignal(int) {
 void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 void SetBinaryStandardOutput() {}
+
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void HandleStopRequests(void (*onStop)(), void (*onReload)()) {
     g_pfnStop = onStop;

@@ -29,6 +29,11 @@ void IgnoreBrokenPipe() {}
 
 void SetBinaryStandardOutput() { ::_setmode(::_fileno(stdout), _O_BINARY); }
 
+bool StandardErrorIsTerminal() {
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void HandleStopRequests(void (*onStop)(), void (*)()) {
     g_pfnStop.store(onStop);
     ::SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
