@@ -11,9 +11,11 @@ void IgnoreBrokenPipe();
 // otherwise turn each "\n" into "\r\n"), for programs that write video to it.
 void SetBinaryStandardOutput();
 
-// Whether standard error is a terminal (a console window on Windows) that a
-// person reads, rather than a file or a pipe.
-bool StandardErrorIsTerminal();
+// Makes standard error ready for a person reading it in a terminal: UTF-8
+// text and the terminal's control sequences (a Windows console takes both
+// only when asked). False when it is not a terminal (a file or a pipe) or
+// cannot take them; lines without control sequences are for it then.
+bool PrepareStandardErrorTerminal();
 
 // A console program's requests from outside: `onStop` for Ctrl+C and for
 // being asked to end (SIGINT and SIGTERM; on Windows also Ctrl+Break, the

@@ -22,7 +22,7 @@ void IgnoreBrokenPipe() { std::signal(SIGPIPE, SIG_IGN); }
 
 void SetBinaryStandardOutput() {}
 
-bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool PrepareStandardErrorTerminal() { return ::isatty(STDERR_FILENO) == 1; }
 
 void HandleStopRequests(void (*onStop)(), void (*onReload)()) {
     g_pfnStop = onStop;

@@ -29,9 +29,12 @@ void IgnoreBrokenPipe() {}
 
 void SetBinaryStandardOutput() { ::_setmode(::_fileno(stdout), _O_BINARY); }
 
-bool StandardErrorIsTerminal() {
+bool PrepareStandardErrorTerminal() {
+    HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
     DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+    if (!::GetConsoleMode(console, &mode)) return false;
+    ::SetConsoleOutputCP(CP_UTF8);
+    return ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 void HandleStopRequests(void (*onStop)(), void (*)()) {

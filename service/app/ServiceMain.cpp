@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
             }
             if (options.bHeadless)
                 return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr,
-                                        platform::StandardErrorIsTerminal());
+                                        platform::PrepareStandardErrorTerminal());
             return app::RunServiceWindow(config, app::g_strModuleDir, argc, argv);
         });
 }

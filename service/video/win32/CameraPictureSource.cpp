@@ -10,6 +10,7 @@
 
 #include "platform/Text.h"
 #include "platform/Trace.h"
+#include "service/video/win32/MfApi.h"
 #include "service/video/win32/PictureSource.h"
 
 namespace video {
@@ -64,14 +65,14 @@ PictureSourceMade OpenCamera(IMFActivate* device, const std::string& name, const
     ComPtr<IMFSourceReader> reader;
     ComPtr<IMFMediaType> type;
     HRESULT hr = device->ActivateObject(IID_PPV_ARGS(camera.Put()));
-    if (SUCCEEDED(hr)) hr = ::MFCreateAttributes(attributes.Put(), 2);
+    if (SUCCEEDED(hr)) hr = Mf().CreateAttributes(attributes.Put(), 2);
     if (SUCCEEDED(hr)) {
         // Decoding, colour conversion and scaling by the reader.
         attributes->SetUINT32(MF_SOURCE_READER_ENABLE_ADVANCED_VIDEO_PROCESSING, TRUE);
         attributes->SetUINT32(MF_READWRITE_DISABLE_CONVERTERS, FALSE);
-        hr = ::MFCreateSourceReaderFromMediaSource(camera.Get(), attributes.Get(), reader.Put());
+        hr = Mf().CreateSourceReaderFromMediaSource(camera.Get(), attributes.Get(), reader.Put());
     }
-    if (SUCCEEDED(hr)) hr = ::MFCreateMediaType(type.Put());
+    if (SUCCEEDED(hr)) hr = Mf().CreateMediaType(type.Put());
     if (SUCCEEDED(hr)) {
         type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
         type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
@@ -113,10 +114,10 @@ PictureSourceMade MakePictureSource(const std::string& name, const CaptureFormat
     }
     ComPtr<IMFAttributes> filter;
     Devices devices;
-    HRESULT hr = ::MFCreateAttributes(filter.Put(), 1);
+    HRESULT hr = Mf().CreateAttributes(filter.Put(), 1);
     if (SUCCEEDED(hr))
         hr = filter->SetGUID(MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE, MF_DEVSOURCE_ATTRIBUTE_SOURCE_TYPE_VIDCAP_GUID);
-    if (SUCCEEDED(hr)) hr = ::MFEnumDeviceSources(filter.Get(), &devices.list, &devices.count);
+    if (SUCCEEDED(hr)) hr = Mf().EnumDeviceSources(filter.Get(), &devices.list, &devices.count);
     if (FAILED(hr)) {
         ZTRACE("MFEnumDeviceSources: 0x%08lx\n", static_cast<unsigned long>(hr));
         devices.count = 0;

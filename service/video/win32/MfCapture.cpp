@@ -14,6 +14,7 @@
 #include "platform/Thread.h"
 #include "platform/Trace.h"
 #include "service/video/H264.h"
+#include "service/video/win32/MfApi.h"
 #include "service/video/win32/MfH264Encoder.h"
 #include "service/video/win32/PictureSource.h"
 
@@ -123,7 +124,8 @@ void CMfCapture::State::Preview(IMFSample* picture) {
 
 void CMfCapture::State::Run() {
     const HRESULT com = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const HRESULT mf = ::MFStartup(MF_VERSION, MFSTARTUP_NOSOCKET);
+    std::string missing;
+    const HRESULT mf = LoadMfApi(missing) ? Mf().Startup(MF_VERSION, MFSTARTUP_NOSOCKET) : E_NOTIMPL;
     {
         std::unique_ptr<IPictureSource> source;
         CMfH264Encoder encoder;
@@ -131,8 +133,11 @@ void CMfCapture::State::Run() {
         bool ready = false;
         if (FAILED(mf)) {
             TellStart({false,
-                       "Media Foundation cannot be started on this system, so there is no live video. On N editions "
-                       "of Windows it comes with the Media Feature Pack.",
+                       "Media Foundation " +
+                           (missing.empty() ? std::string("cannot be started") : "is missing (" + missing + ")") +
+                           " on this system, so there is no live video: viewers get the stored still picture "
+                           "whenever the camera reports it has none. On N editions of Windows it comes with the "
+                           "Media Feature Pack.",
                        "", false});
         } else {
             PictureSourceMade made = MakePictureSource(settings.strCameraName, settings.format);
@@ -189,7 +194,7 @@ void CMfCapture::State::Run() {
             }
         }
     }
-    if (SUCCEEDED(mf)) ::MFShutdown();
+    if (SUCCEEDED(mf)) Mf().Shutdown();
     if (SUCCEEDED(com)) ::CoUninitialize();
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/Text.h"
 #include "platform/Trace.h"
+#include "service/video/win32/MfApi.h"
 
 namespace video {
 namespace {
@@ -36,7 +37,7 @@ void SetCodecValue(ICodecAPI* api, const GUID& what, const char* name, ULONG val
 
 ComPtr<IMFMediaType> VideoType(const GUID& subtype, const H264EncoderSetup& setup) {
     ComPtr<IMFMediaType> type;
-    if (FAILED(::MFCreateMediaType(type.Put()))) return {};
+    if (FAILED(Mf().CreateMediaType(type.Put()))) return {};
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, subtype);
     ::MFSetAttributeSize(type.Get(), MF_MT_FRAME_SIZE, static_cast<UINT32>(setup.nWidth),
@@ -61,7 +62,7 @@ bool CMfH264Encoder::Open(const H264EncoderSetup& setup, std::string& problem) {
     MFT_REGISTER_TYPE_INFO output{MFMediaType_Video, MFVideoFormat_H264};
     IMFActivate** found = nullptr;
     UINT32 count = 0;
-    const HRESULT hr = ::MFTEnumEx(MFT_CATEGORY_VIDEO_ENCODER,
+    const HRESULT hr = Mf().TEnumEx(MFT_CATEGORY_VIDEO_ENCODER,
                                    MFT_ENUM_FLAG_SYNCMFT | MFT_ENUM_FLAG_LOCALMFT | MFT_ENUM_FLAG_SORTANDFILTER,
                                    &input, &output, &found, &count);
     if (FAILED(hr)) count = 0;
@@ -163,8 +164,8 @@ HRESULT CMfH264Encoder::Drain(const Output& output) {
         ComPtr<IMFSample> sample;
         if (!m_bProvidesSamples) {
             ComPtr<IMFMediaBuffer> buffer;
-            HRESULT hr = ::MFCreateSample(sample.Put());
-            if (SUCCEEDED(hr)) hr = ::MFCreateMemoryBuffer(m_cbOutput, buffer.Put());
+            HRESULT hr = Mf().CreateSample(sample.Put());
+            if (SUCCEEDED(hr)) hr = Mf().CreateMemoryBuffer(m_cbOutput, buffer.Put());
             if (SUCCEEDED(hr)) hr = sample->AddBuffer(buffer.Get());
             if (FAILED(hr)) return hr;
         }

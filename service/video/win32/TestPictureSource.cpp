@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "service/video/win32/MfApi.h"
 #include "service/video/win32/PictureSource.h"
 
 namespace video {
@@ -63,7 +64,7 @@ public:
 
         const DWORD size = static_cast<DWORD>(m_nWidth * m_nHeight * 3 / 2);
         ComPtr<IMFMediaBuffer> buffer;
-        if (FAILED(::MFCreateMemoryBuffer(size, buffer.Put())) || FAILED(::MFCreateSample(picture.Put())) ||
+        if (FAILED(Mf().CreateMemoryBuffer(size, buffer.Put())) || FAILED(Mf().CreateSample(picture.Put())) ||
             FAILED(picture->AddBuffer(buffer.Get())))
             return PictureRead::Gone;
         BYTE* bytes = nullptr;
