@@ -174,8 +174,7 @@ int main(int argc, char** argv) {
             if (claim.Claim() == settings::ClaimResult::HeldElsewhere) {
                 const std::u16string text = platform::Utf8ToUtf16(
                     "Another ZELT2Service is already running on the settings in " + claim.Where() +
-                    " and serves their DID; this one ends. To run a second service, give it a registry folder "
-                    "of its own: ZELT2_REGISTRY_DIR=<folder>.");
+                    " and serves their DID; this one ends. " + settings::CSettingsClaim::HowToRunAnother());
                 if (options.bHeadless)
                     std::fprintf(stderr, "ZELT2Service: %s\n", platform::Utf16ToUtf8(text).c_str());
                 else

@@ -37,6 +37,9 @@ public:
     // files of its own (its status), made when missing; empty when there is
     // none.
     static std::string StateFolder();
+    // How a second service can run beside the one that holds the settings,
+    // as a sentence a user can act on.
+    static std::string HowToRunAnother();
 
 private:
     intptr_t m_nHandle = -1;

@@ -46,6 +46,10 @@ ClaimResult CSettingsClaim::Claim() {
 
 std::string CSettingsClaim::Where() const { return "the registry, HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service"; }
 
+std::string CSettingsClaim::HowToRunAnother() {
+    return "The settings are the Windows user's: a second service runs as another user.";
+}
+
 bool CSettingsClaim::HeldByAnyone() {
     HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, ClaimName().c_str());
     if (!mutex) return false;
