@@ -41,6 +41,8 @@ public:
         }
         return picture ? PictureRead::Picture : PictureRead::Nothing;
     }
+    // A source that is shut down ends the reader's wait with an error.
+    void Interrupt() override { m_pCamera->Shutdown(); }
 
 private:
     ComPtr<IMFMediaSource> m_pCamera;

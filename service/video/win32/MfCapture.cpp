@@ -49,6 +49,11 @@ struct CMfCapture::State {
     IPreviewSink* preview = nullptr;
     std::atomic<bool> bPreviewOn{false};
 
+    // The picture source while the capture's thread has one, for Stop to
+    // end a wait for a camera that gives no more pictures.
+    std::mutex sourceLock;
+    IPictureSource* liveSource = nullptr;
+
     // The capture's thread.
     std::vector<NalUnit> scratch;
     std::vector<uint8_t> keyFrame;
@@ -158,6 +163,8 @@ void CMfCapture::State::Run() {
                     TellStart({false, problem, "", false});
                 } else {
                     source = std::move(made.pSource);
+                    std::lock_guard lock(sourceLock);
+                    liveSource = source.get();
                     ready = true;
                     TellStart({true, "", encoder.Description(), false});
                 }
@@ -193,6 +200,8 @@ void CMfCapture::State::Run() {
                 events->OnCaptureProblem("the H.264 encoder failed on a picture (" + std::to_string(hr) + ")");
             }
         }
+        std::lock_guard lock(sourceLock);
+        liveSource = nullptr;
     }
     if (SUCCEEDED(mf)) Mf().Shutdown();
     if (SUCCEEDED(com)) ::CoUninitialize();
@@ -237,8 +246,12 @@ void CMfCapture::Stop() {
     if (!s.thread.Joinable()) return;
     s.bRunning.store(false);
     s.bStop.store(true);
-    // The thread reads at most one more picture (a frame interval) and ends;
-    // frames and events come only from it.
+    // The thread reads at most one more picture and ends; a camera that
+    // gives none is interrupted. Frames and events come only from it.
+    {
+        std::lock_guard lock(s.sourceLock);
+        if (s.liveSource != nullptr) s.liveSource->Interrupt();
+    }
     s.thread.Join();
 }
 

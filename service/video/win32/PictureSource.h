@@ -6,7 +6,7 @@
 // camera does, and come back (TestPictureSource.cpp).
 //
 // Threads: made, read and released on the capture's thread, with Media
-// Foundation started there.
+// Foundation started there; Interrupt on any thread while it lives.
 
 #include <windows.h>
 #include <mfidl.h>
@@ -33,6 +33,9 @@ public:
     // Waits for the next picture, at most about a frame interval of the
     // camera's; the picture's buffer holds NV12 of the asked size.
     virtual PictureRead Next(ComPtr<IMFSample>& picture) = 0;
+    // Ends a wait in Next (which then tells Gone) from another thread, for a
+    // camera that gives no more pictures; it must not block.
+    virtual void Interrupt() {}
 };
 
 struct PictureSourceMade {
