@@ -2,6 +2,7 @@
 
 #include "platform/CrashReport.h"
 #include "platform/ProgramDir.h"
+#include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/camera/XuBinding.h"
 
@@ -21,7 +22,7 @@ int CServiceApp::InitInstance(const StartupMessage& message, const WindowRun& wi
     g_strModuleDir = GetModuleDirectory();
     if (camera::LoadXuLibrary(g_strModuleDir) < 0) {
         ZTRACE("LoadXuLibrary(%s): %s\n", g_strModuleDir.c_str(), camera::XuLibraryLoadError().c_str());
-        message(u"Failed to load libNodrik.so.", u"Tips");
+        message(u"Failed to load " + platform::Utf8ToUtf16(camera::kXuLibraryFileName) + u".", u"Tips");
         return kExitNoLibrary;
     }
     return window();

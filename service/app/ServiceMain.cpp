@@ -2,22 +2,20 @@
 // --headless runs the service controller without a display, starts the
 // service at once and ends on SIGINT or SIGTERM, saving the settings.
 
-#include <unistd.h>
-
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/Console.h"
 #include "platform/Text.h"
-#include "service/app/Autostart.h"
 #include "service/app/DialogIds.h"
 #include "service/app/ServiceApp.h"
-#include "service/app/ServiceDlg.h"
+#include "service/app/WindowFrontEnd.h"
 #include "service/app/console/HeadlessService.h"
 #include "service/app/console/ServiceStatus.h"
-#include "service/app/qt/QtDialogRunner.h"
+#include "service/camera/XuBinding.h"
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
 #include "service/settings/Registry.h"
@@ -72,7 +70,7 @@ const char kUsage[] =
     "One service at a time runs on the same settings; give a second one a registry\n"
     "folder of its own ($ZELT2_REGISTRY_DIR).\n"
     "\n"
-    "Exit status: 0 stopped; 1 libNodrik.so cannot be loaded, or no window can be shown;\n"
+    "Exit status: 0 stopped; 1 @LIBRARY@ cannot be loaded, or no window can be shown;\n"
     "2 bad command line or bad DID; 3 no camera, or the transport will not listen under\n"
     "the DID; 4 another ZELT2Service runs on the same settings; 5 the camera does not\n"
     "answer, or it was lost while the service ran (only when the registry's WaitForCamera\n"
@@ -85,8 +83,16 @@ struct Options {
     app::HeadlessOptions headless;
 };
 
+// The usage with the camera library's file name on this system.
+std::string UsageText() {
+    std::string text = kUsage;
+    const std::string marker = "@LIBRARY@";
+    text.replace(text.find(marker), marker.size(), camera::kXuLibraryFileName);
+    return text;
+}
+
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "ZELT2Service: %s\n\n%s", problem.c_str(), kUsage);
+    std::fprintf(stderr, "ZELT2Service: %s\n\n%s", problem.c_str(), UsageText().c_str());
     return app::kExitUsage;
 }
 
@@ -98,7 +104,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(UsageText().c_str(), stdout);
             return app::kExitDone;
         } else if (arg == "--version") {
             std::printf("ZELT2Service 2.1.1\n");
@@ -172,8 +178,7 @@ int main(int argc, char** argv) {
             if (claim.Claim() == settings::ClaimResult::HeldElsewhere) {
                 const std::u16string text = platform::Utf8ToUtf16(
                     "Another ZELT2Service is already running on the settings in " + claim.Where() +
-                    " and serves their DID; this one ends. To run a second service, give it a registry folder "
-                    "of its own: ZELT2_REGISTRY_DIR=<folder>.");
+                    " and serves their DID; this one ends. " + settings::CSettingsClaim::HowToRunAnother());
                 if (options.bHeadless)
                     std::fprintf(stderr, "ZELT2Service: %s\n", platform::Utf16ToUtf8(text).c_str());
                 else
@@ -181,15 +186,8 @@ int main(int argc, char** argv) {
                 return app::kExitAlreadyServing;
             }
             if (options.bHeadless)
-                return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr, ::isatty(STDERR_FILENO) == 1);
-            // The window attaches its own host.
-            app::CServiceDlg dialog(config, app::g_strModuleDir);
-            char self[4096];
-            const ssize_t selfBytes = ::readlink("/proc/self/exe", self, sizeof self - 1);
-            app::CXdgAutostart autostart(app::CXdgAutostart::DefaultFolder(),
-                                         selfBytes > 0 ? std::string(self, static_cast<size_t>(selfBytes)) : std::string());
-            // Offered where the desktop's autostart folder and this program are known.
-            if (selfBytes > 0 && !app::CXdgAutostart::DefaultFolder().empty()) dialog.AttachAutostart(&autostart);
-            return app::RunQtDialog(dialog, argc, argv);
+                return app::RunHeadless(config, app::g_strModuleDir, options.headless, stderr,
+                                        platform::PrepareStandardErrorTerminal());
+            return app::RunServiceWindow(config, app::g_strModuleDir, argc, argv);
         });
 }

@@ -1,5 +1,6 @@
 #include "service/app/console/StatusPrinter.h"
 
+#include "platform/SystemLog.h"
 #include "platform/Text.h"
 
 namespace app {
@@ -9,6 +10,15 @@ CStatusPrinter::~CStatusPrinter() {
 }
 
 void CStatusPrinter::Print(const std::string& line) {
+    Log(platform::LogLevel::Information, line);
+    Write(line);
+}
+
+void CStatusPrinter::Log(platform::LogLevel level, const std::string& line) {
+    if (m_pOut) platform::WriteSystemLog(level, "ZELT2Service", line);
+}
+
+void CStatusPrinter::Write(const std::string& line) {
     if (!m_pOut) return;
     if (m_bClockLineOpen) {
         std::fputs("\r\033[K", m_pOut);
@@ -25,7 +35,9 @@ void CStatusPrinter::PrintStatus(const std::u16string& label, const std::u16stri
 }
 
 void CStatusPrinter::PrintMessage(const std::u16string& caption, const std::u16string& text) {
-    Print(platform::Utf16ToUtf8(caption + u": " + text));
+    const std::string line = platform::Utf16ToUtf8(caption + u": " + text);
+    Log(platform::LogLevel::Warning, line);
+    Write(line);
 }
 
 void CStatusPrinter::ShowClock(const std::u16string& clockLabel, const std::u16string& clock,
@@ -34,7 +46,7 @@ void CStatusPrinter::ShowClock(const std::u16string& clockLabel, const std::u16s
     m_nOnline = online;
     if (!m_pOut) return;
     if (!m_bTerminal) {
-        if (changed) Print("Viewers online: " + std::to_string(online));
+        if (changed) Write("Viewers online: " + std::to_string(online));
         return;
     }
     const std::string line = platform::Utf16ToUtf8(clockLabel) + " " + platform::Utf16ToUtf8(clock) + "   " +

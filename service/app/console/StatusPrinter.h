@@ -2,12 +2,15 @@
 // CStatusPrinter: what the headless service shows instead of a window. The
 // status line and the messages go to a stream as lines; the clock with the
 // viewer count is rewritten in place once a second when the stream is a
-// terminal, and elsewhere the viewer count is printed when it changes.
+// terminal, and elsewhere the viewer count is printed when it changes. The
+// status lines and messages also go to the system's log (SystemLog.h).
 //
 // Threads: one (the headless front end's).
 
 #include <cstdio>
 #include <string>
+
+#include "platform/SystemLog.h"
 
 namespace app {
 
@@ -33,6 +36,9 @@ public:
     void Print(const std::string& line);
 
 private:
+    void Log(platform::LogLevel level, const std::string& line);
+    void Write(const std::string& line);
+
     FILE* m_pOut;
     bool m_bTerminal;
     bool m_bClockLineOpen = false;

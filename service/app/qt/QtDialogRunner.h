@@ -5,16 +5,18 @@
 
 #include <string>
 
+#include "service/app/WindowFrontEnd.h"
+
 namespace app {
 
 class CServiceDlg;
 
 // Runs `dialog` in the window modally; OnDestroy has run when it returns.
-// Returns the program's exit status: 0 when the window was closed, 8 when no
-// window can be shown (no display, or a build without the window).
+// Returns the program's exit status: 0 when the window was closed, 1 when no
+// window can be shown (no display).
 int RunQtDialog(CServiceDlg& dialog, int argc, char** argv);
 
-// A message box without an owner window (information icon, OK button).
-void ShowStartupMessage(const std::u16string& text, const std::u16string& caption, int argc, char** argv);
+// ShowStartupMessage (WindowFrontEnd.h) is the Qt window's here: a message
+// box without an owner window (information icon, OK button).
 
 }  // namespace app

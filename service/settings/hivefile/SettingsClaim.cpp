@@ -52,6 +52,12 @@ ClaimResult CSettingsClaim::Claim() {
 
 std::string CSettingsClaim::Where() const { return DefaultHiveDirectory(); }
 
+std::string CSettingsClaim::StateFolder() { return DefaultHiveDirectory(); }
+
+std::string CSettingsClaim::HowToRunAnother() {
+    return "To run a second service, give it a registry folder of its own: ZELT2_REGISTRY_DIR=<folder>.";
+}
+
 bool CSettingsClaim::HeldByAnyone() {
     const std::string dir = DefaultHiveDirectory();
     if (dir.empty()) return false;

@@ -1,19 +1,19 @@
-// A build without the Qt window: the program says so and ends; the headless
-// mode is the way to run the service.
+// A build without a window: the program says so and ends; the headless mode
+// is the way to run the service.
 
 #include <cstdio>
 
 #include "platform/Text.h"
-#include "service/app/ServiceDlg.h"
-#include "service/app/qt/QtDialogRunner.h"
+#include "service/app/ServiceApp.h"
+#include "service/app/WindowFrontEnd.h"
 
 namespace app {
 
-int RunQtDialog(CServiceDlg&, int, char**) {
+int RunServiceWindow(const ControllerConfig&, const std::string&, int, char**) {
     std::fprintf(stderr,
-                 "ZELT2Service: this build has no window. Run the service without a display with\n"
+                 "ZELT2Service: the window is not available in this build. Run the service without a window with\n"
                  "  ZELT2Service --headless [--did DID] [--password TEXT] [--camera NAME]\n");
-    return 8;
+    return kExitNoWindow;
 }
 
 void ShowStartupMessage(const std::u16string& text, const std::u16string& caption, int, char**) {
