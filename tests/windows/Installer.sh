@@ -69,11 +69,17 @@ for file in ZELT2Viewer.exe ZELT2FileDevice.exe ZELT2CamCtl.exe pppp_tool.exe No
     [ -f "$installed/$file" ] || fail "$file is not installed"
 done
 [ "$program" = ZELT2Service ] && { [ -f "$installed/ZELT2Service.exe" ] || fail "ZELT2Service.exe is not installed"; }
-[ -f "$menu/ZELT2 Command Prompt.lnk" ] || fail "no Start-menu shortcut to the command prompt"
-[ "$program" = ZELT2Service ] && { [ -f "$menu/ZELT2 Service.lnk" ] || fail "no Start-menu shortcut to ZELT2 Service"; }
-wine reg query "$entry" /v DisplayVersion 2>/dev/null | grep -q "REG_SZ *$version" \
+# shortcut NAME TEXT: the Start-menu shortcut NAME exists and holds TEXT (its
+# target or its command line, kept as UTF-16 in the link).
+shortcut() {
+    [ -f "$menu/$1.lnk" ] || fail "no Start-menu shortcut \"$1\""
+    grep -qF "$2" <<<"$(strings -el "$menu/$1.lnk")" || fail "the shortcut \"$1\" does not lead to $2"
+}
+shortcut "ZELT2 Command Prompt" "PATH=$target;"
+[ "$program" = ZELT2Service ] && shortcut "ZELT2 Service" "$target\\ZELT2Service.exe"
+grep -q "REG_SZ *$version" <<<"$(wine reg query "$entry" /v DisplayVersion 2>/dev/null)" \
     || fail "Apps & features does not show version $version"
-wine reg query "$entry" /v InstallLocation 2>/dev/null | grep -qF "$target" \
+grep -qF "$target" <<<"$(wine reg query "$entry" /v InstallLocation 2>/dev/null)" \
     || fail "Apps & features does not show the chosen folder"
 if [ -n "$objdump" ]; then
     # The system's DLLs are the ones Wine has in system32; the rest must be ours.
@@ -98,7 +104,7 @@ uninstall
 left=$(find "$drive" -iname '*zelt2*' -o -iname Nodrik.dll -o -iname pppp.dll)
 [ -z "$left" ] || fail "left behind: $left"
 has_key "$entry" && fail "the Apps & features entry is left behind"
-wine reg query "$settings" /v DID 2>/dev/null | grep -q CAM-1 || fail "the user's settings were removed unasked"
+grep -q CAM-1 <<<"$(wine reg query "$settings" /v DID 2>/dev/null)" || fail "the user's settings were removed unasked"
 echo "   removed: $(echo "$files" | wc -l) files; settings kept"
 
 echo "== silent uninstall with /REMOVESETTINGS"
