@@ -82,6 +82,9 @@ VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright 2012-2026 ${PUBLISHER}"
 LangString ZeltNeedsWindows ${LANG_ENGLISH} "ZELT2 needs 64-bit Windows 10 or later."
 LangString ZeltNeedsWindows ${LANG_GERMAN} "ZELT2 braucht 64-Bit-Windows 10 oder neuer."
 LangString ZeltNeedsWindows ${LANG_RUSSIAN} "Для ZELT2 нужна 64-разрядная Windows 10 или новее."
+LangString ZeltNeedsAdmin ${LANG_ENGLISH} "Installing or removing ZELT2 needs an administrator's rights. Run it again and answer yes when Windows asks, or ask an administrator."
+LangString ZeltNeedsAdmin ${LANG_GERMAN} "Zum Installieren oder Entfernen von ZELT2 sind Administratorrechte nötig. Starten Sie es erneut und bestätigen Sie die Frage von Windows, oder fragen Sie einen Administrator."
+LangString ZeltNeedsAdmin ${LANG_RUSSIAN} "Для установки или удаления ZELT2 нужны права администратора. Запустите программу снова и подтвердите запрос Windows или обратитесь к администратору."
 LangString ZeltStartService ${LANG_ENGLISH} "Start ZELT2 Service"
 LangString ZeltStartService ${LANG_GERMAN} "ZELT2 Service starten"
 LangString ZeltStartService ${LANG_RUSSIAN} "Запустить ZELT2 Service"
@@ -101,11 +104,24 @@ LangString ZeltUnComponentsTop ${LANG_ENGLISH} "The ZELT2 programs will be remov
 LangString ZeltUnComponentsTop ${LANG_GERMAN} "Die ZELT2-Programme werden entfernt. Setzen Sie den Haken bei „Meine Einstellungen“, um auch Ihre Einstellungen zu löschen."
 LangString ZeltUnComponentsTop ${LANG_RUSSIAN} "Программы ZELT2 будут удалены. Отметьте «Мои настройки», чтобы удалить и ваши настройки."
 
+; Without an administrator's rights nothing could be written to Program Files
+; or Apps & features; say so before a page is shown.
+!macro ZeltNeedAdmin
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_OK|MB_ICONSTOP "$(ZeltNeedsAdmin)" /SD IDOK
+    SetErrorLevel 740
+    Quit
+  ${EndIf}
+!macroend
+
 Function .onInit
   ${IfNot} ${AtLeastWin10}
     MessageBox MB_OK|MB_ICONSTOP "$(ZeltNeedsWindows)" /SD IDOK
     Abort
   ${EndIf}
+  !insertmacro ZeltNeedAdmin
 FunctionEnd
 
 !ifdef ZELT_HAVE_SERVICE
@@ -178,6 +194,7 @@ SectionEnd
 
 ; /REMOVESETTINGS ticks "My settings" (for a silent uninstall).
 Function un.onInit
+  !insertmacro ZeltNeedAdmin
   ${GetParameters} $0
   ClearErrors
   ${GetOptions} $0 "/REMOVESETTINGS" $1
