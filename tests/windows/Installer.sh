@@ -44,9 +44,9 @@ if [ -f "$build/bin/ZELT2Service.exe" ]; then program=ZELT2Service; else program
 echo "== a Wine prefix of the test's own"
 wineboot -i >/dev/null 2>&1 || fail "wineboot could not make a prefix"
 
-# install [ARGS]: a silent install into $target, as typed at a command prompt
+# setup_silently: a silent install into $target, as typed at a command prompt
 # (/D= takes the rest of the line, spaces and all, unquoted).
-install() { wine cmd /c "$(winepath -w "$setup") /S $* /D=$target" >/dev/null 2>&1; }
+setup_silently() { wine cmd /c "$(winepath -w "$setup") /S /D=$target" >/dev/null 2>&1; }
 # uninstall [ARGS]: the uninstaller starts a copy of itself and returns; the
 # copy's work is done when the prefix has no process left.
 uninstall() {
@@ -57,13 +57,13 @@ has_key() { wine reg query "$1" >/dev/null 2>&1; }
 
 echo "== Windows 7: refused"
 wine winecfg -v win7 >/dev/null 2>&1
-if install; then fail "the installer succeeded on Windows 7"; fi
+if setup_silently; then fail "the installer succeeded on Windows 7"; fi
 [ ! -e "$installed" ] || fail "the installer put files in place on Windows 7"
 has_key "$entry" && fail "the installer registered itself on Windows 7"
 
 echo "== Windows 10: silent install into \"$target\""
 wine winecfg -v win10 >/dev/null 2>&1
-install || fail "the silent install failed ($?)"
+setup_silently || fail "the silent install failed ($?)"
 for file in ZELT2Viewer.exe ZELT2FileDevice.exe ZELT2CamCtl.exe pppp_tool.exe Nodrik.dll pppp.dll \
         Uninstall.exe res/Lang_English.ini res/Lang_Deutsch.ini res/Lang_Русский.ini; do
     [ -f "$installed/$file" ] || fail "$file is not installed"
@@ -100,7 +100,7 @@ echo "== silent uninstall: programs gone, settings kept"
 wine reg add "$settings" /v DID /t REG_SZ /d CAM-1 /f >/dev/null 2>&1 || fail "cannot write a setting"
 uninstall
 [ ! -e "$installed" ] || fail "left behind: $(cd "$installed" && find . | tr '\n' ' ')"
-[ ! -e "$menu" ] || fail "Start-menu shortcuts left behind: $(ls "$menu" | tr '\n' ' ')"
+[ ! -e "$menu" ] || fail "Start-menu shortcuts left behind: $(find "$menu" | tr '\n' ' ')"
 left=$(find "$drive" -iname '*zelt2*' -o -iname Nodrik.dll -o -iname pppp.dll)
 [ -z "$left" ] || fail "left behind: $left"
 has_key "$entry" && fail "the Apps & features entry is left behind"
@@ -108,7 +108,7 @@ grep -q CAM-1 <<<"$(wine reg query "$settings" /v DID 2>/dev/null)" || fail "the
 echo "   removed: $(echo "$files" | wc -l) files; settings kept"
 
 echo "== silent uninstall with /REMOVESETTINGS"
-install || fail "the second silent install failed"
+setup_silently || fail "the second silent install failed"
 uninstall /REMOVESETTINGS
 [ ! -e "$installed" ] || fail "left behind after the second uninstall"
 has_key 'HKCU\Software\ZELT2' && fail "the user's settings are left behind after /REMOVESETTINGS"
