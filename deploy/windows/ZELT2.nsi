@@ -13,9 +13,9 @@
 ; Silent use:
 ;   ZELT2-Setup.exe /S [/D=C:\Some Folder]      (/D= last, without quotes)
 ;   Uninstall.exe /S [/REMOVESETTINGS]
-; Each user's settings (DID, password, quality, language, camera) stay when the
-; programs go, unless the user ticks "My settings" in the uninstaller or gives
-; /REMOVESETTINGS. The uninstaller runs elevated like the installer, so it
+; Each user's settings (DID, password, quality, language, camera) and the
+; service's state folder (%LOCALAPPDATA%\ZELT2) stay when the programs go, unless
+; the user ticks "My settings" in the uninstaller or gives /REMOVESETTINGS. The uninstaller runs elevated like the installer, so it
 ; removes the settings of the account it runs as.
 
 Unicode true
@@ -190,6 +190,10 @@ SectionEnd
 Section /o "un.$(ZeltSettings)" SecSettings
   DeleteRegKey HKCU "${SETTINGS_KEY}"
   DeleteRegKey /ifempty HKCU "${SETTINGS_PARENT}"
+  ; The service's state folder (its status file for monitoring).
+  SetShellVarContext current
+  Delete "$LOCALAPPDATA\ZELT2\ZELT2Service.status"
+  RMDir "$LOCALAPPDATA\ZELT2"
 SectionEnd
 
 ; /REMOVESETTINGS ticks "My settings" (for a silent uninstall).

@@ -8,7 +8,8 @@
 #   programs import is installed beside them or is the system's; the installed
 #   program runs and reports the installer's version;
 # - a silent uninstall leaves no installed file, folder, shortcut or entry
-#   behind and keeps the user's settings; with /REMOVESETTINGS it removes them.
+#   behind and keeps the user's settings and the service's state folder; with
+#   /REMOVESETTINGS it removes both.
 #
 #   Installer.sh BUILD_DIR      the Windows build, its installer made
 #                               (cmake --build --preset windows makes both)
@@ -98,13 +99,17 @@ files=$(cd "$installed" && find . -type f)
 
 echo "== silent uninstall: programs gone, settings kept"
 wine reg add "$settings" /v DID /t REG_SZ /d CAM-1 /f >/dev/null 2>&1 || fail "cannot write a setting"
+# The service's state folder, as the service leaves it.
+state=$(realpath -m "$(winepath -u "$(wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')")/ZELT2")
+mkdir -p "$state" && echo serving >"$state/ZELT2Service.status"
 uninstall
 [ ! -e "$installed" ] || fail "left behind: $(cd "$installed" && find . | tr '\n' ' ')"
 [ ! -e "$menu" ] || fail "Start-menu shortcuts left behind: $(find "$menu" | tr '\n' ' ')"
-left=$(find "$drive" -iname '*zelt2*' -o -iname Nodrik.dll -o -iname pppp.dll)
+left=$(find "$drive" \( -iname '*zelt2*' -o -iname Nodrik.dll -o -iname pppp.dll \) ! -path "$state" ! -path "$state/*")
 [ -z "$left" ] || fail "left behind: $left"
 has_key "$entry" && fail "the Apps & features entry is left behind"
 grep -q CAM-1 <<<"$(wine reg query "$settings" /v DID 2>/dev/null)" || fail "the user's settings were removed unasked"
+[ -f "$state/ZELT2Service.status" ] || fail "the service's state folder was removed unasked"
 echo "   removed: $(echo "$files" | wc -l) files; settings kept"
 
 echo "== silent uninstall with /REMOVESETTINGS"
@@ -112,4 +117,5 @@ setup_silently || fail "the second silent install failed"
 uninstall /REMOVESETTINGS
 [ ! -e "$installed" ] || fail "left behind after the second uninstall"
 has_key 'HKCU\Software\ZELT2' && fail "the user's settings are left behind after /REMOVESETTINGS"
+[ ! -e "$state" ] || fail "the service's state folder is left behind after /REMOVESETTINGS"
 echo "== installer: all checks passed"
