@@ -15,8 +15,9 @@
 ;   Uninstall.exe /S [/REMOVESETTINGS]
 ; Each user's settings (DID, password, quality, language, camera) and the
 ; service's state folder (%LOCALAPPDATA%\ZELT2) stay when the programs go, unless
-; the user ticks "My settings" in the uninstaller or gives /REMOVESETTINGS. The uninstaller runs elevated like the installer, so it
-; removes the settings of the account it runs as.
+; the user ticks "My settings" in the uninstaller or gives /REMOVESETTINGS. The
+; uninstaller runs elevated like the installer, so it removes the settings of
+; the account it runs as.
 
 Unicode true
 ; The programs are x86-64 only, so is their installer.
@@ -97,9 +98,9 @@ LangString ZeltPromptTip ${LANG_RUSSIAN} "Командная строка для
 LangString ZeltSettings ${LANG_ENGLISH} "My settings"
 LangString ZeltSettings ${LANG_GERMAN} "Meine Einstellungen"
 LangString ZeltSettings ${LANG_RUSSIAN} "Мои настройки"
-LangString ZeltSettingsInfo ${LANG_ENGLISH} "Your DID, password, picture quality, language and camera (HKEY_CURRENT_USER\${SETTINGS_PARENT}). Kept unless ticked."
-LangString ZeltSettingsInfo ${LANG_GERMAN} "Ihre DID, Ihr Passwort, Bildqualität, Sprache und Kamera (HKEY_CURRENT_USER\${SETTINGS_PARENT}). Ohne Haken bleiben sie erhalten."
-LangString ZeltSettingsInfo ${LANG_RUSSIAN} "Ваши DID, пароль, качество изображения, язык и камера (HKEY_CURRENT_USER\${SETTINGS_PARENT}). Без отметки они сохраняются."
+LangString ZeltSettingsInfo ${LANG_ENGLISH} "Your DID, password, picture quality, language and camera (HKEY_CURRENT_USER\${SETTINGS_PARENT}), and the service's status file. Kept unless ticked."
+LangString ZeltSettingsInfo ${LANG_GERMAN} "Ihre DID, Ihr Passwort, Bildqualität, Sprache und Kamera (HKEY_CURRENT_USER\${SETTINGS_PARENT}) und die Statusdatei des Dienstes. Ohne Haken bleiben sie erhalten."
+LangString ZeltSettingsInfo ${LANG_RUSSIAN} "Ваши DID, пароль, качество изображения, язык и камера (HKEY_CURRENT_USER\${SETTINGS_PARENT}), а также файл состояния службы. Без отметки они сохраняются."
 LangString ZeltUnComponentsTop ${LANG_ENGLISH} "The ZELT2 programs will be removed. Tick $\"My settings$\" to remove your settings too."
 LangString ZeltUnComponentsTop ${LANG_GERMAN} "Die ZELT2-Programme werden entfernt. Setzen Sie den Haken bei „Meine Einstellungen“, um auch Ihre Einstellungen zu löschen."
 LangString ZeltUnComponentsTop ${LANG_RUSSIAN} "Программы ZELT2 будут удалены. Отметьте «Мои настройки», чтобы удалить и ваши настройки."
