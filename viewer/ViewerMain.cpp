@@ -42,6 +42,7 @@ const char kUsage[] =
     "  --timeout SECONDS    how long to look for the device and wait for the login (default 10)\n"
     "  --this-host-only     look for the device on this computer only (no discovery on the network)\n"
     "  --quiet              no progress line\n"
+    "  --help, --version\n"
     "\n"
     "Exit status: 0 done, 1 transport failure, 2 bad command line (an invalid DID too),\n"
     "3 device not found, 4 wrong password, 5 session lost, 6 output failed.\n"
@@ -115,6 +116,9 @@ int Parse(int argc, char** argv, Command& command) {
         double n = 0;
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("ZELT2Viewer %s\n", ZELT_VERSION);
             return 0;
         } else if (arg == "--did") {
             if (!value(v)) return Usage("--did needs a value.");
