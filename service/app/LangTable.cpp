@@ -1,11 +1,9 @@
 #include "service/app/LangTable.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <memory>
 
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
 
@@ -108,7 +106,7 @@ void CLangTable::Reset() {
 
 void CLangTable::Load(const std::string& path) {
     if (path.empty()) return;
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(path, "rb"), &std::fclose);
     if (!file) {
         ZTRACE("%s cannot be opened: the texts stay as they are\n", path.c_str());
         return;
@@ -151,22 +149,15 @@ std::vector<std::u16string> ListLanguagePacks(const std::string& folder) {
     std::vector<std::u16string> names;
     if (folder.empty()) return names;
     const std::string dir = folder.back() == '/' ? folder : folder + "/";
-    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
-    if (!d) {
-        ZTRACE("%s cannot be listed\n", dir.c_str());
-        return names;
-    }
-    while (const dirent* e = ::readdir(d.get())) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
+    const std::vector<std::string> files = platform::ListFiles(dir);
+    if (files.empty()) ZTRACE("%s holds no files or cannot be listed\n", dir.c_str());
+    for (const std::string& name : files) {
         // "*.ini" with the letter case ignored, so that a pack copied from a
         // file system that ignores case is found whatever its extension's case.
         if (name.size() < 4) continue;
         std::string ext = name.substr(name.size() - 4);
         for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         if (ext != ".ini") continue;
-        struct stat st {};
-        if (::stat((dir + name).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) continue;
         if (name.compare(0, 5, "Lang_") != 0) continue;
         const std::string language = name.substr(5, name.find('.', 5) - 5);
         if (language.empty()) continue;
@@ -178,7 +169,7 @@ std::vector<std::u16string> ListLanguagePacks(const std::string& folder) {
 std::string LanguagePackPath(const std::string& moduleDir, std::u16string_view language) {
     // The name comes from the list of packs found; a name that could leave the
     // folder is not a pack's name.
-    if (language.empty() || language.find(u'/') != std::u16string_view::npos || language.find(u'\0') != std::u16string_view::npos)
+    if (language.empty() || language.find_first_of(std::u16string_view(u"/\\\0", 3)) != std::u16string_view::npos)
         return "";
     return moduleDir + "res/Lang_" + platform::Utf16ToUtf8(language) + ".ini";
 }

@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/app/DialogUtil.h"
@@ -137,7 +138,7 @@ void CServiceDlg::OnShown(bool shown) {
 void CServiceDlg::UpdateClock() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    platform::LocalTime(now, local);
     m_pHost->SetControlText(kIdcClock, FormatClockText(local));
     const int online = m_controller.Online();
     m_pHost->SetControlText(kIdcOnline, platform::Utf8ToUtf16(std::to_string(online)));

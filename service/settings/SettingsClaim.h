@@ -33,6 +33,10 @@ public:
     // Whether a process holds the current user's settings now; asks without
     // claiming them and without creating anything.
     static bool HeldByAnyone();
+    // The current user's folder beside the settings where the service keeps
+    // files of its own (its status), made when missing; empty when there is
+    // none.
+    static std::string StateFolder();
 
 private:
     intptr_t m_nHandle = -1;

@@ -3,14 +3,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <deque>
 #include <mutex>
 
-#include <unistd.h>
-
+#include "platform/Console.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/Trace.h"
 #include "service/app/DialogIds.h"
@@ -27,8 +26,8 @@ namespace {
 
 std::atomic<bool> g_bStop{false};
 std::atomic<bool> g_bReload{false};
-void OnSignal(int) { g_bStop.store(true); }
-void OnReloadSignal(int) { g_bReload.store(true); }
+void OnStopRequest() { g_bStop.store(true); }
+void OnReloadRequest() { g_bReload.store(true); }
 
 // The frame count alone changes the status file at most this often.
 constexpr auto kStatusRewritePeriod = std::chrono::seconds(10);
@@ -168,7 +167,7 @@ std::optional<StopReason> CHeadlessService::TakeEvents() {
 void CHeadlessService::ShowClock() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    platform::LocalTime(now, local);
     m_printer.ShowClock(Label(langkey::kClockLabel), FormatClockText(local), Label(langkey::kOnlineLabel),
                         m_controller.Online());
 }
@@ -252,13 +251,13 @@ void CHeadlessService::WriteStatus(bool force) {
     report.nViewers = m_controller.Online();
     report.strEncoder = m_controller.Encoder();
     // The frame count alone does not make the file be written each time.
-    const std::string stable = FormatServiceStatus(report, ::getpid());
+    const std::string stable = FormatServiceStatus(report, platform::CurrentProcessId());
     report.nFramesSent = m_controller.FramesSent();
     const auto now = std::chrono::steady_clock::now();
     if (!force && stable == m_strLastStatus && now - m_lastStatusWrite < kStatusRewritePeriod) return;
     m_strLastStatus = stable;
     m_lastStatusWrite = now;
-    if (!WriteServiceStatus(m_strStatusPath, FormatServiceStatus(report, ::getpid())))
+    if (!WriteServiceStatus(m_strStatusPath, FormatServiceStatus(report, platform::CurrentProcessId())))
         ZTRACE("the status file %s cannot be written\n", m_strStatusPath.c_str());
 }
 
@@ -323,12 +322,10 @@ int CHeadlessService::Run(const HeadlessOptions& options, const ServiceConfig& f
 
 int RunHeadless(ControllerConfig config, const std::string& strModuleDir, const HeadlessOptions& options, FILE* out,
                 bool terminal) {
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
-    std::signal(SIGHUP, OnReloadSignal);
+    platform::HandleStopRequests(&OnStopRequest, &OnReloadRequest);
     // Status lines to a reader that went away must not end the service
     // before it has saved its settings.
-    std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     // Headless, nobody is there to press the button again: a lost camera is
     // waited for unless the settings say otherwise.
     config.bWaitForLostCamera = true;

@@ -1,13 +1,8 @@
 #include "service/app/console/ServiceConfig.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
 #include <string_view>
+
+#include "platform/Files.h"
 
 namespace app {
 namespace {
@@ -21,52 +16,12 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-std::string Octal(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
 }  // namespace
 
 bool ReadServiceConfig(const std::string& path, ServiceConfig& config, std::string& problem) {
     config = ServiceConfig{};
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        problem = "The configuration file " + path + " cannot be read: " + std::strerror(errno) + ".";
-        return false;
-    }
-    struct stat info{};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        problem = "The configuration file " + path + " is not a regular file.";
-        return false;
-    }
-    if ((info.st_mode & 077) != 0) {
-        ::close(fd);
-        problem = "The configuration file " + path + " is open to other users (mode " + Octal(info.st_mode) +
-                  "); it holds the device password, so it must be its owner's alone: chmod 600 " + path + ".";
-        return false;
-    }
     std::string text;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            problem = "The configuration file " + path + " cannot be read: " + std::strerror(errno) + ".";
-            ::close(fd);
-            return false;
-        }
-        if (got == 0) break;
-        text.append(buffer, static_cast<size_t>(got));
-        if (text.size() > kMaxConfigBytes) {
-            ::close(fd);
-            problem = "The configuration file " + path + " is too large to be a configuration.";
-            return false;
-        }
-    }
-    ::close(fd);
+    if (!platform::ReadPrivateFile(path, "configuration file", kMaxConfigBytes, text, problem)) return false;
 
     std::string_view rest = text;
     for (int lineNumber = 1; !rest.empty(); ++lineNumber) {

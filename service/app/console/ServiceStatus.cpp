@@ -1,21 +1,16 @@
 #include "service/app/console/ServiceStatus.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <ctime>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
+#include "platform/Files.h"
 #include "service/app/ServiceApp.h"
 #include "service/settings/SettingsClaim.h"
 
 namespace app {
 
 std::string ServiceStatusPath() {
-    const std::string dir = settings::CSettingsClaim().Where();
+    const std::string dir = settings::CSettingsClaim::StateFolder();
     return dir.empty() ? std::string() : dir + "/ZELT2Service.status";
 }
 
@@ -32,15 +27,9 @@ std::string FormatServiceStatus(const ServiceStatusReport& report, long pid) {
 }
 
 bool WriteServiceStatus(const std::string& path, const std::string& text) {
-    if (path.empty()) return false;
-    const std::string fresh = path + ".new";
     // Readable by others: it holds nothing secret, and monitors may run as
     // another user (the folder still decides who reaches it).
-    const int fd = ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) return false;
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
-    return written && ::rename(fresh.c_str(), path.c_str()) == 0;
+    return platform::ReplaceFileText(path, text);
 }
 
 int PrintServiceStatus(FILE* out) {
@@ -50,18 +39,18 @@ int PrintServiceStatus(FILE* out) {
                      settings::CSettingsClaim().Where().c_str());
         return kExitServiceStopped;
     }
-    std::ifstream file(path);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(platform::OpenFile(path, "rb"), &std::fclose);
     if (!file) {
         std::fprintf(out, "serving: no\nstatus: a ZELT2Service holds the settings in %s but tells nothing yet\n",
                      settings::CSettingsClaim().Where().c_str());
         return kExitServiceStopped;
     }
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string body = text.str();
-    struct stat info{};
+    // Ours is a few lines; more is not a status.
+    char buffer[4096];
+    const std::string body(buffer, std::fread(buffer, 1, sizeof buffer, file.get()));
     std::string age;
-    if (::stat(path.c_str(), &info) == 0) age = "updated: " + std::to_string(std::time(nullptr) - info.st_mtime) + " s ago\n";
+    if (const std::optional<long long> seconds = platform::FileAgeSeconds(path))
+        age = "updated: " + std::to_string(*seconds) + " s ago\n";
     std::fputs((body + age).c_str(), out);
     return body.rfind("serving: yes\n", 0) == 0 ? kExitDone : kExitServiceStopped;
 }

@@ -52,6 +52,8 @@ ClaimResult CSettingsClaim::Claim() {
 
 std::string CSettingsClaim::Where() const { return DefaultHiveDirectory(); }
 
+std::string CSettingsClaim::StateFolder() { return DefaultHiveDirectory(); }
+
 bool CSettingsClaim::HeldByAnyone() {
     const std::string dir = DefaultHiveDirectory();
     if (dir.empty()) return false;

@@ -5,9 +5,11 @@
 #include "service/settings/SettingsClaim.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <string>
 
+#include "platform/Text.h"
 #include "platform/Trace.h"
 
 namespace settings {
@@ -43,5 +45,24 @@ ClaimResult CSettingsClaim::Claim() {
 }
 
 std::string CSettingsClaim::Where() const { return "the registry, HKEY_CURRENT_USER\\Software\\ZELT2\\ZELT2Service"; }
+
+bool CSettingsClaim::HeldByAnyone() {
+    HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, ClaimName().c_str());
+    if (!mutex) return false;
+    ::CloseHandle(mutex);
+    return true;
+}
+
+std::string CSettingsClaim::StateFolder() {
+    wchar_t* base = nullptr;
+    std::string folder;
+    if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &base) == S_OK) {
+        std::wstring path = std::wstring(base) + L"\\ZELT2";
+        if (::CreateDirectoryW(path.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS)
+            folder = platform::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(path.c_str())));
+    }
+    ::CoTaskMemFree(base);
+    return folder;
+}
 
 }  // namespace settings
