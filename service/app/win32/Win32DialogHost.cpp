@@ -80,6 +80,32 @@ std::u16string DoubledAmpersands(const std::u16string& text) {
     return out;
 }
 
+// The controls that get Alt-key accelerators, the most used first (a label
+// takes the keyboard to the control after it).
+constexpr int kAcceleratorOrder[] = {kIdcConnect,       kIdcDidLabel, kIdcPasswordLabel, kIdcCameraLabel,
+                                     kIdcLanguageLabel, kIdcAbout,    kIdcStartAtLogin,  kIdcResume};
+
+// `plain` with '&' before its first letter or digit whose key is not yet
+// `used`, and any '&' of its own doubled so that it shows as itself.
+std::u16string MarkAccelerator(const std::u16string& plain, std::set<char16_t>& used) {
+    std::u16string shown;
+    bool marked = false;
+    for (char16_t c : plain) {
+        const auto wide = static_cast<wchar_t>(c);
+        if (!marked && ::IsCharAlphaNumericW(wide)) {
+            wchar_t key[2] = {wide, L'\0'};
+            ::CharLowerBuffW(key, 1);
+            if (used.insert(static_cast<char16_t>(key[0])).second) {
+                shown += u'&';
+                marked = true;
+            }
+        }
+        if (c == u'&') shown += u'&';
+        shown += c;
+    }
+    return shown;
+}
+
 // `text` cut to `units` UTF-16 units without splitting a character.
 std::u16string CutTo(std::u16string text, size_t units) {
     if (text.size() <= units) return text;
@@ -189,6 +215,9 @@ CWin32DialogHost::CWin32DialogHost(app::IDialogLogic& logic)
                                            std::to_string(kPasswordBytes) +
                                            " letters A to Z or digits, fewer of other scripts. "
                                            "This character does not fit."));
+
+    for (int id : kAcceleratorOrder) m_plainTexts[id] = WindowText(Control(id));
+    AssignAccelerators();
 
     ::SetWindowSubclass(Control(kIdcPreview), PreviewProc, kPreviewSubclassId, reinterpret_cast<DWORD_PTR>(this));
     m_pLink->Attach(Control(kIdcAccountLink));
@@ -390,10 +419,21 @@ void CWin32DialogHost::KillTimer(uint32_t id) {
     if (m_timers.erase(id) && m_hWnd) ::KillTimer(m_hWnd, id);
 }
 
+void CWin32DialogHost::AssignAccelerators() {
+    std::set<char16_t> used;
+    for (int id : kAcceleratorOrder) {
+        if (HWND control = Control(id)) ::SetWindowTextW(control, W(MarkAccelerator(m_plainTexts[id], used)));
+    }
+}
+
 void CWin32DialogHost::SetControlText(int id, const std::u16string& text) {
     HWND control = Control(id);
     if (!control) return;
-    if (id == kIdcAccountLink) {
+    if (const auto plain = m_plainTexts.find(id); plain != m_plainTexts.end()) {
+        // Every accelerator may move when one text changes.
+        plain->second = text;
+        AssignAccelerators();
+    } else if (id == kIdcAccountLink) {
         m_pLink->Link().SetLinkText(text);
     } else if (IsClass(control, u"Edit")) {
         ++m_nSettingText;
@@ -411,6 +451,7 @@ std::u16string CWin32DialogHost::GetControlText(int id) const {
         const int selected = ComboGetCurSel(id);
         return selected < 0 ? std::u16string() : ComboGetItemText(id, selected);
     }
+    if (const auto plain = m_plainTexts.find(id); plain != m_plainTexts.end()) return plain->second;
     std::u16string text = WindowText(control);
     if (id != kIdcAccountLink && ShowsPrefix(control)) {
         // The text as it was given: "&&" shows one '&', a lone '&' marks a key.

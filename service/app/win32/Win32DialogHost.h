@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -124,6 +125,9 @@ private:
     void RemoveTrayIcon();
     void ShowTrayMenu();
     void PaintPreview(HDC__* dc);
+    // Marks an Alt-key accelerator in each labelled control's and button's
+    // text, no key twice, whatever the language.
+    void AssignAccelerators();
 
     app::IDialogLogic& m_logic;
     HWND__* m_hWnd = nullptr;
@@ -137,6 +141,7 @@ private:
     bool m_bOnScreen = false;  // as the logic was last told
     bool m_bAboutItem = false; // the system menu holds the About item
     int m_nSettingText = 0;    // the host, not the user, is changing an edit's text
+    std::map<int, std::u16string> m_plainTexts;  // texts given to controls with accelerators
 
     std::u16string m_strTrayTip;  // empty: no tray icon wanted
     std::u16string m_strTrayStatus;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwctype>
 #include <set>
 #include <thread>
 
@@ -87,7 +88,7 @@ TEST_F(Win32HostTest, TheMainWindowIsItsTemplateAndItRenders) {
     EXPECT_EQ(host.GetControlText(1031), u"Account");
     host.SetControlText(1030, u"Passwort & PIN:");
     EXPECT_EQ(host.GetControlText(1030), u"Passwort & PIN:");
-    EXPECT_EQ(TextOf(host.Control(1030)), u"Passwort && PIN:");
+    EXPECT_EQ(TextOf(host.Control(1030)), u"&Passwort && PIN:");
 
     // The system menu carries the About item, relabelled in place.
     host.SetAboutMenuText(u"About(&A)...");
@@ -144,6 +145,20 @@ TEST_F(Win32HostTest, ClicksReachTheLogicButEscapeAndReturnNeverCloseTheWindow) 
     EXPECT_FALSE(host.IsClosed());
     EXPECT_TRUE(host.GetCheck(1018));  // Return did not toggle it
     EXPECT_TRUE(logic.commands.empty());
+
+    // Alt-key accelerators, none twice: a label's takes the keyboard to its
+    // control, a button's clicks it.
+    std::set<char16_t> keys;
+    for (int id : {1018, 1029, 1030, 1034, 1022, 1008, 1038, 1039}) {
+        const std::u16string shown = TextOf(host.Control(id));
+        const size_t mark = shown.find(u'&');
+        ASSERT_NE(mark, std::u16string::npos) << id;
+        EXPECT_TRUE(keys.insert(static_cast<char16_t>(std::towlower(shown[mark + 1]))).second) << id;
+    }
+    ::SetFocus(host.Control(1009));
+    ::PostMessageW(host.Control(1009), WM_SYSCHAR, L'd', 1 << 29);
+    EXPECT_TRUE(Pump(host, [&] { return ::GetFocus() == host.Control(1003); }));
+    logic.commands.clear();
 
     // The close button asks the logic, which may keep the window open.
     logic.allowClose = false;
