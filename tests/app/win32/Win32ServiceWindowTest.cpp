@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
@@ -25,7 +26,8 @@ using testsupport::CFakeTransport;
 using win32test::AnswerNextModal;
 using win32test::TextOf;
 
-constexpr wchar_t kTestUser[] = L"Software\\ZELT2Test\\WindowUser";
+// This process's own stand-in for the user's branch: tests run side by side.
+std::wstring TestUserKey() { return L"Software\\ZELT2Test\\WindowUser" + std::to_wstring(::GetCurrentProcessId()); }
 
 int FakeInitialize(const char*) { return 0; }
 int FakeDeInitialize() { return 0; }
@@ -34,8 +36,8 @@ class Win32ServiceWindowTest : public ::testing::Test {
 protected:
     Win32ServiceWindowTest() {
         // The settings land in a key of this test, not the user's own.
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, kTestUser);
-        ::RegCreateKeyExW(HKEY_CURRENT_USER, kTestUser, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_hUser, nullptr);
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, TestUserKey().c_str());
+        ::RegCreateKeyExW(HKEY_CURRENT_USER, TestUserKey().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_hUser, nullptr);
         ::RegOverridePredefKey(HKEY_CURRENT_USER, m_hUser);
         CFakeTransport::Instance().Reset();
         m_previousXu = appfakes::CameraLibrary::Instance().Install();
@@ -58,7 +60,8 @@ protected:
         camera::InstallXuEntryPoints(m_previousXu);
         ::RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
         ::RegCloseKey(m_hUser);
-        ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\ZELT2Test");
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, TestUserKey().c_str());
+        ::RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\ZELT2Test");  // only when empty
     }
     template <typename Predicate>
     bool Pump(Predicate done, int ms = 5000) {
