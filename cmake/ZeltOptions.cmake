@@ -27,12 +27,16 @@ elseif(NOT ZELT_SANITIZE STREQUAL "")
   message(FATAL_ERROR "ZELT_SANITIZE must be empty, 'address', 'thread' or 'fuzz', not '${ZELT_SANITIZE}'")
 endif()
 
-# zelt_add_test(<name> LABELS <label...> SOURCES <src...> LIBS <lib...>)
+# zelt_add_test(<name> LABELS <label...> SOURCES <src...> LIBS <lib...> [EMULATOR <command...>])
 # One GoogleTest executable whose cases are registered with CTest under the given labels,
-# so a subset runs with `ctest -L <label>`.
+# so a subset runs with `ctest -L <label>`. EMULATOR: what runs it when cross-compiling,
+# instead of the toolchain's emulator (the cases are registered with it, so it is set first).
 function(zelt_add_test name)
-  cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "" "LABELS;SOURCES;LIBS;EMULATOR" ${ARGN})
   add_executable(${name} ${T_SOURCES})
+  if(CMAKE_CROSSCOMPILING AND T_EMULATOR)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${T_EMULATOR}")
+  endif()
   target_link_libraries(${name} PRIVATE ${T_LIBS} zelt_test_support GTest::gtest GTest::gmock GTest::gtest_main zelt_warnings)
   # Under Wine the cases are listed when the tests run, so building needs no Wine.
   if(CMAKE_CROSSCOMPILING)

@@ -16,6 +16,7 @@
 #include "platform/Text.h"
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
+#include "service/app/LangTableTexts.h"
 #include "service/app/ServiceApp.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/qt/DialogTemplates.h"
@@ -25,20 +26,6 @@
 
 namespace app::qt {
 namespace {
-
-// The active pack as the About box reads it.
-class CPackTexts final : public app::ILanguageTexts {
-public:
-    explicit CPackTexts(const CLangTable& table) : m_table(table) {}
-    bool HoldsPack() const override { return m_table.HasPack(); }
-    std::optional<std::u16string> Text(std::u16string_view key) const override {
-        const std::u16string* text = m_table.GetText(key);
-        return text ? std::optional<std::u16string>(*text) : std::nullopt;
-    }
-
-private:
-    const CLangTable& m_table;
-};
 
 // Qt ends the process when it cannot reach a display; we look first, to say
 // so in our own words and leave with our own status.
@@ -136,7 +123,7 @@ private:
 void BindServiceDialog(CQtDialogHost& host, CServiceDlg& dialog) {
     dialog.AttachHost(host);
     host.SetAboutSource([&dialog] {
-        const CPackTexts pack(dialog.LangTable());
+        const CLangTableTexts pack(dialog.LangTable());
         return app::CAboutDlg(&pack, dialog.Version(), [] { return PPPP_GetAPIVersion(); }).OnInitDialog();
     });
 }
