@@ -311,11 +311,11 @@ TEST_F(SessionLinkTest, APeerThatTalksWhileNobodyReadsIsNotTakenForDead) {
     // gone, what the peer sent meanwhile must be looked at before its silence is judged.
     SessionParams p;
     p.keepaliveMs = 60000;
-    p.deadPeerMs = 400;
+    p.deadPeerMs = 1000;  // ten times the peer's pace: a busy machine's stalls do not make it look dead
     Open(p);
     std::vector<uint8_t> got;
     ASSERT_EQ(Read(0, &got, 1, 100), PPPP_ERR_TIMEOUT);
-    for (int i = 0; i < 12; ++i) {  // 1.2 s: three dead times, a keepalive every quarter of one
+    for (int i = 0; i < 25; ++i) {  // 2.5 s: over two dead times, a keepalive every tenth of one
         pipe->PeerWrite(Frame(FrameKeepalive, 0, {}));
         std::this_thread::sleep_for(100ms);
     }
