@@ -7,7 +7,8 @@
 # a viewer, answers --status, stops on SIGTERM and leaves behind nothing but
 # its configuration and state folder; its maintainer scripts (as root, in a
 # mount namespace) keep both over an upgrade and a remove, and a purge
-# removes them with the service's user.
+# removes them with the service's user; and dpkg itself installs, reinstalls
+# and purges all three packages (in the same kind of namespace).
 #
 #   package_test.sh BUILD_DIR        exit 77: skipped (a tool is missing)
 set -euo pipefail
@@ -151,6 +152,10 @@ if [ ${#run_as[@]} -gt 0 ] && unshare --mount --propagation private true 2>/dev/
     mkdir "$work/layers"
     unshare --mount --propagation private bash "$repo/tests/package/maintainer_scripts.sh" \
         "$root" "$repo/deploy/debian" "$work/layers" || fail "the maintainer scripts"
+    echo "== dpkg: install, reinstall, purge"
+    mkdir "$work/dpkg"
+    unshare --mount --propagation private bash "$repo/tests/package/dpkg_install.sh" \
+        "$work/dpkg" "$service_deb" "$viewer_deb" "$rendezvous_deb" || fail "dpkg"
 else
     echo "not checked: they need the real root user and mount namespaces (unshare --mount)"
 fi
