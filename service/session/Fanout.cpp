@@ -46,19 +46,25 @@ void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
     fields.timestampMs = Timestamp();
 
     bool wantKeyFrame = false;
+    // Sessions found gone, closed after the pass (a close waits for the pass).
+    struct Gone {
+        SessionSlot* slot;
+        uint32_t generation;
+    } gone[kMaxSessions];
+    int goneCount = 0;
+    CSlotPass pass = m_ctx.slotTable.Pass();
     for (SessionSlot& slot : m_ctx.slotTable) {
         if (!slot.bInUse.load(std::memory_order_acquire) || !slot.bVideoOn.load()) continue;
         // Waiting for a key frame, with nothing to learn from its backlog.
         if (gated && deltaFrame && !slot.bKeySent.load() && !slot.bBacklogged.load()) continue;
-        CSlotUse use = m_ctx.slotTable.Use(slot);
-        if (!use || !slot.bVideoOn.load()) continue;
+        // Read again once open: the slot may hold a newer session by now.
+        const int32_t handle = CSlotPass::Handle(slot);
+        if (handle < 0 || !slot.bVideoOn.load()) continue;
 
         unsigned int pending = 0;
-        const int checked = m_ctx.pppp.Check_Buffer(use.Handle(), kChannelVideo, &pending, nullptr);
+        const int checked = m_ctx.pppp.Check_Buffer(handle, kChannelVideo, &pending, nullptr);
         if (IsSessionGone(checked)) {
-            const uint32_t generation = use.Generation();
-            use.End();
-            m_ctx.slotTable.Close(slot, generation);
+            gone[goneCount++] = {&slot, slot.nGeneration.load()};
             continue;
         }
         if (pending > kBackPressureBytes) {
@@ -84,9 +90,11 @@ void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
         const size_t size = m_ctx.byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(),
                                                                kPacketBufferSize, fields, data, length);
         if (size > 0)
-            m_ctx.pppp.Write(use.Handle(), kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
+            m_ctx.pppp.Write(handle, kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
                              static_cast<int>(size));
     }
+    pass.End();
+    for (int i = 0; i < goneCount; ++i) m_ctx.slotTable.Close(*gone[i].slot, gone[i].generation);
     if (wantKeyFrame) m_ctx.host.RequestKeyFrame();
 }
 

@@ -194,6 +194,9 @@ void CSlotTable::CloseHandle(SessionSlot& slot, std::unique_lock<std::mutex>& ho
     slot.bHandleClosing = true;
     const int32_t handle = slot.hSession.load();
     hold.unlock();
+    // The slot is closed for uses by now: a pass that found it open before
+    // that ends first, and a later one finds it closing.
+    { std::lock_guard<std::mutex> passes(m_passLock); }
     if (handle >= 0) m_pppp.Close(handle);
     hold.lock();
     slot.hSession.store(-1);

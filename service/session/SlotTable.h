@@ -10,7 +10,10 @@
 // or the listener before a reader exists) then waits until the handle is
 // closed and frees the slot. Every use of a handle, reads included, holds a
 // CSlotUse, so a handle is never closed under a call that uses it and the
-// transport cannot hand the same number to a new session meanwhile. A late
+// transport cannot hand the same number to a new session meanwhile; the
+// fan-out, which visits every slot on every frame, holds one CSlotPass for the
+// whole frame instead of a use per slot: a handle's close waits for the pass
+// under way to end (it never waits longer: a pass does not block). A late
 // close names the session it means by the slot's generation and so never
 // touches a newer session that took the slot since.
 
@@ -81,7 +84,7 @@ struct SessionSlot {
     bool bHandleClosing = false;              // a thread is closing the handle
     bool bHandleClosed = false;               // the transport session is closed
     // Uses of the handle under way (low bits) and kNoNewUses; counted without
-    // the lock, so that the fan-out's uses cost two atomic operations.
+    // the lock, so that a use costs two atomic operations.
     std::atomic<uint32_t> nUseState{kNoNewUses};
     static constexpr uint32_t kNoNewUses = 0x80000000u;  // free or closing: a use fails
 };
@@ -112,6 +115,23 @@ private:
     SessionSlot* m_pSlot = nullptr;
     int32_t m_hSession = -1;
     uint32_t m_nGeneration = 0;
+};
+
+// The fan-out's pass over the table for one frame: while it lives, the handle
+// of a slot it found open stays open. Begin closing nothing inside a pass:
+// collect the sessions to close and close them after it.
+class CSlotPass {
+public:
+    explicit CSlotPass(std::mutex& passLock) : m_hold(passLock) {}
+    // The slot's handle, or -1 when the slot is free or closing.
+    static int32_t Handle(const SessionSlot& slot) {
+        if (slot.nUseState.load(std::memory_order_acquire) & SessionSlot::kNoNewUses) return -1;
+        return slot.hSession.load(std::memory_order_relaxed);
+    }
+    void End() { m_hold.unlock(); }
+
+private:
+    std::unique_lock<std::mutex> m_hold;
 };
 
 class CSlotTable {
@@ -149,6 +169,8 @@ public:
 
     // Begins a use of the slot's handle; empty when the slot is free or closing.
     CSlotUse Use(SessionSlot& slot);
+    // Begins a pass over every slot (the fan-out's, one at a time).
+    CSlotPass Pass() { return CSlotPass(m_passLock); }
     // Begins closing the session `generation` of the slot; nothing when the
     // slot holds another session by now or its close has already begun.
     // Never waits.
@@ -172,6 +194,7 @@ private:
     const PpppTable& m_pppp;
     SessionSlot m_aSlots[kMaxSessions];
     std::atomic<int> m_nOnline{0};
+    std::mutex m_passLock;  // held by a pass; a handle's close waits for it
 };
 
 }  // namespace session
