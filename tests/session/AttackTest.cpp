@@ -23,9 +23,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Text.h"
-#include "service/demo/DemoHost.h"
-#include "service/demo/FileFrameSource.h"
-#include "service/session/SessionServer.h"
+#include "tests/support/FileDevice.h"
 #include "tests/support/Wait.h"
 #include "transport/PPPP_API.h"
 #include "viewer/ViewerClient.h"
@@ -127,45 +125,21 @@ private:
 
 class AttackTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        PPPP_InitOptions options{};
-        options.discoveryPort = kDiscoveryPort;
-        options.keepaliveMs = 200;
-        options.deadPeerMs = 2000;
-        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
-        char init[PPPP_INIT_STRING_LENGTH + 1];
-        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
-        ASSERT_GE(PPPP_Initialize(init), 0);
-    }
+    static void SetUpTestSuite() { ASSERT_GE(testsupport::InitLoopbackTransport(kDiscoveryPort), 0); }
     static void TearDownTestSuite() { PPPP_DeInitialize(); }
 
-    AttackTest() : host(nullptr, nullptr), did("ATK" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
-        server = std::make_unique<session::CSessionServer>(pppp::RealPppp(), host);
-        source = std::make_unique<demo::CFileFrameSource>(*server);
-        host.SetSource(source.get());
-        std::string error;
-        EXPECT_TRUE(source->Load(kSample, error)) << error;
+    AttackTest() : device(kSample), did("ATK" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
+        EXPECT_TRUE(device.Loaded()) << device.LoadError();
     }
     ~AttackTest() override {
         StopAttack();
-        server->StopListening();
-        source->Stop();
-        server->WaitForReaders();
-        server->StopVideoTimer();
+        device.Stop();
     }
 
     void StartDevice() {
-        server->ClearSlots();
-        server->SeedScramble(0x21);
-        ASSERT_EQ(server->StartListening(platform::Utf8ToUtf16(did), kPassword), 0);
-        server->SetCaptureStart(platform::GetTickCount());
-        ASSERT_TRUE(source->Start(50));
-        const int probe = PPPP_Connect(did.c_str(), 5000);
-        ASSERT_GE(probe, 0);
-        PPPP_SessionRecord record{};
-        PPPP_Check(probe, &record);
-        PPPP_Close(probe);
-        port = static_cast<uint16_t>(record.bytes[PPPP_REC_REMOTE_PORT] | (record.bytes[PPPP_REC_REMOTE_PORT + 1] << 8));
+        ASSERT_TRUE(device.Start(did, kPassword, 0x21));
+        port = testsupport::CFileDevice::FindPort(did);
+        ASSERT_NE(port, 0) << "the device cannot be found";
         ASSERT_TRUE(testsupport::WaitUntil([&] { return server->Online() == 0; }, 5000));
     }
 
@@ -208,10 +182,9 @@ protected:
         void OnStatus(const std::string&) override {}
     };
 
-    demo::CDemoHost host;
+    testsupport::CFileDevice device;
+    std::unique_ptr<session::CSessionServer>& server = device.server;
     const std::string did;
-    std::unique_ptr<session::CSessionServer> server;
-    std::unique_ptr<demo::CFileFrameSource> source;
     uint16_t port = 0;
     std::vector<std::thread> m_attackers;
     std::atomic<bool> m_bStop{false};

@@ -10,12 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Clock.h"
-#include "platform/Text.h"
-#include "service/demo/DemoHost.h"
-#include "service/demo/FileFrameSource.h"
-#include "transport/PPPP_API.h"
-#include "service/session/SessionServer.h"
+#include "tests/support/FileDevice.h"
 #include "tests/support/Wait.h"
 #include "tests/viewer/ViewerHarness.h"
 
@@ -29,51 +24,22 @@ constexpr unsigned short kDiscoveryPort = 41460;  // shared by this program's pr
 
 class EndToEndTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        PPPP_InitOptions options{};
-        options.discoveryPort = kDiscoveryPort;
-        options.keepaliveMs = 200;
-        options.deadPeerMs = 2000;
-        options.flags = PPPP_INIT_LOOPBACK_ONLY | PPPP_INIT_NO_PROBE;
-        char init[PPPP_INIT_STRING_LENGTH + 1];
-        ASSERT_EQ(PPPP_MakeInitString(&options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
-        ASSERT_GE(PPPP_Initialize(init), 0);
-    }
+    static void SetUpTestSuite() { ASSERT_GE(testsupport::InitLoopbackTransport(kDiscoveryPort), 0); }
     static void TearDownTestSuite() { PPPP_DeInitialize(); }
 
-    EndToEndTest() : host(nullptr, nullptr), did("E2E" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
-        server = std::make_unique<session::CSessionServer>(pppp::RealPppp(), host);
-        source = std::make_unique<demo::CFileFrameSource>(*server);
-        host.SetSource(source.get());
-        std::string error;
-        EXPECT_TRUE(source->Load(kSample, error)) << error;
+    EndToEndTest() : device(kSample), did("E2E" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
+        EXPECT_TRUE(device.Loaded()) << device.LoadError();
         sent.Attach(*source);
     }
     ~EndToEndTest() override { StopDevice(); }
 
-    void StartDevice(uint32_t fps = 50) {
-        server->ClearSlots();
-        server->SeedScramble(0x77);
-        ASSERT_EQ(server->StartListening(platform::Utf8ToUtf16(did), u"road-test"), 0);
-        server->SetCaptureStart(platform::GetTickCount());
-        ASSERT_TRUE(source->Start(fps));
-    }
+    void StartDevice(uint32_t fps = 50) { ASSERT_TRUE(device.Start(did, u"road-test", 0x77, fps)); }
     // Where the device takes sessions, as a viewer that found it sees it.
     std::string DeviceAddress() {
-        const int probe = PPPP_Connect(did.c_str(), 5000);
-        if (probe < 0) return "";
-        PPPP_SessionRecord record{};
-        PPPP_Check(probe, &record);
-        PPPP_Close(probe);
-        const unsigned port = record.bytes[PPPP_REC_REMOTE_PORT] | (record.bytes[PPPP_REC_REMOTE_PORT + 1] << 8);
-        return "127.0.0.1:" + std::to_string(port);
+        const uint16_t port = testsupport::CFileDevice::FindPort(did);
+        return port ? "127.0.0.1:" + std::to_string(port) : "";
     }
-    void StopDevice() {
-        server->StopListening();
-        source->Stop();
-        server->WaitForReaders();
-        server->StopVideoTimer();
-    }
+    void StopDevice() { device.Stop(); }
     ViewerOptions Options(uint64_t frames) {
         ViewerOptions o;
         o.did = did;
@@ -84,10 +50,11 @@ protected:
         return o;
     }
 
-    demo::CDemoHost host;
+    testsupport::CFileDevice device;
+    demo::CDemoHost& host = device.host;
+    std::unique_ptr<session::CSessionServer>& server = device.server;
+    std::unique_ptr<demo::CFileFrameSource>& source = device.source;
     const std::string did;
-    std::unique_ptr<session::CSessionServer> server;
-    std::unique_ptr<demo::CFileFrameSource> source;
     CSentLog sent;
     static inline int s_nDevice = 0;
 };
