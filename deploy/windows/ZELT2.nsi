@@ -9,6 +9,7 @@
 ;                 matching Delete lines, and ZELT_HAVE_SERVICE when the service
 ;                 program is among them
 ;   ZELT_OUTFILE  where ZELT2-Setup.exe goes
+;   ZELT_ICON     the programs' icon, also the installer's and the uninstaller's
 ;
 ; Silent use:
 ;   ZELT2-Setup.exe /S [/D=C:\Some Folder]      (/D= last, without quotes)
@@ -59,6 +60,8 @@ VIAddVersionKey /LANG=0 "FileDescription" "ZELT2 Setup"
 VIAddVersionKey /LANG=0 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright 2012-2026 ${PUBLISHER}"
 
+!define MUI_ICON "${ZELT_ICON}"
+!define MUI_UNICON "${ZELT_ICON}"
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
 
