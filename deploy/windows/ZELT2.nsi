@@ -9,6 +9,7 @@
 ;                 matching Delete lines, and ZELT_HAVE_SERVICE when the service
 ;                 program is among them
 ;   ZELT_OUTFILE  where ZELT2-Setup.exe goes
+;   ZELT_ICON     the programs' icon, also the installer's and the uninstaller's
 ;
 ; Silent use:
 ;   ZELT2-Setup.exe /S [/D=C:\Some Folder]      (/D= last, without quotes)
@@ -36,6 +37,9 @@ RequestExecutionLevel admin
 !define SETTINGS_KEY "Software\ZELT2\ZELT2Service"
 !define SETTINGS_PARENT "Software\ZELT2"
 !define MENU_FOLDER "$SMPROGRAMS\ZELT2"
+; The service's entries in the event log (source "ZELT2Service", as the
+; service writes them) take their texts from the message table in the program.
+!define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\ZELT2Service"
 !define PUBLISHER "Halvorn"
 
 Name "ZELT2"
@@ -56,6 +60,8 @@ VIAddVersionKey /LANG=0 "FileDescription" "ZELT2 Setup"
 VIAddVersionKey /LANG=0 "CompanyName" "${PUBLISHER}"
 VIAddVersionKey /LANG=0 "LegalCopyright" "Copyright 2012-2026 ${PUBLISHER}"
 
+!define MUI_ICON "${ZELT_ICON}"
+!define MUI_UNICON "${ZELT_ICON}"
 !define MUI_ABORTWARNING
 !define MUI_UNABORTWARNING
 
@@ -170,6 +176,11 @@ Section "-Programs"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+!ifdef ZELT_HAVE_SERVICE
+  WriteRegExpandStr HKLM "${EVENT_SOURCE_KEY}" "EventMessageFile" "$INSTDIR\ZELT2Service.exe"
+  ; Errors, warnings and information.
+  WriteRegDWORD HKLM "${EVENT_SOURCE_KEY}" "TypesSupported" 7
+!endif
   ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 SectionEnd
@@ -186,6 +197,9 @@ Section "-un.Programs"
   Delete "${MENU_FOLDER}\ZELT2 Command Prompt.lnk"
   RMDir "${MENU_FOLDER}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; The entries already written stay in the log; without the source they
+  ; show their words as a list of strings.
+  DeleteRegKey HKLM "${EVENT_SOURCE_KEY}"
 SectionEnd
 
 Section /o "un.$(ZeltSettings)" SecSettings

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/Text.h"
+#include "platform/win32/EventMessages.h"
 
 namespace platform {
 
@@ -15,7 +16,9 @@ void WriteSystemLog(LogLevel level, const char* program, const std::string& text
     const WORD type = level == LogLevel::Error     ? EVENTLOG_ERROR_TYPE
                       : level == LogLevel::Warning ? EVENTLOG_WARNING_TYPE
                                                    : EVENTLOG_INFORMATION_TYPE;
-    ::ReportEventW(log, type, 0, 0, nullptr, 1, 0, strings, nullptr);
+    // The message names the one string as the whole text, so the event log
+    // shows the entry's words where the program's message file is registered.
+    ::ReportEventW(log, type, 0, win32::kEventTextMessage, nullptr, 1, 0, strings, nullptr);
     ::DeregisterEventSource(log);
 }
 

@@ -8,15 +8,6 @@
 
 namespace app {
 
-const char16_t kLibraryLicences[] =
-    u"Qt 6 (Core, Gui, Widgets, Svg) \u2014 GNU LGPL 3.0\n"
-    u"GStreamer 1.0 (core, base, WebRTC, SDP) \u2014 GNU LGPL 2.1 or later\n"
-    u"GLib, GObject \u2014 GNU LGPL 2.1 or later\n"
-    u"JSON-GLib \u2014 GNU LGPL 2.1 or later\n"
-    u"libnice \u2014 Mozilla Public License 1.1 or GNU LGPL 2.1\n"
-    u"Eclipse Mosquitto client library \u2014 Eclipse Public License 2.0 or Eclipse Distribution License 1.0\n"
-    u"GCC C++ runtime \u2014 GNU GPL 3.0 with the GCC Runtime Library Exception";
-
 std::u16string FormatApiVersion(unsigned int version) {
     char buffer[40];
     std::snprintf(buffer, sizeof buffer, "API V%u.%u.%u.%u", (version >> 24) & 0xFFu, (version >> 16) & 0xFFu,
@@ -38,6 +29,7 @@ AboutTexts CAboutDlg::OnInitDialog() const {
         heading = m_pLangTable->Text(langkey::kAboutLicences);
         where = m_pLangTable->Text(langkey::kAboutLicenceTexts);
     }
+    if (kLicenceTextsWhere) where = kLicenceTextsWhere;
     texts.strLicences = heading.value_or(u"Libraries this program uses, each under its own licence:") + u"\n" +
                         kLibraryLicences + u"\n" +
                         where.value_or(u"The full texts: /usr/share/doc/<package>/copyright");

@@ -39,8 +39,12 @@ inline constexpr int kIdAboutApiVersion = 1026;
 inline constexpr int kIdAboutLegal = 1035;
 inline constexpr int kIdAboutLicences = 1040;
 
-// A line per library the program runs on: its name and its licence.
+// A line per library the program runs on: its name and its licence. The
+// libraries are this system's (LibraryLicences.cpp in posix/ or win32/).
 extern const char16_t kLibraryLicences[];
+// Where the licences' full texts are on this system; null where the language
+// pack's text (key 1132) says it.
+extern const char16_t* const kLicenceTextsWhere;
 
 // "API V%d.%d.%d.%d", the version's bytes from the most significant.
 std::u16string FormatApiVersion(unsigned int version);

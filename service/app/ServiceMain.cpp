@@ -1,6 +1,6 @@
 // ZELT2Service: the service program. Without options it opens its window;
 // --headless runs the service controller without a display, starts the
-// service at once and ends on SIGINT or SIGTERM, saving the settings.
+// service at once and ends when asked to stop (Usage.h), saving the settings.
 
 #include <csignal>
 #include <cstdio>
@@ -15,7 +15,7 @@
 #include "service/app/WindowFrontEnd.h"
 #include "service/app/console/HeadlessService.h"
 #include "service/app/console/ServiceStatus.h"
-#include "service/camera/XuBinding.h"
+#include "service/app/console/Usage.h"
 #include "transport/PPPP_API.h"
 #include "transport/client/PpppTable.h"
 #include "service/settings/Registry.h"
@@ -41,41 +41,6 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace {
 
-const char kUsage[] =
-    "Usage: ZELT2Service [--headless [options]]\n"
-    "Serves the live video of a USB camera to ZELT2 viewers who know the device's DID\n"
-    "and password. Without options it opens its window.\n"
-    "\n"
-    "  --headless         no window: status and messages on standard error, the service\n"
-    "                     started at once; Ctrl+C or SIGTERM stops it and saves the settings\n"
-    "  --did DID          the device identifier, as if typed into the window\n"
-    "  --password TEXT    the device password, as if typed into the window (default:\n"
-    "                     $ZELT2_PASSWORD when set, which keeps it out of the process list)\n"
-    "  --camera CAMERA    the camera: a position in the camera list (0, 1, ...) or the\n"
-    "                     beginning of its name (default: the stored camera, else the first)\n"
-    "  --config FILE      did, password, camera (and encoder) from FILE, one \"key = value\"\n"
-    "                     a line; the file must be its owner's alone (chmod 600); the\n"
-    "                     command line goes over it; SIGHUP reads it again\n"
-    "  --status           tell whether a service runs on these settings and serves live\n"
-    "                     video, its camera, viewers, frames sent and encoder; exit\n"
-    "                     status 0 when it serves, 5 when it does not\n"
-    "  --wait-for-camera  a camera not plugged in at the start is waited for (viewers get\n"
-    "                     the still picture meanwhile) instead of ending with status 3\n"
-    "  --this-host-only   viewers on this computer only: no discovery on the network\n"
-    "  --help, --version\n"
-    "\n"
-    "Settings (DID, password, quality, language, camera) are kept in the current user's\n"
-    "registry file; options given are saved there when the service ends.\n"
-    "\n"
-    "One service at a time runs on the same settings; give a second one a registry\n"
-    "folder of its own ($ZELT2_REGISTRY_DIR).\n"
-    "\n"
-    "Exit status: 0 stopped; 1 @LIBRARY@ cannot be loaded, or no window can be shown;\n"
-    "2 bad command line or bad DID; 3 no camera, or the transport will not listen under\n"
-    "the DID; 4 another ZELT2Service runs on the same settings; 5 the camera does not\n"
-    "answer, or it was lost while the service ran (only when the registry's WaitForCamera\n"
-    "is 0: headless, a lost camera is waited for and the viewers get the still picture).\n";
-
 struct Options {
     bool bHeadless = false;
     bool bStatus = false;
@@ -83,16 +48,8 @@ struct Options {
     app::HeadlessOptions headless;
 };
 
-// The usage with the camera library's file name on this system.
-std::string UsageText() {
-    std::string text = kUsage;
-    const std::string marker = "@LIBRARY@";
-    text.replace(text.find(marker), marker.size(), camera::kXuLibraryFileName);
-    return text;
-}
-
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "ZELT2Service: %s\n\n%s", problem.c_str(), UsageText().c_str());
+    std::fprintf(stderr, "ZELT2Service: %s\n\n%s", problem.c_str(), app::UsageText().c_str());
     return app::kExitUsage;
 }
 
@@ -104,7 +61,7 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
-            std::fputs(UsageText().c_str(), stdout);
+            std::fputs(app::UsageText().c_str(), stdout);
             return app::kExitDone;
         } else if (arg == "--version") {
             std::printf("ZELT2Service 2.1.1\n");

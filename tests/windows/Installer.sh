@@ -4,7 +4,7 @@
 # - on Windows 7 it refuses, with a failing exit status, and installs nothing;
 # - on Windows 10, silently into a folder of the user's choosing (with a space
 #   in its name), it puts the programs, the language packs, the Start-menu
-#   shortcuts and the Apps & features entry in place; every DLL the installed
+#   shortcuts, the Apps & features entry and the service's event-log source in place; every DLL the installed
 #   programs import is installed beside them or is the system's; the installed
 #   program runs and reports the installer's version;
 # - a silent uninstall leaves no installed file, folder, shortcut or entry
@@ -40,6 +40,7 @@ installed=$drive/Test\ Apps/ZELT2
 menu=$drive/ProgramData/Microsoft/Windows/Start\ Menu/Programs/ZELT2
 entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\ZELT2'
 settings='HKCU\Software\ZELT2\ZELT2Service'
+events='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZELT2Service'
 if [ -f "$build/bin/ZELT2Service.exe" ]; then program=ZELT2Service; else program=ZELT2Viewer; fi
 
 echo "== a Wine prefix of the test's own"
@@ -82,6 +83,12 @@ grep -q "REG_SZ *$version" <<<"$(wine reg query "$entry" /v DisplayVersion 2>/de
     || fail "Apps & features does not show version $version"
 grep -qF "$target" <<<"$(wine reg query "$entry" /v InstallLocation 2>/dev/null)" \
     || fail "Apps & features does not show the chosen folder"
+if [ "$program" = ZELT2Service ]; then
+    grep -qF "$target\ZELT2Service.exe" <<<"$(wine reg query "$events" /v EventMessageFile 2>/dev/null)" \
+        || fail "the event log does not take the service's texts from the installed program"
+    grep -q "REG_DWORD *0x7" <<<"$(wine reg query "$events" /v TypesSupported 2>/dev/null)" \
+        || fail "the service's event-log source does not take errors, warnings and information"
+fi
 if [ -n "$objdump" ]; then
     # The system's DLLs are the ones Wine has in system32; the rest must be ours.
     for binary in "$installed"/*.exe "$installed"/*.dll; do
@@ -108,6 +115,7 @@ uninstall
 left=$(find "$drive" \( -iname '*zelt2*' -o -iname Nodrik.dll -o -iname pppp.dll \) ! -path "$state" ! -path "$state/*")
 [ -z "$left" ] || fail "left behind: $left"
 has_key "$entry" && fail "the Apps & features entry is left behind"
+has_key "$events" && fail "the service's event-log source is left behind"
 grep -q CAM-1 <<<"$(wine reg query "$settings" /v DID 2>/dev/null)" || fail "the user's settings were removed unasked"
 [ -f "$state/ZELT2Service.status" ] || fail "the service's state folder was removed unasked"
 echo "   removed: $(echo "$files" | wc -l) files; settings kept"

@@ -141,7 +141,10 @@ QString MarkAccelerator(const QString& plain, QSet<QChar>& used) {
 }  // namespace
 
 CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable)
-    : m_logic(logic), m_trayAvailable(std::move(trayAvailable)) {
+    : m_logic(logic),
+      m_trayAvailable(std::move(trayAvailable)),
+      // A call still queued when the host goes is dropped with it.
+      m_posts([this] { return QMetaObject::invokeMethod(this, [this] { m_posts.RunPosted(); }, Qt::QueuedConnection); }) {
     if (!m_trayAvailable) m_trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     m_pWindow = new CQtMainWindow(*this);
     m_controls = BuildMainWindow(*m_pWindow);
@@ -208,12 +211,7 @@ QWidget* CQtDialogHost::Control(int id) const {
 void CQtDialogHost::Destroy() {
     if (m_bDestroyed.exchange(true)) return;
     if (m_bOpened) m_logic.OnDestroy();
-    std::vector<std::function<void()>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_postLock);
-        m_bAcceptingPosts = false;
-        dropped.swap(m_posted);
-    }
+    m_posts.Close();
     for (auto& [id, timer] : m_timers) delete timer;
     m_timers.clear();
     if (m_pTray) m_pTray->hide();
@@ -453,30 +451,7 @@ void CQtDialogHost::KillTimer(uint32_t id) {
     m_timers.erase(it);
 }
 
-void CQtDialogHost::PostToWindow(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(m_postLock);
-    if (!m_bAcceptingPosts) return;
-    m_posted.push_back(std::move(work));
-    if (m_bDrainQueued) return;
-    m_bDrainQueued = true;
-    // One queued call wakes the window's thread for everything posted until
-    // it runs; the caller never waits. A call still queued when the host
-    // goes is dropped with it.
-    QMetaObject::invokeMethod(this, "DrainPosted", Qt::QueuedConnection);
-}
-
-void CQtDialogHost::DrainPosted() {
-    std::vector<std::function<void()>> work;
-    {
-        std::lock_guard<std::mutex> lock(m_postLock);
-        work.swap(m_posted);
-        m_bDrainQueued = false;
-    }
-    for (auto& item : work) {
-        if (m_bDestroyed) return;  // work left when the window went is dropped
-        item();
-    }
-}
+void CQtDialogHost::PostToWindow(std::function<void()> work) { m_posts.Post(std::move(work)); }
 
 void CQtDialogHost::SetWindowTitle(const std::u16string& title) { m_pWindow->setWindowTitle(Q(title)); }
 

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogHost.h"
+#include "service/app/WindowPosts.h"
 #include "service/app/qt/DialogTemplates.h"
 
 class QAction;
@@ -97,10 +97,6 @@ public:
 signals:
     void closed();
 
-private slots:
-    // Runs the work that other threads have posted, on the window's thread.
-    void DrainPosted();
-
 private:
     app::ButtonTexts m_buttonTexts;
     friend class CQtMainWindow;
@@ -135,12 +131,9 @@ private:
     bool m_bOnScreen = false;  // as the logic was last told
     int m_nPreviewPictures = 0;
     std::atomic<bool> m_bDestroyed{false};
-    // Work posted by other threads waits here, under our own lock, so that
-    // handing it over is visible to the thread checker (Qt's locks are not).
-    std::mutex m_postLock;
-    bool m_bAcceptingPosts = true;
-    bool m_bDrainQueued = false;
-    std::vector<std::function<void()>> m_posted;
+    // Work posted by other threads; one queued call wakes the window's
+    // thread for everything posted until it runs.
+    app::CWindowPosts m_posts;
 };
 
 }  // namespace app::qt

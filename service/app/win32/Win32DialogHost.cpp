@@ -191,7 +191,9 @@ INT_PTR CALLBACK AboutProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam)
 
 CWin32DialogHost::CWin32DialogHost(app::IDialogLogic& logic)
     : m_logic(logic), m_pLink(std::make_unique<CWin32HyperLink>(m_buttonTexts)),
-      m_pPreview(std::make_unique<PreviewPicture>()) {
+      m_pPreview(std::make_unique<PreviewPicture>()),
+      // A full message queue refuses the wake-up; the next post tries again.
+      m_posts([this] { return ::PostMessageW(m_hWnd, kPostedWorkMessage, 0, 0) != FALSE; }) {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
     ::InitCommonControlsEx(&controls);
     m_hIcon = static_cast<HICON>(::LoadImageW(ProgramModule(), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, 0, 0,
@@ -297,7 +299,7 @@ INT_PTR CWin32DialogHost::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) 
             }
             return FALSE;
         case kPostedWorkMessage:
-            DrainPosted();
+            m_posts.RunPosted();
             return TRUE;
         case app::kTrayNotifyMessage:
             OnTrayNotify(wParam, lParam);
@@ -358,12 +360,7 @@ bool CWin32DialogHost::OnSysCommand(WPARAM command) {
 void CWin32DialogHost::Destroy() {
     if (m_bDestroyed.exchange(true)) return;
     if (m_bOpened) m_logic.OnDestroy();
-    std::vector<std::function<void()>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_postLock);
-        m_bAcceptingPosts = false;
-        dropped.swap(m_posted);
-    }
+    m_posts.Close();
     if (m_hWnd) {
         for (uint32_t id : m_timers) ::KillTimer(m_hWnd, id);
         RemoveTrayIcon();
@@ -386,26 +383,8 @@ void CWin32DialogHost::UpdateShown() {
     m_logic.OnShown(shown);
 }
 
-void CWin32DialogHost::DrainPosted() {
-    std::vector<std::function<void()>> work;
-    {
-        std::lock_guard<std::mutex> lock(m_postLock);
-        work.swap(m_posted);
-        m_bDrainQueued = false;
-    }
-    for (auto& item : work) {
-        if (m_bDestroyed) return;  // work left when the window went is dropped
-        item();
-    }
-}
-
 void CWin32DialogHost::PostToWindow(std::function<void()> work) {
-    std::lock_guard<std::mutex> lock(m_postLock);
-    if (!m_bAcceptingPosts || !m_hWnd) return;
-    m_posted.push_back(std::move(work));
-    if (m_bDrainQueued) return;
-    // A full message queue refuses the wake-up; the next post tries again.
-    m_bDrainQueued = ::PostMessageW(m_hWnd, kPostedWorkMessage, 0, 0) != FALSE;
+    if (m_hWnd) m_posts.Post(std::move(work));
 }
 
 uint32_t CWin32DialogHost::SetTimer(uint32_t id, uint32_t periodMs) {

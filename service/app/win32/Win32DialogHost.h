@@ -15,13 +15,13 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "service/app/AboutDlg.h"
 #include "service/app/DialogHost.h"
+#include "service/app/WindowPosts.h"
 
 struct HWND__;
 struct HMENU__;
@@ -118,7 +118,6 @@ private:
     void Destroy();
     bool AllowClose();
     void UpdateShown();
-    void DrainPosted();
     void Command(int id);
     // Adds the tray icon, or brings the shell's copy up to date.
     void UpdateTrayIcon();
@@ -154,12 +153,9 @@ private:
     int m_nPreviewPictures = 0;
 
     std::atomic<bool> m_bDestroyed{false};
-    // Work posted by other threads waits here; one window message wakes
-    // the window's thread for everything posted until it runs.
-    std::mutex m_postLock;
-    bool m_bAcceptingPosts = true;
-    bool m_bDrainQueued = false;
-    std::vector<std::function<void()>> m_posted;
+    // Work posted by other threads; one window message wakes the window's
+    // thread for everything posted until it runs.
+    app::CWindowPosts m_posts;
 };
 
 }  // namespace app::win32

@@ -1,6 +1,6 @@
 // The window logic (CServiceDlg) over the Win32 host: the service's start-up
 // in the window, its languages without cut text, the connect toggle through
-// a refusal and a start, and the clock. The camera library, the capture and
+// a refusal and a start, the clock, and the About box. The camera library, the capture and
 // the transport are fakes at their ports; the settings go to the registry,
 // whose current-user branch is a temporary key for this process.
 
@@ -11,9 +11,12 @@
 
 #include "platform/ProgramDir.h"
 #include "platform/Text.h"
+#include "service/app/AboutDlg.h"
 #include "service/app/DialogIds.h"
+#include "service/app/LangTableTexts.h"
 #include "service/app/ServiceDlg.h"
 #include "service/app/win32/Win32DialogHost.h"
+#include "service/video/Preview.h"
 #include "tests/app/AppFakes.h"
 #include "tests/app/win32/Win32TestSupport.h"
 #include "tests/support/FakeTransport.h"
@@ -86,6 +89,31 @@ protected:
     std::unique_ptr<CWin32DialogHost> m_pHost;
 };
 
+// With ZELT_SCREENSHOT_DIR set, the pictures of the documentation are written
+// there (as BMP; scripts/bmp-to-png makes them PNG).
+const char* ScreenshotDir() { return std::getenv("ZELT_SCREENSHOT_DIR"); }
+
+void SaveScreenshot(HWND window, const std::u16string& name) {
+    ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW | RDW_FRAME);
+    const std::u16string path = platform::Utf8ToUtf16(ScreenshotDir()) + u"\\" + name + u".bmp";
+    win32test::SaveBmp(win32test::Capture(window), reinterpret_cast<const wchar_t*>(path.c_str()));
+}
+
+// A test picture of colour bars, as a camera's preview would bring it.
+video::PreviewFrame ColourBars() {
+    video::PreviewFrame frame;
+    frame.nWidth = video::kPreviewMaxWidth;
+    frame.nHeight = video::kPreviewMaxHeight;
+    const uint32_t bars[] = {0xC0C0C0, 0xC0C000, 0x00C0C0, 0x00C000, 0xC000C0, 0xC00000, 0x0000C0};
+    for (int y = 0; y < frame.nHeight; ++y) {
+        for (int x = 0; x < frame.nWidth; ++x) {
+            const uint32_t c = y < frame.nHeight * 3 / 4 ? bars[x * 7 / frame.nWidth] : (x * 4 / frame.nWidth) * 0x303030;
+            frame.rgb.insert(frame.rgb.end(), {uint8_t(c >> 16), uint8_t(c >> 8), uint8_t(c)});
+        }
+    }
+    return frame;
+}
+
 // The texts of the labels, buttons and boxes that a window shows whole or
 // cuts, each measured in its control's font: those wider than their control.
 std::vector<std::u16string> CutTexts(CWin32DialogHost& host) {
@@ -125,9 +153,7 @@ TEST_F(Win32ServiceWindowTest, TheWindowStartsStoppedAndEveryLanguageFitsItsCont
     // The clock ticks through the window's timer.
     EXPECT_TRUE(Pump([&] { return Text(kIdcClock) != u"-"; }, 5000));
 
-    // With ZELT_SCREENSHOT_DIR set, the pictures of the documentation are
-    // written there as each language shows.
-    const char* shots = std::getenv("ZELT_SCREENSHOT_DIR");
+    const char* shots = ScreenshotDir();
     for (const std::u16string language : {u"Deutsch", u"\u0420\u0443\u0441\u0441\u043a\u0438\u0439", u"English"}) {
         ChooseLanguage(language);
         EXPECT_EQ(Text(kIdcLanguage), language);
@@ -138,9 +164,7 @@ TEST_F(Win32ServiceWindowTest, TheWindowStartsStoppedAndEveryLanguageFitsItsCont
         }
         if (shots) {
             Pump([] { return false; }, 300);
-            const std::u16string path =
-                platform::Utf8ToUtf16(shots) + u"\\win32-main-" + language + u"-stopped.bmp";
-            win32test::SaveBmp(win32test::Capture(m_pHost->Window()), reinterpret_cast<const wchar_t*>(path.c_str()));
+            SaveScreenshot(m_pHost->Window(), u"win32-main-" + language + u"-stopped");
         }
     }
     EXPECT_EQ(Text(kIdcConnect), u"Connect to Internet");
@@ -172,6 +196,33 @@ TEST_F(Win32ServiceWindowTest, ARefusedStartReleasesTheToggleAndAStartedOneServe
     for (int id : {kIdcDid, kIdcPassword, kIdcCamera}) EXPECT_FALSE(m_pHost->IsControlEnabled(id)) << id;
     EXPECT_TRUE(Pump([&] { return Text(kIdcStatus) == u"Running"; }));
     EXPECT_EQ(CFakeTransport::Instance().LastDid(), "CAM-0001");
+    if (ScreenshotDir()) {
+        // Running, the camera's picture beside the controls, in each language
+        // pictured; then the About box.
+        ASSERT_TRUE(Pump([&] { return m_capture.PreviewSubscribed() && Text(kIdcClock) != u"-"; }));
+        for (const std::u16string language : {u"\u0420\u0443\u0441\u0441\u043a\u0438\u0439", u"English"}) {
+            ChooseLanguage(language);
+            const int shown = m_pHost->PreviewPictures();
+            ASSERT_TRUE(m_capture.DeliverPreview(ColourBars()));
+            ASSERT_TRUE(Pump([&] { return m_pHost->PreviewPictures() > shown; }));
+            Pump([] { return false; }, 300);
+            SaveScreenshot(m_pHost->Window(), u"win32-main-" + language + u"-running");
+        }
+    }
+    // The About box, as the program fills it: the libraries of this system.
+    m_pHost->SetAboutSource([this] {
+        const CLangTableTexts pack(m_pDialog->LangTable());
+        return CAboutDlg(&pack, m_pDialog->Version(), [] { return 0x01020304u; }).OnInitDialog();
+    });
+    std::u16string licences;
+    AnswerNextModal(m_pHost->Window(), [&](HWND box) {
+        licences = TextOf(::GetDlgItem(box, kIdAboutLicences));
+        if (ScreenshotDir()) SaveScreenshot(box, u"win32-about");
+    });
+    Click(kIdcAbout);
+    EXPECT_NE(licences.find(u"mingw-w64"), std::u16string::npos) << platform::Utf16ToUtf8(licences);
+    for (const std::u16string foreign : {u"Qt 6", u"GStreamer", u"/usr/share"})
+        EXPECT_EQ(licences.find(foreign), std::u16string::npos) << platform::Utf16ToUtf8(foreign);
 
     Click(kIdcConnect);
     EXPECT_EQ(Text(kIdcStatus), u"Stopped");
