@@ -46,7 +46,7 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
 refused() { ! "$@" >/dev/null 2>&1; }
 
-"$repo/scripts/rendezvous" start "$dir" --no-web >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
+"$repo/scripts/rendezvous" start "$dir" >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
 # shellcheck disable=SC1091
 . "$dir/env"
 
@@ -54,8 +54,22 @@ refused() { ! "$@" >/dev/null 2>&1; }
 listening=$(ss -Hlntu | awk '{print $1 "/" $5}' | sort -u | tr '\n' ' ')
 expected=$(printf '%s\n' "tcp/127.0.0.1:$RENDEZVOUS_MQTTS_PORT" "tcp/127.0.0.1:$RENDEZVOUS_WSS_PORT" \
     "tcp/127.0.0.1:$RENDEZVOUS_TURN_PORT" "tcp/127.0.0.1:$RENDEZVOUS_TURNS_PORT" \
-    "udp/127.0.0.1:$RENDEZVOUS_TURN_PORT" | sort -u | tr '\n' ' ')
+    "udp/127.0.0.1:$RENDEZVOUS_TURN_PORT" "tcp/127.0.0.1:$RENDEZVOUS_WEB_PORT" | sort -u | tr '\n' ' ')
 check "only the rendezvous's own ports listen (got: $listening)" [ "$listening" = "$expected" ]
+
+# --- The page's server: the page only, never in a frame, the broker only for the page's own origin.
+page=https://127.0.0.1:$RENDEZVOUS_WEB_PORT
+fetch() { curl -s --cacert "$RENDEZVOUS_CA" -o /dev/null -w '%{http_code}' "$@"; }
+check "the page is served, never inside another site's frame" \
+    bash -c "curl -sI --cacert '$RENDEZVOUS_CA' '$page/' | grep -qi \"^content-security-policy: frame-ancestors 'none'\""
+got=$(for p in /lib/route.js /tests/unit.html /tests/ /README.md /lib/ /.x.js /lib/../tests/unit.js /%2e%2e/CMakeLists.txt; do
+    printf '%s %s;' "$p" "$(fetch --path-as-is "$page$p")"; done)
+check "only the page's files are served, not its tests or notes (got: $got)" [ "$got" = \
+"/lib/route.js 200;/tests/unit.html 404;/tests/ 404;/README.md 404;/lib/ 404;/.x.js 404;/lib/../tests/unit.js 404;/%2e%2e/CMakeLists.txt 404;" ]
+upgrade() { fetch --http1.1 -H 'Connection: Upgrade' -H 'Upgrade: websocket' -H 'Sec-WebSocket-Version: 13' \
+    -H 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==' -H 'Sec-WebSocket-Protocol: mqtt' --max-time 3 "$@" "$page/"; }
+got="$(upgrade -H 'Origin: https://evil.example') $(upgrade) $(upgrade -H "Origin: $page")"
+check "the broker is reached through the page's server from the page's own origin only (got: $got)" [ "$got" = "403 403 101" ]
 
 # --- Accounts.
 account() { "$repo/scripts/rendezvous" account "$dir" "$@" >>"$dir/accounts.out" 2>&1; }
