@@ -47,7 +47,10 @@ function(zelt_add_test name)
   # The discovery script cannot pass a list as a property (a second label would
   # be read as a property's name): the first label goes with the discovery, all
   # of them from a file CTest reads after the discovered cases.
-  list(GET T_LABELS 0 first_label)
+  set(first_label "")
+  if(T_LABELS)
+    list(GET T_LABELS 0 first_label)
+  endif()
   gtest_discover_tests(${name}
     PROPERTIES LABELS "${first_label}"
     DISCOVERY_TIMEOUT 60
