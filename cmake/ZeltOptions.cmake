@@ -44,8 +44,22 @@ function(zelt_add_test name)
   else()
     set(mode POST_BUILD)
   endif()
+  # The discovery script cannot pass a list as a property (a second label would
+  # be read as a property's name): the first label goes with the discovery, all
+  # of them from a file CTest reads after the discovered cases.
+  set(first_label "")
+  if(T_LABELS)
+    list(GET T_LABELS 0 first_label)
+  endif()
   gtest_discover_tests(${name}
-    PROPERTIES LABELS "${T_LABELS}"
+    PROPERTIES LABELS "${first_label}"
     DISCOVERY_TIMEOUT 60
     DISCOVERY_MODE ${mode})
+  list(LENGTH T_LABELS label_count)
+  if(label_count GREATER 1)
+    set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${labels_file}"
+         "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
+  endif()
 endfunction()

@@ -1,11 +1,14 @@
 // The page: the form, what the viewing reports, the mode buttons.
 import { Viewer, MESSAGES, hasWebCodecs } from './lib/viewer.js';
 import { isValidDid } from './lib/framing.js';
+import { brokerProblem } from './lib/broker.js';
 
 const $ = (id) => document.getElementById(id);
 const STORE = 'zelt2-viewer';
-const SECRET_FIELDS = ['viewer-password', 'device-password'];
 const PLAIN_FIELDS = ['broker', 'viewer', 'did'];
+// The viewer password is kept only when the user asks, and for this long from
+// then; the device password never.
+const REMEMBER_MS = 7 * 24 * 3600 * 1000;
 
 const STATUS_TEXT = {
   idle: 'Not connected',
@@ -22,21 +25,60 @@ function defaultBroker() {
   return `${scheme}//${location.host || 'localhost'}/`;
 }
 
-// Names and addresses are kept; the passwords only when the user asks.
+function readStore() {
+  try {
+    const saved = JSON.parse(localStorage.getItem(STORE) || '{}');
+    return saved && typeof saved === 'object' ? saved : {};
+  } catch {
+    return {};
+  }
+}
+
+function writeStore(saved) {
+  try { localStorage.setItem(STORE, JSON.stringify(saved)); } catch {}
+}
+
+// Whether a stored viewer password is still within its time.
+function stillRemembered(saved, now) {
+  return typeof saved.viewerPassword === 'string' && Number.isFinite(saved.until) &&
+         saved.until > now && saved.until <= now + REMEMBER_MS;
+}
+
+// Names and addresses are kept; the viewer password only when the user asks,
+// until its time is up. Whatever else a store holds (passwords kept by an
+// older page, a password past its time) is dropped here.
 function load() {
-  let saved = {};
-  try { saved = JSON.parse(localStorage.getItem(STORE) || '{}') || {}; } catch {}
-  for (const f of [...PLAIN_FIELDS, ...SECRET_FIELDS]) if (typeof saved[f] === 'string') $(f).value = saved[f];
-  $('remember').checked = saved.remember === true;
+  const saved = readStore();
+  const now = Date.now();
+  for (const f of PLAIN_FIELDS) if (typeof saved[f] === 'string') $(f).value = saved[f];
+  const remembered = stillRemembered(saved, now);
+  if (remembered) $('viewer-password').value = saved.viewerPassword;
+  $('remember').checked = remembered;
+  const kept = { remember: remembered };
+  for (const f of PLAIN_FIELDS) if (typeof saved[f] === 'string') kept[f] = saved[f];
+  if (remembered) Object.assign(kept, { viewerPassword: saved.viewerPassword, until: saved.until });
+  writeStore(kept);
   if (!$('broker').value) $('broker').value = defaultBroker();
 }
 
 function save() {
+  const before = readStore();
+  const now = Date.now();
   const saved = { remember: $('remember').checked };
   for (const f of PLAIN_FIELDS) saved[f] = $(f).value;
-  if (saved.remember) for (const f of SECRET_FIELDS) saved[f] = $(f).value;
-  try { localStorage.setItem(STORE, JSON.stringify(saved)); } catch {}
+  const password = $('viewer-password').value;
+  if (saved.remember && password) {
+    // The time runs from when the user agreed to this password being kept.
+    const same = stillRemembered(before, now) && before.viewerPassword === password;
+    Object.assign(saved, { viewerPassword: password, until: same ? before.until : now + REMEMBER_MS });
+  }
+  writeStore(saved);
 }
+
+const pagePolicy = () => {
+  const meta = document.querySelector('meta[http-equiv="Content-Security-Policy"]');
+  return meta ? meta.content : '';
+};
 
 function show(state) {
   $('status').textContent = STATUS_TEXT[state.status] || state.status;
@@ -67,6 +109,7 @@ if (!hasWebCodecs()) {
 }
 
 $('remember').addEventListener('change', save);
+$('viewer-password').addEventListener('change', () => { if ($('remember').checked) save(); });
 $('login').addEventListener('submit', (ev) => {
   ev.preventDefault();
   const did = $('did').value.trim().toUpperCase();
@@ -75,9 +118,15 @@ $('login').addEventListener('submit', (ev) => {
     show({ ...viewer.state, status: 'error', message: 'A DID is 1 to 20 of A-Z, 0-9, "-" and "_".' });
     return;
   }
+  const broker = $('broker').value.trim();
+  const problem = brokerProblem(broker, location, pagePolicy());
+  if (problem) {
+    show({ ...viewer.state, status: 'error', message: problem });
+    return;
+  }
   save();
   viewer.start({
-    broker: $('broker').value.trim(),
+    broker,
     viewer: $('viewer').value.trim(),
     viewerPassword: $('viewer-password').value,
     did,

@@ -45,8 +45,11 @@ pass() { echo "ok: $*"; }
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 check() { local what=$1; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
 refused() { ! "$@" >/dev/null 2>&1; }
+contains() { [[ "$1" == *"$2"* ]]; }
 
-"$repo/scripts/rendezvous" start "$dir" --no-web >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
+# A second address of this host, public-looking, that the relay must not reach either.
+ip addr add 198.51.100.77/32 dev lo || { echo "cannot give loopback a second address"; exit 1; }
+"$repo/scripts/rendezvous" start "$dir" >"$dir/start.out" 2>&1 || { cat "$dir/start.out"; exit 1; }
 # shellcheck disable=SC1091
 . "$dir/env"
 
@@ -54,8 +57,22 @@ refused() { ! "$@" >/dev/null 2>&1; }
 listening=$(ss -Hlntu | awk '{print $1 "/" $5}' | sort -u | tr '\n' ' ')
 expected=$(printf '%s\n' "tcp/127.0.0.1:$RENDEZVOUS_MQTTS_PORT" "tcp/127.0.0.1:$RENDEZVOUS_WSS_PORT" \
     "tcp/127.0.0.1:$RENDEZVOUS_TURN_PORT" "tcp/127.0.0.1:$RENDEZVOUS_TURNS_PORT" \
-    "udp/127.0.0.1:$RENDEZVOUS_TURN_PORT" | sort -u | tr '\n' ' ')
+    "udp/127.0.0.1:$RENDEZVOUS_TURN_PORT" "tcp/127.0.0.1:$RENDEZVOUS_WEB_PORT" | sort -u | tr '\n' ' ')
 check "only the rendezvous's own ports listen (got: $listening)" [ "$listening" = "$expected" ]
+
+# --- The page's server: the page only, never in a frame, the broker only for the page's own origin.
+page=https://127.0.0.1:$RENDEZVOUS_WEB_PORT
+fetch() { curl -s --cacert "$RENDEZVOUS_CA" -o /dev/null -w '%{http_code}' "$@"; }
+check "the page is served, never inside another site's frame" \
+    bash -c "curl -sI --cacert '$RENDEZVOUS_CA' '$page/' | grep -qi \"^content-security-policy: frame-ancestors 'none'\""
+got=$(for p in /lib/route.js /tests/unit.html /tests/ /README.md /lib/ /.x.js /lib/../tests/unit.js /%2e%2e/CMakeLists.txt; do
+    printf '%s %s;' "$p" "$(fetch --path-as-is "$page$p")"; done)
+check "only the page's files are served, not its tests or notes (got: $got)" [ "$got" = \
+"/lib/route.js 200;/tests/unit.html 404;/tests/ 404;/README.md 404;/lib/ 404;/.x.js 404;/lib/../tests/unit.js 404;/%2e%2e/CMakeLists.txt 404;" ]
+upgrade() { fetch --http1.1 -H 'Connection: Upgrade' -H 'Upgrade: websocket' -H 'Sec-WebSocket-Version: 13' \
+    -H 'Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==' -H 'Sec-WebSocket-Protocol: mqtt' --max-time 3 "$@" "$page/"; }
+got="$(upgrade -H 'Origin: https://evil.example') $(upgrade) $(upgrade -H "Origin: $page")"
+check "the broker is reached through the page's server from the page's own origin only (got: $got)" [ "$got" = "403 403 101" ]
 
 # --- Accounts.
 account() { "$repo/scripts/rendezvous" account "$dir" "$@" >>"$dir/accounts.out" 2>&1; }
@@ -77,6 +94,16 @@ check "a viewer name that could be a DID is refused" refused account viewer CAM-
 check "an account that exists is not added twice" refused "$repo/deploy/add-account" --site "$dir/site.conf" \
     --out "$dir/again.conf" device CAM-1
 check "a rendezvous file is private (mode 0600)" [ "$(stat -c %a "$dir/CAM-1.conf")" = 600 ]
+check "the broker's ACL and the TURN configuration are private (got: $(stat -c %a "$dir/acl" "$dir/turnserver.conf" | tr '\n' ' '))" \
+    [ "$(stat -c %a "$dir/acl" "$dir/turnserver.conf" | tr '\n' ' ')" = "600 600 " ]
+# A folder someone else could have prepared is not used for the secrets.
+mkdir -m 0777 "$dir/open" && chmod 0777 "$dir/open"
+got=$("$repo/scripts/rendezvous" start "$dir/open" --no-web 2>&1)
+check "a rendezvous folder others may write to is refused (got: $got)" contains "$got" "may be changed by other users"
+if mkdir -m 0700 "$dir/theirs" && chown 65534 "$dir/theirs" 2>/dev/null; then
+    got=$("$repo/scripts/rendezvous" start "$dir/theirs" --no-web 2>&1)
+    check "a rendezvous folder of another user is refused (got: $got)" contains "$got" "belongs to another user"
+fi
 password() { sed -n 's/^password = //p' "$dir/$1.conf"; }
 
 tls=(-h 127.0.0.1 -p "$RENDEZVOUS_MQTTS_PORT" --cafile "$RENDEZVOUS_CA")
@@ -171,10 +198,10 @@ probe() { # probe [--tcp | --tls] <username> <secret> <peer...>
 }
 now=$(date +%s)
 got=$(probe "$((now + 600)):D-0123456789abcdef" "$secret" 198.51.100.7 192.168.1.2 10.0.0.1 172.16.0.1 \
-    127.0.0.1 169.254.1.1 100.64.0.1 224.0.0.1)
-check "a valid credential allocates; relaying goes to public peers only (got: $got)" [ "$got" = \
+    127.0.0.1 169.254.1.1 100.64.0.1 224.0.0.1 198.51.100.77)
+check "a valid credential allocates; relaying goes to public peers only, not to the host's own addresses (got: $got)" [ "$got" = \
 "allocate 200;permission 198.51.100.7 200;permission 192.168.1.2 403;permission 10.0.0.1 403;permission 172.16.0.1 403;\
-permission 127.0.0.1 403;permission 169.254.1.1 403;permission 100.64.0.1 403;permission 224.0.0.1 403;" ]
+permission 127.0.0.1 403;permission 169.254.1.1 403;permission 100.64.0.1 403;permission 224.0.0.1 403;permission 198.51.100.77 403;" ]
 for how in --tcp --tls; do
     got=$(probe $how "$((now + 600)):V-0123456789abcdef" "$secret" 198.51.100.7 10.0.0.1)
     check "TURN ${how#--} allocates too, to public peers only (got: $got)" \

@@ -87,6 +87,7 @@ protected:
         auto factory = [this](bool offerer, const pppp::PeerIceServers&, pppp::PeerEvents events,
                               std::shared_ptr<pppp::IChannelSink> sink) -> std::unique_ptr<pppp::IPeerConnection> {
             EXPECT_TRUE(offerer);
+            if (m_bNoPeers) return nullptr;  // as when closed peers still wait to go
             auto state = std::make_shared<PeerState>();
             state->events = std::move(events);
             state->sink = sink;
@@ -143,6 +144,7 @@ protected:
     std::vector<std::shared_ptr<PeerState>> m_peers;
     std::vector<CFakeSignalling::Sent> m_unread;
     std::unique_ptr<CCallAnswerer> m_answerer;
+    bool m_bNoPeers = false;
 };
 
 using Strings = std::vector<std::string>;
@@ -198,6 +200,12 @@ TEST_F(CallAnswererTest, AttemptsAreBoundedAndARepeatingViewerPushesOutOnlyItsOw
     Send("late.v", SignalMessage::Call, 201, now++);
     EXPECT_TRUE(SentTo("v1.v").empty());
     EXPECT_EQ(SentTo("late.v"), Strings{"offer " + Sid(201)});
+
+    // No peer to be had: the caller is told at once rather than left waiting for an offer.
+    Send("v2.v", SignalMessage::Bye, 5, now++);
+    m_bNoPeers = true;
+    Send("late.v", SignalMessage::Call, 202, now++);
+    EXPECT_EQ(SentTo("late.v"), Strings{"refuse " + Sid(202) + " busy"});
 }
 
 TEST_F(CallAnswererTest, AnAttemptNotOpenWithinFifteenSecondsIsAbandoned) {

@@ -178,12 +178,14 @@ TEST(SignalMessage, ReadsOnlyStrictJson) {
 
 TEST(Candidates, OnlyThoseThatMeanSomethingElsewhereAreSignalled) {
     EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:1 1 UDP 2015363327 198.51.100.7 40000 typ host"));
-    EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:2 1 UDP 1 192.168.1.2 40000 typ srflx raddr 0.0.0.0 rport 0"));
-    EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:3 1 udp 1 10.0.0.2 40000 typ relay raddr 1.2.3.4 rport 5"));
+    EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:2 1 UDP 1 198.51.100.9 40000 typ srflx raddr 10.0.0.2 rport 5"));
+    EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:3 1 udp 1 203.0.113.4 40000 typ relay raddr 1.2.3.4 rport 5"));
     for (const char* address : {"10.1.2.3", "172.16.0.1", "172.31.255.1", "192.168.0.9", "127.0.0.1", "169.254.3.4",
-                                "fe80::1", "fd00::2", "::1", "abcd.local"}) {
-        EXPECT_FALSE(pppp::IsCandidateForTheInternet(std::string("candidate:1 1 UDP 1 ") + address + " 4 typ host"))
-            << address;
+                                "fe80::1", "fd00::2", "::1", "::ffff:10.0.0.1", "abcd.local"}) {
+        for (const char* type : {"host", "srflx", "prflx", "relay"}) {
+            EXPECT_FALSE(pppp::IsCandidateForTheInternet(std::string("candidate:1 1 UDP 1 ") + address + " 4 typ " + type))
+                << address << " " << type;
+        }
     }
     EXPECT_TRUE(pppp::IsCandidateForTheInternet("candidate:1 1 UDP 1 172.32.0.1 4 typ host"));
     EXPECT_FALSE(pppp::IsCandidateForTheInternet("candidate:1 1 TCP 1 198.51.100.7 9 typ host tcptype active"));

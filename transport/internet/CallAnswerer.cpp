@@ -120,7 +120,11 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
     events.localCandidate = CandidateSender(signalling, viewer, sid);
     PeerIceServers own = OwnServers(m_rendezvous, DeviceTurnName(m_rendezvous.user, viewer));
     auto peer = m_makePeer(true, std::move(own), std::move(events), attempt.link);
-    if (!peer) return;
+    if (!peer) {
+        // (Told at once: otherwise the caller would wait out its time for an offer.)
+        Refuse(viewer, sid, "busy");
+        return;
+    }
     IPeerConnection* p = peer.get();
     attempt.link->SetPeer(std::move(peer));
     if (!p->StartOffer()) {

@@ -69,6 +69,13 @@ constexpr guint kReleaseRetransmissions = 3;
 constexpr guint kReleaseReliableWaitMs = 1500;  // TCP and TLS
 // De-initialisation waits no longer than this for the teardowns under way.
 constexpr auto kDrainLimit = std::chrono::seconds(5);
+// Bounds on what waits here, so that callers who come and go faster than
+// pipelines stop cannot pile up pipelines, threads and sockets: past
+// kMaxReleasing releases under way, a peer goes without releasing (its relay
+// lets the allocation lapse at its lifetime); with kMaxTearingDown peers still
+// waiting to go, no new peer is made until they have.
+constexpr int kMaxReleasing = 8;
+constexpr int kMaxTearingDown = 16;
 
 bool HasProperty(gpointer object, const char* name) {
     return g_object_class_find_property(G_OBJECT_GET_CLASS(object), name) != nullptr;
@@ -89,6 +96,7 @@ public:
             m_thread = std::thread([this] { Run(); });
             m_cv.wait(hold, [&] { return m_pContext != nullptr; });
         }
+        ++m_nTearingDown;
         GSource* start = g_idle_source_new();
         g_source_set_callback(start, Begin, new Job{this, std::move(core)}, nullptr);
         g_source_attach(start, m_pContext);
@@ -104,6 +112,12 @@ public:
     void Drain() {
         std::unique_lock<std::mutex> hold(m_lock);
         m_cv.wait_for(hold, kDrainLimit, [&] { return m_nLive == 0; });
+    }
+    // Whether so many peers wait to go that no new one should be made yet.
+    bool Crowded(int* waiting) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        *waiting = m_nTearingDown;
+        return m_nTearingDown >= kMaxTearingDown;
     }
 
 private:
@@ -141,7 +155,13 @@ private:
             g_object_unref(channel);
         }
         if (c.webrtc) g_signal_handlers_disconnect_by_data(c.webrtc, &c);
-        if (!c.agent) {
+        bool release = c.agent != nullptr;
+        if (release) {
+            std::lock_guard<std::mutex> hold(job->reaper->m_lock);
+            release = job->reaper->m_nReleasing < kMaxReleasing;
+            if (release) ++job->reaper->m_nReleasing;
+        }
+        if (!release) {
             Finish(job);
             return G_SOURCE_REMOVE;
         }
@@ -152,7 +172,14 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    static void Released(GObject*, GAsyncResult*, gpointer data) { Finish(static_cast<Job*>(data)); }
+    static void Released(GObject*, GAsyncResult*, gpointer data) {
+        auto* job = static_cast<Job*>(data);
+        {
+            std::lock_guard<std::mutex> hold(job->reaper->m_lock);
+            --job->reaper->m_nReleasing;
+        }
+        Finish(job);
+    }
 
     static void Finish(Job* job) {
         PeerCore& c = *job->core;
@@ -166,6 +193,7 @@ private:
         delete job;
         std::lock_guard<std::mutex> hold(reaper->m_lock);
         --reaper->m_nLive;
+        --reaper->m_nTearingDown;
         reaper->m_cv.notify_all();
     }
 
@@ -174,6 +202,8 @@ private:
     GMainContext* m_pContext = nullptr;  // the reaper thread's, set once
     std::atomic<bool> m_bStop{false};
     int m_nLive = 0;  // peers made and not yet let go
+    int m_nTearingDown = 0;  // closed peers not yet let go
+    int m_nReleasing = 0;    // of those, releasing their relay allocations
     std::thread m_thread;
 };
 
@@ -465,7 +495,8 @@ bool IsCandidateForTheInternet(const std::string& candidate) {
     if (!(in >> foundation >> component >> transport >> priority >> address >> port >> typ >> type)) return false;
     if (foundation.rfind("candidate:", 0) != 0 || typ != "typ") return false;
     if (g_ascii_strcasecmp(transport.c_str(), "udp") != 0) return false;  // no ICE-TCP
-    if (type != "host") return true;
+    // Whatever the type says: a "srflx" or "relay" label does not make a private
+    // address reachable, and a peer could use the label to point us into our own network.
     in_addr v4;
     in6_addr v6;
     if (inet_pton(AF_INET, address.c_str(), &v4) == 1) return !IsPrivateV4(v4);
@@ -505,6 +536,11 @@ bool CWebRtcPeer::Prepare() {
 std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServers& servers, Events events,
                                                  std::shared_ptr<IChannelSink> sink) {
     if (!Prepare()) return nullptr;
+    int waiting = 0;
+    if (Reaper().Crowded(&waiting)) {
+        ZTRACE("internet route: %d closed peers still stopping; no new peer until they have\n", waiting);
+        return nullptr;
+    }
     auto core = std::make_shared<PeerCore>();
     core->self = core;
     core->offerer = offerer;

@@ -19,8 +19,8 @@
 
 namespace pppp {
 
-// Whether a candidate line may be signalled or accepted: not ICE-TCP, and
-// not a host candidate of a private, loopback or link-local address.
+// Whether a candidate line may be signalled or accepted: not ICE-TCP, and not
+// a private, loopback or link-local address, whatever the candidate's type.
 bool IsCandidateForTheInternet(const std::string& candidate);
 
 struct PeerCore;

@@ -56,7 +56,6 @@ export function iceServersOf(offer) {
 }
 
 function isPrivateAddress(a) {
-  if (/\.local$/i.test(a)) return true;  // a browser's hidden host address
   const v4 = a.match(/^(\d+)\.(\d+)\.(\d+)\.(\d+)$/);
   if (v4) {
     const [x, y] = [Number(v4[1]), Number(v4[2])];
@@ -64,19 +63,25 @@ function isPrivateAddress(a) {
            (x === 169 && y === 254);
   }
   const v6 = a.toLowerCase();
-  return v6 === '::1' || v6.startsWith('fe80:') || v6.startsWith('fc') || v6.startsWith('fd');
+  const mapped = v6.match(/^::ffff:(\d+\.\d+\.\d+\.\d+)$/);
+  if (mapped) return isPrivateAddress(mapped[1]);
+  return v6 === '::1' || v6 === '::' || /^fe[89ab]/.test(v6) || v6.startsWith('fc') || v6.startsWith('fd');
 }
 
-// Whether a local candidate line goes to the device: no ICE-TCP candidates, no
-// host candidates of private, loopback or link-local addresses.
+// Whether a candidate line means something beyond its own network, so that it
+// goes to the device or is taken from it: no ICE-TCP candidates, no private,
+// loopback or link-local addresses whatever the candidate's type says.
 export function shouldSignal(line) {
   const f = String(line).replace(/^a=/, '').split(' ');
-  if (f.length < 8 || !f[0].startsWith('candidate:')) return false;
+  if (f.length < 8 || !f[0].startsWith('candidate:') || f[6] !== 'typ') return false;
   if (f[2].toLowerCase() !== 'udp') return false;
-  const typ = f[f.indexOf('typ') + 1];
-  if (typ === 'host' && isPrivateAddress(f[4])) return false;
-  return true;
+  // Addresses only: a name (a browser's hidden .local host address) means nothing elsewhere.
+  if (!/^\d+\.\d+\.\d+\.\d+$/.test(f[4]) && !f[4].includes(':')) return false;
+  return !isPrivateAddress(f[4]);
 }
+
+// Candidates that come before the offer wait for it; a device sends a few.
+export const MAX_PENDING_CANDIDATES = 32;
 
 // Describes the selected candidate pair: { relayed, protocol, text } or null.
 export async function routeOf(pc) {
@@ -153,9 +158,10 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       onStatus('connecting');
       await answerOffer(m);
     } else if (m.type === 'candidate') {
+      if (!shouldSignal(m.candidate)) return;
       const c = { candidate: m.candidate, sdpMLineIndex: Number.isInteger(m.mline) ? m.mline : 0 };
       if (pc && pc.remoteDescription) pc.addIceCandidate(c).catch(() => {});
-      else pendingCandidates.push(c);
+      else if (pendingCandidates.length < MAX_PENDING_CANDIDATES) pendingCandidates.push(c);
     }
   };
 

@@ -19,6 +19,7 @@ export const MESSAGES = {
   denied: 'This viewer account is not granted this device. Ask the rendezvous\'s operator for a grant.',
   timeout: 'The device did not answer in time.',
   decoder: 'The browser could not decode the video.',
+  secondChallenge: 'The device asked for the password a second time in one session; the page stopped without answering.',
 };
 
 export function hasWebCodecs() {
@@ -129,6 +130,9 @@ export class Viewer {
         return;
       }
       if (m.type === 'challenge') {
+        // One answer per session: a second challenge would only be someone
+        // collecting answers to test passwords against.
+        if (challenged) { this.finish(MESSAGES.secondChallenge); return; }
         challenged = true;
         session.write(CHANNEL_CONTROL, protocol.buildAuthResponse(m.payload));
       } else if (m.type === 'accepted') {

@@ -2,12 +2,13 @@
 // window.testResults: { done, passed, failures: [text] }.
 import { aesEncryptBlock, aesDecryptBlock } from '../lib/aes.js';
 import { passwordKey, ViewerProtocol, PacketReader, buildPacket, sealPacket, unsealBody, isKeyFrame,
-         KIND_SEALED16 } from '../lib/packet.js';
+         KIND_SEALED16, CMD_CHALLENGE } from '../lib/packet.js';
 import { encodeHello, encodeFrame, TransportSession, FrameReader, FRAME_WELCOME, FRAME_REFUSE, FRAME_DATA,
          FRAME_ACK, FRAME_KEEPALIVE, FRAME_GOODBYE, MAX_MESSAGE } from '../lib/framing.js';
 import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient } from '../lib/mqtt.js';
 import { parseSignal, shouldSignal, iceServersOf, isValidViewerName } from '../lib/route.js';
-import { codecOf } from '../lib/viewer.js';
+import { codecOf, Viewer, MESSAGES } from '../lib/viewer.js';
+import { brokerProblem, connectSources } from '../lib/broker.js';
 
 const hex = (s) => Uint8Array.from((s.match(/../g) || []).map((x) => parseInt(x, 16)));
 const toHex = (a) => Array.from(a, (b) => b.toString(16).padStart(2, '0')).join('');
@@ -305,10 +306,57 @@ test('signalling messages are checked and candidates filtered', () => {
   for (const bad of ['candidate:1 1 udp 2122260223 192.168.1.5 50000 typ host', 'candidate:1 1 udp 2122260223 10.1.2.3 5 typ host',
                      'candidate:1 1 udp 2122260223 127.0.0.1 5 typ host', 'candidate:1 1 udp 2122260223 169.254.3.3 5 typ host',
                      'candidate:1 1 udp 2122260223 0b0d2a5e-1c2b.local 5 typ host', 'candidate:1 1 tcp 1518280447 203.0.113.5 9 typ host tcptype active',
-                     'garbage']) {
+                     'candidate:2 1 udp 1686052607 192.168.1.2 40000 typ srflx raddr 0.0.0.0 rport 0',
+                     'candidate:3 1 udp 41885439 10.0.0.2 3478 typ relay raddr 203.0.113.1 rport 5',
+                     'candidate:2 1 udp 1686052607 ::ffff:127.0.0.1 4 typ prflx', 'candidate:2 1 udp 1 fe90::1 4 typ srflx',
+                     'candidate:2 1 udp 1 rv.example.org 4 typ srflx', 'garbage']) {
     ok(!shouldSignal(bad), `not signalled: ${bad}`);
   }
+  ok(shouldSignal('candidate:1 1 udp 1 2001:db8::7 4 typ host'), 'public IPv6');
   ok(isValidViewerName('alice.1') && !isValidViewerName('CAM-1') && !isValidViewerName('123') && !isValidViewerName('a/b'), 'viewer names');
+});
+
+test('the page answers one challenge per session', async () => {
+  const sent = [];
+  const dc = { readyState: 'open', send: (b) => sent.push(new Uint8Array(b)), close() {} };
+  const states = [];
+  const v = new Viewer({}, (st) => states.push(st));
+  const run = v.run = {};
+  v.startSession(run, { dc, pc: {} }, 'CAM-1', 'a-password');
+  const challenge = encodeFrame(FRAME_DATA, 0, buildPacket({ command: CMD_CHALLENGE }, new Uint8Array(16).fill(7)));
+  const welcome = encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, 2, 0, 0x28, 0x23, 0, 0));
+  const answers = () => {
+    const out = [];
+    new FrameReader((t, c) => { if (t === FRAME_DATA && c === 0) out.push(c); }).push(cat(...sent));
+    return out.length;
+  };
+  dc.onmessage({ data: cat(welcome, challenge).buffer });
+  for (let i = 0; i < 100 && answers() === 0; i++) await new Promise((r) => setTimeout(r, 20));
+  eq(answers(), 1, 'the first challenge is answered');
+  dc.onmessage({ data: challenge.slice().buffer });
+  for (let i = 0; i < 100 && v.state.status !== 'error'; i++) await new Promise((r) => setTimeout(r, 20));
+  eq([answers(), v.state.status, v.state.message], [1, 'error', MESSAGES.secondChallenge], 'a second one ends the session unanswered');
+});
+
+test('the page reaches only its own broker, and without TLS only this computer', () => {
+  const policy = "default-src 'self'; script-src 'self'; connect-src 'self' ws://127.0.0.1:* ws://localhost:* wss://rv.example.org:8884";
+  eq(connectSources(policy), ["'self'", 'ws://127.0.0.1:*', 'ws://localhost:*', 'wss://rv.example.org:8884'], 'sources');
+  const https = new URL('https://rv.example.org/viewer/');
+  for (const url of ['wss://rv.example.org/', 'wss://rv.example.org:8884/mqtt', 'ws://127.0.0.1:9001/', 'ws://localhost:1/']) {
+    eq(brokerProblem(url, https, policy), null, url);
+  }
+  const refusals = [
+    ['ws://rv.example.org/', /not be encrypted/], ['ws://203.0.113.5:8080/', /not be encrypted/],
+    ['mqtt://rv.example.org:1883', /WebSocket only/], ['mqtts://rv.example.org:8883', /WebSocket only/],
+    ['wss://evil.example/', /only the broker its operator set up \(wss:\/\/rv.example.org\/\)/],
+    ['wss://rv.example.org:8885/', /operator/], ['wss://a:b@rv.example.org/', /no name or password/],
+    ['https://rv.example.org/', /starts with wss/], ['rv.example.org', /not a broker address/],
+  ];
+  for (const [url, re] of refusals) ok(re.test(brokerProblem(url, https, policy) || ''), `refused: ${url}`);
+  // A plain http page on this computer: its own origin over ws: is fine, another host's ws: is not.
+  const local = new URL('http://127.0.0.1:8000/');
+  eq(brokerProblem('ws://127.0.0.1:8000/', local, "connect-src 'self'"), null, 'own origin over ws:');
+  ok(/operator/.test(brokerProblem('ws://127.0.0.1:9000/', local, "connect-src 'self'")), 'another port is not self');
 });
 
 (async () => {
