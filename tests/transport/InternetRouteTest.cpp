@@ -204,7 +204,9 @@ protected:
             return;
         }
         s_dir = std::make_unique<testsupport::CTempDir>();
-        const std::string broker = "listener 1883 " + std::string(kServer) + "\nallow_anonymous true\npersistence false\n";
+        // As root the broker would switch to its own user, which a user namespace cannot do.
+        const std::string broker = "listener 1883 " + std::string(kServer) +
+                                   "\nallow_anonymous true\npersistence false\nuser root\n";
         testsupport::WriteBytes(s_dir->File("mosquitto.conf"), broker);
         ChildOptions logs;
         logs.log = s_dir->File("mosquitto.log");

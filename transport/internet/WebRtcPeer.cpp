@@ -373,6 +373,8 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
 
 // The binding of the DTLS handshake that carries the data channel, from the
 // certificates it used (not those the signalling announced).
+// Not from webrtcbin's own callbacks: those of the data channel run under the
+// lock its properties take.
 bool ReadBinding(PeerCore* c, uint8_t (&out)[kChannelBindingSize]) {
     if (!c->webrtc || !HasProperty(c->webrtc, "sctp-transport")) return false;
     GstWebRTCSCTPTransport* sctp = nullptr;
@@ -729,8 +731,11 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
         }
         break;
     }
-    out.bound = ReadBinding(m_core.get(), out.binding);
     *info = out;
+}
+
+bool CWebRtcPeer::ChannelBinding(uint8_t (&out)[kChannelBindingSize]) const {
+    return ReadBinding(m_core.get(), out);
 }
 
 void DrainPeerTeardowns() {
