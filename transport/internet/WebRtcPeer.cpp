@@ -20,6 +20,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
 #include "transport/internet/TurnTlsTunnel.h"
+#include "transport/internet/TurnUdpProbe.h"
 
 namespace pppp {
 
@@ -532,6 +533,13 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         // libnice would speak plain TURN to it.
         std::string host = t.server.host;
         uint16_t port = t.server.port;
+        // A silent TURN/UDP server would keep libnice from hearing a separate
+        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
+        // would be lost with it.
+        const std::string stunOfTheSameServer = "stun://" + host + ":" + std::to_string(port);
+        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
+            !TurnUdpAnswers(host, port))
+            continue;
         if (t.server.kind == IceServer::TurnTls) {
             port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
             if (port == 0) continue;
