@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "platform/Trace.h"
 #include "transport/Socket.h"
@@ -26,10 +27,22 @@ constexpr uint64_t kKeepSilentMs = 10000;
 struct Known {
     bool answers = false;
     uint64_t atMs = 0;
+    bool probing = false;
 };
 
-std::mutex g_lock;
-std::map<std::string, Known> g_known;  // "host:port"
+// Never destroyed: a background probe may still end while the process exits.
+std::mutex& Lock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::map<std::string, Known>& KnownServers() {  // by "host:port"
+    static auto* known = new std::map<std::string, Known>;
+    return *known;
+}
+
+bool Fresh(const Known& k, uint64_t now) {
+    return k.atMs != 0 && now - k.atMs < (k.answers ? kKeepAnsweredMs : kKeepSilentMs);
+}
 
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -77,22 +90,42 @@ bool Probe(const std::string& where) {
     }
 }
 
+void Store(const std::string& where, bool answers) {
+    if (!answers) ZTRACE("internet route: the TURN server %s does not answer over UDP\n", where.c_str());
+    std::lock_guard<std::mutex> hold(Lock());
+    Known& k = KnownServers()[where];
+    k.answers = answers;
+    k.atMs = NowMs();
+    k.probing = false;
+}
+
 }  // namespace
 
 bool TurnUdpAnswers(const std::string& host, uint16_t port) {
     const std::string where = host + ":" + std::to_string(port);
-    const uint64_t now = NowMs();
     {
-        std::lock_guard<std::mutex> hold(g_lock);
-        auto it = g_known.find(where);
-        if (it != g_known.end() && now - it->second.atMs < (it->second.answers ? kKeepAnsweredMs : kKeepSilentMs))
-            return it->second.answers;
+        std::lock_guard<std::mutex> hold(Lock());
+        auto it = KnownServers().find(where);
+        if (it != KnownServers().end() && Fresh(it->second, NowMs())) return it->second.answers;
     }
     const bool answers = Probe(where);
-    if (!answers) ZTRACE("internet route: the TURN server %s does not answer over UDP\n", where.c_str());
-    std::lock_guard<std::mutex> hold(g_lock);
-    g_known[where] = {answers, NowMs()};
+    Store(where, answers);
     return answers;
+}
+
+TurnUdp TurnUdpKnown(const std::string& host, uint16_t port) {
+    const std::string where = host + ":" + std::to_string(port);
+    std::lock_guard<std::mutex> hold(Lock());
+    Known& k = KnownServers()[where];
+    const uint64_t now = NowMs();
+    const bool fresh = Fresh(k, now);
+    // Asked again once half its time is gone, so that a server in use stays known.
+    if (!k.probing && (!fresh || now - k.atMs > (k.answers ? kKeepAnsweredMs : kKeepSilentMs) / 2)) {
+        k.probing = true;
+        std::thread([where] { Store(where, Probe(where)); }).detach();
+    }
+    if (!fresh) return TurnUdp::kUnknown;
+    return k.answers ? TurnUdp::kAnswers : TurnUdp::kSilent;
 }
 
 }  // namespace pppp
