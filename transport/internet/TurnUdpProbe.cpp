@@ -54,7 +54,9 @@ void Put32(uint8_t* p, uint32_t v) {
     Put16(p + 2, static_cast<uint16_t>(v));
 }
 
-uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint16_t Get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
 
 bool Probe(const std::string& where) {
     sockaddr_in to{};
