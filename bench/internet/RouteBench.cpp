@@ -9,7 +9,12 @@
 //
 //   bench_route DID [--address host:port] [--connect-only] [--rounds N]
 //                   [--mib N] [--timeout-ms N]
+//   bench_route DID --sessions N [--timeout-ms N]
 //   bench_route serve DID
+//
+// --sessions opens and closes N sessions one after another in this one
+// process (each open, then closed at once) and prints how many opened, the
+// time each took (p50, p90, max) and the routes.
 //
 // Exit status: 0 measured, 1 the transport cannot start, 2 bad command line,
 // 3 no session, 4 the session broke off during the measurement.
@@ -19,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +119,35 @@ int Measure(int session, unsigned long rounds, unsigned long mib, unsigned timeo
     return 0;
 }
 
+int OpenAndClose(const char* did, unsigned long sessions, unsigned timeoutMs) {
+    std::vector<double> times;
+    unsigned long failed = 0;
+    int lastError = 0;
+    std::map<std::string, unsigned long> routes;
+    for (unsigned long i = 0; i < sessions; ++i) {
+        const Clock::time_point start = Clock::now();
+        const int session = PPPP_Connect(did, timeoutMs);
+        if (session < 0) {
+            ++failed;
+            lastError = session;
+            continue;
+        }
+        times.push_back(MsSince(start));
+        PPPP_SessionRecord record{};
+        PPPP_Check(session, &record);
+        ++routes[RouteName(record)];
+        PPPP_Close(session);
+    }
+    std::printf("sessions_opened %zu\nsessions_failed %lu\n", times.size(), failed);
+    if (failed) std::printf("last_error %d\n", lastError);
+    std::printf("session_p50_ms %.1f\nsession_p90_ms %.1f\nsession_max_ms %.1f\n", Percentile(times, 0.5),
+                Percentile(times, 0.9), Percentile(times, 1.0));
+    std::printf("routes");
+    for (const auto& [route, n] : routes) std::printf(" %s=%lu", route.c_str(), n);
+    std::printf("\n");
+    return failed ? 3 : 0;
+}
+
 // Takes a stream on channel 1 (its size first, 8 bytes LE) and answers with
 // those 8 bytes once all has arrived.
 void Sink(int session) {
@@ -169,13 +204,14 @@ int main(int argc, char** argv) {
     if (argc < 2 || argv[1][0] == '-') {
         std::fprintf(stderr,
                      "usage: bench_route DID [--address host:port] [--connect-only] [--rounds N] [--mib N]"
-                     " [--timeout-ms N]\n       bench_route serve DID\n");
+                     " [--timeout-ms N]\n       bench_route DID --sessions N [--timeout-ms N]\n"
+                     "       bench_route serve DID\n");
         return 2;
     }
     const char* did = argv[1];
     const char* address = nullptr;
     bool connectOnly = false;
-    unsigned long rounds = 200, mib = 16, timeout = 20000;
+    unsigned long rounds = 200, mib = 16, timeout = 20000, sessions = 0;
     for (int i = 2; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--address") && i + 1 < argc) {
             address = argv[++i];
@@ -184,6 +220,8 @@ int main(int argc, char** argv) {
         } else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc && Number(argv[i + 1], 100000, &rounds)) {
             ++i;
         } else if (!std::strcmp(argv[i], "--mib") && i + 1 < argc && Number(argv[i + 1], 4096, &mib)) {
+            ++i;
+        } else if (!std::strcmp(argv[i], "--sessions") && i + 1 < argc && Number(argv[i + 1], 1000000, &sessions)) {
             ++i;
         } else if (!std::strcmp(argv[i], "--timeout-ms") && i + 1 < argc &&
                    Number(argv[i + 1], 600000, &timeout)) {
@@ -202,6 +240,11 @@ int main(int argc, char** argv) {
     }
     const Clock::time_point connecting = Clock::now();
     const unsigned ms = static_cast<unsigned>(timeout);
+    if (sessions > 0) {
+        const int result = OpenAndClose(did, sessions, ms);
+        PPPP_DeInitialize();
+        return result;
+    }
     const int session = address ? PPPP_ConnectTo(did, address, ms) : PPPP_Connect(did, ms);
     if (session < 0) {
         std::fprintf(stderr, "bench_route: no session to %s (%d)\n", did, session);

@@ -6,6 +6,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
 #include "transport/internet/Signalling.h"
+#include "transport/internet/TurnUdpProbe.h"
 #include "transport/internet/WebRtcPeer.h"
 
 namespace pppp {
@@ -41,6 +42,10 @@ CInternetRoute::CInternetRoute(const CConfig& config, const CRendezvousConfig& r
 CInternetRoute::~CInternetRoute() { Stop(); }
 
 bool CInternetRoute::Start() {
+    // Whether each TURN server answers over UDP is known before the first attempt needs it
+    // (a viewer learns its TURN servers from the offer; they are usually its STUN server).
+    for (const auto& s : m_rendezvous.servers)
+        if (s.kind == IceServer::TurnUdp || s.kind == IceServer::Stun) TurnUdpKnown(s.host, s.port);
     m_pSignalling = std::make_shared<CSignalling>(m_rendezvous);
     if (m_rendezvous.IsDevice())
         m_pAnswerer = std::make_unique<CCallAnswerer>(m_config, m_rendezvous, m_pSignalling, m_makePeer, m_devices);

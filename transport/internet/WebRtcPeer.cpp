@@ -7,11 +7,12 @@
 #include <gst/webrtc/webrtc.h>
 #include <nice/agent.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "transport/Socket.h"
 #include "transport/internet/ChannelBinding.h"
 #include "transport/internet/TurnTlsTunnel.h"
+#include "transport/internet/TurnUdpProbe.h"
 
 namespace pppp {
 
@@ -38,6 +40,9 @@ struct PeerCore {
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
+    // What gathering has shown of UDP (relay candidates are held by it).
+    std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
+    std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -220,9 +225,32 @@ CReaper& Reaper() {
 // only once both sides have sent through their own NAT (the first check is
 // often dropped), so relay candidates are signalled kRelayHold after they
 // were gathered: a direct path, where there is one, wins; where there is
-// none, the session opens that much later.
+// none, the session opens that much later. A relay reached over TCP or TLS
+// waits kReliableRelayExtraHold more, so that where UDP works a relay over UDP
+// is tried first. Where UDP gets no answer at all (no server-reflexive
+// candidate, no relay over UDP) kUdpSilence after gathering began, there is
+// no direct path to wait for: a relay over TCP or TLS goes out then.
 constexpr auto kRelayHold = std::chrono::milliseconds(400);
+constexpr auto kReliableRelayExtraHold = std::chrono::milliseconds(100);
+constexpr auto kUdpSilence = std::chrono::milliseconds(250);
 constexpr unsigned kUdpRelayTypePreference = 30;  // libnice's, in the priority's top byte
+
+using Clock = std::chrono::steady_clock;
+
+bool IsRelayOverUdp(const std::string& line) {
+    std::istringstream in(line);
+    std::string foundation, component, transport;
+    unsigned long long priority = 0;
+    return (in >> foundation >> component >> transport >> priority) && (priority >> 24) >= kUdpRelayTypePreference;
+}
+
+// When a relay candidate gathered at `gathered` is due, as far as is known now.
+Clock::time_point RelayDue(const PeerCore& c, Clock::time_point gathered, bool overUdp) {
+    if (overUdp) return gathered + kRelayHold;
+    if (c.udpAnswered.load()) return gathered + kRelayHold + kReliableRelayExtraHold;
+    const Clock::time_point started = c.gatheringStarted.load();
+    return started == Clock::time_point::max() ? gathered : std::max(gathered, started + kUdpSilence);
+}
 
 class CRelayDelay {
 public:
@@ -238,14 +266,16 @@ public:
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_bStop) return;
         if (!m_thread.joinable()) m_thread = std::thread([this] { Run(); });
-        // Every entry waits the same time, so the queue stays in due order.
-        m_queue.push_back({std::chrono::steady_clock::now() + kRelayHold, core, mline, std::move(candidate)});
+        const auto now = Clock::now();
+        const bool overUdp = IsRelayOverUdp(candidate);
+        m_queue.emplace(RelayDue(*core, now, overUdp), Held{now, overUdp, core, mline, std::move(candidate)});
         m_cv.notify_all();
     }
 
 private:
     struct Held {
-        std::chrono::steady_clock::time_point due;
+        Clock::time_point gathered;
+        bool overUdp;
         std::weak_ptr<PeerCore> core;
         guint mline;
         std::string candidate;
@@ -258,25 +288,32 @@ private:
                 m_cv.wait(hold);
                 continue;
             }
-            const auto due = m_queue.front().due;
-            if (std::chrono::steady_clock::now() < due) {
+            const auto due = m_queue.begin()->first;
+            if (Clock::now() < due) {
                 m_cv.wait_until(hold, due);
                 continue;
             }
-            Held next = std::move(m_queue.front());
-            m_queue.pop_front();
-            hold.unlock();
-            if (auto core = next.core.lock()) {
-                if (!core->closed.load() && core->events.localCandidate)
-                    core->events.localCandidate(next.mline, next.candidate);
+            Held next = std::move(m_queue.begin()->second);
+            m_queue.erase(m_queue.begin());
+            auto core = next.core.lock();
+            if (!core) continue;
+            // UDP may have answered since: then a relay over TCP or TLS waits its full time.
+            const auto later = RelayDue(*core, next.gathered, next.overUdp);
+            if (later > Clock::now()) {
+                m_queue.emplace(later, std::move(next));
+                continue;
             }
+            hold.unlock();
+            if (!core->closed.load() && core->events.localCandidate)
+                core->events.localCandidate(next.mline, next.candidate);
+            core.reset();
             hold.lock();
         }
     }
 
     std::mutex m_lock;
     std::condition_variable m_cv;
-    std::deque<Held> m_queue;
+    std::multimap<Clock::time_point, Held> m_queue;  // by due time
     bool m_bStop = false;
     std::thread m_thread;
 };
@@ -363,8 +400,12 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     if (!candidate || !*candidate || c->closed.load()) return;
     const std::string line(candidate);
     ZTRACE("internet route: gathered after %llu ms: %s\n", c->Age(), line.c_str());
+    auto unset = std::chrono::steady_clock::time_point::max();
+    c->gatheringStarted.compare_exchange_strong(unset, std::chrono::steady_clock::now());
+    const bool relay = IsRelayCandidate(line);
+    if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
     if (!IsCandidateForTheInternet(line)) return;
-    if (IsRelayCandidate(line)) {
+    if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
         return;
     }
@@ -591,11 +632,24 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     gst_object_unref(bus);
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
+    // A relay over UDP known to answer makes those over TCP and TLS needless (TurnUdpProbe.h).
+    bool udpRelayAnswers = false;
+    for (const auto& t : servers.turn)
+        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers)
+            udpRelayAnswers = true;
     for (const auto& t : servers.turn) {
+        if (udpRelayAnswers && t.server.kind != IceServer::TurnUdp) continue;
         // A TURN server over TLS is reached through the local tunnel (TurnTlsTunnel.h):
         // libnice would speak plain TURN to it.
         std::string host = t.server.host;
         uint16_t port = t.server.port;
+        // A silent TURN/UDP server would keep libnice from hearing a separate
+        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
+        // would be lost with it.
+        const std::string stunOfTheSameServer = "stun://" + host + ":" + std::to_string(port);
+        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
+            !TurnUdpAnswers(host, port))
+            continue;
         if (t.server.kind == IceServer::TurnTls) {
             port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
             if (port == 0) continue;
