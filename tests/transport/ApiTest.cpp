@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Environment.h"
 #include "tests/support/Wait.h"
 #include "tests/transport/TransportFixture.h"
 
@@ -357,7 +358,7 @@ TEST_F(Api, AFixedPortInUseCannotBeListenedOn) {
 
 // Initialisation is outside the fixture's.
 TEST(ApiInit, InitialisationCountsAndChecksItsString) {
-    ::unsetenv(PPPP_INIT_ENV_VARIABLE);
+    testsupport::UnsetEnvironment(PPPP_INIT_ENV_VARIABLE);
     const std::string mine = TestInitString();
     EXPECT_EQ(PPPP_Read(1, 0, nullptr, nullptr, 0), PPPP_ERR_NOT_INITIALISED);
     EXPECT_EQ(PPPP_DeInitialize(), PPPP_ERR_NOT_INITIALISED);
@@ -376,12 +377,12 @@ TEST(ApiInit, InitialisationCountsAndChecksItsString) {
 }
 
 TEST(ApiInit, TheEnvironmentOverridesTheProgramsString) {
-    ::setenv(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str(), 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str());
     EXPECT_EQ(PPPP_Initialize("NOT A STRING"), PPPP_OK);
     EXPECT_EQ(PPPP_DeInitialize(), PPPP_OK);
-    ::setenv(PPPP_INIT_ENV_VARIABLE, "BROKEN", 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, "BROKEN");
     EXPECT_EQ(PPPP_Initialize(PPPP_DEFAULT_INIT_STRING), PPPP_ERR_BAD_ARGUMENT);
-    ::unsetenv(PPPP_INIT_ENV_VARIABLE);
+    testsupport::UnsetEnvironment(PPPP_INIT_ENV_VARIABLE);
 }
 
 TEST(ApiInit, InitStringsAreMadeAndReadByTheLibrary) {

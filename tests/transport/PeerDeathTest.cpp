@@ -4,8 +4,6 @@
 // 1.5 s of silence.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -37,7 +35,7 @@ TEST_F(PeerDeath, AKilledViewerProcessEndsTheDevicesSession) {
     ASSERT_EQ(PPPP_Write(d, 0, "ping", 4), 4);
     char echo[4];
     ASSERT_EQ(ReadAll(d, 0, echo, 4), PPPP_OK);
-    viewer.Signal(SIGKILL);
+    viewer.Kill();
     EXPECT_EQ(ReadUntilOver(d), PPPP_ERR_CLOSED_BY_PEER);
     unsigned int pending = 0;
     EXPECT_EQ(PPPP_Check_Buffer(d, 1, &pending, nullptr), PPPP_ERR_CLOSED_BY_PEER);
@@ -50,7 +48,7 @@ TEST_F(PeerDeath, AFrozenViewerIsDetectedByTheKeepalive) {
     ASSERT_EQ(viewer.ReadLine(10000).rfind("OPEN", 0), 0u);
     const int d = listen.get();
     ASSERT_GT(d, 0);
-    viewer.Signal(SIGSTOP);
+    viewer.Freeze();
     EXPECT_EQ(ReadUntilOver(d), PPPP_ERR_CLOSED_TIMEOUT);
     EXPECT_EQ(PPPP_Check_Buffer(d, 1, nullptr, nullptr), PPPP_ERR_CLOSED_TIMEOUT);
     // While the device keeps writing into the dead session, nothing grows without bound.
@@ -63,7 +61,7 @@ TEST_F(PeerDeath, AViewerNoticesAFrozenDevice) {
     const int v = PPPP_Connect(did.c_str(), 10000);
     ASSERT_GT(v, 0);
     ASSERT_EQ(device.ReadLine(10000).rfind("OPEN", 0), 0u);
-    device.Signal(SIGSTOP);
+    device.Freeze();
     EXPECT_EQ(ReadUntilOver(v), PPPP_ERR_CLOSED_TIMEOUT);
 }
 
@@ -73,7 +71,7 @@ TEST_F(PeerDeath, AViewerNoticesAKilledDevice) {
     const int v = PPPP_Connect(did.c_str(), 10000);
     ASSERT_GT(v, 0);
     ASSERT_EQ(device.ReadLine(10000).rfind("OPEN", 0), 0u);
-    device.Signal(SIGKILL);
+    device.Kill();
     EXPECT_EQ(ReadUntilOver(v), PPPP_ERR_CLOSED_BY_PEER);
 }
 
@@ -90,7 +88,7 @@ TEST_F(PeerDeath, AHalfOpenSessionIsGoneAfterTheDeadTime) {
     ASSERT_GT(d, 0);
     EXPECT_EQ(ReadUntilOver(d), PPPP_ERR_CLOSED_TIMEOUT);
     EXPECT_TRUE(WaitClosedByPeer(fd, 5000));
-    ::close(fd);
+    RawClose(fd);
     // The good session lived through it.
     ASSERT_EQ(PPPP_Write(p.viewer, 0, "ok", 2), 2);
     char buf[2];

@@ -3,15 +3,18 @@
 // short keepalive times on the tests' own discovery port, for this host only
 // (nothing leaves loopback), unique DIDs (tests
 // run in parallel processes on one host), pairs of sessions over loopback,
-// child processes running pppp_tool, and raw sockets for speaking nonsense.
+// child processes running pppp_tool, and raw sockets for speaking nonsense
+// (posix/ or win32/ RawSockets.cpp).
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <future>
 #include <string>
+#include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "transport/PPPP_API.h"
 
 namespace transporttest {
@@ -25,7 +28,8 @@ constexpr unsigned int kHandshakeMs = 1000;
 PPPP_InitOptions TestOptions();
 std::string TestInitString();
 
-// "T<pid>-<n>-<tag>", unique on this host.
+// "T<process>-<n>-<tag>": <process> is drawn once per process at random, so
+// that tests running in parallel processes on one host do not meet.
 std::string UniqueDid(const char* tag);
 
 // A PPPP_Listen on its own thread.
@@ -54,29 +58,26 @@ protected:
     bool m_bInitialised = false;
 };
 
-// A child process running build/bin/pppp_tool with the given arguments, its
-// standard output readable line by line. Killed (SIGKILL) on destruction.
-class CChild {
+// pppp_tool from this program's folder with the given arguments, its standard
+// output readable line by line (ReadLine); killed when it goes.
+class CChild : public testsupport::CChildProcess {
 public:
     explicit CChild(const std::vector<std::string>& args);
-    ~CChild();
-    CChild(const CChild&) = delete;
-    CChild& operator=(const CChild&) = delete;
-
-    bool Started() const { return m_pid > 0; }
-    // The next line of output, or "" after timeoutMs.
-    std::string ReadLine(unsigned timeoutMs);
-    void Signal(int signal);
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_buffer;
 };
 
-// Raw TCP to a port of 127.0.0.1, blocking, from `from` (an address of
-// 127.0.0.0/8) or the system's choice; -1 on failure.
+// Raw TCP on loopback, blocking. A socket is an int here (Winsock's handles
+// fit one); -1 is none.
+// To a port of 127.0.0.1, from `from` (an address of 127.0.0.0/8) or the
+// system's choice; -1 on failure.
 int RawConnect(uint16_t port, const char* from = nullptr);
+// Listening on a free port of 127.0.0.1 (its number in `port`), and the next connection to it.
+int RawListen(uint16_t* port);
+int RawAccept(int listener);
+// All of `data`, or false.
+bool RawSend(int fd, const void* data, size_t size);
+// Some bytes (`all`: exactly `size`, waiting for them); the count, 0 at the end, <0 on failure.
+long RawReceive(int fd, void* buffer, size_t size, bool all);
+void RawClose(int fd);
 // Sends a Hello for `did` on a raw socket and reads the answer frame's type (0 on failure).
 int RawHandshake(int fd, const std::string& did);
 // Waits until the peer closes `fd` (recv gives 0 or an error); false after timeoutMs.
