@@ -59,7 +59,9 @@ int ReadAll(int session, unsigned char channel, void* buffer, int size, unsigned
 
 void TransportTest::SetUp() {
     // Children started by the test read the same configuration from the environment.
-    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str());
+    char init[PPPP_INIT_STRING_LENGTH + 1];
+    ASSERT_EQ(PPPP_MakeInitString(&m_options, init, sizeof init), PPPP_INIT_STRING_LENGTH);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, init);
     ASSERT_EQ(PPPP_Initialize(PPPP_DEFAULT_INIT_STRING), PPPP_OK);
     m_bInitialised = true;
 }

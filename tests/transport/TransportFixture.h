@@ -55,6 +55,8 @@ protected:
     static std::string DeviceAddress(int viewerSession);
     static uint16_t DevicePort(int viewerSession);
 
+    // What SetUp initialises with, and children read; a suite may change it in its constructor.
+    PPPP_InitOptions m_options = TestOptions();
     bool m_bInitialised = false;
 };
 
