@@ -3,8 +3,7 @@
 // short keepalive times on the tests' own discovery port, for this host only
 // (nothing leaves loopback), unique DIDs (tests
 // run in parallel processes on one host), pairs of sessions over loopback,
-// child processes running pppp_tool, and raw sockets for speaking nonsense
-// (posix/ or win32/ RawSockets.cpp).
+// child processes running pppp_tool, and raw sockets for speaking nonsense.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/RawSockets.h"
 #include "transport/PPPP_API.h"
 
 namespace transporttest {
@@ -67,22 +67,15 @@ public:
     explicit CChild(const std::vector<std::string>& args);
 };
 
-// Raw TCP on loopback, blocking. A socket is an int here (Winsock's handles
-// fit one); -1 is none.
-// To a port of 127.0.0.1, from `from` (an address of 127.0.0.0/8) or the
-// system's choice; -1 on failure.
-int RawConnect(uint16_t port, const char* from = nullptr);
-// Listening on a free port of 127.0.0.1 (its number in `port`), and the next connection to it.
-int RawListen(uint16_t* port);
-int RawAccept(int listener);
-// All of `data`, or false.
-bool RawSend(int fd, const void* data, size_t size);
-// Some bytes (`all`: exactly `size`, waiting for them); the count, 0 at the end, <0 on failure.
-long RawReceive(int fd, void* buffer, size_t size, bool all);
-void RawClose(int fd);
+// Raw TCP on loopback, for speaking nonsense.
+using testsupport::RawAccept;
+using testsupport::RawClose;
+using testsupport::RawConnect;
+using testsupport::RawListen;
+using testsupport::RawReceive;
+using testsupport::RawSend;
+using testsupport::WaitClosedByPeer;
 // Sends a Hello for `did` on a raw socket and reads the answer frame's type (0 on failure).
 int RawHandshake(int fd, const std::string& did);
-// Waits until the peer closes `fd` (recv gives 0 or an error); false after timeoutMs.
-bool WaitClosedByPeer(int fd, unsigned timeoutMs);
 
 }  // namespace transporttest

@@ -1,16 +1,17 @@
-// The fixture's raw sockets on POSIX sockets.
+// Raw test sockets on POSIX sockets.
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "tests/transport/TransportFixture.h"
+#include "tests/support/RawSockets.h"
 
-namespace transporttest {
+namespace testsupport {
 
 int RawConnect(uint16_t port, const char* from) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -53,6 +54,11 @@ int RawListen(uint16_t* port) {
 
 int RawAccept(int listener) { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
 
+void RawReceiveTimeout(int fd, uint32_t ms) {
+    timeval tv{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+}
+
 bool RawSend(int fd, const void* data, size_t size) {
     return ::send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
@@ -75,4 +81,4 @@ bool WaitClosedByPeer(int fd, unsigned timeoutMs) {
     return false;
 }
 
-}  // namespace transporttest
+}  // namespace testsupport

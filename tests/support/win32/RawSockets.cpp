@@ -1,4 +1,4 @@
-// The fixture's raw sockets on Winsock 2.
+// Raw test sockets on Winsock 2.
 
 #include <winsock2.h>
 // ws2tcpip.h needs winsock2.h first.
@@ -6,9 +6,9 @@
 
 #include <chrono>
 
-#include "tests/transport/TransportFixture.h"
+#include "tests/support/RawSockets.h"
 
-namespace transporttest {
+namespace testsupport {
 
 namespace {
 
@@ -76,6 +76,11 @@ int RawAccept(int listener) {
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
+void RawReceiveTimeout(int fd, uint32_t ms) {
+    const DWORD timeout = ms;
+    ::setsockopt(Native(fd), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+}
+
 bool RawSend(int fd, const void* data, size_t size) {
     // A blocking Winsock send takes all of it or fails.
     return ::send(Native(fd), static_cast<const char*>(data), static_cast<int>(size), 0) == static_cast<int>(size);
@@ -100,4 +105,4 @@ bool WaitClosedByPeer(int fd, unsigned timeoutMs) {
     return false;
 }
 
-}  // namespace transporttest
+}  // namespace testsupport
