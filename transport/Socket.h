@@ -104,8 +104,10 @@ bool ConnectSucceeded(NativeSocket fd);
 // The next pending connection, non-blocking; invalid when there is none or
 // on failure (`outOfSockets` says whether the system ran out of them).
 CFd AcceptConnection(NativeSocket listener, sockaddr_in* from, bool* outOfSockets);
-// Bytes written but not yet sent (or, where the system cannot tell, not yet acknowledged; 0 when unknown).
-uint32_t UnsentBytes(NativeSocket fd);
+// Bytes written but not yet sent (or, where the system cannot tell, not yet
+// acknowledged; 0 when unknown). `taken`: every byte the socket has taken so
+// far, for a system that counts what has left rather than what waits (Windows).
+uint32_t UnsentBytes(NativeSocket fd, uint64_t taken);
 void ShutdownSending(NativeSocket fd);
 bool PeerAddress(NativeSocket fd, sockaddr_in* address);
 bool LocalAddress(NativeSocket fd, sockaddr_in* address);

@@ -42,11 +42,14 @@ long CTcpLink::Receive(uint8_t* buffer, size_t size) {
 long CTcpLink::Send(const uint8_t* first, size_t firstSize, const uint8_t* second, size_t secondSize) {
     if (!firstSize && !secondSize) return 0;
     const long n = SendSome(m_socket.Get(), first, firstSize, second, secondSize);
+    if (n > 0) m_qwTaken.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     if (n >= 0) return n;
     return n == kWouldBlock ? 0 : LinkEnded;
 }
 
-uint32_t CTcpLink::UnsentBytes() { return pppp::UnsentBytes(m_socket.Get()); }
+uint32_t CTcpLink::UnsentBytes() {
+    return pppp::UnsentBytes(m_socket.Get(), m_qwTaken.load(std::memory_order_relaxed));
+}
 
 void CTcpLink::Wake() { m_wake.Signal(); }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The direct route: a session's bytes on one TCP connection.
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 
 #include "transport/Link.h"
@@ -31,6 +33,7 @@ private:
     int WaitCaller(short events, CWakeSignal& wake, int timeoutMs);
 
     CFd m_socket;
+    std::atomic<uint64_t> m_qwTaken{0};  // bytes the socket has taken, for UnsentBytes
     CWakeSignal m_wake;        // of the pump
     CWakeSignal m_readerWake;  // of the reading thread
     CWakeSignal m_writerWake;  // of the writing thread

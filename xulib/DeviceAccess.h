@@ -56,6 +56,10 @@ public:
 // The system's own cameras (v4l2/ or win32/, whichever the platform has).
 std::unique_ptr<IXuDeviceAccess> CreateSystemDeviceAccess();
 
+// Whether the whole process is ending, rather than the library being unloaded
+// from a process that goes on (v4l2/ or win32/).
+bool ProcessIsEnding();
+
 // The access the library uses when it loads: the simulated cameras when the
 // environment names some, the system's cameras otherwise.
 std::unique_ptr<IXuDeviceAccess> CreateDeviceAccessFromEnvironment();

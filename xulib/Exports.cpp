@@ -1,6 +1,10 @@
 // The fourteen exports, each a thin call on the one state record.
 
+#include <atomic>
+#include <utility>
+
 #include "platform/Trace.h"
+#include "xulib/DeviceAccess.h"
 #include "xulib/Nodrik.h"
 #include "xulib/XuDevice.h"
 
@@ -8,19 +12,27 @@ namespace nodrik {
 namespace {
 
 CXuDevice* g_pXuDevice = nullptr;
+std::atomic<bool> g_bUnloading{false};
 
 // Makes the record when the library loads and destroys it when it unloads.
 struct CLoadTime {
     CLoadTime() { g_pXuDevice = new CXuDevice(CreateDeviceAccessFromEnvironment()); }
-    ~CLoadTime() {
-        delete g_pXuDevice;
-        g_pXuDevice = nullptr;
-    }
+    ~CLoadTime() { UnloadXuDevice(); }
 } g_loadTime;
 
 }  // namespace
 
 CXuDevice& TheXuDevice() { return *g_pXuDevice; }
+
+void UnloadXuDevice() {
+    CXuDevice* record = std::exchange(g_pXuDevice, nullptr);
+    if (ProcessIsEnding()) return;
+    g_bUnloading.store(true);
+    delete record;
+    g_bUnloading.store(false);
+}
+
+bool IsUnloading() { return g_bUnloading.load(); }
 
 void ResetXuDevice(std::unique_ptr<IXuDeviceAccess> access) {
     delete g_pXuDevice;

@@ -68,6 +68,14 @@ private:
 
 // The record of this library; exists from load to unload.
 CXuDevice& TheXuDevice();
+// The library is being unloaded: the record goes, and with it the camera it
+// holds, unless the whole process is ending (ProcessIsEnding): then what it
+// holds is left to the system, since releasing a camera's filter then could
+// call into libraries already gone.
+void UnloadXuDevice();
+// True while UnloadXuDevice runs: what is released then runs where the system
+// allows little (on Windows, under the loader's lock).
+bool IsUnloading();
 // Replaces the record with a fresh one over `access` (tests of the exports).
 void ResetXuDevice(std::unique_ptr<IXuDeviceAccess> access);
 

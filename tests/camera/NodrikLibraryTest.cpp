@@ -13,6 +13,7 @@
 #include "platform/ProgramDir.h"
 #include "service/camera/CameraXU.h"
 #include "service/camera/XuBinding.h"
+#include "service/camera/XuModule.h"
 #include "tests/support/Environment.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/TempDir.h"
@@ -154,6 +155,23 @@ TEST_F(NodrikLibrary, CommandsAndStatusQueryUnderEitherGuidSet) {
         EXPECT_EQ(unchanged, 0x25);
         m_camXU.Close();
         EXPECT_FALSE(m_camXU.SendCommand(20, 1));  // closed: the library refuses
+    }
+}
+
+// A host that unloads the library while a camera is bound, without
+// OnUnInitializeXU first: the unload lets the camera go, and the library
+// loads and binds it again.
+TEST_F(NodrikLibrary, UnloadedWhileACameraIsBoundAndLoadedAgain) {
+    testsupport::SetEnvironment(simcam::kSimCamerasVariable, "Desk Camera");
+    const std::string path = platform::GetProgramDirectory() + camera::kXuLibraryFileName;
+    for (int round = 0; round < 2; ++round) {
+        std::string error;
+        void* module = camera::OpenXuModule(path, error);
+        ASSERT_NE(module, nullptr) << error;
+        const auto initialise = reinterpret_cast<bool (*)(int)>(camera::FindXuExport(module, "OnInitializeXU"));
+        ASSERT_NE(initialise, nullptr);
+        EXPECT_TRUE(initialise(0)) << "round " << round;
+        camera::CloseXuModule(module);
     }
 }
 

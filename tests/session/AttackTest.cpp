@@ -3,12 +3,6 @@
 // addresses by binding its sockets to them. The viewers are the real viewer
 // client; the attackers speak the transport and the login by hand.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -22,8 +16,10 @@
 #include <gtest/gtest.h>
 
 #include "platform/Clock.h"
+#include "platform/Random.h"
 #include "platform/Text.h"
 #include "tests/support/FileDevice.h"
+#include "tests/support/RawSockets.h"
 #include "tests/support/Wait.h"
 #include "transport/PPPP_API.h"
 #include "viewer/ViewerClient.h"
@@ -37,31 +33,34 @@ constexpr unsigned short kDiscoveryPort = 41478;
 const char16_t kPassword[] = u"attack-test";
 
 // The i-th attacking address: 127.66.x.y, never 127.0.0.1 (the viewers').
-uint32_t AttackAddress(int i) { return htonl((127u << 24) | (66u << 16) | ((i / 250) << 8) | (i % 250 + 1)); }
+std::string AttackAddress(int i) {
+    return "127.66." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+}
+
+// Drawn once per process, so that tests in parallel processes use other DIDs.
+std::string ProcessTag() {
+    static const uint32_t tag = [] {
+        uint32_t r = 0;
+        platform::SecureRandomBytes(&r, sizeof r);
+        return r % 100000;
+    }();
+    return std::to_string(tag);
+}
 
 class CRawPeer {
 public:
     ~CRawPeer() { Close(); }
     void Close() {
-        if (m_fd >= 0) ::close(m_fd);
+        if (m_fd >= 0) testsupport::RawClose(m_fd);
         m_fd = -1;
     }
     // A TCP connection from `from` to the device; nothing sent yet.
-    bool Connect(uint32_t from, uint16_t port) {
+    bool Connect(const std::string& from, uint16_t port) {
         Close();
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        m_fd = testsupport::RawConnect(port, from.c_str());
         if (m_fd < 0) return false;
-        timeval tv{3, 0};
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = from;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(m_fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        testsupport::RawReceiveTimeout(m_fd, 3000);
+        return true;
     }
     bool SendFrame(uint8_t type, const uint8_t* payload, uint32_t length) {
         std::vector<uint8_t> frame(6 + length);
@@ -69,7 +68,7 @@ public:
         frame[1] = 0;
         for (int i = 0; i < 4; ++i) frame[2 + i] = static_cast<uint8_t>(length >> (8 * i));
         if (length) std::memcpy(frame.data() + 6, payload, length);
-        return ::send(m_fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size());
+        return testsupport::RawSend(m_fd, frame.data(), frame.size());
     }
     bool SendHello(const std::string& did) {
         std::vector<uint8_t> hello = {'Z', 'L', 'T', 'P', 2, 0, 0xD0, 0x07, 0, 0, static_cast<uint8_t>(did.size())};
@@ -114,7 +113,7 @@ private:
     bool ReadAll(uint8_t* out, size_t size) {
         size_t got = 0;
         while (got < size) {
-            const ssize_t n = ::recv(m_fd, out + got, size - got, 0);
+            const long n = testsupport::RawReceive(m_fd, out + got, size - got, false);
             if (n <= 0) return false;
             got += static_cast<size_t>(n);
         }
@@ -128,7 +127,7 @@ protected:
     static void SetUpTestSuite() { ASSERT_GE(testsupport::InitLoopbackTransport(kDiscoveryPort), 0); }
     static void TearDownTestSuite() { PPPP_DeInitialize(); }
 
-    AttackTest() : device(kSample), did("ATK" + std::to_string(getpid()) + "-" + std::to_string(++s_nDevice)) {
+    AttackTest() : device(kSample), did("ATK" + ProcessTag() + "-" + std::to_string(++s_nDevice)) {
         EXPECT_TRUE(device.Loaded()) << device.LoadError();
     }
     ~AttackTest() override {
@@ -239,7 +238,7 @@ TEST_F(AttackTest, AViewerWhoseHelloHasArrivedIsWelcomedAmidSilentConnectionsFro
             }
         };
         CRawPeer viewer;
-        ASSERT_TRUE(viewer.Connect(htonl(INADDR_LOOPBACK), port));
+        ASSERT_TRUE(viewer.Connect("127.0.0.1", port));
         ASSERT_TRUE(viewer.SendHello(did));
         quiet(40);
         std::vector<uint8_t> payload;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Environment.h"
 #include "tests/support/Wait.h"
 #include "tests/transport/TransportFixture.h"
 
@@ -170,11 +171,13 @@ TEST_F(Api, TheWriteCountShowsASlowViewersBacklogAndStaysBounded) {
         maxPending = std::max(maxPending, pending);
     }
     EXPECT_EQ(full, 1) << "a viewer that reads nothing took " << writes << " frames of 64 KiB";
+    // The fan-out's mark for a slow viewer is passed also where the system
+    // does not tell what its socket holds (Wine): the queue alone passes it.
     EXPECT_GT(maxPending, 65535u);
     // The count is the device's queue (at most 1 MiB) and what its kernel
-    // holds unsent: the send buffer (64 KiB asked, 128 KiB as the kernel
-    // counts), which the kernel checks before it takes the next segment, not
-    // after, so by up to one segment more (64 KiB on loopback).
+    // holds unsent: the send buffer (64 KiB asked, 128 KiB as Linux counts),
+    // which the kernel checks before it takes the next segment, not after, so
+    // by up to one segment more (64 KiB on loopback).
     EXPECT_LE(maxPending, (1024u + 128 + 64) * 1024);
     // The rest sits with the viewer: its channel buffer (256 KiB and one
     // receive) and its kernel's receive buffer, which the kernel sizes. Far
@@ -357,7 +360,7 @@ TEST_F(Api, AFixedPortInUseCannotBeListenedOn) {
 
 // Initialisation is outside the fixture's.
 TEST(ApiInit, InitialisationCountsAndChecksItsString) {
-    ::unsetenv(PPPP_INIT_ENV_VARIABLE);
+    testsupport::UnsetEnvironment(PPPP_INIT_ENV_VARIABLE);
     const std::string mine = TestInitString();
     EXPECT_EQ(PPPP_Read(1, 0, nullptr, nullptr, 0), PPPP_ERR_NOT_INITIALISED);
     EXPECT_EQ(PPPP_DeInitialize(), PPPP_ERR_NOT_INITIALISED);
@@ -376,12 +379,12 @@ TEST(ApiInit, InitialisationCountsAndChecksItsString) {
 }
 
 TEST(ApiInit, TheEnvironmentOverridesTheProgramsString) {
-    ::setenv(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str(), 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str());
     EXPECT_EQ(PPPP_Initialize("NOT A STRING"), PPPP_OK);
     EXPECT_EQ(PPPP_DeInitialize(), PPPP_OK);
-    ::setenv(PPPP_INIT_ENV_VARIABLE, "BROKEN", 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, "BROKEN");
     EXPECT_EQ(PPPP_Initialize(PPPP_DEFAULT_INIT_STRING), PPPP_ERR_BAD_ARGUMENT);
-    ::unsetenv(PPPP_INIT_ENV_VARIABLE);
+    testsupport::UnsetEnvironment(PPPP_INIT_ENV_VARIABLE);
 }
 
 TEST(ApiInit, InitStringsAreMadeAndReadByTheLibrary) {

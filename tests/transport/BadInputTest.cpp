@@ -3,15 +3,13 @@
 // running meanwhile notices nothing.
 
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/Environment.h"
 #include "tests/transport/TransportFixture.h"
 
 namespace {
@@ -74,9 +72,9 @@ TEST_F(BadInput, GarbageOnTheListeningPortIsDropped) {
     for (const auto& g : garbage) {
         const int fd = RawConnect(port);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(::send(fd, g.data(), g.size(), MSG_NOSIGNAL), static_cast<ssize_t>(g.size()));
+        ASSERT_TRUE(RawSend(fd, g.data(), g.size()));
         EXPECT_TRUE(WaitClosedByPeer(fd, 5000));
-        ::close(fd);
+        RawClose(fd);
     }
     // None of them became a session.
     EXPECT_EQ(PPPP_Listen(did.c_str(), 1, 0, 1), PPPP_ERR_TIMEOUT);
@@ -87,10 +85,10 @@ TEST_F(BadInput, AFrameAnnouncingGigabytesEndsItsSessionOnly) {
     int device = -1;
     const int fd = RawSession(&device);
     const uint8_t huge[] = {0x10, 1, 0x00, 0x00, 0x00, 0xC0, 'x'};  // 3 GB on channel 1
-    ASSERT_EQ(::send(fd, huge, sizeof huge, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof huge));
+    ASSERT_TRUE(RawSend(fd, huge, sizeof huge));
     EXPECT_EQ(ReadEnd(device), PPPP_ERR_CLOSED_BY_PEER);
     EXPECT_TRUE(WaitClosedByPeer(fd, 5000));
-    ::close(fd);
+    RawClose(fd);
     ExpectGoodSessionWell();
 }
 
@@ -101,12 +99,12 @@ TEST_F(BadInput, AnUnknownChannelOrFrameTypeEndsItsSessionOnly) {
         const int fd = RawSession(&device);
         // Good bytes first: they arrive; then the bad frame ends the session.
         const uint8_t fine[] = {0x10, 1, 2, 0, 0, 0, 'o', 'k'};
-        ASSERT_EQ(::send(fd, fine, sizeof fine, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof fine));
-        ASSERT_EQ(::send(fd, bad.data(), bad.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bad.size()));
+        ASSERT_TRUE(RawSend(fd, fine, sizeof fine));
+        ASSERT_TRUE(RawSend(fd, bad.data(), bad.size()));
         char ok[2];
         EXPECT_EQ(ReadAll(device, 1, ok, 2), PPPP_OK);
         EXPECT_EQ(ReadEnd(device), PPPP_ERR_CLOSED_BY_PEER);
-        ::close(fd);
+        RawClose(fd);
         PPPP_Close(device);
     }
     ExpectGoodSessionWell();
@@ -116,9 +114,9 @@ TEST_F(BadInput, HalfAHelloIsDroppedAfterTheHandshakeTime) {
     const int fd = RawConnect(port);
     ASSERT_GE(fd, 0);
     const uint8_t half[] = {0x01, 0, 20, 0, 0, 0, 'Z', 'L'};
-    ASSERT_EQ(::send(fd, half, sizeof half, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof half));
+    ASSERT_TRUE(RawSend(fd, half, sizeof half));
     EXPECT_TRUE(WaitClosedByPeer(fd, kHandshakeMs + 5000));
-    ::close(fd);
+    RawClose(fd);
     ExpectGoodSessionWell();
 }
 
@@ -138,7 +136,7 @@ TEST_F(BadInput, AFloodOfSilentConnectionsIsShedWhileGoodViewersGetIn) {
     EXPECT_GT(listen.get(), 0);
     for (int fd : flood) {
         EXPECT_TRUE(WaitClosedByPeer(fd, kHandshakeMs + 10000));
-        ::close(fd);
+        RawClose(fd);
     }
     ExpectGoodSessionWell();
 }
@@ -152,7 +150,7 @@ TEST(HandshakeFlood, OneAddressFloodingPushesOutItsOwnConnectionsOnly) {
     o.handshakeMs = 60000;
     char init[PPPP_INIT_STRING_LENGTH + 1];
     ASSERT_EQ(PPPP_MakeInitString(&o, init, sizeof init), PPPP_INIT_STRING_LENGTH);
-    ::setenv(PPPP_INIT_ENV_VARIABLE, init, 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, init);
     ASSERT_EQ(PPPP_Initialize(init), PPPP_OK);
     const std::string did = UniqueDid("FLOOD");
     auto first = ListenAsync(did);
@@ -177,38 +175,32 @@ TEST(HandshakeFlood, OneAddressFloodingPushesOutItsOwnConnectionsOnly) {
     for (int i = 0; i < 168; ++i) EXPECT_TRUE(WaitClosedByPeer(flood[i], 20000)) << i;
     EXPECT_EQ(RawHandshake(viewer, did), 0x02);  // Welcome
     EXPECT_GT(listen.get(), 0);
-    ::close(viewer);
-    for (int fd : flood) ::close(fd);
+    RawClose(viewer);
+    for (int fd : flood) RawClose(fd);
     EXPECT_EQ(PPPP_DeInitialize(), PPPP_OK);
 }
 
 // The viewer side meets a fake device: silence, garbage, a refusal in a foreign
 // format, and a session that turns into nonsense.
 TEST_F(BadInput, AViewerSurvivesAFakeDevice) {
-    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    uint16_t serverPort = 0;
+    const int server = RawListen(&serverPort);
     ASSERT_GE(server, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(server, 8), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &len);
-    const std::string address = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string address = "127.0.0.1:" + std::to_string(serverPort);
 
     auto serveOnce = [&](std::vector<uint8_t> answer, bool thenData) {
         return std::thread([server, answer, thenData] {
-            const int c = ::accept(server, nullptr, nullptr);
+            const int c = RawAccept(server);
             if (c < 0) return;
             uint8_t hello[64];
-            ::recv(c, hello, sizeof hello, 0);
-            if (!answer.empty()) ::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+            RawReceive(c, hello, sizeof hello, false);
+            if (!answer.empty()) RawSend(c, answer.data(), answer.size());
             if (thenData) {
                 const uint8_t huge[] = {0x10, 1, 0xFF, 0xFF, 0xFF, 0xFF};
-                ::send(c, huge, sizeof huge, MSG_NOSIGNAL);
+                RawSend(c, huge, sizeof huge);
             }
             std::this_thread::sleep_for(1500ms);
-            ::close(c);
+            RawClose(c);
         });
     };
     {
@@ -234,7 +226,7 @@ TEST_F(BadInput, AViewerSurvivesAFakeDevice) {
         EXPECT_EQ(ReadEnd(v), PPPP_ERR_CLOSED_BY_PEER);
         t.join();
     }
-    ::close(server);
+    RawClose(server);
     ExpectGoodSessionWell();
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Environment.h"
 #include "tests/support/Wait.h"
 #include "tests/transport/TransportFixture.h"
 
@@ -142,7 +143,7 @@ TEST_F(Concurrency, SeveralViewersAndTheDeviceInOneProcess) {
 
 // De-initialising ends what is pending: a listen, a read; later calls fail cleanly.
 TEST(ConcurrencyShutdown, DeInitialiseEndsPendingCalls) {
-    ::setenv(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str(), 1);
+    testsupport::SetEnvironment(PPPP_INIT_ENV_VARIABLE, TestInitString().c_str());
     ASSERT_EQ(PPPP_Initialize(PPPP_DEFAULT_INIT_STRING), PPPP_OK);
     const std::string did = UniqueDid("DOWN");
     auto listen = ListenAsync(did, 0);

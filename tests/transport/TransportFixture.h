@@ -6,12 +6,15 @@
 // child processes running pppp_tool, and raw sockets for speaking nonsense.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <future>
 #include <string>
+#include <vector>
 
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RawSockets.h"
 #include "transport/PPPP_API.h"
 
 namespace transporttest {
@@ -25,7 +28,8 @@ constexpr unsigned int kHandshakeMs = 1000;
 PPPP_InitOptions TestOptions();
 std::string TestInitString();
 
-// "T<pid>-<n>-<tag>", unique on this host.
+// "T<process>-<n>-<tag>": <process> is drawn once per process at random, so
+// that tests running in parallel processes on one host do not meet.
 std::string UniqueDid(const char* tag);
 
 // A PPPP_Listen on its own thread.
@@ -51,35 +55,27 @@ protected:
     static std::string DeviceAddress(int viewerSession);
     static uint16_t DevicePort(int viewerSession);
 
+    // What SetUp initialises with, and children read; a suite may change it in its constructor.
+    PPPP_InitOptions m_options = TestOptions();
     bool m_bInitialised = false;
 };
 
-// A child process running build/bin/pppp_tool with the given arguments, its
-// standard output readable line by line. Killed (SIGKILL) on destruction.
-class CChild {
+// pppp_tool from this program's folder with the given arguments, its standard
+// output readable line by line (ReadLine); killed when it goes.
+class CChild : public testsupport::CChildProcess {
 public:
     explicit CChild(const std::vector<std::string>& args);
-    ~CChild();
-    CChild(const CChild&) = delete;
-    CChild& operator=(const CChild&) = delete;
-
-    bool Started() const { return m_pid > 0; }
-    // The next line of output, or "" after timeoutMs.
-    std::string ReadLine(unsigned timeoutMs);
-    void Signal(int signal);
-
-private:
-    pid_t m_pid = -1;
-    int m_out = -1;
-    std::string m_buffer;
 };
 
-// Raw TCP to a port of 127.0.0.1, blocking, from `from` (an address of
-// 127.0.0.0/8) or the system's choice; -1 on failure.
-int RawConnect(uint16_t port, const char* from = nullptr);
+// Raw TCP on loopback, for speaking nonsense.
+using testsupport::RawAccept;
+using testsupport::RawClose;
+using testsupport::RawConnect;
+using testsupport::RawListen;
+using testsupport::RawReceive;
+using testsupport::RawSend;
+using testsupport::WaitClosedByPeer;
 // Sends a Hello for `did` on a raw socket and reads the answer frame's type (0 on failure).
 int RawHandshake(int fd, const std::string& did);
-// Waits until the peer closes `fd` (recv gives 0 or an error); false after timeoutMs.
-bool WaitClosedByPeer(int fd, unsigned timeoutMs);
 
 }  // namespace transporttest

@@ -195,7 +195,7 @@ CFd AcceptConnection(NativeSocket listener, sockaddr_in* from, bool* outOfSocket
     return fd;
 }
 
-uint32_t UnsentBytes(NativeSocket fd) {
+uint32_t UnsentBytes(NativeSocket fd, uint64_t) {
     int unsent = 0;
 #ifdef SIOCOUTQNSD
     if (::ioctl(fd, SIOCOUTQNSD, &unsent) == 0 && unsent >= 0) return static_cast<uint32_t>(unsent);

@@ -1,11 +1,22 @@
 // Sockets on Windows: Winsock 2, WSAPoll, a loopback datagram socket that
 // talks to itself to wake a poll, and the adapter list of the IP helper.
 
+// SIO_TCP_INFO (Windows 10 1703 and later) is declared only for builds that
+// ask for that version; the program runs on every Windows 10, asks, and copes
+// with a no. (Read before the socket headers include mstcpip.h without it.)
+#include <winsock2.h>
+#pragma push_macro("NTDDI_VERSION")
+#undef NTDDI_VERSION
+#define NTDDI_VERSION NTDDI_WIN10_RS2
+#include <mstcpip.h>
+#pragma pop_macro("NTDDI_VERSION")
+
 #include "transport/Socket.h"
 
 #include <iphlpapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -295,10 +306,25 @@ CFd AcceptConnection(NativeSocket listener, sockaddr_in* from, bool* outOfSocket
     return fd;
 }
 
-uint32_t UnsentBytes(NativeSocket) {
-    // Winsock has no cheap count of unsent bytes; the session's own queue
-    // bounds what waits for a peer, and the socket's send buffer is capped.
-    return 0;
+uint32_t UnsentBytes(NativeSocket fd, uint64_t taken) {
+    // Winsock has no count of what waits in a socket, but TCP tells how much
+    // it has transmitted: what the socket took and TCP has not transmitted
+    // once yet still waits here. Where TCP does not tell (Windows 10 before
+    // 1703, Wine), nothing is added to the session's own queue; the socket's
+    // send buffer is capped, so what waits unseen stays bounded.
+    static std::atomic<bool> s_bUnanswered{false};
+    if (s_bUnanswered.load(std::memory_order_relaxed)) return 0;
+    DWORD version = 0, size = 0;
+    TCP_INFO_v0 info{};
+    if (::WSAIoctl(fd, SIO_TCP_INFO, &version, sizeof version, &info, sizeof info, &size, nullptr, nullptr) != 0) {
+        const int error = ::WSAGetLastError();
+        if (error == WSAEOPNOTSUPP || error == WSAEINVAL) s_bUnanswered.store(true, std::memory_order_relaxed);
+        return 0;
+    }
+    // BytesOut counts retransmissions again.
+    const uint64_t transmitted = info.BytesOut - std::min<uint64_t>(info.BytesRetrans, info.BytesOut);
+    if (transmitted >= taken) return 0;
+    return static_cast<uint32_t>(std::min<uint64_t>(taken - transmitted, UINT32_MAX));
 }
 
 void ShutdownSending(NativeSocket fd) { ::shutdown(fd, SD_SEND); }

@@ -141,6 +141,9 @@ std::unique_ptr<IXuDeviceAccess> CreateSystemDeviceAccess() {
     return std::make_unique<CV4l2DeviceAccess>(RealV4l2Sys(), "/dev", "/sys");
 }
 
+// Closing a device node is safe at any time, the end of the process included.
+bool ProcessIsEnding() { return false; }
+
 std::vector<V4l2CaptureNode> ListCaptureNodes(IV4l2Sys& sys, const std::string& devRoot) {
     std::vector<V4l2CaptureNode> found;
     for (const auto& [number, nodeName] : ListVideoNodes(devRoot)) {

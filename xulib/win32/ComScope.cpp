@@ -1,27 +1,12 @@
 #include "xulib/win32/ComScope.h"
 
-#include <mutex>
-
 #include "platform/Trace.h"
+#include "xulib/DeviceAccess.h"
+#include "xulib/XuDevice.h"
 
 namespace nodrik {
-namespace {
-
-// The apartment's own reference, taken once and never given back: filters the
-// library holds may be released at any time until the process ends.
-void KeepApartmentAlive() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        CO_MTA_USAGE_COOKIE cookie = nullptr;
-        const HRESULT hr = ::CoIncrementMTAUsage(&cookie);
-        if (FAILED(hr)) ZTRACE("CoIncrementMTAUsage failed: 0x%08lX\n", static_cast<unsigned long>(hr));
-    });
-}
-
-}  // namespace
 
 CComScope::CComScope() {
-    KeepApartmentAlive();
     const HRESULT hr = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (SUCCEEDED(hr)) {
         m_bJoined = true;
@@ -35,6 +20,26 @@ CComScope::CComScope() {
 
 CComScope::~CComScope() {
     if (m_bJoined) ::CoUninitialize();
+}
+
+CApartmentHold::CApartmentHold() {
+    const HRESULT hr = ::CoIncrementMTAUsage(&m_cookie);
+    if (FAILED(hr)) {
+        ZTRACE("CoIncrementMTAUsage failed: 0x%08lX\n", static_cast<unsigned long>(hr));
+        m_cookie = nullptr;
+    }
+}
+
+CApartmentHold::~CApartmentHold() {
+    if (m_cookie && !IsUnloading()) ::CoDecrementMTAUsage(m_cookie);
+}
+
+bool ProcessIsEnding() {
+    // The loader's own answer, true once the process has begun to end.
+    using ShutdownInProgress = BOOLEAN(NTAPI*)();
+    static const auto inProgress = reinterpret_cast<ShutdownInProgress>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")));
+    return inProgress && inProgress();
 }
 
 }  // namespace nodrik

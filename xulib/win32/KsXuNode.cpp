@@ -1,9 +1,11 @@
 #include "xulib/win32/KsXuNode.h"
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/Trace.h"
 #include "xulib/UvcXuControl.h"
+#include "xulib/XuDevice.h"
 #include "xulib/XuGuids.h"
 #include "xulib/win32/ComScope.h"
 
@@ -55,7 +57,11 @@ CKsXuNode::CKsXuNode(kscom::IKsControl* control, kscom::IKsTopologyInfo* topolog
 }
 
 CKsXuNode::~CKsXuNode() {
-    CComScope com;
+    // While the library is being unloaded no thread may join COM; the filter
+    // lives in the apartment m_apartment still holds, so releasing it needs
+    // nothing more.
+    std::optional<CComScope> com;
+    if (!IsUnloading()) com.emplace();
     if (m_pTopology) m_pTopology->Release();
     if (m_pControl) m_pControl->Release();
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "xulib/DeviceAccess.h"
+#include "xulib/win32/ComScope.h"
 #include "xulib/win32/KsInterfaces.h"
 
 namespace nodrik {
@@ -37,6 +38,7 @@ private:
     // Whether topology node `node` answers to the property set `guid`.
     bool NodeCarries(uint32_t node, const XuGuid& guid);
 
+    CApartmentHold m_apartment;  // first: given back after the interfaces
     kscom::IKsControl* m_pControl;
     kscom::IKsTopologyInfo* m_pTopology;
     std::vector<XuUnit> m_aUnits;  // what the last ReadExtensionUnits found

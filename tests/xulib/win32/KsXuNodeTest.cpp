@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -195,6 +196,32 @@ TEST_F(KsXuNode, RequestsCarryTheGuidControlFlagsAndNode) {
     // The camera's refusal fails the export.
     m_filter.hrTransfer = HRESULT_FROM_WIN32(ERROR_GEN_FAILURE);
     EXPECT_FALSE(OnUVC_SetCur(buffer.data()));
+}
+
+// Whether the process has a multithreaded apartment, as a thread that never
+// joined COM sees it.
+bool ApartmentExists() {
+    bool exists = false;
+    std::thread([&] {
+        APTTYPE type;
+        APTTYPEQUALIFIER qualifier;
+        exists = ::CoGetApartmentType(&type, &qualifier) == S_OK && type == APTTYPE_MTA;
+    }).join();
+    return exists;
+}
+
+TEST_F(KsXuNode, AHeldFilterKeepsItsApartmentUntilItGoesAlsoWhenTheLibraryUnloads) {
+    const bool before = ApartmentExists();
+    ASSERT_TRUE(OnInitializeXU(0));
+    EXPECT_TRUE(ApartmentExists()) << "the held filter's apartment lives between calls";
+    EXPECT_TRUE(OnUnInitializeXU());
+    EXPECT_EQ(ApartmentExists(), before) << "and is given back with the filter";
+
+    // Unloaded while it holds the filter: the filter is let go all the same.
+    ASSERT_TRUE(OnInitializeXU(0));
+    EXPECT_GT(m_filter.nRefs, 1u);
+    nodrik::UnloadXuDevice();
+    EXPECT_EQ(m_filter.nRefs, 1u);
 }
 
 TEST(KsXuNodeAlone, FailuresAsTheDevicePortSpeaksThem) {
