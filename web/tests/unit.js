@@ -358,7 +358,7 @@ test('the page answers one challenge per session', async () => {
   const run = v.run = {};
   v.startSession(run, { dc, pc: {} }, 'CAM-1', 'a-password');
   const challenge = encodeFrame(FRAME_DATA, 0, buildPacket({ command: CMD_CHALLENGE }, new Uint8Array(16).fill(7)));
-  const welcome = encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, 3, 0, 0x28, 0x23, 0, 0));
+  const welcome = encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, 2, 0, 0x28, 0x23, 0, 0));
   const answers = () => {
     const out = [];
     new FrameReader((t, c) => { if (t === FRAME_DATA && c === 0) out.push(c); }).push(cat(...sent));
