@@ -70,7 +70,7 @@ void CCallAnswerer::TakeCall(const std::string& viewer, const SignalMessage& cal
         Refuse(viewer, call.sid, "denied");
         return;
     }
-    if (call.version < LowestPeerVersion(true)) {
+    if (call.version < kAckVersion) {
         Refuse(viewer, call.sid, "version");
         return;
     }
