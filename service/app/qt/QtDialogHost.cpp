@@ -140,11 +140,13 @@ QString MarkAccelerator(const QString& plain, QSet<QChar>& used) {
 
 }  // namespace
 
+void CQtDialogHost::RunPosted() { m_posts.RunPosted(); }
+
 CQtDialogHost::CQtDialogHost(app::IDialogLogic& logic, std::function<bool()> trayAvailable)
     : m_logic(logic),
       m_trayAvailable(std::move(trayAvailable)),
       // A call still queued when the host goes is dropped with it.
-      m_posts([this] { return QMetaObject::invokeMethod(this, [this] { m_posts.RunPosted(); }, Qt::QueuedConnection); }) {
+      m_posts([this] { return QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection); }) {
     if (!m_trayAvailable) m_trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     m_pWindow = new CQtMainWindow(*this);
     m_controls = BuildMainWindow(*m_pWindow);

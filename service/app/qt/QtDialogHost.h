@@ -97,6 +97,12 @@ public:
 signals:
     void closed();
 
+private slots:
+    // Runs the posted work on the window's thread. Woken by name through Qt's
+    // queue, so no callable of ours crosses threads inside Qt's event (Qt's
+    // locks are invisible to the thread checker).
+    void RunPosted();
+
 private:
     app::ButtonTexts m_buttonTexts;
     friend class CQtMainWindow;
