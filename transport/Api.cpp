@@ -123,6 +123,11 @@ int PPPP_Check(int session, PPPP_SessionRecord* record) {
     return t->Check(session, record ? record->bytes : nullptr);
 }
 
+int PPPP_Channel_Binding(int session, unsigned char* out, int outSize) {
+    auto t = Current();
+    return t ? t->ChannelBinding(session, out, outSize) : PPPP_ERR_NOT_INITIALISED;
+}
+
 int PPPP_Read(int session, unsigned char channel, char* buffer, int* size, unsigned int timeoutMs) {
     auto t = Current();
     if (!t) {

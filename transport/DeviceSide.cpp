@@ -381,8 +381,8 @@ void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const
         return;
     }
     if (hello.version < LowestPeerVersion(link->NeedsAcks())) {
-        ZTRACE("%s: refused a session of version %u on a link that needs acknowledgements\n", device.did.c_str(),
-               hello.version);
+        ZTRACE("%s: refused a session of version %u on the internet route (%u needed)\n", device.did.c_str(),
+               hello.version, LowestPeerVersion(true));
         refuse(RefuseVersion);
         return;
     }
@@ -391,6 +391,7 @@ void CDeviceSide::AcceptHello(Device& device, std::shared_ptr<ILink> link, const
         return;
     }
     Welcome welcome;
+    welcome.version = VersionOnLink(link->NeedsAcks());
     welcome.deadPeerMs = m_config.dwDeadPeerMs;
     const size_t size = MakeWelcome(out, welcome);
     if (link->Send(out, size, nullptr, 0) != static_cast<long>(size)) return;

@@ -26,6 +26,11 @@ struct LinkInfo {
     // Internet route: a key of the viewer's broker account, the identity the
     // broker checked (AccountKey); zero elsewhere.
     uint8_t account[3] = {};
+    // A link that encrypts with certificates (the internet route's DTLS):
+    // the value derived from the two certificates its handshake used
+    // (internet/ChannelBinding.h), so that a login can be tied to it.
+    bool bound = false;
+    uint8_t binding[32] = {};
 };
 
 class ILink {

@@ -183,6 +183,18 @@ PPPP_EXPORT int PPPP_Listen_Break(void);
    PPPP_ERR_CLOSED_LOCALLY (record untouched) for an unknown handle. */
 PPPP_EXPORT int PPPP_Check(int session, PPPP_SessionRecord* record);
 
+/* The channel binding of a session: 32 bytes derived from the certificates
+   that the session's encrypted channel actually used (the internet route's
+   DTLS), the same at both ends unless someone sits in the middle. A login
+   proves it together with the password (docs/transport.md, section 8).
+   Writes them to `out` and returns PPPP_CHANNEL_BINDING_SIZE; returns 0 for a
+   session whose route has no such channel (TCP) or whose peer does not bind
+   its login (version below 3); PPPP_ERR_BAD_ARGUMENT for a null `out` or
+   outSize below 32; PPPP_ERR_CLOSED_LOCALLY for an unknown handle. Also
+   answers for a gone session until it is closed. */
+#define PPPP_CHANNEL_BINDING_SIZE 32
+PPPP_EXPORT int PPPP_Channel_Binding(int session, unsigned char* out, int outSize);
+
 /* Reads *size bytes of `channel` into `buffer`, waiting at most timeoutMs.
    PPPP_OK when all arrived; PPPP_ERR_TIMEOUT when the time ran out first, with
    *size set to the bytes that did arrive; anything else: the session is over

@@ -383,6 +383,13 @@ int CSession::CheckBuffer(uint8_t channel, unsigned int* writePending, unsigned 
     return State();
 }
 
+int CSession::Binding(uint8_t* out, int size) const {
+    if (!m_linkInfo.bound || m_params.peerVersion < kBoundVersion) return 0;
+    if (size < static_cast<int>(sizeof m_linkInfo.binding)) return PPPP_ERR_BAD_ARGUMENT;
+    std::memcpy(out, m_linkInfo.binding, sizeof m_linkInfo.binding);
+    return static_cast<int>(sizeof m_linkInfo.binding);
+}
+
 int CSession::Check(uint8_t* r) {
     std::memset(r, 0, PPPP_SESSION_RECORD_SIZE);
     const int state = State();

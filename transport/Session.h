@@ -86,6 +86,9 @@ public:
     int CheckBuffer(uint8_t channel, unsigned int* writePending, unsigned int* readPending);
     int WaitBuffer(uint32_t maxQueued, uint32_t timeoutMs);
     int Check(uint8_t* record);
+    // The channel binding (LinkInfo::binding) when the link has one and the
+    // peer's version says its login is bound to it: the size written, else 0.
+    int Binding(uint8_t* out, int size) const;
     // Ends the session here. With linger the pump still sends what was
     // written (at most lingerMs) and a goodbye; without, it stops at once.
     // Without wakePump the pump learns it at its next turn or by WakePump;

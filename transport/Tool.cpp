@@ -139,6 +139,15 @@ int Echo(int session) {
     return 0;
 }
 
+// " binding <64 hex digits>" for a session whose channel has one, else "".
+std::string BindingText(int h) {
+    unsigned char binding[PPPP_CHANNEL_BINDING_SIZE];
+    if (PPPP_Channel_Binding(h, binding, sizeof binding) != PPPP_CHANNEL_BINDING_SIZE) return {};
+    std::string text = " binding ";
+    for (unsigned char b : binding) text += "0123456789abcdef"[b >> 4], text += "0123456789abcdef"[b & 15];
+    return text;
+}
+
 int Device(const char* did, int argc, char** argv) {
     unsigned long port = 0;
     bool local = false;
@@ -161,7 +170,8 @@ int Device(const char* did, int argc, char** argv) {
         PPPP_SessionRecord record{};
         PPPP_Check(h, &record);
         const unsigned char* a = record.bytes + PPPP_REC_REMOTE_ADDR;
-        std::printf("OPEN %d from %u.%u.%u.%u route %s\n", h, a[0], a[1], a[2], a[3], RouteName(record));
+        std::printf("OPEN %d from %u.%u.%u.%u route %s%s\n", h, a[0], a[1], a[2], a[3], RouteName(record),
+                    BindingText(h).c_str());
         std::fflush(stdout);
         std::thread(Echo, h).detach();
     }
@@ -195,7 +205,7 @@ int Viewer(const char* did, int argc, char** argv) {
     }
     PPPP_SessionRecord record{};
     PPPP_Check(h, &record);
-    std::printf("OPEN %d route %s\n", h, RouteName(record));
+    std::printf("OPEN %d route %s%s\n", h, RouteName(record), BindingText(h).c_str());
     std::fflush(stdout);
     return Echo(h);
 }

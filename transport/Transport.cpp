@@ -142,6 +142,12 @@ std::shared_ptr<CSession> CTransport::Find(int handle) {
     return it == m_sessions.end() ? nullptr : it->second;
 }
 
+int CTransport::ChannelBinding(int handle, uint8_t* out, int size) {
+    if (!out) return PPPP_ERR_BAD_ARGUMENT;
+    auto s = Find(handle);
+    return s ? s->Binding(out, size) : PPPP_ERR_CLOSED_LOCALLY;
+}
+
 int CTransport::Check(int handle, uint8_t* record) {
     if (!record) return PPPP_ERR_BAD_ARGUMENT;
     auto s = Find(handle);

@@ -40,6 +40,7 @@ public:
     }
     void ListenBreak() { m_device.Break(); }
     int Check(int handle, uint8_t* record);
+    int ChannelBinding(int handle, uint8_t* out, int size);
     int Read(int handle, uint8_t channel, char* buffer, int* size, uint32_t timeoutMs);
     int Write(int handle, uint8_t channel, const char* buffer, int size);
     int CheckBuffer(int handle, uint8_t channel, unsigned int* writePending, unsigned int* readPending);

@@ -27,6 +27,11 @@ constexpr int kChannelCount = PPPP_CHANNEL_COUNT;
 // a version-1 peer never sees one, so it still works where Acks are not needed.
 constexpr uint8_t kProtocolVersion = 2;
 constexpr uint8_t kAckVersion = 2;       // the first version that knows Ack
+// Version 3 changes nothing in the framing: it says that the login above runs
+// bound to the certificates of the link's encryption (LinkInfo::binding).
+// Spoken only on links that need Acks (the internet route), so the local
+// network's handshake stays as it was.
+constexpr uint8_t kBoundVersion = 3;
 constexpr uint8_t kDiscoveryVersion = 1;
 constexpr uint32_t kAckPayloadSize = 8;  // u64 LE: Data payload bytes received so far
 constexpr int kMaxDidLength = PPPP_DID_MAX_LENGTH;
@@ -63,8 +68,10 @@ FrameHeader ReadFrameHeader(const uint8_t* in);
 bool IsValidSessionFrame(const FrameHeader& h);
 
 // The lowest version a device accepts in a Hello: a link that cannot tell
-// what reached the peer needs Acks at both ends.
-constexpr uint8_t LowestPeerVersion(bool linkNeedsAcks) { return linkNeedsAcks ? kAckVersion : 1; }
+// what reached the peer needs Acks at both ends, and its login bound to the
+// channel. Each side says in its greeting the version it speaks on the link.
+constexpr uint8_t LowestPeerVersion(bool linkNeedsAcks) { return linkNeedsAcks ? kBoundVersion : 1; }
+constexpr uint8_t VersionOnLink(bool linkNeedsAcks) { return linkNeedsAcks ? kBoundVersion : kProtocolVersion; }
 
 // 1 to 20 bytes of 'A'-'Z', '0'-'9', '-', '_'.
 bool IsValidDid(const char* did);

@@ -21,7 +21,8 @@ constexpr uint32_t kPacketCompleteMs = 5000;  // a packet begun must arrive whol
 constexpr uint32_t kReadSliceMs = 200;
 constexpr uint32_t kProgressPeriodMs = 1000;
 constexpr uint32_t kLingerMs = 300;           // after VideoStop, before closing
-constexpr uint32_t kConnectRetryMs = 100;     // between attempts at an address where nothing listens yet
+constexpr uint32_t kConnectRetryMs = 100;
+     // between attempts at an address where nothing listens yet
 
 std::string Upper(std::string text) {
     for (char& c : text)
@@ -37,6 +38,13 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return text;
+}
+
+// A bound login that did not hold.
+std::string InterceptedText(const std::string& did, const char* why) {
+    return Format("The connection to device %s may be intercepted: %s. Someone between you and the device (for "
+                  "example whoever runs the rendezvous) may be trying to read it, so the login was stopped.",
+                  did.c_str(), why);
 }
 
 }  // namespace
@@ -69,6 +77,7 @@ const char* StatusName(ViewerStatus status) {
         case kViewerWrongPassword: return "wrong password";
         case kViewerSessionLost: return "session lost";
         case kViewerOutputFailed: return "output failed";
+        case kViewerIntercepted: return "connection may be intercepted";
     }
     return "unknown";
 }
@@ -184,6 +193,17 @@ ViewerStatus CViewerClient::Connect(IViewerEvents& events) {
 
 ViewerStatus CViewerClient::Login(IViewerEvents& events) {
     events.OnStatus("Connected; logging in ...");
+    // Over the internet route the login is bound to the channel's certificates.
+    PPPP_SessionRecord record{};
+    if (m_pppp.Check(m_hSession, &record) == PPPP_OK && record.bytes[PPPP_REC_PATH] == PPPP_PATH_INTERNET) {
+        uint8_t binding[kBindingSize];
+        if (!m_pppp.Channel_Binding ||
+            m_pppp.Channel_Binding(m_hSession, binding, sizeof binding) != static_cast<int>(kBindingSize))
+            return Fail(kViewerSessionLost, Format("The connection to device %s cannot say which certificates it "
+                                                   "uses, so the login would not be safe; not logging in.",
+                                                   m_options.did.c_str()));
+        m_protocol.BindToChannel(binding);
+    }
     PacketHeader header{};
     const ReadResult r = ReadPacket(kChannelControl, m_pControl.get(), kControlBodyCapacity, header,
                                     m_options.loginTimeoutMs, kPacketCompleteMs);
@@ -206,7 +226,7 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
     if (!opened || m.type != ServerMessageType::Challenge)
         return Fail(kViewerSessionLost, "The device did not begin with a login challenge.");
 
-    uint8_t packet[64];
+    uint8_t packet[128];
     if (!Send(packet, m_protocol.BuildAuthResponse(m.payload, m.payloadLength, packet, sizeof packet)))
         return Fail(kViewerSessionLost, "The session broke off during the login.");
 
@@ -220,12 +240,25 @@ ViewerStatus CViewerClient::Login(IViewerEvents& events) {
         if (reply != kRead) return Fail(kViewerSessionLost, "The session broke off during the login.");
         if (m_protocol.Open(kChannelControl, header.kind, m_pControl.get(), header.bodyLength, m) != kOpenOk)
             continue;
+        if (m.type == ServerMessageType::AuthRefused && m.payloadLength == 1 &&
+            m.payload[0] == kRefusedOtherChannel)
+            return Fail(kViewerIntercepted, InterceptedText(m_options.did,
+                                                   "the device sees other certificates on this connection"));
         if (m.type == ServerMessageType::AuthRefused)
-            return Fail(kViewerWrongPassword, Format("Wrong password for device %s.", m_options.did.c_str()));
+            return Fail(kViewerWrongPassword,
+                        m_protocol.IsBound()
+                            ? Format("Login to device %s refused: wrong password, or the connection may be "
+                                     "intercepted.",
+                                     m_options.did.c_str())
+                            : Format("Wrong password for device %s.", m_options.did.c_str()));
         if (m.type == ServerMessageType::AuthAccepted) break;
     }
-    if (!m_protocol.AcceptSessionKey(m.payload, m.payloadLength))
+    if (!m_protocol.AcceptSessionKey(m.payload, m.payloadLength)) {
+        if (m_protocol.IsBound())
+            return Fail(kViewerIntercepted, InterceptedText(m_options.did,
+                                                   "the acceptance was not made over this connection"));
         return Fail(kViewerSessionLost, "The device's login reply carries no session key.");
+    }
     events.OnStatus("Logged in");
     if (!events.OnLoggedIn()) return Fail(kViewerOutputFailed, "");
 

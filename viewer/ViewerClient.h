@@ -27,6 +27,7 @@ enum ViewerStatus : int {
     kViewerWrongPassword = 4,   // the device refused the login
     kViewerSessionLost = 5,     // the session broke off or the device closed it
     kViewerOutputFailed = 6,    // the frames could not be written
+    kViewerIntercepted = 7,     // the login did not hold over this connection: someone may sit in the middle
 };
 
 struct ViewerOptions {

@@ -45,7 +45,8 @@ const char kUsage[] =
     "  --help, --version\n"
     "\n"
     "Exit status: 0 done, 1 transport failure, 2 bad command line (an invalid DID too),\n"
-    "3 device not found, 4 wrong password, 5 session lost, 6 output failed.\n"
+    "3 device not found, 4 wrong password, 5 session lost, 6 output failed,\n"
+    "7 the connection may be intercepted (the login did not hold over it).\n"
     "The output file is created (or emptied) only once the device has accepted the login.\n"
     "Play a recording with: ffplay FILE, mpv FILE, or\n"
     "  gst-launch-1.0 filesrc location=FILE ! h264parse ! avdec_h264 ! autovideosink\n";

@@ -5,6 +5,7 @@
 
 #include "platform/Random.h"
 #include "wire/Aes.h"
+#include "wire/LoginProof.h"
 
 namespace session {
 
@@ -17,20 +18,43 @@ CViewerProtocol::CViewerProtocol(std::u16string_view password) {
     m_sealer.Seed(seed);
 }
 
+void CViewerProtocol::BindToChannel(const uint8_t* binding) {
+    std::memcpy(m_abyBinding, binding, sizeof m_abyBinding);
+    m_bBound = true;
+}
+
 size_t CViewerProtocol::BuildAuthResponse(const uint8_t* challenge, size_t challengeLength, uint8_t* out,
                                           size_t capacity) const {
-    uint8_t response[kAesBlockSize];
-    const int len = static_cast<int>(std::min<size_t>(challengeLength, kChallengeSize));
-    if (AesEncryptBlock(128, challenge, len, m_abyPassword, kPasswordBufferSize, response) != kAesBlockSize)
-        return 0;
     PacketFields fields;
     fields.kind = KindPlain;
     fields.command = CmdAuthResponse;
+    const size_t len = std::min<size_t>(challengeLength, kChallengeSize);
+    std::memset(m_abyChallenge, 0, sizeof m_abyChallenge);
+    std::memcpy(m_abyChallenge, challenge, len);
+    if (m_bBound) {
+        uint8_t response[kBoundAuthResponse];
+        uint8_t proof[kProofSize];
+        ViewerProof(m_abyPassword, m_abyChallenge, m_abyBinding, proof);
+        std::memcpy(response, proof, sizeof proof);
+        std::memcpy(response + kProofSize, m_abyBinding, kBindingSize);
+        return BuildPacket(out, capacity, fields, response, sizeof response);
+    }
+    uint8_t response[kAesBlockSize];
+    if (AesEncryptBlock(128, challenge, static_cast<int>(len), m_abyPassword, kPasswordBufferSize, response) !=
+        kAesBlockSize)
+        return 0;
     return BuildPacket(out, capacity, fields, response, sizeof response);
 }
 
 bool CViewerProtocol::AcceptSessionKey(const uint8_t* payload, size_t length) {
-    if (length != kKeySize) return false;
+    if (m_bBound) {
+        uint8_t proof[kProofSize];
+        if (length != kBoundAuthAccepted) return false;
+        DeviceProof(m_abyPassword, m_abyChallenge, m_abyBinding, payload, proof);
+        if (!SameBytes(proof, payload + kKeySize, kProofSize)) return false;
+    } else if (length != kKeySize) {
+        return false;
+    }
     if (AesDecryptBlock(128, payload, kKeySize, m_abyPassword, kPasswordBufferSize, m_abySessionKey) !=
         kAesBlockSize)
         return false;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "wire/LoginProof.h"
 #include "wire/Sealing.h"
 #include "wire/SessionPacket.h"
 
@@ -46,12 +47,21 @@ public:
     explicit CViewerProtocol(std::u16string_view password);
 
     // AuthResponse for a challenge payload: the challenge (zero-padded to 16
-    // bytes) encrypted under the password key. Returns the packet size, or 0
-    // when `capacity` is below 36.
+    // bytes) encrypted under the password key; bound, the proof and the
+    // binding (68 bytes in all). Returns the packet size, or 0 when
+    // `capacity` is too small (36, bound 68).
     size_t BuildAuthResponse(const uint8_t* challenge, size_t challengeLength, uint8_t* out, size_t capacity) const;
 
+    // Binds the login to the session's channel (LoginProof.h): from then on
+    // BuildAuthResponse sends a proof over the challenge and `binding`
+    // (kBindingSize bytes), and AcceptSessionKey wants the device's proof.
+    void BindToChannel(const uint8_t* binding);
+    bool IsBound() const { return m_bBound; }
+
     // Takes the session key from an AuthAccepted payload (16 bytes encrypted
-    // under the password key). Returns false for a payload of another size.
+    // under the password key; bound: followed by the device's 16-byte proof).
+    // Returns false for a payload of another size or, bound, whose proof
+    // does not hold: the device did not answer over this channel.
     bool AcceptSessionKey(const uint8_t* payload, size_t length);
     bool HasSessionKey() const { return m_bHasKey; }
     const uint8_t* SessionKey() const { return m_abySessionKey; }
@@ -74,6 +84,9 @@ private:
     uint8_t m_abyPassword[kPasswordBufferSize];
     uint8_t m_abySessionKey[kKeySize] = {};
     bool m_bHasKey = false;
+    bool m_bBound = false;
+    uint8_t m_abyBinding[kBindingSize] = {};
+    mutable uint8_t m_abyChallenge[kChallengeSize] = {};  // the last one answered, for the acceptance
     CPacketSealer m_sealer;
 };
 

@@ -42,6 +42,9 @@ inline constexpr uint16_t CmdVideoFrame = 3;     // kind 2, channel 1
 // device without a password sends it in place of the challenge with this one
 // byte: it admits nobody there until its owner sets a password.
 inline constexpr uint8_t kRefusedNoPassword = 1;
+// ... and after an answer bound to the channel (LoginProof.h) that was made
+// over other certificates than the device's: someone sits in the middle.
+inline constexpr uint8_t kRefusedOtherChannel = 2;
 
 // Commands from a viewer to the service, all on channel 0.
 inline constexpr uint16_t CmdAuthResponse = 2;   // kind 1
@@ -58,6 +61,11 @@ inline constexpr uint32_t kMaxBodyLength = 0xFFFFFF;
 inline constexpr size_t kChallengeSize = 16;
 inline constexpr size_t kModeReportSize = 4;
 inline constexpr size_t kMaxAuthResponse = 16;
+// A login bound to the channel: AuthResponse carries the viewer's proof (16)
+// and the binding as the viewer sees it (32); AuthAccepted the wrapped
+// session key (16) and the device's proof (16).
+inline constexpr size_t kBoundAuthResponse = 48;
+inline constexpr size_t kBoundAuthAccepted = 32;
 inline constexpr size_t kVideoStartModeSize = 8;       // the mode is read only from payloads this long
 inline constexpr size_t kReceiveBufferSize = 1024;     // the service's buffer for one viewer body
 inline constexpr size_t kPacketBufferSize = 262144;    // the service's buffer for one video packet

@@ -3,8 +3,12 @@
 
 #include "service/session/CommandHandler.h"
 
+#include <cstring>
+
 #include "platform/Clock.h"
+#include "platform/Trace.h"
 #include "wire/Aes.h"
+#include "wire/LoginProof.h"
 
 namespace session {
 namespace {
@@ -69,22 +73,43 @@ void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
     }
     const uint32_t address = slot.dwRemoteAddress.load();
     const uint16_t length = LoadU16(body + kBodyPayloadLength16);
+    const uint8_t* answer = body + kBodyPayload;
+    // A bound answer names the channel it was made over: one made over other
+    // certificates is told apart from a wrong password (it is refused either way).
+    const bool otherChannel =
+        slot.bBound && length == kBoundAuthResponse && !SameBytes(answer + kProofSize, slot.abyBinding, kBindingSize);
     // Fewer than 16 bytes are compared as sent followed by the buffer's zeros.
-    if (length == 0 || length > kMaxAuthResponse || !SameBlock(body + kBodyPayload, slot.abyExpected)) {
+    const bool right = slot.bBound ? length == kBoundAuthResponse && !otherChannel && SameBlock(answer, slot.abyExpected)
+                                   : length != 0 && length <= kMaxAuthResponse && SameBlock(answer, slot.abyExpected);
+    if (!right) {
         const uint32_t now = platform::GetTickCount();
         m_throttle.Refused(address, now);
         slot.dwNextAnswerTick.store(now + kAnswerPauseMs);
         slot.bAnswerHeld.store(true);
         slot.answer.store(AnswerState::None);
+        if (otherChannel) {
+            ZTRACE("login refused: the viewer sees other certificates on this channel; someone may sit in the "
+                   "middle\n");
+            const uint8_t reason = kRefusedOtherChannel;
+            m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, &reason, sizeof reason, KindPlain);
+            return;
+        }
         m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, nullptr, 0, KindPlain);
         return;
     }
     m_throttle.Accepted(address);
-    uint8_t wrapped[kKeySize];
-    AesEncryptBlock(128, slot.abySessionKey, kKeySize, slot.szPassword, kPasswordBufferSize, wrapped);
+    uint8_t accepted[kBoundAuthAccepted];
+    AesEncryptBlock(128, slot.abySessionKey, kKeySize, slot.szPassword, kPasswordBufferSize, accepted);
+    size_t acceptedSize = kKeySize;
+    if (slot.bBound) {
+        uint8_t proof[kProofSize];
+        DeviceProof(slot.szPassword, slot.abyChallenge, slot.abyBinding, accepted, proof);
+        std::memcpy(accepted + kKeySize, proof, sizeof proof);
+        acceptedSize = kBoundAuthAccepted;
+    }
     slot.bAuthed.store(true);
     slot.answer.store(AnswerState::None);
-    m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, wrapped, kKeySize, KindPlain);
+    m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthAccepted, accepted, acceptedSize, KindPlain);
 }
 
 void CCommandHandler::DoCommand(SessionSlot& slot, const uint8_t* body) {

@@ -129,6 +129,17 @@ void CListener::DoListen() {
             continue;
         }
 
+        // On the internet route the login is bound to the channel's
+        // certificates; a session that cannot say what they are gets none.
+        uint8_t binding[kBindingSize];
+        const bool bound = checked == PPPP_OK && record.bytes[PPPP_REC_PATH] == PPPP_PATH_INTERNET;
+        if (bound && (!m_ctx.pppp.Channel_Binding ||
+                      m_ctx.pppp.Channel_Binding(h, binding, sizeof binding) != static_cast<int>(kBindingSize))) {
+            ZTRACE("a viewer over the internet route without a bound channel: session ended\n");
+            m_ctx.pppp.Close(h);
+            continue;
+        }
+
         SessionSlot* slot = m_ctx.slotTable.ChooseSlot(address, acceptTick);
         // Everyone not logged in yet is protected for now (waiting for a look
         // at an answer, or still within the time to answer): the newcomer
@@ -174,7 +185,8 @@ void CListener::DoListen() {
             m_ctx.pppp.Close(h);
             continue;
         }
-        m_ctx.slotTable.Occupy(*slot, h, acceptTick, route, address, password, challenge, sessionKey, this);
+        m_ctx.slotTable.Occupy(*slot, h, acceptTick, route, address, password, challenge, sessionKey, this,
+                                bound ? binding : nullptr);
         const uint32_t generation = slot->nGeneration.load();
         platform::SecureZero(sessionKey, sizeof sessionKey);
 

@@ -134,7 +134,7 @@ bool CSlotTable::MakeWay(SessionSlot& slot, uint32_t waitMs) {
 
 void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, uint8_t route, uint32_t address,
                         const uint8_t (&password)[kPasswordBufferSize], const uint8_t (&challenge)[kChallengeSize],
-                        const uint8_t (&sessionKey)[kKeySize], CListener* server) {
+                        const uint8_t (&sessionKey)[kKeySize], CListener* server, const uint8_t* binding) {
     std::lock_guard<std::mutex> hold(slot.lock);
     slot.nGeneration.fetch_add(1);
     slot.hSession.store(handle);
@@ -147,7 +147,15 @@ void CSlotTable::Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, 
     std::memcpy(slot.szPassword, password, sizeof slot.szPassword);
     std::memcpy(slot.abySessionKey, sessionKey, sizeof slot.abySessionKey);
     slot.aesSessionKey.Expand(sessionKey);
-    AesEncryptBlock(128, challenge, kChallengeSize, password, kPasswordBufferSize, slot.abyExpected);
+    slot.bBound = binding != nullptr;
+    std::memcpy(slot.abyChallenge, challenge, sizeof slot.abyChallenge);
+    if (binding) {
+        std::memcpy(slot.abyBinding, binding, sizeof slot.abyBinding);
+        ViewerProof(password, challenge, binding, slot.abyExpected);
+    } else {
+        std::memset(slot.abyBinding, 0, sizeof slot.abyBinding);
+        AesEncryptBlock(128, challenge, kChallengeSize, password, kPasswordBufferSize, slot.abyExpected);
+    }
     slot.bVideoOn.store(false);
     slot.bMarked.store(false);
     slot.bKeySent.store(false);

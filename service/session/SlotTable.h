@@ -25,6 +25,7 @@
 
 #include "platform/Thread.h"
 #include "wire/Aes.h"
+#include "wire/LoginProof.h"
 #include "transport/client/PpppTable.h"
 #include "wire/Sealing.h"
 #include "wire/SessionPacket.h"
@@ -65,6 +66,11 @@ struct SessionSlot {
     uint8_t abySessionKey[kKeySize] = {};
     CAesKey128 aesSessionKey;                 // the session key expanded once, for the frames
     uint8_t abyExpected[kKeySize] = {};       // the AuthResponse payload that proves the password
+    // A login bound to the channel (internet route): the channel's binding as
+    // this side sees it, and the challenge the acceptance must cover.
+    bool bBound = false;
+    uint8_t abyBinding[kBindingSize] = {};
+    uint8_t abyChallenge[kChallengeSize] = {};
     std::atomic<bool> bAuthed{false};
     std::atomic<uint8_t> byRoute{0};          // 0 direct, other values relayed
     std::atomic<uint32_t> dwRemoteAddress{0}; // who the peer counts as: address or account (PeerKey.h)
@@ -165,7 +171,7 @@ public:
     // Puts a new session into a free slot. Listener only.
     void Occupy(SessionSlot& slot, int32_t handle, uint32_t acceptTick, uint8_t route, uint32_t address,
                 const uint8_t (&password)[kPasswordBufferSize], const uint8_t (&challenge)[kChallengeSize],
-                const uint8_t (&sessionKey)[kKeySize], CListener* server);
+                const uint8_t (&sessionKey)[kKeySize], CListener* server, const uint8_t* binding = nullptr);
 
     // Begins a use of the slot's handle; empty when the slot is free or closing.
     CSlotUse Use(SessionSlot& slot);

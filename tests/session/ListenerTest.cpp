@@ -175,6 +175,7 @@ TEST_F(ListenerTest, OverTheInternetAViewerCountsAsItsBrokerAccountNotAsTheRelay
         {PPPP_PATH_INTERNET, 0, 0x123456, key(255, 0x12, 0x34, 0x56)},           // the first, IPv6
         {PPPP_PATH_TCP, 0x0A000009, 0x123456, key(10, 0, 0, 9)},                 // the LAN: address
     };
+    fake.SetBindings(std::vector<uint8_t>(32, 7), std::vector<uint8_t>(32, 7));
     std::vector<std::unique_ptr<CFakeViewer>> viewers;
     for (const Arrival& a : arrivals) {
         fake.SetPath(a.path);

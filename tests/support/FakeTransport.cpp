@@ -19,6 +19,7 @@ int FCheckBuffer(int s, unsigned char c, unsigned int* w, unsigned int* r) {
 int FClose(int s) { return CFakeTransport::Instance().Close(s); }
 int FConnect(const char* did, unsigned int t) { return CFakeTransport::Instance().Connect(did, t); }
 int FConnectTo(const char* did, const char*, unsigned int t) { return CFakeTransport::Instance().Connect(did, t); }
+int FChannelBinding(int s, unsigned char* out, int n) { return CFakeTransport::Instance().ChannelBinding(s, out, n); }
 int FInitialize(const char*) { return 0; }
 int FDeInitialize() { return 0; }
 
@@ -31,7 +32,8 @@ CFakeTransport& CFakeTransport::Instance() {
 
 const pppp::PpppTable& CFakeTransport::Table() {
     static const pppp::PpppTable table{FInitialize, FDeInitialize, FListen, FListenBreak, FCheck,  FRead,
-                                          FWrite,      FCheckBuffer,  FClose,  FConnect,     FConnectTo};
+                                          FWrite,      FCheckBuffer,  FClose,  FConnect,     FConnectTo,
+                                          FChannelBinding};
     return table;
 }
 
@@ -49,6 +51,8 @@ void CFakeTransport::Reset(uint32_t readWaitCapMs) {
     m_byPath = 0;
     m_dwAddress = 0;
     m_dwAccount = 0;
+    m_deviceBinding.clear();
+    m_viewerBinding.clear();
     m_nUsesAfterClose = 0;
     m_nClosesUnderUse = 0;
     m_nCheckResult = 0;
@@ -84,6 +88,8 @@ int CFakeTransport::ConnectLocked(const char* did, uint32_t address) {
     m_ends[device].peer = viewer;
     m_ends[device].address = address;
     m_ends[device].account = m_dwAccount;
+    m_ends[device].binding = m_deviceBinding;
+    m_ends[viewer].binding = m_viewerBinding;
     m_pendingAccepts.push_back(device);
     m_changed.notify_all();
     return viewer;
@@ -264,6 +270,16 @@ int CFakeTransport::Check(int session, PPPP_SessionRecord* record) {
     for (int k = 0; k < 3; ++k)
         record->bytes[PPPP_REC_PEER_ACCOUNT + k] = static_cast<unsigned char>(account >> (16 - 8 * k));
     return PPPP_OK;
+}
+
+int CFakeTransport::ChannelBinding(int session, unsigned char* out, int size) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    End* e = Find(session);
+    if (!e) return PPPP_ERR_CLOSED_LOCALLY;
+    if (e->binding.empty()) return 0;
+    if (!out || size < static_cast<int>(e->binding.size())) return PPPP_ERR_BAD_ARGUMENT;
+    std::copy(e->binding.begin(), e->binding.end(), out);
+    return static_cast<int>(e->binding.size());
 }
 
 int CFakeTransport::Read(int session, unsigned char channel, char* buffer, int* size, unsigned int timeoutMs) {

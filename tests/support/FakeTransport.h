@@ -60,6 +60,13 @@ public:
     void SetAddress(uint32_t address);
     // ... and from this broker account (its 24-bit key; 0, the default, none).
     void SetAccount(uint32_t key);
+    // Sessions opened from now on have a channel binding: each end sees its
+    // own (different ones: someone in the middle). Empty: none (the default).
+    void SetBindings(std::vector<uint8_t> deviceSees, std::vector<uint8_t> viewerSees) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_deviceBinding = std::move(deviceSees);
+        m_viewerBinding = std::move(viewerSees);
+    }
     void FailConnect(int result) { m_nConnectFailure.store(result); }
     void FailCheck(int result) { m_nCheckResult = result; }
 
@@ -87,6 +94,7 @@ public:
     int Write(int session, unsigned char channel, const char* buffer, int size);
     int CheckBuffer(int session, unsigned char channel, unsigned int* writePending, unsigned int* readPending);
     int Close(int session);
+    int ChannelBinding(int session, unsigned char* out, int size);
     int Connect(const char* did, unsigned int timeoutMs);
     std::string LastDid();
 
@@ -95,6 +103,7 @@ private:
         int peer = -1;
         uint32_t address = 0;  // as 0xaabbccdd
         uint32_t account = 0;
+        std::vector<uint8_t> binding;
         bool closedHere = false;
         int closeCalls = 0;
         std::deque<uint8_t> incoming[2];
@@ -132,6 +141,7 @@ private:
     uint8_t m_byPath = 0;
     uint32_t m_dwAddress = 0;
     uint32_t m_dwAccount = 0;
+    std::vector<uint8_t> m_deviceBinding, m_viewerBinding;
     int m_nUsesAfterClose = 0;
     int m_nClosesUnderUse = 0;
     int m_nCheckResult = 0;

@@ -28,12 +28,13 @@ inline int CheckBuffer(int, unsigned char, unsigned int* w, unsigned int* r) {
 inline int Close(int) { return PPPP_OK; }
 inline int Connect(const char*, unsigned int) { return PPPP_ERR_DEVICE_NOT_FOUND; }
 inline int ConnectTo(const char*, const char*, unsigned int) { return PPPP_ERR_DEVICE_NOT_FOUND; }
+inline int ChannelBinding(int, unsigned char*, int) { return 0; }
 }  // namespace nulltransport
 
 // `read` replaces the reads (the fuzzer feeds its input through it).
 inline pppp::PpppTable NullTransport(decltype(pppp::PpppTable::Read) read = &nulltransport::Read) {
     using namespace nulltransport;
-    return pppp::PpppTable{Init, Zero, Listen, Zero, Check, read, Write, CheckBuffer, Close, Connect, ConnectTo};
+    return pppp::PpppTable{Init, Zero, Listen, Zero, Check, read, Write, CheckBuffer, Close, Connect, ConnectTo, ChannelBinding};
 }
 
 class CNullHost final : public session::ISessionHost {

@@ -99,7 +99,7 @@ protected:
     }
 
     void Send(const std::string& viewer, SignalMessage::Type type, uint32_t n, uint64_t now,
-              uint32_t version = pppp::kProtocolVersion) {
+              uint32_t version = pppp::kBoundVersion) {
         SignalMessage m;
         m.type = type;
         char sid[17];
@@ -150,9 +150,9 @@ protected:
 using Strings = std::vector<std::string>;
 constexpr uint64_t CGrantsRecheckMs() { return pppp::CGrants::kRecheckMs; }
 
-TEST_F(CallAnswererTest, AnswersOnlyWhileServedAndRefusesViewersWithoutAcks) {
+TEST_F(CallAnswererTest, AnswersOnlyWhileServedAndRefusesViewersThatWouldNotBindTheirLogin) {
     EXPECT_EQ(m_signalling->OwnPresence(), 1);
-    Send("old.v", SignalMessage::Call, 1, 1000, pppp::kAckVersion - 1);
+    Send("old.v", SignalMessage::Call, 1, 1000, pppp::kBoundVersion - 1);
     EXPECT_EQ(SentTo("old.v"), Strings{"refuse " + Sid(1) + " version"});
     Send("bob.v", SignalMessage::Call, 2, 1000);
     Send("bob.v", SignalMessage::Call, 2, 1001);  // the same call again is not a second attempt

@@ -204,7 +204,9 @@ protected:
             return;
         }
         s_dir = std::make_unique<testsupport::CTempDir>();
-        const std::string broker = "listener 1883 " + std::string(kServer) + "\nallow_anonymous true\npersistence false\n";
+        // As root the broker would switch to its own user, which a user namespace cannot do.
+        const std::string broker = "listener 1883 " + std::string(kServer) +
+                                   "\nallow_anonymous true\npersistence false\nuser root\n";
         testsupport::WriteBytes(s_dir->File("mosquitto.conf"), broker);
         ChildOptions logs;
         logs.log = s_dir->File("mosquitto.log");
@@ -465,6 +467,13 @@ TEST_F(InternetRouteTest, ViewerMeetsDeviceByDidDirectlyAndAKilledViewerIsNotice
     EXPECT_EQ(record.bytes[PPPP_REC_REMOTE_ADDR + 3], 2);  // the viewer's own address
     EXPECT_TRUE(WaitUntil(
         [&] { return Slurp(s_dir->File("viewer.log")).find("route internet direct") != std::string::npos; }, 5000));
+    // Both ends derive one binding from the certificates their DTLS handshake used.
+    unsigned char binding[PPPP_CHANNEL_BINDING_SIZE];
+    ASSERT_EQ(PPPP_Channel_Binding(h, binding, sizeof binding), PPPP_CHANNEL_BINDING_SIZE);
+    std::string hex;
+    for (unsigned char b : binding) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    EXPECT_NE(Slurp(s_dir->File("viewer.log")).find("route internet direct binding " + hex), std::string::npos)
+        << Slurp(s_dir->File("viewer.log"));
 
     viewer->Signal(SIGKILL);
     const auto killed = std::chrono::steady_clock::now();
@@ -575,7 +584,7 @@ TEST_F(InternetRouteTest, AttemptsAreBoundedAndARepeatingViewerPushesOutOnlyItsO
         CChildProcess pub("/usr/bin/mosquitto_pub",
                           {"-h", kServer, "-u", viewer, "-i", viewer + "-out", "-q", "1", "-t",
                            "pppp/d/" + did + "/" + viewer, "-m",
-                           std::string(R"({"type":"call","version":2,"sid":")") + sid + "\"}"});
+                           std::string(R"({"type":"call","version":3,"sid":")") + sid + "\"}"});
         EXPECT_EQ(pub.Wait(5000), 0);
     };
     auto first = inbox("first.v", "first.log");

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/support/TempDir.h"
+#include "transport/internet/ChannelBinding.h"
 #include "transport/internet/Config.h"
 #include "transport/internet/SignalMessage.h"
 #include "transport/internet/TurnCredentials.h"
@@ -113,6 +115,21 @@ TEST(TurnCredential, IsTheSharedSecretScheme) {
 
 bool Parse(const std::string& text, pppp::SignalMessage* m) {
     return pppp::ParseSignalMessage(reinterpret_cast<const uint8_t*>(text.data()), text.size(), m);
+}
+
+TEST(ChannelBinding, BothCertificatesInTheirOrderAndNothingElse) {
+    const std::string device = "-----BEGIN CERTIFICATE-----\nZGV2aWNlIGNl\ncnRpZmljYXRl\n-----END CERTIFICATE-----\n";
+    const std::string viewer = "-----BEGIN CERTIFICATE-----\r\ndmlld2VyIGNlcnRpZmljYXRl\r\n-----END CERTIFICATE-----";
+    uint8_t binding[pppp::kChannelBindingSize], swapped[pppp::kChannelBindingSize];
+    ASSERT_TRUE(pppp::ChannelBindingFromPem(device, viewer, binding));
+    std::string hex;
+    for (uint8_t b : binding) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    // The same number the browser page's test derives from these two DER blobs.
+    EXPECT_EQ(hex, "4e344fd34be75736b1e47ac65bf5d44df8b7e28ce07b2e7a3fecec14735635b7");
+    ASSERT_TRUE(pppp::ChannelBindingFromPem(viewer, device, swapped));
+    EXPECT_NE(0, std::memcmp(binding, swapped, sizeof binding));
+    EXPECT_FALSE(pppp::ChannelBindingFromPem("", viewer, binding));
+    EXPECT_FALSE(pppp::ChannelBindingFromPem("-----BEGIN CERTIFICATE-----\nZm9v*\n-----END CERTIFICATE-----", viewer, binding));
 }
 
 TEST(SignalMessage, RoundTripsEveryType) {

@@ -631,10 +631,12 @@ std::pair<uint8_t, uint8_t> Answer(CDeviceSide& device, bool needsAcks, uint8_t 
     const auto h = pipe->PeerRead(kFrameHeaderSize);
     if (h.size() < kFrameHeaderSize) return {0, 0};
     const auto payload = pipe->PeerRead(ReadFrameHeader(h.data()).length);
-    return {h[0], h[0] == FrameRefuse && payload.size() > 5 ? payload[5] : 0};
+    // A refusal's reason; a welcome's version.
+    if (h[0] == FrameRefuse) return {h[0], payload.size() > 5 ? payload[5] : 0};
+    return {h[0], payload.size() > 4 ? payload[4] : 0};
 }
 
-TEST(DeviceHandshake, ALinkThatNeedsAcksNeedsAHelloThatSpeaksThem) {
+TEST(DeviceHandshake, ALinkThatNeedsAcksNeedsAHelloThatBindsItsLogin) {
     CConfig config;
     config.wDiscoveryPort = 41234;
     config.bLoopbackOnly = true;
@@ -648,14 +650,16 @@ TEST(DeviceHandshake, ALinkThatNeedsAcksNeedsAHelloThatSpeaksThem) {
     std::pair<uint8_t, uint8_t> answer;
     EXPECT_TRUE(testsupport::WaitUntil([&] { return (answer = Answer(device, true, 1)).second != RefuseUnknownDid; }, 30000));
     EXPECT_EQ(answer, std::make_pair(uint8_t{FrameRefuse}, uint8_t{RefuseVersion}));
-    EXPECT_EQ(Answer(device, true, 2).first, FrameWelcome);
+    EXPECT_EQ(Answer(device, true, 2), std::make_pair(uint8_t{FrameRefuse}, uint8_t{RefuseVersion}));
+    EXPECT_EQ(Answer(device, true, 3), std::make_pair(uint8_t{FrameWelcome}, uint8_t{3}));
     listener.join();
     ASSERT_GT(listened, 0);
     uint8_t record[PPPP_SESSION_RECORD_SIZE];
     ASSERT_EQ(table.sessions.at(0)->Check(record), PPPP_OK);
-    EXPECT_EQ(record[PPPP_REC_PEER_VERSION], 2);
-    // Where acknowledgements are not needed, a version-1 viewer is welcome as ever.
-    EXPECT_EQ(Answer(device, false, 1).first, FrameWelcome);
+    EXPECT_EQ(record[PPPP_REC_PEER_VERSION], 3);
+    // Where acknowledgements are not needed, a version-1 viewer is welcome as
+    // ever, and the device still says 2 there.
+    EXPECT_EQ(Answer(device, false, 1), std::make_pair(uint8_t{FrameWelcome}, uint8_t{2}));
     device.Stop();
 }
 

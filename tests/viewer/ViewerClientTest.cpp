@@ -145,6 +145,42 @@ TEST_F(ViewerClientTest, WrongPasswordUnknownDidAndAFullDeviceEndWithTheirOwnSta
     EXPECT_TRUE(events.frames.empty());
 }
 
+TEST_F(ViewerClientTest, OverTheInternetTheLoginHoldsOnlyOnTheChannelBothEndsSee) {
+    StartDevice();
+    CFakeTransport& fake = CFakeTransport::Instance();
+    fake.SetPath(PPPP_PATH_INTERNET);
+    const std::vector<uint8_t> channel(32, 0x11), device(32, 0x22);
+    CRecordingEvents events;
+
+    fake.SetBindings(channel, channel);
+    CViewerClient direct(CFakeTransport::Table(), Options(3));
+    ASSERT_EQ(direct.Run(events), kViewerDone) << direct.Message();
+    EXPECT_EQ(events.frames.size(), 3u);
+
+    ViewerOptions wrong = Options(3);
+    wrong.password = u"PW";
+    CViewerClient guessing(CFakeTransport::Table(), wrong);
+    EXPECT_EQ(guessing.Run(events), kViewerWrongPassword);
+    EXPECT_NE(guessing.Message().find("may be intercepted"), std::string::npos) << guessing.Message();
+
+    // Someone in the middle: each end sees other certificates. The device
+    // refuses the right password, and the viewer says why.
+    fake.SetBindings(device, channel);
+    CRecordingEvents middle;
+    CViewerClient intercepted(CFakeTransport::Table(), Options(3));
+    EXPECT_EQ(intercepted.Run(middle), kViewerIntercepted);
+    EXPECT_NE(intercepted.Message().find("may be intercepted: the device sees other certificates"),
+              std::string::npos)
+        << intercepted.Message();
+    EXPECT_TRUE(middle.frames.empty());
+
+    // A route that cannot name its channel gets no login at all.
+    fake.SetBindings({}, {});
+    CViewerClient unbound(CFakeTransport::Table(), Options(3));
+    EXPECT_EQ(unbound.Run(middle), kViewerSessionLost);
+    EXPECT_TRUE(middle.frames.empty());
+}
+
 TEST_F(ViewerClientTest, ASessionThatEndsUnderTheViewerIsReportedLost) {
     StartDevice();
     CViewerClient client(CFakeTransport::Table(), Options());

@@ -19,6 +19,7 @@ struct PpppTable {
     int (*Close)(int session);
     int (*Connect)(const char* did, unsigned int timeoutMs);
     int (*ConnectTo)(const char* did, const char* address, unsigned int timeoutMs);
+    int (*Channel_Binding)(int session, unsigned char* out, int outSize);
 };
 
 // The functions of libpppp (defined in the zelt_pppp_binding library, which

@@ -70,7 +70,7 @@ void CCallAnswerer::TakeCall(const std::string& viewer, const SignalMessage& cal
         Refuse(viewer, call.sid, "denied");
         return;
     }
-    if (call.version < kAckVersion) {
+    if (call.version < LowestPeerVersion(true)) {
         Refuse(viewer, call.sid, "version");
         return;
     }

@@ -66,6 +66,10 @@ public:
     virtual uint64_t BufferedAmount() const = 0;
     // The selected route and addresses.
     virtual void Describe(LinkInfo* info) const = 0;
+    // The binding of the channel's DTLS handshake (ChannelBinding.h), once it
+    // is done; false before, or when the certificates cannot be read. Not
+    // from the peer's own callbacks.
+    virtual bool ChannelBinding(uint8_t (&)[32]) const { return false; }
 
     // Stops the peer without waiting; events stop soon after.
     virtual void Close() = 0;

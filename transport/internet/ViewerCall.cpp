@@ -58,7 +58,7 @@ int CViewerCall::Open(uint64_t deadlineMs) {
 int CViewerCall::Call(uint64_t deadlineMs) {
     SignalMessage call;
     call.type = SignalMessage::Call;
-    call.version = kProtocolVersion;
+    call.version = VersionOnLink(true);
     if (!Send(call)) return PPPP_ERR_DEVICE_NOT_FOUND;
     SignalMessage m;
     while (Next(&m, deadlineMs)) {
@@ -124,6 +124,7 @@ int CViewerCall::OpenChannel(uint64_t deadlineMs) {
 int CViewerCall::Greet(uint64_t deadlineMs) {
     uint8_t frame[kFrameHeaderSize + kMaxHandshakePayload];
     Hello hello;
+    hello.version = VersionOnLink(true);
     hello.did = m_strDid;
     hello.deadPeerMs = m_config.dwDeadPeerMs;
     const size_t size = MakeHello(frame, hello);
@@ -153,6 +154,12 @@ int CViewerCall::Greet(uint64_t deadlineMs) {
         RefuseReason reason{};
         if (ParseRefuse(frame + kFrameHeaderSize, h.length, &reason))
             ZTRACE("%s refused the session (%d)\n", m_strDid.c_str(), reason);
+        return PPPP_ERR_REFUSED;
+    }
+    // An older device would take a login that is not bound to this channel.
+    if (welcome.version < LowestPeerVersion(true)) {
+        ZTRACE("%s speaks version %u; the internet route needs %u\n", m_strDid.c_str(), welcome.version,
+               LowestPeerVersion(true));
         return PPPP_ERR_REFUSED;
     }
     auto session =

@@ -188,7 +188,20 @@ void CWebRtcLink::FinishSending() {
 }
 
 void CWebRtcLink::Describe(LinkInfo* info) {
+    // The certificates are asked for here, by the session that runs over the
+    // open channel, not on the peer's callback that opened it.
+    bool bound = true;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        bound = !m_bDescribed || m_info.bound;
+    }
+    uint8_t binding[sizeof m_info.binding];
+    const bool learnt = !bound && m_pPeer && m_pPeer->ChannelBinding(binding);
     std::lock_guard<std::mutex> hold(m_lock);
+    if (learnt) {
+        m_info.bound = true;
+        std::memcpy(m_info.binding, binding, sizeof m_info.binding);
+    }
     *info = m_info;
     info->path = PPPP_PATH_INTERNET;
     std::memcpy(info->account, m_account, sizeof m_account);

@@ -20,6 +20,7 @@
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
+#include "transport/internet/ChannelBinding.h"
 #include "transport/internet/TurnTlsTunnel.h"
 #include "transport/internet/TurnUdpProbe.h"
 
@@ -439,6 +440,33 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
     }
 }
 
+// ---- the certificates ------------------------------------------------------------
+
+// The binding of the DTLS handshake that carries the data channel, from the
+// certificates it used (not those the signalling announced).
+// Not from webrtcbin's own callbacks: those of the data channel run under the
+// lock its properties take.
+bool ReadBinding(PeerCore* c, uint8_t (&out)[kChannelBindingSize]) {
+    if (!c->webrtc || !HasProperty(c->webrtc, "sctp-transport")) return false;
+    GstWebRTCSCTPTransport* sctp = nullptr;
+    g_object_get(c->webrtc, "sctp-transport", &sctp, nullptr);
+    if (!sctp) return false;
+    GstWebRTCDTLSTransport* dtls = nullptr;
+    g_object_get(sctp, "transport", &dtls, nullptr);
+    gst_object_unref(sctp);
+    if (!dtls) return false;
+    gchar* local = nullptr;
+    gchar* remote = nullptr;
+    g_object_get(dtls, "certificate", &local, "remote-certificate", &remote, nullptr);
+    gst_object_unref(dtls);
+    const std::string mine = local ? local : "", theirs = remote ? remote : "";
+    g_free(local);
+    g_free(remote);
+    const bool bound = c->offerer ? ChannelBindingFromPem(mine, theirs, out) : ChannelBindingFromPem(theirs, mine, out);
+    if (!bound) ZTRACE("internet route: the channel's certificates cannot be read\n");
+    return bound;
+}
+
 // ---- the data channel ----------------------------------------------------------
 
 void ChannelOpened(PeerCore* c) {
@@ -794,6 +822,10 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
         break;
     }
     *info = out;
+}
+
+bool CWebRtcPeer::ChannelBinding(uint8_t (&out)[kChannelBindingSize]) const {
+    return ReadBinding(m_core.get(), out);
 }
 
 void DrainPeerTeardowns() {

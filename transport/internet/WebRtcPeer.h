@@ -47,6 +47,7 @@ public:
     uint64_t BufferedAmount() const override;
     // The selected ICE pair as route and addresses (path is always the internet's).
     void Describe(LinkInfo* info) const override;
+    bool ChannelBinding(uint8_t (&out)[32]) const override;
     // Callbacks stop soon after.
     void Close() override;
 

@@ -14,7 +14,9 @@ export const FRAME_HEADER = 6;
 export const MAX_FRAME_PAYLOAD = 1048576;
 export const MAX_GREETING = 64;
 export const CHANNELS = 8;
-export const PROTOCOL_VERSION = 2;
+// 3: Acks, and the login bound to the channel's certificates (binding.js);
+// the device must speak it too.
+export const PROTOCOL_VERSION = 3;
 // The largest message a data channel carries reliably everywhere.
 export const MAX_MESSAGE = 16384;
 export const ACK_EVERY = 16384;
@@ -185,6 +187,8 @@ export class TransportSession {
       if (!g) { this.end(END_BY_PEER, 'unreadable greeting'); return false; }
       if (g.refuse) { this.refused = g.reason; this.onRefused(g.reason); this.end(END_BY_PEER, 'refused'); return false; }
       this.peerVersion = g.version;
+      // An older device would take a login that is not bound to the channel.
+      if (g.version < PROTOCOL_VERSION) { this.refused = 3; this.onRefused(3); this.end(END_BY_PEER, 'old version'); return false; }
       this.state = 'open';
       if (g.deadMs > 0) {
         this.keepaliveMs = Math.min(this.keepaliveMs, Math.max(Math.floor(g.deadMs / 3), 100));

@@ -16,6 +16,7 @@
 // payload XORed with the scramble byte, then the control block encrypted as
 // one AES-128 block.
 import { aesEncryptBlock, aesDecryptBlock } from './aes.js';
+import { viewerProof, deviceProof, sameBytes, BINDING_SIZE, PROOF_SIZE } from './binding.js';
 
 export const KIND_PLAIN = 1;
 export const KIND_SEALED32 = 2;
@@ -31,6 +32,7 @@ export const CMD_AUTH_ACCEPTED = 3;
 export const CMD_AUTH_REFUSED = 4;
 // AuthRefused's one byte from a device without a password, in place of the challenge.
 export const REFUSED_NO_PASSWORD = 1;
+export const REFUSED_OTHER_CHANNEL = 2;  // the answer was made over other certificates than the device's
 export const CMD_VIDEO_FRAME = 3;
 export const CMD_AUTH_RESPONSE = 2;
 export const CMD_VIDEO_START = 1;
@@ -47,15 +49,20 @@ export const MAX_BODY_FROM_SERVICE = 262144 - HEADER_SIZE;
 const isSealed = (kind) => kind >= KIND_SEALED32 && kind <= KIND_SEALED16;
 const hasLength32 = (kind) => kind === KIND_SEALED32 || kind === KIND_SEALED32_ALT;
 
-// The AES key of a password: its UTF-8 bytes cut at a character boundary to at
-// most 23, zero-filled; the key is the first 16 bytes.
-export function passwordKey(password) {
+// The password buffer: its UTF-8 bytes cut at a character boundary to at
+// most 23, zero-filled to 24. The AES key is its first 16 bytes; a login
+// bound to its channel keys its MAC with all 24.
+export function passwordBuffer(password) {
   const bytes = new TextEncoder().encode(String(password));
   let n = Math.min(bytes.length, 23);
   while (n > 0 && n < bytes.length && (bytes[n] & 0xc0) === 0x80) n--;
   const buffer = new Uint8Array(24);
   buffer.set(bytes.subarray(0, n));
-  return buffer.subarray(0, 16).slice();
+  return buffer;
+}
+
+export function passwordKey(password) {
+  return passwordBuffer(password).subarray(0, 16).slice();
 }
 
 // A clear or unsealed packet around `payload`. Returns a Uint8Array, or null
@@ -160,7 +167,10 @@ export class PacketReader {
 // service sends.
 export class ViewerProtocol {
   constructor(password) {
+    this.passwordBuffer = passwordBuffer(password);
     this.passwordKey = passwordKey(password);
+    this.binding = null;
+    this.challenge = null;
     this.sessionKey = null;
     this.scramble = crypto.getRandomValues(new Uint8Array(1))[0];
   }
@@ -174,6 +184,31 @@ export class ViewerProtocol {
   acceptSessionKey(payload) {
     if (payload.length !== 16) return false;
     this.sessionKey = aesDecryptBlock(this.passwordKey, payload);
+    return true;
+  }
+
+  // The login bound to the channel (binding.js): the answer carries the proof
+  // and the binding as we see it; the acceptance must carry the device's
+  // proof over the same binding, else the key is not taken.
+  bindToChannel(binding) { this.binding = binding; }
+
+  async buildBoundAuthResponse(challenge) {
+    const c = new Uint8Array(16);
+    c.set(challenge.subarray(0, 16));
+    this.challenge = c;
+    const proof = await viewerProof(this.passwordBuffer, c, this.binding);
+    const payload = new Uint8Array(PROOF_SIZE + BINDING_SIZE);
+    payload.set(proof);
+    payload.set(this.binding, PROOF_SIZE);
+    return buildPacket({ kind: KIND_PLAIN, command: CMD_AUTH_RESPONSE }, payload);
+  }
+
+  async acceptBoundSessionKey(payload) {
+    if (payload.length !== 16 + PROOF_SIZE || !this.challenge) return false;
+    const wrapped = payload.subarray(0, 16);
+    const expected = await deviceProof(this.passwordBuffer, this.challenge, this.binding, wrapped);
+    if (!sameBytes(expected, payload.subarray(16))) return false;
+    this.sessionKey = aesDecryptBlock(this.passwordKey, wrapped);
     return true;
   }
 

@@ -6,6 +6,8 @@
 //   pppp/v/<viewer>/<DID>   to this viewer, from the device
 //   pppp/p/<DID>            the device's presence, retained: "1" or "0"
 import { MqttClient } from './mqtt.js';
+import { channelBinding } from './binding.js';
+import { PROTOCOL_VERSION } from './framing.js';
 
 export const CHANNEL_OPEN_LIMIT_MS = 15000;
 // How long a retained presence may take to follow the subscription's answer.
@@ -166,8 +168,12 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   };
 
   const answerOffer = async (offer) => {
+    // Our own certificate, made here so that its fingerprint is known for the
+    // channel binding: the connection has no other.
+    let certificate;
     try {
-      pc = new RTCPeerConnection({ iceServers: iceServersOf(offer) });
+      certificate = await RTCPeerConnection.generateCertificate({ name: 'ECDSA', namedCurve: 'P-256' });
+      pc = new RTCPeerConnection({ iceServers: iceServersOf(offer), certificates: [certificate] });
     } catch (e) {
       finish({ error: 'failed', text: `the browser refused the ICE servers: ${e.message}` });
       return;
@@ -184,9 +190,14 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       const dc = ev.channel;
       if (dc.label !== 'pppp') return;
       dc.binaryType = 'arraybuffer';
-      const opened = () => {
+      const opened = async () => {
         clearTimeout(limit);
-        finish({ dc, pc, sid, mqtt, bye: () => { if (!mqtt.closed) { send({ type: 'bye' }); mqtt.close(); } } });
+        const binding = await channelBinding(pc, certificate).catch(() => null);
+        if (!binding) {
+          finish({ error: 'failed', text: 'the browser cannot tell which certificates the connection uses, so a login over it would not be safe' });
+          return;
+        }
+        finish({ dc, pc, sid, mqtt, binding, bye: () => { if (!mqtt.closed) { send({ type: 'bye' }); mqtt.close(); } } });
       };
       if (dc.readyState === 'open') opened(); else dc.onopen = opened;
     };
@@ -220,6 +231,6 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     return result;
   }
   onStatus('connecting');
-  await send({ type: 'call', version: 2 });
+  await send({ type: 'call', version: PROTOCOL_VERSION });
   return result;
 }

@@ -4,11 +4,14 @@
 import { openRoute, routeOf } from './route.js';
 import { TransportSession, END_LOCALLY, END_TIMEOUT } from './framing.js';
 import {
-  PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, isKeyFrame,
+  PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, REFUSED_OTHER_CHANNEL, isKeyFrame,
 } from './packet.js';
 
 export const MESSAGES = {
   wrongPassword: 'Wrong device password.',
+  wrongPasswordOrIntercepted: 'Wrong device password, or the connection may be intercepted.',
+  intercepted: 'The connection may be intercepted: the login did not hold over it (someone between you and the ' +
+               'device, such as whoever runs the rendezvous, may be trying to read it). Nothing was shown.',
   noPassword: 'The device has no password, so it admits no viewer over the internet. Its owner must set one first.',
   notFound: 'Device not found: no device with this DID is online.',
   busy: 'The device is busy: eight viewers are watching it already. Try again later.',
@@ -81,13 +84,14 @@ export class Viewer {
     this.startSession(run, opened, did, devicePassword);
   }
 
-  startSession(run, { dc, pc }, did, devicePassword) {
+  startSession(run, { dc, pc, binding }, did, devicePassword) {
     const session = new TransportSession({
       send: (b) => { if (dc.readyState === 'open') dc.send(b); },
       close: () => dc.close(),
     }, did);
     this.session = session;
     const protocol = new ViewerProtocol(devicePassword);
+    if (binding) protocol.bindToChannel(binding);
     this.protocol = protocol;
     let loggedIn = false;
     let challenged = false;
@@ -129,21 +133,35 @@ export class Viewer {
         session.end(11, `packet ${m.error}`);
         return;
       }
+      const current = () => this.run === run && this.session === session;
       if (m.type === 'challenge') {
         // One answer per session: a second challenge would only be someone
         // collecting answers to test passwords against.
         if (challenged) { this.finish(MESSAGES.secondChallenge); return; }
         challenged = true;
-        session.write(CHANNEL_CONTROL, protocol.buildAuthResponse(m.payload));
+        if (!protocol.binding) { session.write(CHANNEL_CONTROL, protocol.buildAuthResponse(m.payload)); return; }
+        protocol.buildBoundAuthResponse(m.payload).then((p) => { if (current()) session.write(CHANNEL_CONTROL, p); });
       } else if (m.type === 'accepted') {
-        if (!protocol.acceptSessionKey(m.payload)) { session.end(11, 'bad session key'); return; }
-        loggedIn = true;
-        clearTimeout(this.loginTimer);
-        this.set({ status: 'waiting for a key frame' });
-        session.write(CHANNEL_CONTROL, protocol.buildVideoStart());
+        const loggedInNow = () => {
+          loggedIn = true;
+          clearTimeout(this.loginTimer);
+          this.set({ status: 'waiting for a key frame' });
+          session.write(CHANNEL_CONTROL, protocol.buildVideoStart());
+        };
+        if (!protocol.binding) {
+          if (!protocol.acceptSessionKey(m.payload)) { session.end(11, 'bad session key'); return; }
+          loggedInNow();
+          return;
+        }
+        protocol.acceptBoundSessionKey(m.payload).then((accepted) => {
+          if (!current()) return;
+          if (accepted) loggedInNow(); else this.finish(MESSAGES.intercepted);
+        });
       } else if (m.type === 'refused') {
-        const noPassword = !challenged && m.payload.length === 1 && m.payload[0] === REFUSED_NO_PASSWORD;
-        this.finish(noPassword ? MESSAGES.noPassword : MESSAGES.wrongPassword);
+        const reason = m.payload.length === 1 ? m.payload[0] : 0;
+        if (!challenged && reason === REFUSED_NO_PASSWORD) this.finish(MESSAGES.noPassword);
+        else if (reason === REFUSED_OTHER_CHANNEL) this.finish(MESSAGES.intercepted);
+        else this.finish(protocol.binding ? MESSAGES.wrongPasswordOrIntercepted : MESSAGES.wrongPassword);
       } else if (m.type === 'mode') {
         this.set({ mode: m.mode });
       } else if (m.type === 'frame') {

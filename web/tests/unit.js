@@ -9,6 +9,8 @@ import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient } fro
 import { parseSignal, shouldSignal, iceServersOf, isValidViewerName } from '../lib/route.js';
 import { codecOf, Viewer, MESSAGES } from '../lib/viewer.js';
 import { brokerProblem, connectSources } from '../lib/broker.js';
+import { bindingOf, fingerprintBytes, viewerProof, deviceProof } from '../lib/binding.js';
+import { passwordBuffer, REFUSED_OTHER_CHANNEL } from '../lib/packet.js';
 
 const hex = (s) => Uint8Array.from((s.match(/../g) || []).map((x) => parseInt(x, 16)));
 const toHex = (a) => Array.from(a, (b) => b.toString(16).padStart(2, '0')).join('');
@@ -58,7 +60,7 @@ function sessionPair(options = {}) {
   s.onEnd = (r, d) => { events.ended = [r, d]; };
   s.onRefused = (r) => { events.refused = r; };
   s.onOpen = () => { events.opened = true; };
-  const welcome = (version = 2) => encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, version, 0, 0x28, 0x23, 0, 0));
+  const welcome = (version = 3) => encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, version, 0, 0x28, 0x23, 0, 0));
   const frames = () => {
     const out = [];
     new FrameReader((t, c, p) => { out.push([t, c, p]); }).push(cat(...sent));
@@ -77,6 +79,36 @@ test('AES-128 gives the published vectors', () => {
   eq(aesDecryptBlock(key2, hex('3925841d02dc09fbdc118597196a0b32')), hex('3243f6a8885a308d313198a2e0370734'), 'B decrypt');
   eq(aesEncryptBlock(new Uint8Array(16), new Uint8Array(16)), hex('66e94bd4ef8a2c3b884cfa59ca342b2e'), 'zero key');
   ok(aesEncryptBlock(new Uint8Array(15), plain1) === null && aesDecryptBlock(key1, [1, 2]) === null, 'bad arguments');
+});
+
+test('the login bound to the channel agrees with the C++ side', async () => {
+  // The same numbers as the device's and ZELT2Viewer's tests.
+  const sha = async (s) => new Uint8Array(await crypto.subtle.digest('SHA-256', new TextEncoder().encode(s)));
+  eq(await bindingOf(await sha('device certificate'), await sha('viewer certificate')),
+     hex('4e344fd34be75736b1e47ac65bf5d44df8b7e28ce07b2e7a3fecec14735635b7'), 'binding');
+  const range = (from, n) => Uint8Array.from({ length: n }, (_, i) => from + i);
+  const pw = passwordBuffer('pw');
+  eq(await viewerProof(pw, range(0, 16), range(0x20, 32)), hex('3a7349bb97b1501a04088e615e5b301a'), 'viewer proof');
+  eq(await deviceProof(pw, range(0, 16), range(0x20, 32), range(0x40, 16)), hex('012396c12d416aa1465849f492dce854'),
+     'device proof');
+  eq(fingerprintBytes(Array.from(range(0xe0, 32), (b) => b.toString(16).toUpperCase()).join(':')), range(0xe0, 32),
+     'a browser fingerprint');
+  ok(fingerprintBytes('AB:CD') === null, 'a short fingerprint is none');
+
+  // The exchange: the answer names its channel; an acceptance made over
+  // another channel gives no key.
+  const binding = range(0x20, 32), other = range(0x21, 32), challenge = range(0, 16);
+  const v = new ViewerProtocol('pw');
+  v.bindToChannel(binding);
+  const answer = await v.buildBoundAuthResponse(challenge);
+  eq(answer.subarray(20), cat(await viewerProof(pw, challenge, binding), binding), 'bound AuthResponse');
+  const wrapped = aesEncryptBlock(pw.subarray(0, 16), range(0x70, 16));
+  ok(!(await v.acceptBoundSessionKey(cat(wrapped, await deviceProof(pw, challenge, other, wrapped)))),
+     'an acceptance over another channel');
+  ok(!(await v.acceptBoundSessionKey(wrapped)), 'an unbound acceptance');
+  ok(await v.acceptBoundSessionKey(cat(wrapped, await deviceProof(pw, challenge, binding, wrapped))), 'the acceptance');
+  eq(v.sessionKey, range(0x70, 16), 'session key');
+  eq(REFUSED_OTHER_CHANNEL, 2, 'the refusal that names another channel');
 });
 
 test('password keys, the login and sealed packets agree with the C++ side', async () => {
@@ -152,7 +184,7 @@ test('greeting, data, keepalive and goodbye of a session', () => {
 
   const { s, timers, sent, events, welcome, frames } = sessionPair();
   s.start();
-  eq(frames()[0][2][4], 2, 'Hello says version 2');
+  eq(frames()[0][2][4], 3, 'Hello says version 3 (Acks, the login bound to the channel)');
   ok(!s.write(0, Uint8Array.of(1)), 'nothing written before the Welcome');
   // The Welcome and a Data frame split over three messages.
   const stream = cat(welcome(), encodeFrame(FRAME_DATA, 1, Uint8Array.of(0xaa, 0xbb, 0xcc)));
@@ -198,11 +230,13 @@ test('acknowledgements are sent and checked', () => {
     p.s.receive(encodeFrame(FRAME_ACK, 0, hex(bad)));
     eq(p.events.ended, [11, 'bad ack'], `Ack ${bad}`);
   }
-  const v1 = sessionPair();
-  v1.s.start(); v1.s.receive(v1.welcome(1)); v1.sent.length = 0;
-  v1.s.receive(encodeFrame(FRAME_DATA, 1, new Uint8Array(20000)));
-  v1.timers.advance(60);
-  ok(!v1.frames().some((f) => f[0] === FRAME_ACK), 'no Ack to a version-1 peer');
+  for (const version of [1, 2]) {
+    // A device below 3 would take a login not bound to the channel: none is begun.
+    const old = sessionPair();
+    old.s.start(); old.s.receive(old.welcome(version)); old.sent.length = 0;
+    eq([old.events.refused, old.events.ended && old.events.ended[1]], [3, 'old version'], `a version-${version} device`);
+    ok(!old.frames().some((f) => f[0] === FRAME_ACK || f[0] === FRAME_DATA), 'nothing sent to it');
+  }
 });
 
 test('refusals, silence and broken frames end a session', () => {
@@ -324,7 +358,7 @@ test('the page answers one challenge per session', async () => {
   const run = v.run = {};
   v.startSession(run, { dc, pc: {} }, 'CAM-1', 'a-password');
   const challenge = encodeFrame(FRAME_DATA, 0, buildPacket({ command: CMD_CHALLENGE }, new Uint8Array(16).fill(7)));
-  const welcome = encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, 2, 0, 0x28, 0x23, 0, 0));
+  const welcome = encodeFrame(FRAME_WELCOME, 0, Uint8Array.of(0x5a, 0x4c, 0x54, 0x50, 3, 0, 0x28, 0x23, 0, 0));
   const answers = () => {
     const out = [];
     new FrameReader((t, c) => { if (t === FRAME_DATA && c === 0) out.push(c); }).push(cat(...sent));
