@@ -64,12 +64,10 @@ public:
     // Data channel: false when it is gone.
     virtual bool Send(const uint8_t* data, size_t size) = 0;
     virtual uint64_t BufferedAmount() const = 0;
-    // The selected route and addresses.
+    // The selected route and addresses, and the binding of the channel's DTLS
+    // handshake (ChannelBinding.h) once it is known: the channel is reported
+    // open only then. Reads only what the peer holds itself.
     virtual void Describe(LinkInfo* info) const = 0;
-    // The binding of the channel's DTLS handshake (ChannelBinding.h), once it
-    // is done; false before, or when the certificates cannot be read. Not
-    // from the peer's own callbacks.
-    virtual bool ChannelBinding(uint8_t (&)[32]) const { return false; }
 
     // Stops the peer without waiting; events stop soon after.
     virtual void Close() = 0;

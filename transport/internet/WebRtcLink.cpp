@@ -49,7 +49,6 @@ void CWebRtcLink::OnChannelOpen() {
     if (m_pPeer) m_pPeer->Describe(&info);
     std::lock_guard<std::mutex> hold(m_lock);
     m_info = info;
-    m_bDescribed = true;
     m_bOpen = true;
     m_cv.notify_all();
 }
@@ -188,20 +187,8 @@ void CWebRtcLink::FinishSending() {
 }
 
 void CWebRtcLink::Describe(LinkInfo* info) {
-    // The certificates are asked for here, by the session that runs over the
-    // open channel, not on the peer's callback that opened it.
-    bool bound = true;
-    {
-        std::lock_guard<std::mutex> hold(m_lock);
-        bound = !m_bDescribed || m_info.bound;
-    }
-    uint8_t binding[sizeof m_info.binding];
-    const bool learnt = !bound && m_pPeer && m_pPeer->ChannelBinding(binding);
+    // As read when the channel opened (the binding with it): never asked of the peer here.
     std::lock_guard<std::mutex> hold(m_lock);
-    if (learnt) {
-        m_info.bound = true;
-        std::memcpy(m_info.binding, binding, sizeof m_info.binding);
-    }
     *info = m_info;
     info->path = PPPP_PATH_INTERNET;
     std::memcpy(info->account, m_account, sizeof m_account);

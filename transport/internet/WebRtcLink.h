@@ -71,7 +71,6 @@ private:
     bool m_bEnded = false;
     bool m_bWakePump = false, m_bWakeReader = false, m_bWakeWriter = false;
     LinkInfo m_info;
-    bool m_bDescribed = false;
     uint8_t m_account[3] = {};
 };
 

@@ -38,7 +38,17 @@ struct PeerCore {
     GstWebRTCDataChannel* channel = nullptr;  // under lock
     std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
     std::atomic<bool> closed{false};
-    std::atomic<bool> opened{false};
+    std::atomic<bool> opened{false};    // the data channel is open
+    std::atomic<bool> reported{false};  // and the sink was told, its binding known
+    // The channel's binding (ChannelBinding.h), read once on one of GStreamer's
+    // threads when the DTLS handshake is done, so that no thread of ours ever
+    // asks webrtcbin for it (its properties take a lock its callbacks hold).
+    std::mutex bindingLock;
+    GstWebRTCDTLSTransport* dtls = nullptr;  // under bindingLock; watched, one reference
+    bool bindingKnown = false;               // under bindingLock: read, or found unreadable
+    bool openHeld = false;                   // under bindingLock: open, waiting for the binding
+    bool bound = false;                      // set once with bindingKnown
+    uint8_t binding[kChannelBindingSize] = {};
     std::atomic<bool> failed{false};
     // What gathering has shown of UDP (relay candidates are held by it).
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
@@ -161,6 +171,16 @@ private:
             g_object_unref(channel);
         }
         if (c.webrtc) g_signal_handlers_disconnect_by_data(c.webrtc, &c);
+        GstWebRTCDTLSTransport* dtls;
+        {
+            std::lock_guard<std::mutex> hold(c.bindingLock);
+            dtls = c.dtls;
+            c.dtls = nullptr;
+        }
+        if (dtls) {
+            g_signal_handlers_disconnect_by_data(dtls, &c);
+            gst_object_unref(dtls);
+        }
         bool release = c.agent != nullptr;
         if (release) {
             std::lock_guard<std::mutex> hold(job->reaper->m_lock);
@@ -419,12 +439,16 @@ void OnGatheringState(GObject* webrtc, GParamSpec*, gpointer data) {
         ZTRACE("internet route: gathering complete after %llu ms\n", static_cast<PeerCore*>(data)->Age());
 }
 
+void WatchDtls(PeerCore* c);
+
 void OnPeerState(GObject* webrtc, GParamSpec*, gpointer data) {
     // Past ICE: DTLS. Connected means the DTLS handshake is done.
+    auto* c = static_cast<PeerCore*>(data);
+    WatchDtls(c);
     GstWebRTCPeerConnectionState state = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
     g_object_get(webrtc, "connection-state", &state, nullptr);
     if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED)
-        ZTRACE("internet route: DTLS connected after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+        ZTRACE("internet route: DTLS connected after %llu ms\n", c->Age());
 }
 
 void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
@@ -434,6 +458,7 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
     static const char* const kStates[] = {"new", "checking", "connected", "completed", "failed", "disconnected",
                                           "closed"};
     ZTRACE("internet route: ICE %s after %llu ms\n", state >= 0 && state <= 6 ? kStates[state] : "?", c->Age());
+    WatchDtls(c);
     if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED) {
         ZTRACE("internet route: ICE found no way to the peer\n");
         c->Fail();
@@ -441,38 +466,90 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
 }
 
 // ---- the certificates ------------------------------------------------------------
-
+//
 // The binding of the DTLS handshake that carries the data channel, from the
-// certificates it used (not those the signalling announced).
-// Not from webrtcbin's own callbacks: those of the data channel run under the
-// lock its properties take.
-bool ReadBinding(PeerCore* c, uint8_t (&out)[kChannelBindingSize]) {
-    if (!c->webrtc || !HasProperty(c->webrtc, "sctp-transport")) return false;
-    GstWebRTCSCTPTransport* sctp = nullptr;
-    g_object_get(c->webrtc, "sctp-transport", &sctp, nullptr);
-    if (!sctp) return false;
-    GstWebRTCDTLSTransport* dtls = nullptr;
-    g_object_get(sctp, "transport", &dtls, nullptr);
-    gst_object_unref(sctp);
-    if (!dtls) return false;
+// certificates it used (not those the signalling announced). The DTLS
+// transport is found from webrtcbin's state notifications, which run without
+// its lock, and watched; its certificates are read when it reports the
+// handshake done. The data channel's opening is told only once the binding is
+// known, so a session never starts without it.
+
+void ReportOpen(PeerCore* c) {
+    if (c->reported.exchange(true)) return;
+    ZTRACE("internet route: data channel open after %llu ms\n", c->Age());
+    if (auto s = c->Sink()) s->OnChannelOpen();
+}
+
+void SettleBinding(PeerCore* c, bool bound, const uint8_t (&binding)[kChannelBindingSize]) {
+    bool held;
+    {
+        std::lock_guard<std::mutex> hold(c->bindingLock);
+        if (c->bindingKnown) return;
+        c->bindingKnown = true;
+        c->bound = bound;
+        std::memcpy(c->binding, binding, sizeof c->binding);
+        held = c->openHeld;
+    }
+    if (!bound) ZTRACE("internet route: the channel's certificates cannot be read\n");
+    if (held) ReportOpen(c);
+}
+
+void OnDtlsState(GObject* dtls, GParamSpec*, gpointer data) {
+    GstWebRTCDTLSTransportState state = GST_WEBRTC_DTLS_TRANSPORT_STATE_NEW;
+    g_object_get(dtls, "state", &state, nullptr);
+    if (state != GST_WEBRTC_DTLS_TRANSPORT_STATE_CONNECTED) return;
+    auto* c = static_cast<PeerCore*>(data);
     gchar* local = nullptr;
     gchar* remote = nullptr;
     g_object_get(dtls, "certificate", &local, "remote-certificate", &remote, nullptr);
-    gst_object_unref(dtls);
     const std::string mine = local ? local : "", theirs = remote ? remote : "";
     g_free(local);
     g_free(remote);
-    const bool bound = c->offerer ? ChannelBindingFromPem(mine, theirs, out) : ChannelBindingFromPem(theirs, mine, out);
-    if (!bound) ZTRACE("internet route: the channel's certificates cannot be read\n");
-    return bound;
+    uint8_t binding[kChannelBindingSize] = {};
+    const bool bound = c->offerer ? ChannelBindingFromPem(mine, theirs, binding)
+                                  : ChannelBindingFromPem(theirs, mine, binding);
+    SettleBinding(c, bound, binding);
+}
+
+// From webrtcbin's ICE and connection state notifications only: they run
+// without its lock, which reading its properties takes.
+void WatchDtls(PeerCore* c) {
+    {
+        std::lock_guard<std::mutex> hold(c->bindingLock);
+        if (c->dtls || c->bindingKnown || c->closed.load()) return;
+    }
+    GstWebRTCSCTPTransport* sctp = nullptr;
+    g_object_get(c->webrtc, "sctp-transport", &sctp, nullptr);
+    if (!sctp) return;  // not made yet: asked again at the next state
+    GstWebRTCDTLSTransport* dtls = nullptr;
+    g_object_get(sctp, "transport", &dtls, nullptr);
+    gst_object_unref(sctp);
+    if (!dtls) return;
+    {
+        std::lock_guard<std::mutex> hold(c->bindingLock);
+        if (c->dtls || c->closed.load()) {
+            gst_object_unref(dtls);
+            return;
+        }
+        c->dtls = dtls;  // let go at teardown, which disconnects under the same lock
+        g_signal_connect(dtls, "notify::state", G_CALLBACK(OnDtlsState), c);
+    }
+    OnDtlsState(G_OBJECT(dtls), nullptr, c);  // the handshake may be done already
 }
 
 // ---- the data channel ----------------------------------------------------------
 
 void ChannelOpened(PeerCore* c) {
     if (c->opened.exchange(true)) return;
-    ZTRACE("internet route: data channel open after %llu ms\n", c->Age());
-    if (auto s = c->Sink()) s->OnChannelOpen();
+    {
+        std::lock_guard<std::mutex> hold(c->bindingLock);
+        if (!c->bindingKnown) {
+            c->openHeld = true;
+            ZTRACE("internet route: data channel open after %llu ms; its certificates not read yet\n", c->Age());
+            return;
+        }
+    }
+    ReportOpen(c);
 }
 
 void OnChannelOpen(GstWebRTCDataChannel*, gpointer data) { ChannelOpened(static_cast<PeerCore*>(data)); }
@@ -678,9 +755,13 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
-    if (platform::IsTraceEnabled()) {
+    g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
+    if (platform::IsTraceEnabled())
         g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
-        g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
+    if (!HasProperty(core->webrtc, "sctp-transport")) {
+        // No way to the certificates: the channel opens unbound, and a login over it is refused.
+        const uint8_t none[kChannelBindingSize] = {};
+        SettleBinding(core.get(), false, none);
     }
     if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
     if (gst_element_set_state(core->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -777,9 +858,6 @@ uint64_t CWebRtcPeer::BufferedAmount() const {
     return amount;
 }
 
-namespace {
-}  // namespace
-
 void CWebRtcPeer::Describe(LinkInfo* info) const {
     LinkInfo out;
     out.path = PPPP_PATH_INTERNET;
@@ -821,11 +899,12 @@ void CWebRtcPeer::Describe(LinkInfo* info) const {
         }
         break;
     }
+    {
+        std::lock_guard<std::mutex> hold(m_core->bindingLock);
+        out.bound = m_core->bound;
+        std::memcpy(out.binding, m_core->binding, sizeof out.binding);
+    }
     *info = out;
-}
-
-bool CWebRtcPeer::ChannelBinding(uint8_t (&out)[kChannelBindingSize]) const {
-    return ReadBinding(m_core.get(), out);
 }
 
 void DrainPeerTeardowns() {

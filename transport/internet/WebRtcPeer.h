@@ -45,9 +45,9 @@ public:
     void AddRemoteCandidate(uint32_t mline, const std::string& candidate) override;
     bool Send(const uint8_t* data, size_t size) override;
     uint64_t BufferedAmount() const override;
-    // The selected ICE pair as route and addresses (path is always the internet's).
+    // The selected ICE pair as route and addresses (path is always the internet's),
+    // and the channel's binding.
     void Describe(LinkInfo* info) const override;
-    bool ChannelBinding(uint8_t (&out)[32]) const override;
     // Callbacks stop soon after.
     void Close() override;
 

@@ -191,8 +191,11 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       if (dc.label !== 'pppp') return;
       dc.binaryType = 'arraybuffer';
       const opened = async () => {
-        clearTimeout(limit);
+        // The limit runs on until the binding is known: however the browser
+        // answers (slowly, with an error, not at all), the attempt ends with a message.
         const binding = await channelBinding(pc, certificate).catch(() => null);
+        if (done) return;
+        clearTimeout(limit);
         if (!binding) {
           finish({ error: 'failed', text: 'the browser cannot tell which certificates the connection uses, so a login over it would not be safe' });
           return;

@@ -22,6 +22,7 @@ export const MESSAGES = {
   denied: 'This viewer account is not granted this device. Ask the rendezvous\'s operator for a grant.',
   timeout: 'The device did not answer in time.',
   decoder: 'The browser could not decode the video.',
+  loginFailed: 'The browser could not compute the login over this connection, so the session was ended.',
   secondChallenge: 'The device asked for the password a second time in one session; the page stopped without answering.',
 };
 
@@ -140,7 +141,8 @@ export class Viewer {
         if (challenged) { this.finish(MESSAGES.secondChallenge); return; }
         challenged = true;
         if (!protocol.binding) { session.write(CHANNEL_CONTROL, protocol.buildAuthResponse(m.payload)); return; }
-        protocol.buildBoundAuthResponse(m.payload).then((p) => { if (current()) session.write(CHANNEL_CONTROL, p); });
+        protocol.buildBoundAuthResponse(m.payload).then((p) => { if (current()) session.write(CHANNEL_CONTROL, p); },
+                                                        (e) => { if (current()) this.finish(`${MESSAGES.loginFailed} (${e && e.message})`); });
       } else if (m.type === 'accepted') {
         const loggedInNow = () => {
           loggedIn = true;
@@ -156,7 +158,7 @@ export class Viewer {
         protocol.acceptBoundSessionKey(m.payload).then((accepted) => {
           if (!current()) return;
           if (accepted) loggedInNow(); else this.finish(MESSAGES.intercepted);
-        });
+        }, (e) => { if (current()) this.finish(`${MESSAGES.loginFailed} (${e && e.message})`); });
       } else if (m.type === 'refused') {
         const reason = m.payload.length === 1 ? m.payload[0] : 0;
         if (!challenged && reason === REFUSED_NO_PASSWORD) this.finish(MESSAGES.noPassword);
