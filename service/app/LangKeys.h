@@ -42,6 +42,7 @@ inline constexpr char16_t kMessageSaveFailed[] = u"1113";
 inline constexpr char16_t kMessageCameraLost[] = u"1114";   // the service stopped: the camera went away
 inline constexpr char16_t kMessageDidRefused[] = u"1115";   // the service stopped: the DID was refused
 inline constexpr char16_t kDidRule[] = u"1116";             // what a DID may be, wherever one is refused
+inline constexpr char16_t kMessageLoginIntercepted[] = u"1139";  // logins made over another connection
 
 // The password's warning beside its box.
 inline constexpr char16_t kPasswordEmpty[] = u"1117";

@@ -370,6 +370,11 @@ void CServiceController::KillVideoTimer(uint32_t) {
 
 void CServiceController::RequestKeyFrame() { m_liveVideo.RequestKeyFrame(); }
 
+void CServiceController::ReportInterceptedLogin(uint32_t refusals) {
+    // The session server already bounds how often; the observer hands it over.
+    m_observer.OnLoginIntercepted(refusals);
+}
+
 void CServiceController::RequestStillCheck() {
     {
         std::lock_guard<std::mutex> hold(m_stillCheckLock);

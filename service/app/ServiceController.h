@@ -153,6 +153,10 @@ public:
     // (`away` true; viewers get the still frame), or it is back and live
     // video flows again (`away` false).
     virtual void OnCameraAway(bool away) { (void)away; }
+    // Viewers' logins were refused because each was made over another
+    // channel than the device's: someone may sit in the middle (`refusals`
+    // since the last call; at most one call a minute).
+    virtual void OnLoginIntercepted(uint32_t refusals) { (void)refusals; }
 
 protected:
     ~IServiceObserver() = default;
@@ -237,6 +241,7 @@ public:
     void KillVideoTimer(uint32_t timerId) override;
     void RequestKeyFrame() override;
     void RequestStillCheck() override;
+    void ReportInterceptedLogin(uint32_t refusals) override;
 
 private:
     // ILiveVideoOwner (a capture thread).

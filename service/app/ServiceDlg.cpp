@@ -428,6 +428,14 @@ void CServiceDlg::OnCaptureFailed(const std::string& problem) {
     m_pHost->PostToWindow([this, text = platform::Utf8ToUtf16(problem)] { Message(text); });
 }
 
+void CServiceDlg::OnLoginIntercepted(uint32_t refusals) {
+    // A warning, not a question: the window may be hidden in the tray, and the
+    // service goes on serving the others.
+    m_pHost->PostToWindow([this, refusals] {
+        if (!m_bDestroyed) m_pHost->ShowNotification(MessageCaption(m_langTable), InterceptedLoginText(m_langTable, refusals));
+    });
+}
+
 void CServiceDlg::OnServiceStopped(StopReason reason) {
     m_pHost->PostToWindow([this, reason] { ShowStoppedByItself(reason); });
 }

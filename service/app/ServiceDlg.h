@@ -86,6 +86,7 @@ private:
     // IServiceObserver: any thread; each is posted to the window's thread.
     void OnStatusChanged(int status) override;
     void OnCaptureFailed(const std::string& problem) override;
+    void OnLoginIntercepted(uint32_t refusals) override;
     void OnServiceStopped(StopReason reason) override;
 
     // The text of `key` in the active pack; empty when it has none.

@@ -28,6 +28,10 @@ constexpr char16_t kSaveFailedDefault[] =
     u"The settings could not be saved. They stay in effect until the program ends.";
 constexpr char16_t kCameraLostDefault[] =
     u"The camera stopped answering (was it unplugged?). The service has stopped; connect again to resume.";
+constexpr char16_t kLoginInterceptedDefault[] =
+    u"A viewer's login over the internet was refused: it was made over another connection than the device's, "
+    u"so someone between them (such as whoever runs the rendezvous) may be trying to listen in. Nothing was "
+    u"shown to them. Logins refused so since the last warning:";
 constexpr char16_t kDidRefusedDefault[] =
     u"The transport will not serve under this DID. The service has stopped; check the DID and connect again.";
 
@@ -104,6 +108,11 @@ std::u16string CameraLostText(const CLangTable& pack) {
 
 std::u16string DidRefusedText(const CLangTable& pack) {
     return PackTextOr(pack, langkey::kMessageDidRefused, kDidRefusedDefault) + u"\n\n" + DidRuleText(pack);
+}
+
+std::u16string InterceptedLoginText(const CLangTable& pack, uint32_t refusals) {
+    return PackTextOr(pack, langkey::kMessageLoginIntercepted, kLoginInterceptedDefault) + u" (" +
+           platform::Utf8ToUtf16(std::to_string(refusals)) + u")";
 }
 
 std::vector<std::u16string> SortedLanguagePacks(const std::string& folder) {

@@ -52,6 +52,10 @@ std::u16string SaveFailedText(const CLangTable& pack);
 std::u16string CameraLostText(const CLangTable& pack);
 std::u16string DidRefusedText(const CLangTable& pack);
 
+// The owner's warning that `refusals` logins were made over another channel
+// than the device's (someone may sit in the middle): the pack's, else built in.
+std::u16string InterceptedLoginText(const CLangTable& pack, uint32_t refusals);
+
 // The language names of the packs in `folder`, sorted as the language list
 // sorts them (letter case ignored, equal names in the folder's order).
 std::vector<std::u16string> SortedLanguagePacks(const std::string& folder);

@@ -37,4 +37,9 @@ void CDemoHost::RequestKeyFrame() {
     if (m_pSource) m_pSource->RequestKeyFrame();
 }
 
+void CDemoHost::ReportInterceptedLogin(uint32_t refusals) {
+    Log("Login refused over another channel (" + std::to_string(refusals) +
+        " since the last report): someone may sit between the device and its viewer");
+}
+
 }  // namespace demo

@@ -31,6 +31,7 @@ public:
     uint32_t SetVideoTimer() override;
     void KillVideoTimer(uint32_t timerId) override;
     void RequestKeyFrame() override;
+    void ReportInterceptedLogin(uint32_t refusals) override;
 
     int Status() const { return m_nStatus.load(); }
     bool CaptureStopWanted() const { return m_bCaptureStopWanted.load(); }

@@ -90,6 +90,7 @@ void CCommandHandler::DoAuth(SessionSlot& slot, const uint8_t* body) {
         if (otherChannel) {
             ZTRACE("login refused: the viewer sees other certificates on this channel; someone may sit in the "
                    "middle\n");
+            if (const uint32_t refusals = m_interceptReports.Count(now)) m_ctx.host.ReportInterceptedLogin(refusals);
             const uint8_t reason = kRefusedOtherChannel;
             m_ctx.SendIOCtrl(use.Handle(), nullptr, CmdAuthRefused, &reason, sizeof reason, KindPlain);
             return;

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "service/session/LoginThrottle.h"
+#include "service/session/ReportLimit.h"
 #include "service/session/SessionContext.h"
 
 namespace session {
@@ -17,6 +18,7 @@ namespace session {
 inline constexpr uint32_t kVideoTimerPeriodMs = 2500;
 inline constexpr int kMaxMode = 3;
 inline constexpr uint32_t kQueuePollMs = 10;  // an answer in the device's queue looks for its turn this often
+inline constexpr uint32_t kInterceptReportMs = 60000;  // logins over another channel: one report a minute at most
 
 class CCommandHandler {
 public:
@@ -51,6 +53,7 @@ private:
 
     SessionContext& m_ctx;
     CLoginThrottle m_throttle;
+    CReportLimit m_interceptReports{kInterceptReportMs};
 
     std::atomic<int> m_nMode{0};
     std::mutex m_reportLock;  // one ModeReport round at a time

@@ -55,6 +55,14 @@ public:
     // return at once. A host without still frames has nothing to do.
     virtual void RequestStillCheck() {}
 
+    // A viewer's login was refused because its answer was made over another
+    // channel than the device's: someone between the two (whoever carries the
+    // signalling, for one) may be trying to sit in the middle. `refusals`
+    // counts those since the last report; the server reports the first at
+    // once and then at most one a minute. Called on reader threads; must
+    // return at once.
+    virtual void ReportInterceptedLogin(uint32_t refusals) { (void)refusals; }
+
 protected:
     ~ISessionHost() = default;
 };

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/Clock.h"
+#include "service/session/ReportLimit.h"
 #include "tests/session/ServerFixture.h"
 #include "tests/support/ManualClock.h"
 
@@ -351,6 +352,18 @@ TEST(LoginThrottle, AnswersTakeLooksInTurnAndGuessersLeaveTheLastFewToSendersNev
     EXPECT_EQ(guesses, kWrongAnswersPerSecond - kLooksKeptForNewSenders);
     // Not behind the guessers' queue, and one of the kept looks is its own.
     EXPECT_TRUE(throttle.TakeLook(clean, now));
+}
+
+// A peer can make the device refuse logins as made over another channel at
+// will: the owner hears of the first at once, then at most once a period, with
+// the count of those held back; the tick may wrap in between.
+TEST(ReportLimit, TheFirstAtOnceThenOneAPeriodWithWhatWasHeldBack) {
+    session::CReportLimit limit(60000);
+    uint32_t now = 0xFFFFFFFFu - 100;
+    EXPECT_EQ(limit.Count(now), 1u);
+    for (int k = 0; k < 50; ++k) EXPECT_EQ(limit.Count(now + 1000u * k), 0u) << k;
+    EXPECT_EQ(limit.Count(now + 60000u), 51u);
+    EXPECT_EQ(limit.Count(now + 60001u), 0u);
 }
 
 }  // namespace

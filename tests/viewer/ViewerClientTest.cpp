@@ -173,6 +173,11 @@ TEST_F(ViewerClientTest, OverTheInternetTheLoginHoldsOnlyOnTheChannelBothEndsSee
               std::string::npos)
         << intercepted.Message();
     EXPECT_TRUE(middle.frames.empty());
+    // The device's owner hears of it, not only its trace.
+    EXPECT_TRUE(WaitUntil([&] {
+        return Logged("Login refused over another channel (1 since the last report): someone may sit between the "
+                      "device and its viewer");
+    }));
 
     // A route that cannot name its channel gets no login at all.
     fake.SetBindings({}, {});

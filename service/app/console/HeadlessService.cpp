@@ -36,9 +36,10 @@ constexpr auto kSignalPollPeriod = std::chrono::milliseconds(100);
 
 // What the controller tells, kept until the front end's thread takes it.
 struct Event {
-    enum class Kind { Status, CaptureFailed, Stopped, CameraAway, CameraBack } kind;
+    enum class Kind { Status, CaptureFailed, Stopped, CameraAway, CameraBack, LoginIntercepted } kind;
     std::string strProblem;
     StopReason reason = StopReason::CameraLost;
+    uint32_t refusals = 0;  // LoginIntercepted
 };
 
 class CHeadlessService final : private IServiceObserver {
@@ -52,6 +53,9 @@ private:
     void OnStatusChanged(int) override { Push(Event{Event::Kind::Status, {}, {}}); }
     void OnCaptureFailed(const std::string& problem) override { Push(Event{Event::Kind::CaptureFailed, problem, {}}); }
     void OnServiceStopped(StopReason reason) override { Push(Event{Event::Kind::Stopped, {}, reason}); }
+    void OnLoginIntercepted(uint32_t refusals) override {
+        Push(Event{Event::Kind::LoginIntercepted, {}, {}, refusals});
+    }
     void OnCameraAway(bool away) override {
         Push(Event{away ? Event::Kind::CameraAway : Event::Kind::CameraBack, {}, {}});
     }
@@ -156,6 +160,9 @@ std::optional<StopReason> CHeadlessService::TakeEvents() {
         switch (event.kind) {
         case Event::Kind::Status: ShowStatus(); break;
         case Event::Kind::CaptureFailed: Message(platform::Utf8ToUtf16(event.strProblem)); break;
+        case Event::Kind::LoginIntercepted:
+            Message(InterceptedLoginText(m_pack, event.refusals));
+            break;
         case Event::Kind::Stopped: stopped = event.reason; break;
         case Event::Kind::CameraAway:
             m_printer.Print("ZELT2Service: the camera \"" + platform::Utf16ToUtf8(m_controller.CameraName()) +
