@@ -34,11 +34,23 @@ export function fingerprintBytes(value) {
 
 // The binding of an open peer connection: the device's certificate as the
 // DTLS handshake delivered it, and our own (the one certificate the
-// connection was made with). null when the browser cannot tell.
-export async function channelBinding(pc, certificate) {
+// connection was made with). null when the browser cannot tell. The channel's
+// opening and the DTLS transport's may reach the page in either order: without
+// the device's certificate yet, it waits for the transport's next state, at
+// most waitMs.
+export async function channelBinding(pc, certificate, waitMs = 3000) {
   const transport = pc.sctp && pc.sctp.transport;
   if (!transport || typeof transport.getRemoteCertificates !== 'function') return null;
-  const remote = transport.getRemoteCertificates();
+  let remote = transport.getRemoteCertificates();
+  if ((!remote || remote.length === 0) && transport.state !== 'failed' && transport.state !== 'closed') {
+    await new Promise((resolve) => {
+      const done = () => { clearTimeout(timer); transport.removeEventListener('statechange', changed); resolve(); };
+      const changed = () => { if (transport.state !== 'new' && transport.state !== 'connecting') done(); };
+      const timer = setTimeout(done, waitMs);
+      transport.addEventListener('statechange', changed);
+    });
+    remote = transport.getRemoteCertificates();
+  }
   if (!remote || remote.length === 0) return null;
   const own = certificate.getFingerprints().find((f) => String(f.algorithm).toLowerCase() === 'sha-256');
   const mine = own && fingerprintBytes(own.value);

@@ -9,7 +9,7 @@ import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient } fro
 import { parseSignal, shouldSignal, iceServersOf, isValidViewerName } from '../lib/route.js';
 import { codecOf, Viewer, MESSAGES } from '../lib/viewer.js';
 import { brokerProblem, connectSources } from '../lib/broker.js';
-import { bindingOf, fingerprintBytes, viewerProof, deviceProof } from '../lib/binding.js';
+import { bindingOf, fingerprintBytes, viewerProof, deviceProof, channelBinding } from '../lib/binding.js';
 import { passwordBuffer, REFUSED_OTHER_CHANNEL } from '../lib/packet.js';
 
 const hex = (s) => Uint8Array.from((s.match(/../g) || []).map((x) => parseInt(x, 16)));
@@ -109,6 +109,21 @@ test('the login bound to the channel agrees with the C++ side', async () => {
   ok(await v.acceptBoundSessionKey(cat(wrapped, await deviceProof(pw, challenge, binding, wrapped))), 'the acceptance');
   eq(v.sessionKey, range(0x70, 16), 'session key');
   eq(REFUSED_OTHER_CHANNEL, 2, 'the refusal that names another channel');
+
+  // The channel may open before the page has the transport's certificates:
+  // the binding waits for the transport's state, and is none if it fails.
+  const own = { getFingerprints: () => [{ algorithm: 'sha-256', value: Array.from(range(0xe0, 32), (b) => b.toString(16)).join(':') }] };
+  const late = (state, certs) => {
+    const t = new EventTarget();
+    t.state = 'connecting';
+    t.getRemoteCertificates = () => (t.state === 'connected' ? certs : []);
+    setTimeout(() => { t.state = state; t.dispatchEvent(new Event('statechange')); }, 10);
+    return { sctp: { transport: t } };
+  };
+  const der = new TextEncoder().encode('device certificate').buffer;
+  eq(await channelBinding(late('connected', [der]), own), await bindingOf(await sha('device certificate'), range(0xe0, 32)),
+     'the binding once the transport connects');
+  ok(await channelBinding(late('failed', [der]), own) === null, 'none when the transport fails');
 });
 
 test('password keys, the login and sealed packets agree with the C++ side', async () => {
