@@ -432,7 +432,8 @@ void CServiceDlg::OnLoginIntercepted(uint32_t refusals) {
     // A warning, not a question: the window may be hidden in the tray, and the
     // service goes on serving the others.
     m_pHost->PostToWindow([this, refusals] {
-        if (!m_bDestroyed) m_pHost->ShowNotification(MessageCaption(m_langTable), InterceptedLoginText(m_langTable, refusals));
+        if (m_bDestroyed) return;
+        m_pHost->ShowNotification(MessageCaption(m_langTable), InterceptedLoginText(m_langTable, refusals));
     });
 }
 
