@@ -57,7 +57,7 @@ public:
         return static_cast<long>(n);
     }
     long Send(const uint8_t*, size_t a, const uint8_t*, size_t b) override { return static_cast<long>(a + b); }
-    uint32_t UnsentBytes() override { return 0; }
+    uint32_t UnsentBytes(uint32_t) override { return 0; }
     void Wake() override {}
     int WaitReadable(int) override { return Readable; }
     void WakeReader() override {}

@@ -8,8 +8,8 @@
 // session's receive lock (on the pump or on a reading thread), Send under its
 // send lock (on the pump or on a writing thread), so neither runs twice at
 // once. WaitReadable runs on at most one reading thread at a time, and
-// WaitWritable on at most one writing thread. Wake, WakeReader, WakeWriter and
-// UnsentBytes may be called from any thread.
+// WaitWritable on at most one writing thread. Wake, WakeReader and WakeWriter
+// may be called from any thread; UnsentBytes runs under the send lock.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,8 +50,12 @@ public:
     // payload without copying them together). Bytes taken (maybe fewer than
     // offered, maybe 0); LinkEnded when the link is gone.
     virtual long Send(const uint8_t* first, size_t firstSize, const uint8_t* second, size_t secondSize) = 0;
-    // Bytes taken by Send that have not left this host yet.
-    virtual uint32_t UnsentBytes() = 0;
+    // Bytes taken by Send that have not left this host yet. A link that must
+    // ask the system may instead answer, without asking, with a bound of its
+    // own that is never below the true count: what the system held unsent
+    // when last asked plus what Send took since, as long as that comes to at
+    // most `estimateUpTo` (0: always ask) and Send took something since.
+    virtual uint32_t UnsentBytes(uint32_t estimateUpTo) = 0;
     // Makes a pending or the next Wait return with Woken.
     virtual void Wake() = 0;
     // For a reading thread that receives by itself while the pump does not

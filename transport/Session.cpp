@@ -16,12 +16,18 @@ constexpr size_t kStagingSize = 64 * 1024;
 constexpr int kReceiveRounds = 16;  // receives per pump round, so that sending gets its turn
 constexpr size_t kKeptQueueCapacity = 256 * 1024;
 constexpr uint32_t kLargeFrame = 16 * 1024;
-// While a calling thread watches the link, the pump looks again this often, in
-// case that thread stops calling (a writer leading in WaitBuffer wakes it as
-// it leaves instead). Readers come and go with every message, so waking the
-// pump as each one leaves would cost a wake-up per message; a look this seldom
-// costs nearly nothing.
+// While a calling thread watches the link, the pump looks again after a while,
+// in case that thread stops calling (a writer leading in WaitBuffer wakes it
+// as it leaves instead). Readers come and go with every message, so waking the
+// pump as each one leaves would cost a wake-up per message. The look comes
+// with the keepalive's (the pump wakes for it anyway), at most kReaderLookMaxMs
+// apart; where the peer's Acks must be received for writers to go on, sooner.
 constexpr uint64_t kReaderLookMs = 500;
+constexpr uint64_t kReaderLookMaxMs = 2000;
+// CheckBuffer's count of what the kernel holds unsent may be the link's own
+// bound (never below the true count) up to this many bytes; above, and
+// whenever the session's own queue holds bytes, the kernel is asked.
+constexpr uint32_t kUnsentEstimateBytes = 32 * 1024;
 
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -83,6 +89,7 @@ CSession::CSession(const SessionParams& params, std::shared_ptr<ILink> link)
     if (m_params.peerDeadMs)
         m_dwPingMs = std::min(m_dwPingMs, std::max<uint32_t>(m_params.peerDeadMs / 3, kMinPeerPingMs));
     if (m_pLink) m_pLink->Describe(&m_linkInfo);
+    m_qwReaderLookMs = m_bCountAcks ? kReaderLookMs : std::clamp<uint64_t>(m_dwPingMs, kReaderLookMs, kReaderLookMaxMs);
 }
 
 CSession::~CSession() {
@@ -176,6 +183,7 @@ int CSession::Read(uint8_t channel, char* buffer, int* size, uint32_t timeoutMs)
         std::unique_lock<std::mutex> hold(m_recvLock);
         ++m_nReaders;
         bool expired = false;
+        bool quiet = false;  // the link had nothing when this thread's wait ran out
         for (;;) {
             if (m_bClosed.load()) {
                 result = PPPP_ERR_CLOSED_LOCALLY;
@@ -195,7 +203,7 @@ int CSession::Read(uint8_t channel, char* buffer, int* size, uint32_t timeoutMs)
                 result = end;
                 break;
             }
-            if (!m_bPaused && m_pLink) {
+            if (!m_bPaused && m_pLink && !(expired && quiet)) {
                 const long n = ReceiveLocked(channel, out, wanted, &got);
                 if (n < 0) EndLocked(PPPP_ERR_CLOSED_BY_PEER);
                 if (n != 0) continue;
@@ -211,13 +219,14 @@ int CSession::Read(uint8_t channel, char* buffer, int* size, uint32_t timeoutMs)
                 const std::shared_ptr<ILink> link = m_pLink;
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
                 hold.unlock();
-                link->WaitReadable(PollTimeout(left));
+                quiet = link->WaitReadable(PollTimeout(left)) == 0;
                 hold.lock();
                 m_bLeader = false;
                 expired = std::chrono::steady_clock::now() >= deadline;
                 m_cvRead.notify_all();  // another reader may lead now
             } else {
                 expired = m_cvRead.wait_until(hold, deadline) == std::cv_status::timeout;
+                quiet = false;
             }
         }
         --m_nReaders;
@@ -374,7 +383,11 @@ int CSession::CheckBuffer(uint8_t channel, unsigned int* writePending, unsigned 
         *writePending = static_cast<unsigned int>(std::min<uint64_t>(Unacknowledged(), UINT_MAX));
     } else if (writePending) {
         std::lock_guard<std::mutex> hold(m_sendLock);
-        *writePending = m_dwQueued.load() + (m_pLink ? m_pLink->UnsentBytes() : 0);
+        // With nothing queued here the link may answer with its own bound while
+        // that is small: far below a slow viewer's mark, where only the exact
+        // count could tip a caller's decision, the kernel is asked.
+        const uint32_t queued = m_dwQueued.load();
+        *writePending = queued + (m_pLink ? m_pLink->UnsentBytes(queued ? 0 : kUnsentEstimateBytes) : 0);
     }
     if (readPending) {
         std::lock_guard<std::mutex> hold(m_recvLock);
@@ -600,7 +613,7 @@ void CSession::Pump() {
         uint64_t wake = closing ? lingerDeadline : m_qwLastSendMs.load() + m_dwPingMs;
         if (watching) wake = std::min(wake, m_qwLastReceiveMs.load() + m_params.deadPeerMs);
         // A calling thread watches the link now; look again later, in case it stops.
-        if (readers) wake = std::min(wake, now + kReaderLookMs);
+        if (readers) wake = std::min(wake, now + m_qwReaderLookMs);
         if (ackDue && !closing) wake = std::min(wake, ackDue);
         const int timeout = wake > now ? static_cast<int>(std::min<uint64_t>(wake - now, 60000)) : 0;
 

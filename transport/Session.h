@@ -131,6 +131,7 @@ private:
     const bool m_bCountAcks;  // the link needs Acks and the peer speaks them
     const uint64_t m_qwOpenedMs;
     uint32_t m_dwPingMs;
+    uint64_t m_qwReaderLookMs;  // how often the pump looks while a calling thread watches the link
 
     std::thread m_pump;
     std::atomic<bool> m_bPumpDone{false};

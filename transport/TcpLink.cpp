@@ -47,8 +47,17 @@ long CTcpLink::Send(const uint8_t* first, size_t firstSize, const uint8_t* secon
     return n == kWouldBlock ? 0 : LinkEnded;
 }
 
-uint32_t CTcpLink::UnsentBytes() {
-    return pppp::UnsentBytes(m_socket.Get(), m_qwTaken.load(std::memory_order_relaxed));
+uint32_t CTcpLink::UnsentBytes(uint32_t estimateUpTo) {
+    // The system's count can only have grown by what the socket took since it
+    // was last asked: while that sum is small, it is the answer, and a session
+    // writing a frame at a time to a viewer that keeps up asks seldom. With
+    // nothing taken since, asking is what lets a falling count show.
+    const uint64_t taken = m_qwTaken.load(std::memory_order_relaxed);
+    const uint64_t since = taken - m_qwTakenAsked;
+    if (since > 0 && m_dwUnsentAsked + since <= estimateUpTo) return static_cast<uint32_t>(m_dwUnsentAsked + since);
+    m_dwUnsentAsked = pppp::UnsentBytes(m_socket.Get(), taken);
+    m_qwTakenAsked = taken;
+    return m_dwUnsentAsked;
 }
 
 void CTcpLink::Wake() { m_wake.Signal(); }

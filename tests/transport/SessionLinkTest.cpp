@@ -157,7 +157,7 @@ public:
         m_pipe->writerWoken = true;
         m_pipe->cv.notify_all();
     }
-    uint32_t UnsentBytes() override { return 0; }
+    uint32_t UnsentBytes(uint32_t) override { return 0; }
     void Wake() override {
         std::lock_guard<std::mutex> hold(m_pipe->m);
         m_pipe->woken = true;

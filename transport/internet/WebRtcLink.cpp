@@ -177,7 +177,7 @@ long CWebRtcLink::Send(const uint8_t* first, size_t firstSize, const uint8_t* se
     return taken;
 }
 
-uint32_t CWebRtcLink::UnsentBytes() {
+uint32_t CWebRtcLink::UnsentBytes(uint32_t) {
     const uint64_t amount = m_pPeer ? m_pPeer->BufferedAmount() : 0;
     return amount > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(amount);
 }

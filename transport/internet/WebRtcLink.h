@@ -44,7 +44,7 @@ public:
     int Wait(bool wantRead, bool wantWrite, int timeoutMs) override;
     long Receive(uint8_t* buffer, size_t size) override;
     long Send(const uint8_t* first, size_t firstSize, const uint8_t* second, size_t secondSize) override;
-    uint32_t UnsentBytes() override;
+    uint32_t UnsentBytes(uint32_t estimateUpTo) override;
     void Wake() override;
     int WaitReadable(int timeoutMs) override;
     void WakeReader() override;
