@@ -20,6 +20,7 @@
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
+#include "transport/internet/TurnBudget.h"
 #include "transport/internet/TurnTlsTunnel.h"
 #include "transport/internet/TurnUdpProbe.h"
 
@@ -36,12 +37,16 @@ struct PeerCore {
     std::mutex lock;
     GstWebRTCDataChannel* channel = nullptr;  // under lock
     std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
+    std::vector<std::pair<std::string, size_t>> allocations;  // taken per TURN account (TurnBudget.h)
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};
     std::atomic<bool> failed{false};
     // What gathering has shown of UDP (relay candidates are held by it).
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
+    std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
+    std::atomic<bool> relaySignalled{false};   // this side has
+    std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -160,6 +165,7 @@ private:
             g_object_unref(channel);
         }
         if (c.webrtc) g_signal_handlers_disconnect_by_data(c.webrtc, &c);
+        if (c.agent) g_signal_handlers_disconnect_by_data(c.agent, &c);
         bool release = c.agent != nullptr;
         if (release) {
             std::lock_guard<std::mutex> hold(job->reaper->m_lock);
@@ -194,6 +200,8 @@ private:
         gst_object_unref(c.pipeline);
         c.pipeline = nullptr;
         c.webrtc = nullptr;
+        for (const auto& [account, count] : c.allocations) ReturnTurnAllocations(account, count);
+        c.allocations.clear();
         CReaper* reaper = job->reaper;
         delete job;
         std::lock_guard<std::mutex> hold(reaper->m_lock);
@@ -229,6 +237,12 @@ CReaper& Reaper() {
 // is tried first. Where UDP gets no answer at all (no server-reflexive
 // candidate, no relay over UDP) kUdpSilence after gathering began, there is
 // no direct path to wait for: a relay over TCP or TLS goes out then.
+//
+// Once the peer's first check comes through before either side told of a
+// relay, the direct path is there, and the held relays go out at once: the
+// controlling side (libnice's regular nomination) nominates only when a second
+// pair works or nothing is left to check, and then the best pair, which is
+// the direct one.
 constexpr auto kRelayHold = std::chrono::milliseconds(400);
 constexpr auto kReliableRelayExtraHold = std::chrono::milliseconds(100);
 constexpr auto kUdpSilence = std::chrono::milliseconds(250);
@@ -245,6 +259,7 @@ bool IsRelayOverUdp(const std::string& line) {
 
 // When a relay candidate gathered at `gathered` is due, as far as is known now.
 Clock::time_point RelayDue(const PeerCore& c, Clock::time_point gathered, bool overUdp) {
+    if (c.directWorks.load()) return gathered;
     if (overUdp) return gathered + kRelayHold;
     if (c.udpAnswered.load()) return gathered + kRelayHold + kReliableRelayExtraHold;
     const Clock::time_point started = c.gatheringStarted.load();
@@ -268,6 +283,19 @@ public:
         const auto now = Clock::now();
         const bool overUdp = IsRelayOverUdp(candidate);
         m_queue.emplace(RelayDue(*core, now, overUdp), Held{now, overUdp, core, mline, std::move(candidate)});
+        m_cv.notify_all();
+    }
+
+    // Something a due time depends on has changed.
+    void Wake() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        std::multimap<Clock::time_point, Held> again;
+        for (auto& [due, held] : m_queue) {
+            auto core = held.core.lock();
+            const auto when = core ? std::min(due, RelayDue(*core, held.gathered, held.overUdp)) : Clock::now();
+            again.emplace(when, std::move(held));
+        }
+        m_queue.swap(again);
         m_cv.notify_all();
     }
 
@@ -303,6 +331,7 @@ private:
                 continue;
             }
             hold.unlock();
+            core->relaySignalled = true;
             if (!core->closed.load() && core->events.localCandidate)
                 core->events.localCandidate(next.mline, next.candidate);
             core.reset();
@@ -437,6 +466,15 @@ void OnIceState(GObject* webrtc, GParamSpec*, gpointer data) {
         ZTRACE("internet route: ICE found no way to the peer\n");
         c->Fail();
     }
+}
+
+void OnPeerCheckArrived(NiceAgent*, guint, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    // The peer's check got through while neither side had told of a relay:
+    // not through one, so the direct path works.
+    if (c->remoteRelaySeen.load() || c->relaySignalled.load() || c->directWorks.exchange(true)) return;
+    ZTRACE("internet route: the peer's check came through directly after %llu ms; held relays go out\n", c->Age());
+    RelayDelay().Wake();
 }
 
 // ---- the data channel ----------------------------------------------------------
@@ -609,19 +647,42 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     for (const auto& t : servers.turn)
         if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers)
             udpRelayAnswers = true;
+    // The TURN servers this attempt asks for allocations, by account.
+    std::vector<const PeerTurnServer*> relays;
+    std::map<std::string, size_t> perAccount;
     for (const auto& t : servers.turn) {
         if (udpRelayAnswers && t.server.kind != IceServer::TurnUdp) continue;
+        // A silent TURN/UDP server would keep libnice from hearing a separate
+        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
+        // would be lost with it.
+        const std::string stunOfTheSameServer = "stun://" + t.server.host + ":" + std::to_string(t.server.port);
+        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
+            !TurnUdpAnswers(t.server.host, t.server.port))
+            continue;
+        relays.push_back(&t);
+        ++perAccount[TurnAccount(t.user)];
+    }
+    // An allocation the server would refuse costs the public address (TurnBudget.h).
+    for (auto it = perAccount.begin(); it != perAccount.end();) {
+        if (TakeTurnAllocations(it->first, it->second)) {
+            core->allocations.emplace_back(it->first, it->second);
+            ++it;
+            continue;
+        }
+        ZTRACE("internet route: TURN account %s has its allocations out; no relay of its own this time\n",
+               it->first.c_str());
+        const std::string account = it->first;
+        relays.erase(std::remove_if(relays.begin(), relays.end(),
+                                    [&](const PeerTurnServer* t) { return TurnAccount(t->user) == account; }),
+                     relays.end());
+        it = perAccount.erase(it);
+    }
+    for (const PeerTurnServer* relay : relays) {
+        const PeerTurnServer& t = *relay;
         // A TURN server over TLS is reached through the local tunnel (TurnTlsTunnel.h):
         // libnice would speak plain TURN to it.
         std::string host = t.server.host;
         uint16_t port = t.server.port;
-        // A silent TURN/UDP server would keep libnice from hearing a separate
-        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
-        // would be lost with it.
-        const std::string stunOfTheSameServer = "stun://" + host + ":" + std::to_string(port);
-        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
-            !TurnUdpAnswers(host, port))
-            continue;
         if (t.server.kind == IceServer::TurnTls) {
             port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
             if (port == 0) continue;
@@ -642,6 +703,8 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         if (HasProperty(ice, "agent")) g_object_get(ice, "agent", &core->agent, nullptr);
         g_object_unref(ice);
     }
+    if (core->agent)
+        g_signal_connect(core->agent, "initial-binding-request-received", G_CALLBACK(OnPeerCheckArrived), core.get());
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
@@ -716,6 +779,7 @@ bool CWebRtcPeer::AcceptAnswer(const std::string& sdp) {
 
 void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidate) {
     if (m_core->closed.load() || !IsCandidateForTheInternet(candidate)) return;
+    if (IsRelayCandidate(candidate)) m_core->remoteRelaySeen = true;
     g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
 }
 
