@@ -13,6 +13,7 @@ using Clock = std::chrono::steady_clock;
 struct Account {
     size_t out = 0;                          // taken, not yet given back
     std::deque<Clock::time_point> returned;  // one entry per allocation given back
+    Clock::time_point refused{};             // the last refusal over UDP
 };
 
 // Never destroyed: a peer may give its allocations back while the process exits.
@@ -55,7 +56,19 @@ void ReturnTurnAllocations(const std::string& account, size_t count) {
     count = std::min(count, a.out);
     a.out -= count;
     a.returned.insert(a.returned.end(), count, now);
-    if (a.out == 0 && a.returned.empty()) Accounts().erase(it);
+    if (a.out == 0 && a.returned.empty() && now - a.refused >= kRefusedFor) Accounts().erase(it);
+}
+
+void NoteTurnUdpRefused(const std::string& account) {
+    std::lock_guard<std::mutex> hold(Lock());
+    Accounts()[account].refused = Clock::now();
+}
+
+bool TurnUdpRefusedLately(const std::string& account) {
+    std::lock_guard<std::mutex> hold(Lock());
+    auto it = Accounts().find(account);
+    return it != Accounts().end() && it->second.refused != Clock::time_point{} &&
+           Clock::now() - it->second.refused < kRefusedFor;
 }
 
 }  // namespace pppp

@@ -16,6 +16,12 @@
 // attempt whose account has kAllocationsPerAccount out (or given back less than
 // kReturnedCountsFor ago) asks for no relay: it gathers its public address from
 // STUN, and where the NATs need a relay the other side's serves.
+//
+// Other processes of the account are not counted here (nor allocations of one
+// that was killed, which the server keeps until their lifetime ends). An
+// attempt whose allocation over UDP the server refused is noted, and for
+// kRefusedFor the account's attempts relay over TCP and TLS only, where a
+// refusal costs nothing else.
 
 #include <chrono>
 #include <cstddef>
@@ -25,6 +31,7 @@ namespace pppp {
 
 constexpr size_t kAllocationsPerAccount = 4;  // below the deployed quota of 6
 constexpr auto kReturnedCountsFor = std::chrono::milliseconds(2000);
+constexpr auto kRefusedFor = std::chrono::seconds(60);
 
 // The account a TURN credential is for: "<expiry>:<name>" is counted by <name>.
 std::string TurnAccount(const std::string& user);
@@ -33,5 +40,9 @@ std::string TurnAccount(const std::string& user);
 bool TakeTurnAllocations(const std::string& account, size_t count);
 // Gives them back once released (they count on for kReturnedCountsFor).
 void ReturnTurnAllocations(const std::string& account, size_t count);
+
+// The server refused an allocation over UDP for `account`; whether it did lately.
+void NoteTurnUdpRefused(const std::string& account);
+bool TurnUdpRefusedLately(const std::string& account);
 
 }  // namespace pppp

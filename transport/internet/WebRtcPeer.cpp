@@ -44,6 +44,10 @@ struct PeerCore {
     // What gathering has shown of UDP (relay candidates are held by it).
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
+    std::atomic<bool> udpRelayGathered{false};
+    std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
+    std::pair<std::string, uint16_t> udpRelayServer;
+    std::atomic<bool> refusalNoted{false};
     std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
     std::atomic<bool> relaySignalled{false};   // this side has
     std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
@@ -432,6 +436,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     c->gatheringStarted.compare_exchange_strong(unset, std::chrono::steady_clock::now());
     const bool relay = IsRelayCandidate(line);
     if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
+    if (relay && IsRelayOverUdp(line)) c->udpRelayGathered = true;
     if (!IsCandidateForTheInternet(line)) return;
     if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -441,10 +446,19 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
 }
 
 void OnGatheringState(GObject* webrtc, GParamSpec*, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
     GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
     g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
-    if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE)
-        ZTRACE("internet route: gathering complete after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+    if (state != GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) return;
+    ZTRACE("internet route: gathering complete after %llu ms\n", c->Age());
+    // No relay over UDP from a server that answers over UDP: it refused the allocation.
+    if (!c->udpRelayAccount.empty() && !c->udpRelayGathered.load() &&
+        TurnUdpKnown(c->udpRelayServer.first, c->udpRelayServer.second) == TurnUdp::kAnswers &&
+        !c->refusalNoted.exchange(true)) {
+        ZTRACE("internet route: the TURN server refused %s a relay over UDP; over TCP and TLS for a while\n",
+               c->udpRelayAccount.c_str());
+        NoteTurnUdpRefused(c->udpRelayAccount);
+    }
 }
 
 void OnPeerState(GObject* webrtc, GParamSpec*, gpointer data) {
@@ -643,15 +657,18 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
     // A relay over UDP known to answer makes those over TCP and TLS needless (TurnUdpProbe.h).
+    // An account whose allocation over UDP was refused lately relays over TCP and TLS (TurnBudget.h).
     bool udpRelayAnswers = false;
     for (const auto& t : servers.turn)
-        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers)
+        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
+            !TurnUdpRefusedLately(TurnAccount(t.user)))
             udpRelayAnswers = true;
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
     for (const auto& t : servers.turn) {
         if (udpRelayAnswers && t.server.kind != IceServer::TurnUdp) continue;
+        if (t.server.kind == IceServer::TurnUdp && TurnUdpRefusedLately(TurnAccount(t.user))) continue;
         // A silent TURN/UDP server would keep libnice from hearing a separate
         // STUN server (TurnUdpProbe.h): the public address, and a direct path,
         // would be lost with it.
@@ -689,6 +706,10 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
             host = "127.0.0.1";
             core->tlsTunnelPorts.push_back(port);
         }
+        if (t.server.kind == IceServer::TurnUdp && core->udpRelayAccount.empty()) {
+            core->udpRelayAccount = TurnAccount(t.user);
+            core->udpRelayServer = {t.server.host, t.server.port};
+        }
         std::string url = "turn://" + Escape(t.user) + ":" + Escape(t.password) + "@" + host + ":" + std::to_string(port);
         url += t.server.kind == IceServer::TurnUdp ? "?transport=udp" : "?transport=tcp";
         gboolean added = FALSE;
@@ -713,8 +734,8 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     if (core->agent && HasProperty(core->agent, "upnp")) g_object_set(core->agent, "upnp", FALSE, nullptr);
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
+    g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
     if (platform::IsTraceEnabled()) {
-        g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
         g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
     }
     if (!offerer) g_signal_connect(core->webrtc, "on-data-channel", G_CALLBACK(OnDataChannel), core.get());
