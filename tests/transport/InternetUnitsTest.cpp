@@ -12,6 +12,7 @@
 #include "transport/internet/ChannelBinding.h"
 #include "transport/internet/Config.h"
 #include "transport/internet/SignalMessage.h"
+#include "transport/internet/TurnBudget.h"
 #include "transport/internet/TurnCredentials.h"
 #include "transport/internet/WebRtcPeer.h"
 
@@ -111,6 +112,20 @@ TEST(TurnCredential, IsTheSharedSecretScheme) {
     const auto c = pppp::MakeTurnCredential("topsecret", "CAM-1-0123456789abcdef", 1700000000);
     EXPECT_EQ(c.username, "1700000000:CAM-1-0123456789abcdef");
     EXPECT_EQ(c.password, "I0URcYLxOUHOzw7cF7pY4YQj/8c=");
+}
+
+TEST(TurnBudget, CountsAllocationsPerAccountAndThoseJustGivenBack) {
+    const std::string account = pppp::TurnAccount("1700000000:D-CAM-1.budget");
+    EXPECT_EQ(account, "D-CAM-1.budget");
+    EXPECT_EQ(pppp::TurnAccount("static-user"), "static-user");
+    ASSERT_TRUE(pppp::TakeTurnAllocations(account, 3));
+    EXPECT_FALSE(pppp::TakeTurnAllocations(account, pppp::kAllocationsPerAccount - 2));
+    EXPECT_TRUE(pppp::TakeTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount));
+    ASSERT_TRUE(pppp::TakeTurnAllocations(account, pppp::kAllocationsPerAccount - 3));
+    // Released allocations still count while the server may count them.
+    pppp::ReturnTurnAllocations(account, pppp::kAllocationsPerAccount);
+    EXPECT_FALSE(pppp::TakeTurnAllocations(account, 1));
+    pppp::ReturnTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount);
 }
 
 bool Parse(const std::string& text, pppp::SignalMessage* m) {

@@ -21,6 +21,7 @@
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
 #include "transport/internet/ChannelBinding.h"
+#include "transport/internet/TurnBudget.h"
 #include "transport/internet/TurnTlsTunnel.h"
 #include "transport/internet/TurnUdpProbe.h"
 
@@ -37,6 +38,7 @@ struct PeerCore {
     std::mutex lock;
     GstWebRTCDataChannel* channel = nullptr;  // under lock
     std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
+    std::vector<std::pair<std::string, size_t>> allocations;  // taken per TURN account (TurnBudget.h)
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};    // the data channel is open
     std::atomic<bool> reported{false};  // and the sink was told, its binding known
@@ -53,6 +55,13 @@ struct PeerCore {
     // What gathering has shown of UDP (relay candidates are held by it).
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
+    std::atomic<bool> udpRelayGathered{false};
+    std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
+    std::pair<std::string, uint16_t> udpRelayServer;
+    std::atomic<bool> refusalNoted{false};
+    std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
+    std::atomic<bool> relaySignalled{false};   // this side has
+    std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -181,6 +190,7 @@ private:
             g_signal_handlers_disconnect_by_data(dtls, &c);
             gst_object_unref(dtls);
         }
+        if (c.agent) g_signal_handlers_disconnect_by_data(c.agent, &c);
         bool release = c.agent != nullptr;
         if (release) {
             std::lock_guard<std::mutex> hold(job->reaper->m_lock);
@@ -215,6 +225,8 @@ private:
         gst_object_unref(c.pipeline);
         c.pipeline = nullptr;
         c.webrtc = nullptr;
+        for (const auto& [account, count] : c.allocations) ReturnTurnAllocations(account, count);
+        c.allocations.clear();
         CReaper* reaper = job->reaper;
         delete job;
         std::lock_guard<std::mutex> hold(reaper->m_lock);
@@ -250,6 +262,12 @@ CReaper& Reaper() {
 // is tried first. Where UDP gets no answer at all (no server-reflexive
 // candidate, no relay over UDP) kUdpSilence after gathering began, there is
 // no direct path to wait for: a relay over TCP or TLS goes out then.
+//
+// Once the peer's first check comes through before either side told of a
+// relay, the direct path is there, and the held relays go out at once: the
+// controlling side (libnice's regular nomination) nominates only when a second
+// pair works or nothing is left to check, and then the best pair, which is
+// the direct one.
 constexpr auto kRelayHold = std::chrono::milliseconds(400);
 constexpr auto kReliableRelayExtraHold = std::chrono::milliseconds(100);
 constexpr auto kUdpSilence = std::chrono::milliseconds(250);
@@ -266,6 +284,7 @@ bool IsRelayOverUdp(const std::string& line) {
 
 // When a relay candidate gathered at `gathered` is due, as far as is known now.
 Clock::time_point RelayDue(const PeerCore& c, Clock::time_point gathered, bool overUdp) {
+    if (c.directWorks.load()) return gathered;
     if (overUdp) return gathered + kRelayHold;
     if (c.udpAnswered.load()) return gathered + kRelayHold + kReliableRelayExtraHold;
     const Clock::time_point started = c.gatheringStarted.load();
@@ -289,6 +308,19 @@ public:
         const auto now = Clock::now();
         const bool overUdp = IsRelayOverUdp(candidate);
         m_queue.emplace(RelayDue(*core, now, overUdp), Held{now, overUdp, core, mline, std::move(candidate)});
+        m_cv.notify_all();
+    }
+
+    // Something a due time depends on has changed.
+    void Wake() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        std::multimap<Clock::time_point, Held> again;
+        for (auto& [due, held] : m_queue) {
+            auto core = held.core.lock();
+            const auto when = core ? std::min(due, RelayDue(*core, held.gathered, held.overUdp)) : Clock::now();
+            again.emplace(when, std::move(held));
+        }
+        m_queue.swap(again);
         m_cv.notify_all();
     }
 
@@ -324,6 +356,7 @@ private:
                 continue;
             }
             hold.unlock();
+            core->relaySignalled = true;
             if (!core->closed.load() && core->events.localCandidate)
                 core->events.localCandidate(next.mline, next.candidate);
             core.reset();
@@ -424,6 +457,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     c->gatheringStarted.compare_exchange_strong(unset, std::chrono::steady_clock::now());
     const bool relay = IsRelayCandidate(line);
     if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
+    if (relay && IsRelayOverUdp(line)) c->udpRelayGathered = true;
     if (!IsCandidateForTheInternet(line)) return;
     if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -433,10 +467,19 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
 }
 
 void OnGatheringState(GObject* webrtc, GParamSpec*, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
     GstWebRTCICEGatheringState state = GST_WEBRTC_ICE_GATHERING_STATE_NEW;
     g_object_get(webrtc, "ice-gathering-state", &state, nullptr);
-    if (state == GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE)
-        ZTRACE("internet route: gathering complete after %llu ms\n", static_cast<PeerCore*>(data)->Age());
+    if (state != GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) return;
+    ZTRACE("internet route: gathering complete after %llu ms\n", c->Age());
+    // No relay over UDP from a server that answers over UDP: it refused the allocation.
+    if (!c->udpRelayAccount.empty() && !c->udpRelayGathered.load() &&
+        TurnUdpKnown(c->udpRelayServer.first, c->udpRelayServer.second) == TurnUdp::kAnswers &&
+        !c->refusalNoted.exchange(true)) {
+        ZTRACE("internet route: the TURN server refused %s a relay over UDP; over TCP and TLS for a while\n",
+               c->udpRelayAccount.c_str());
+        NoteTurnUdpRefused(c->udpRelayAccount);
+    }
 }
 
 void WatchDtls(PeerCore* c);
@@ -535,6 +578,15 @@ void WatchDtls(PeerCore* c) {
         g_signal_connect(dtls, "notify::state", G_CALLBACK(OnDtlsState), c);
     }
     OnDtlsState(G_OBJECT(dtls), nullptr, c);  // the handshake may be done already
+}
+
+void OnPeerCheckArrived(NiceAgent*, guint, gpointer data) {
+    auto* c = static_cast<PeerCore*>(data);
+    // The peer's check got through while neither side had told of a relay:
+    // not through one, so the direct path works.
+    if (c->remoteRelaySeen.load() || c->relaySignalled.load() || c->directWorks.exchange(true)) return;
+    ZTRACE("internet route: the peer's check came through directly after %llu ms; held relays go out\n", c->Age());
+    RelayDelay().Wake();
 }
 
 // ---- the data channel ----------------------------------------------------------
@@ -710,28 +762,58 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
     // A relay over UDP known to answer makes those over TCP and TLS needless (TurnUdpProbe.h).
+    // An account whose allocation over UDP was refused lately relays over TCP and TLS (TurnBudget.h).
     bool udpRelayAnswers = false;
     for (const auto& t : servers.turn)
-        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers)
+        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
+            !TurnUdpRefusedLately(TurnAccount(t.user)))
             udpRelayAnswers = true;
+    // The TURN servers this attempt asks for allocations, by account.
+    std::vector<const PeerTurnServer*> relays;
+    std::map<std::string, size_t> perAccount;
     for (const auto& t : servers.turn) {
         if (udpRelayAnswers && t.server.kind != IceServer::TurnUdp) continue;
+        if (t.server.kind == IceServer::TurnUdp && TurnUdpRefusedLately(TurnAccount(t.user))) continue;
+        // A silent TURN/UDP server would keep libnice from hearing a separate
+        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
+        // would be lost with it.
+        const std::string stunOfTheSameServer = "stun://" + t.server.host + ":" + std::to_string(t.server.port);
+        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
+            !TurnUdpAnswers(t.server.host, t.server.port))
+            continue;
+        relays.push_back(&t);
+        ++perAccount[TurnAccount(t.user)];
+    }
+    // An allocation the server would refuse costs the public address (TurnBudget.h).
+    for (auto it = perAccount.begin(); it != perAccount.end();) {
+        if (TakeTurnAllocations(it->first, it->second)) {
+            core->allocations.emplace_back(it->first, it->second);
+            ++it;
+            continue;
+        }
+        ZTRACE("internet route: TURN account %s has its allocations out; no relay of its own this time\n",
+               it->first.c_str());
+        const std::string account = it->first;
+        relays.erase(std::remove_if(relays.begin(), relays.end(),
+                                    [&](const PeerTurnServer* t) { return TurnAccount(t->user) == account; }),
+                     relays.end());
+        it = perAccount.erase(it);
+    }
+    for (const PeerTurnServer* relay : relays) {
+        const PeerTurnServer& t = *relay;
         // A TURN server over TLS is reached through the local tunnel (TurnTlsTunnel.h):
         // libnice would speak plain TURN to it.
         std::string host = t.server.host;
         uint16_t port = t.server.port;
-        // A silent TURN/UDP server would keep libnice from hearing a separate
-        // STUN server (TurnUdpProbe.h): the public address, and a direct path,
-        // would be lost with it.
-        const std::string stunOfTheSameServer = "stun://" + host + ":" + std::to_string(port);
-        if (t.server.kind == IceServer::TurnUdp && !servers.stun.empty() && servers.stun != stunOfTheSameServer &&
-            !TurnUdpAnswers(host, port))
-            continue;
         if (t.server.kind == IceServer::TurnTls) {
             port = TurnTlsTunnelPort(t.server.host, t.server.port, servers.tlsCa);
             if (port == 0) continue;
             host = "127.0.0.1";
             core->tlsTunnelPorts.push_back(port);
+        }
+        if (t.server.kind == IceServer::TurnUdp && core->udpRelayAccount.empty()) {
+            core->udpRelayAccount = TurnAccount(t.user);
+            core->udpRelayServer = {t.server.host, t.server.port};
         }
         std::string url = "turn://" + Escape(t.user) + ":" + Escape(t.password) + "@" + host + ":" + std::to_string(port);
         url += t.server.kind == IceServer::TurnUdp ? "?transport=udp" : "?transport=tcp";
@@ -747,6 +829,8 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         if (HasProperty(ice, "agent")) g_object_get(ice, "agent", &core->agent, nullptr);
         g_object_unref(ice);
     }
+    if (core->agent)
+        g_signal_connect(core->agent, "initial-binding-request-received", G_CALLBACK(OnPeerCheckArrived), core.get());
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
@@ -756,8 +840,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     g_signal_connect(core->webrtc, "on-ice-candidate", G_CALLBACK(OnIceCandidate), core.get());
     g_signal_connect(core->webrtc, "notify::ice-connection-state", G_CALLBACK(OnIceState), core.get());
     g_signal_connect(core->webrtc, "notify::connection-state", G_CALLBACK(OnPeerState), core.get());
-    if (platform::IsTraceEnabled())
-        g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
+    g_signal_connect(core->webrtc, "notify::ice-gathering-state", G_CALLBACK(OnGatheringState), core.get());
     if (!HasProperty(core->webrtc, "sctp-transport")) {
         // No way to the certificates: the channel opens unbound, and a login over it is refused.
         const uint8_t none[kChannelBindingSize] = {};
@@ -825,6 +908,7 @@ bool CWebRtcPeer::AcceptAnswer(const std::string& sdp) {
 
 void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidate) {
     if (m_core->closed.load() || !IsCandidateForTheInternet(candidate)) return;
+    if (IsRelayCandidate(candidate)) m_core->remoteRelaySeen = true;
     g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
 }
 
