@@ -112,6 +112,8 @@ export class Viewer {
       }
     };
     session.onEnd = (reason, detail) => {
+      console.info(`session ended at ${Math.round(performance.now() - this.startedAt)} ms: ${detail} ` +
+                   `(channel ${dc.readyState}, ${dc.bufferedAmount} bytes buffered)`);
       if (this.run !== run || this.session !== session) return;
       let message = MESSAGES.lost;
       if (this.refusal === 2) message = MESSAGES.busy;
@@ -160,6 +162,9 @@ export class Viewer {
     }, 1000);
     this.set({ status: 'logging in' });
     session.start();
+    // For the tests' console capture: whether the greeting left and how the session ends.
+    console.info(`hello sent at ${Math.round(performance.now() - this.startedAt)} ms (channel ${dc.readyState}, ` +
+                 `${dc.bufferedAmount} bytes buffered)`);
   }
 
   // Asks the camera for a mode; the device answers every watcher with a mode report.
