@@ -111,18 +111,26 @@ export const END_BY_PEER = 11;
 export const END_TIMEOUT = 12;
 export const END_LOCALLY = 13;
 
-// One viewer session over `link`: { send(Uint8Array), close() }; the owner
-// calls receive(bytes) for each message and linkClosed() when the link ends.
+// Why a session ended before its Welcome when the greeting never left this
+// side: the link still held it after heldMs (a browser's data channel can
+// keep a message queued and send nothing more; a fresh connection helps).
+export const GREETING_HELD = 'greeting held';
+
+// One viewer session over `link`: { send(Uint8Array), close(), held() }, where
+// held() (optional) counts the bytes sent that the link has not yet put on
+// the network; the owner calls receive(bytes) for each message and
+// linkClosed() when the link ends.
 // Events: onOpen(welcome), onRefused(reason), onData(channel, bytes),
 // onEnd(reason, detail). `now` and the timers are injectable for tests.
 export class TransportSession {
-  constructor(link, did, { deadMs = 9000, keepaliveMs = 2000, handshakeMs = 5000,
+  constructor(link, did, { deadMs = 9000, keepaliveMs = 2000, handshakeMs = 5000, heldMs = 2000,
                            timers = globalThis } = {}) {
     this.link = link;
     this.did = did;
     this.deadMs = deadMs;
     this.keepaliveMs = keepaliveMs;
     this.handshakeMs = handshakeMs;
+    this.heldMs = heldMs;
     this.timers = timers;
     this.state = 'idle';  // idle, greeting, open, ended
     this.reader = new FrameReader((t, c, p) => this.onFrame(t, c, p));
@@ -148,7 +156,7 @@ export class TransportSession {
     const hello = encodeHello(this.did, this.deadMs);
     if (!hello) { this.end(END_LOCALLY, 'bad DID'); return; }
     this.state = 'greeting';
-    this.lastHeard = this.now();
+    this.greetedAt = this.lastHeard = this.now();
     this.sendRaw(hello);
     this.tick = this.timers.setInterval(() => this.onTick(), 100);
   }
@@ -243,6 +251,10 @@ export class TransportSession {
   onTick() {
     if (this.state === 'ended') return;
     const t = this.now();
+    if (this.state === 'greeting' && t - this.greetedAt >= this.heldMs && this.link.held && this.link.held() > 0) {
+      this.end(END_TIMEOUT, GREETING_HELD);
+      return;
+    }
     if (this.state === 'greeting' && t - this.lastHeard > this.handshakeMs) {
       this.end(END_TIMEOUT, 'no welcome');
       return;

@@ -2,7 +2,7 @@
 // login, and the video into a WebCodecs decoder. The page only shows what
 // this reports through onState.
 import { openRoute, routeOf } from './route.js';
-import { TransportSession, END_LOCALLY, END_TIMEOUT } from './framing.js';
+import { TransportSession, END_LOCALLY, END_TIMEOUT, GREETING_HELD } from './framing.js';
 import {
   PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, isKeyFrame,
 } from './packet.js';
@@ -56,9 +56,13 @@ export class Viewer {
     this.onState({ ...this.state });
   }
 
-  async start({ broker, viewer, viewerPassword, did, devicePassword }) {
+  // `again`: the second try of a start whose greeting never left the browser.
+  async start(args, again = false) {
+    const { broker, viewer, viewerPassword, did, devicePassword } = args;
     if (!hasWebCodecs()) { this.set({ status: 'error', message: MESSAGES.noWebCodecs }); return; }
     this.stop();
+    this.startArgs = args;
+    this.again = again;
     this.running = true;
     const run = this.run = {};
     this.startedAt = performance.now();
@@ -85,6 +89,7 @@ export class Viewer {
     const session = new TransportSession({
       send: (b) => { if (dc.readyState === 'open') dc.send(b); },
       close: () => dc.close(),
+      held: () => dc.bufferedAmount,
     }, did);
     this.session = session;
     const protocol = new ViewerProtocol(devicePassword);
@@ -115,6 +120,8 @@ export class Viewer {
       console.info(`session ended at ${Math.round(performance.now() - this.startedAt)} ms: ${detail} ` +
                    `(channel ${dc.readyState}, ${dc.bufferedAmount} bytes buffered)`);
       if (this.run !== run || this.session !== session) return;
+      // The browser kept the greeting queued on this channel: once, a fresh connection.
+      if (detail === GREETING_HELD && !this.again && this.startArgs) { this.start(this.startArgs, true); return; }
       let message = MESSAGES.lost;
       if (this.refusal === 2) message = MESSAGES.busy;
       else if (this.refusal === 3) message = MESSAGES.version;
