@@ -2,7 +2,7 @@
 // login, and the video into a WebCodecs decoder. The page only shows what
 // this reports through onState.
 import { openRoute, routeOf } from './route.js';
-import { TransportSession, END_LOCALLY, END_TIMEOUT, GREETING_HELD } from './framing.js';
+import { TransportSession, END_LOCALLY, END_TIMEOUT, GREETING_HELD, GREETING_UNANSWERED } from './framing.js';
 import {
   PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, isKeyFrame,
 } from './packet.js';
@@ -34,6 +34,10 @@ export function codecOf(frame) {
 }
 
 const LOGIN_LIMIT_MS = 12000;
+// A device answers a greeting that reached it within milliseconds; one still
+// unanswered this long never arrived, and a fresh connection is tried (once),
+// which has the whole handshake time.
+const EARLY_RETRY_MS = 2500;
 const MAX_DECODE_QUEUE = 20;
 
 export class Viewer {
@@ -90,7 +94,7 @@ export class Viewer {
       send: (b) => { if (dc.readyState === 'open') dc.send(b); },
       close: () => dc.close(),
       held: () => dc.bufferedAmount,
-    }, did);
+    }, did, { earlyMs: this.again ? 0 : EARLY_RETRY_MS });
     this.session = session;
     const protocol = new ViewerProtocol(devicePassword);
     this.protocol = protocol;
@@ -120,8 +124,12 @@ export class Viewer {
       console.info(`session ended at ${Math.round(performance.now() - this.startedAt)} ms: ${detail} ` +
                    `(channel ${dc.readyState}, ${dc.bufferedAmount} bytes buffered)`);
       if (this.run !== run || this.session !== session) return;
-      // The browser kept the greeting queued on this channel: once, a fresh connection.
-      if (detail === GREETING_HELD && !this.again && this.startArgs) { this.start(this.startArgs, true); return; }
+      // The greeting never reached the device (the browser kept it queued, or it left and was lost):
+      // once, a fresh connection.
+      if ((detail === GREETING_HELD || detail === GREETING_UNANSWERED) && !this.again && this.startArgs) {
+        this.start(this.startArgs, true);
+        return;
+      }
       let message = MESSAGES.lost;
       if (this.refusal === 2) message = MESSAGES.busy;
       else if (this.refusal === 3) message = MESSAGES.version;
@@ -250,6 +258,7 @@ export class Viewer {
       r.bye();
     }
     this.protocol = null;
+    this.startArgs = null;  // (the passwords with it)
   }
 
   stop() {

@@ -142,8 +142,8 @@ if (process.env.ZELT2_WEB_VERBOSE) {
   }
   process.stdout.write(log.join(''));
 } else {
-  // (and any greeting the browser held, which the page answered with a fresh connection)
-  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)|greeting held/.test(l)).join(''));
+  // (and any greeting that did not reach the device, which the page answered with a fresh connection)
+  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)|greeting (held|unanswered)/.test(l)).join(''));
 }
 if (failures.length) {
   // Kept for a look: every process's whole output and the page's console.
