@@ -465,8 +465,8 @@ void OnChannelData(GstWebRTCDataChannel*, GBytes* bytes, gpointer data) {
     if (!p || size == 0) return;
     // The first messages are traced: whether the viewer's greeting reached the channel.
     if (c->messages.fetch_add(1) < 2)
-        ZTRACE("internet route: message of %zu bytes (first byte 0x%02x) after %llu ms\n", static_cast<size_t>(size),
-               *static_cast<const uint8_t*>(p), c->Age());
+        ZTRACE("internet route: message of %zu bytes (first byte 0x%02x) after %llu ms\n",
+               static_cast<size_t>(size), *static_cast<const uint8_t*>(p), c->Age());
     if (auto s = c->Sink()) s->OnChannelMessage(static_cast<const uint8_t*>(p), size);
 }
 
