@@ -52,6 +52,7 @@ struct PeerCore {
     bool bound = false;                      // set once with bindingKnown
     uint8_t binding[kChannelBindingSize] = {};
     std::atomic<bool> failed{false};
+    std::atomic<unsigned> messages{0};  // received on the channel, counted for the trace
     // What gathering has shown of UDP (relay candidates are held by it).
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
@@ -521,6 +522,7 @@ void ReportOpen(PeerCore* c) {
     if (c->reported.exchange(true)) return;
     ZTRACE("internet route: data channel open after %llu ms\n", c->Age());
     if (auto s = c->Sink()) s->OnChannelOpen();
+    ZTRACE("internet route: the link took the open after %llu ms\n", c->Age());
 }
 
 void SettleBinding(PeerCore* c, bool bound, const uint8_t (&binding)[kChannelBindingSize]) {
@@ -618,6 +620,10 @@ void OnChannelData(GstWebRTCDataChannel*, GBytes* bytes, gpointer data) {
     gsize size = 0;
     const void* p = bytes ? g_bytes_get_data(bytes, &size) : nullptr;
     if (!p || size == 0) return;
+    // The first messages are traced: whether the viewer's greeting reached the channel.
+    if (c->messages.fetch_add(1) < 2)
+        ZTRACE("internet route: message of %zu bytes (first byte 0x%02x) after %llu ms\n",
+               static_cast<size_t>(size), *static_cast<const uint8_t*>(p), c->Age());
     if (auto s = c->Sink()) s->OnChannelMessage(static_cast<const uint8_t*>(p), size);
 }
 

@@ -113,18 +113,28 @@ export const END_BY_PEER = 11;
 export const END_TIMEOUT = 12;
 export const END_LOCALLY = 13;
 
-// One viewer session over `link`: { send(Uint8Array), close() }; the owner
-// calls receive(bytes) for each message and linkClosed() when the link ends.
+// Why a session with an early limit (earlyMs) ended before its Welcome: the
+// link still held the greeting (a browser's data channel can keep a message
+// queued and send nothing more), or it left and nothing came back. Either way
+// the channel carries nothing: an owner may try a fresh connection.
+export const GREETING_HELD = 'greeting held';
+export const GREETING_UNANSWERED = 'greeting unanswered';
+
+// One viewer session over `link`: { send(Uint8Array), close(), held() }, where
+// held() (optional) counts the bytes sent that the link has not yet put on
+// the network; the owner calls receive(bytes) for each message and
+// linkClosed() when the link ends.
 // Events: onOpen(welcome), onRefused(reason), onData(channel, bytes),
 // onEnd(reason, detail). `now` and the timers are injectable for tests.
 export class TransportSession {
-  constructor(link, did, { deadMs = 9000, keepaliveMs = 2000, handshakeMs = 5000,
+  constructor(link, did, { deadMs = 9000, keepaliveMs = 2000, handshakeMs = 5000, earlyMs = 0,
                            timers = globalThis } = {}) {
     this.link = link;
     this.did = did;
     this.deadMs = deadMs;
     this.keepaliveMs = keepaliveMs;
     this.handshakeMs = handshakeMs;
+    this.earlyMs = earlyMs;
     this.timers = timers;
     this.state = 'idle';  // idle, greeting, open, ended
     this.reader = new FrameReader((t, c, p) => this.onFrame(t, c, p));
@@ -150,7 +160,7 @@ export class TransportSession {
     const hello = encodeHello(this.did, this.deadMs);
     if (!hello) { this.end(END_LOCALLY, 'bad DID'); return; }
     this.state = 'greeting';
-    this.lastHeard = this.now();
+    this.greetedAt = this.lastHeard = this.now();
     this.sendRaw(hello);
     this.tick = this.timers.setInterval(() => this.onTick(), 100);
   }
@@ -247,6 +257,10 @@ export class TransportSession {
   onTick() {
     if (this.state === 'ended') return;
     const t = this.now();
+    if (this.state === 'greeting' && this.earlyMs > 0 && t - this.greetedAt >= this.earlyMs) {
+      this.end(END_TIMEOUT, this.link.held && this.link.held() > 0 ? GREETING_HELD : GREETING_UNANSWERED);
+      return;
+    }
     if (this.state === 'greeting' && t - this.lastHeard > this.handshakeMs) {
       this.end(END_TIMEOUT, 'no welcome');
       return;

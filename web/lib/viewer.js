@@ -2,7 +2,7 @@
 // login, and the video into a WebCodecs decoder. The page only shows what
 // this reports through onState.
 import { openRoute, routeOf } from './route.js';
-import { TransportSession, END_LOCALLY, END_TIMEOUT } from './framing.js';
+import { TransportSession, END_LOCALLY, END_TIMEOUT, GREETING_HELD, GREETING_UNANSWERED } from './framing.js';
 import {
   PacketReader, ViewerProtocol, CHANNEL_CONTROL, CHANNEL_VIDEO, REFUSED_NO_PASSWORD, REFUSED_OTHER_CHANNEL, isKeyFrame,
 } from './packet.js';
@@ -38,6 +38,10 @@ export function codecOf(frame) {
 }
 
 const LOGIN_LIMIT_MS = 12000;
+// A device answers a greeting that reached it within milliseconds; one still
+// unanswered this long never arrived, and a fresh connection is tried (once),
+// which has the whole handshake time.
+const EARLY_RETRY_MS = 2500;
 const MAX_DECODE_QUEUE = 20;
 
 export class Viewer {
@@ -60,9 +64,13 @@ export class Viewer {
     this.onState({ ...this.state });
   }
 
-  async start({ broker, viewer, viewerPassword, did, devicePassword }) {
+  // `again`: the second try of a start whose greeting never left the browser.
+  async start(args, again = false) {
+    const { broker, viewer, viewerPassword, did, devicePassword } = args;
     if (!hasWebCodecs()) { this.set({ status: 'error', message: MESSAGES.noWebCodecs }); return; }
     this.stop();
+    this.startArgs = args;
+    this.again = again;
     this.running = true;
     const run = this.run = {};
     this.startedAt = performance.now();
@@ -89,7 +97,8 @@ export class Viewer {
     const session = new TransportSession({
       send: (b) => { if (dc.readyState === 'open') dc.send(b); },
       close: () => dc.close(),
-    }, did);
+      held: () => dc.bufferedAmount,
+    }, did, { earlyMs: this.again ? 0 : EARLY_RETRY_MS });
     this.session = session;
     const protocol = new ViewerProtocol(devicePassword);
     if (binding) protocol.bindToChannel(binding);
@@ -117,7 +126,15 @@ export class Viewer {
       }
     };
     session.onEnd = (reason, detail) => {
+      console.info(`session ended at ${Math.round(performance.now() - this.startedAt)} ms: ${detail} ` +
+                   `(channel ${dc.readyState}, ${dc.bufferedAmount} bytes buffered)`);
       if (this.run !== run || this.session !== session) return;
+      // The greeting never reached the device (the browser kept it queued, or it left and was lost):
+      // once, a fresh connection.
+      if ((detail === GREETING_HELD || detail === GREETING_UNANSWERED) && !this.again && this.startArgs) {
+        this.start(this.startArgs, true);
+        return;
+      }
       let message = MESSAGES.lost;
       if (this.refusal === 2) message = MESSAGES.busy;
       else if (this.refusal === 3) message = MESSAGES.version;
@@ -180,6 +197,9 @@ export class Viewer {
     }, 1000);
     this.set({ status: 'logging in' });
     session.start();
+    // For the tests' console capture: whether the greeting left and how the session ends.
+    console.info(`hello sent at ${Math.round(performance.now() - this.startedAt)} ms (channel ${dc.readyState}, ` +
+                 `${dc.bufferedAmount} bytes buffered)`);
   }
 
   // Asks the camera for a mode; the device answers every watcher with a mode report.
@@ -258,6 +278,7 @@ export class Viewer {
       r.bye();
     }
     this.protocol = null;
+    this.startArgs = null;  // (the passwords with it)
   }
 
   stop() {

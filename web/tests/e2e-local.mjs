@@ -134,9 +134,23 @@ if (process.env.ZELT2_WEB_VERBOSE) {
   // Everything was shown as it came.
 } else if (failures.length) {
   for (const { name, out } of children) say(`--- ${name}\n${out.join('').split('\n').slice(-40).join('\n')}\n`);
+  // The device's route trace whole (without the candidates): what each call came to.
+  const service = children.find((c) => c.name === 'service');
+  if (service) {
+    const route = service.out.join('').split('\n').filter((l) => /internet route: (?!gathered)/.test(l));
+    say(`--- service: the internet route's trace\n${route.join('\n')}\n`);
+  }
   process.stdout.write(log.join(''));
 } else {
-  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)/.test(l)).join(''));
+  // (and any greeting that did not reach the device, which the page answered with a fresh connection)
+  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)|greeting (held|unanswered)/.test(l)).join(''));
 }
-try { rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 }); } catch {}
+if (failures.length) {
+  // Kept for a look: every process's whole output and the page's console.
+  for (const { name, out } of children) writeFileSync(join(work, `${name}.log`), out.join(''));
+  writeFileSync(join(work, 'test.log'), log.join(''));
+  process.stdout.write(`(everything is in ${work})\n`);
+} else {
+  try { rmSync(work, { recursive: true, force: true, maxRetries: 10, retryDelay: 100 }); } catch {}
+}
 process.exit(failures.length ? 1 : 0);

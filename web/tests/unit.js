@@ -3,7 +3,7 @@
 import { aesEncryptBlock, aesDecryptBlock } from '../lib/aes.js';
 import { passwordKey, ViewerProtocol, PacketReader, buildPacket, sealPacket, unsealBody, isKeyFrame,
          KIND_SEALED16, CMD_CHALLENGE } from '../lib/packet.js';
-import { encodeHello, encodeFrame, TransportSession, FrameReader, FRAME_WELCOME, FRAME_REFUSE, FRAME_DATA,
+import { encodeHello, encodeFrame, TransportSession, GREETING_HELD, GREETING_UNANSWERED, FrameReader, FRAME_WELCOME, FRAME_REFUSE, FRAME_DATA,
          FRAME_ACK, FRAME_KEEPALIVE, FRAME_GOODBYE, MAX_MESSAGE } from '../lib/framing.js';
 import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient } from '../lib/mqtt.js';
 import { parseSignal, shouldSignal, iceServersOf, isValidViewerName } from '../lib/route.js';
@@ -50,10 +50,10 @@ class FakeTimers {
 }
 
 // A session on a link whose far end the test plays.
-function sessionPair(options = {}) {
+function sessionPair(options = {}, held = undefined) {
   const timers = new FakeTimers();
   const sent = [];
-  const s = new TransportSession({ send: (b) => sent.push(b.slice()), close: () => {} }, 'CAM-1',
+  const s = new TransportSession({ send: (b) => sent.push(b.slice()), close: () => {}, held }, 'CAM-1',
                                  { timers, ...options });
   const events = { data: [], ended: null, refused: null, opened: false };
   s.onData = (c, b) => events.data.push([c, toHex(b)]);
@@ -269,6 +269,21 @@ test('refusals, silence and broken frames end a session', () => {
   p.s.start();
   p.timers.advance(3200);
   eq(p.events.ended, [12, 'no welcome'], 'no Welcome in time');
+
+  // With an early limit, an unanswered greeting ends the wait early, saying whether the link still holds it.
+  p = sessionPair({ earlyMs: 2500 }, () => 29);
+  p.s.start();
+  p.timers.advance(2400);
+  ok(!p.events.ended, 'a greeting may go unanswered a moment');
+  p.timers.advance(200);
+  eq(p.events.ended, [12, GREETING_HELD], 'a greeting the link still holds');
+  p = sessionPair({ earlyMs: 2500 }, () => 0);
+  p.s.start();
+  p.timers.advance(2600);
+  eq(p.events.ended, [12, GREETING_UNANSWERED], 'a greeting that left and went unanswered');
+  p = sessionPair({ earlyMs: 2500 }, () => 0);
+  p.s.start(); p.timers.advance(2000); p.s.receive(p.welcome()); p.timers.advance(2000);
+  ok(!p.events.ended, 'a Welcome in time keeps the session');
 
   p = sessionPair();
   p.s.start(); p.s.receive(p.welcome());
