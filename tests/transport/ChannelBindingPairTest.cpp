@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/GlibSanitizerOptions.h"
 #include "transport/internet/WebRtcLink.h"
 #include "transport/internet/WebRtcPeer.h"
 

@@ -8,15 +8,9 @@
 #include <memory>
 #include <vector>
 
+#include "tests/support/GlibSanitizerOptions.h"
 #include "tests/support/Wait.h"
 #include "transport/internet/WebRtcPeer.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-// GLib allocates one block while it is loaded and never frees it; full stacks
-// tell that block (made under the loader) apart from anything of ours.
-extern "C" const char* __lsan_default_suppressions() { return "leak:_dl_init\n"; }
-extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
-#endif
 
 namespace {
 
