@@ -266,7 +266,7 @@ TEST_F(CallAnswererTest, AnOpenedChannelMustBringAHelloWithinTheAttemptsTime) {
 TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredentialsOfTheirAccount) {
     testsupport::CTempDir dir;
     const std::string path = dir.File("CAM-1.conf");
-    const std::string common = std::string("broker = mqtt://192.0.2.1:1883\nuser = ") + kDid +
+    const std::string common = std::string("broker = mqtt://192.0.2.1:1883\nbroker-in-clear = yes\nuser = ") + kDid +
                                "\npassword = p\nstun = stun:192.0.2.1:3478\n"
                                "turn = turn:192.0.2.1:3478?transport=udp\nturn-secret = 0123456789abcdef\n";
     auto write = [&](const std::string& viewers) {

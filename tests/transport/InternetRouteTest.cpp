@@ -223,7 +223,7 @@ protected:
                      Slurp(s_dir->File("turn.log")).substr(0, 2000);
             return;
         }
-        const std::string common = std::string("broker = mqtt://") + kServer + ":1883\npassword = x\nstun = stun:" +
+        const std::string common = std::string("broker = mqtt://") + kServer + ":1883\nbroker-in-clear = yes\npassword = x\nstun = stun:" +
                                    kServer + ":3478\nturn = turn:" + kServer + ":3478?transport=udp\nturn-secret = " +
                                    kSecret + "\n";
         testsupport::WriteBytes(s_dir->File("device.conf"), "user = " + Did() + "\n" + common);

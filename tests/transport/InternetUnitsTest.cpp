@@ -63,11 +63,17 @@ TEST(RendezvousFile, ReadsEveryKey) {
     EXPECT_EQ(c.turnTtlSeconds, 600u);
     EXPECT_EQ(c.lanWaitMs, 0u);
 
-    ASSERT_EQ(ReadText("broker = mqtt://10.0.0.1\nuser = alice.b\npassword = p\n", &c, &error),
+    ASSERT_EQ(ReadText("broker = mqtt://10.0.0.1\nuser = alice.b\npassword = p\nbroker-in-clear = yes\n", &c,
+                       &error),
               RendezvousLoad::Loaded);
     EXPECT_FALSE(c.IsDevice());
     EXPECT_EQ(c.brokerPort, 1883);
     EXPECT_EQ(c.lanWaitMs, 500u);
+    // A broker in clear on this computer needs no leave; elsewhere it does (above and below).
+    for (const char* host : {"127.0.0.1", "127.8.9.10", "localhost"})
+        EXPECT_EQ(ReadText(std::string("broker = mqtt://") + host + "\nuser = alice.b\npassword = p\n", &c, &error),
+                  RendezvousLoad::Loaded)
+            << host << ": " << error;
 }
 
 TEST(RendezvousFile, NamesFileLineAndKeyButNeverTheValue) {
@@ -86,6 +92,10 @@ TEST(RendezvousFile, NamesFileLineAndKeyButNeverTheValue) {
         {"broker = mqtt://h:1\nuser = CAM-1\npassword = pw-SECRET\nturn = turn:h:1\n", "key 'turn-secret'"},
         {"user = CAM-1\npassword = pw-SECRET\n", "key 'broker': missing"},
         {"broker = mqtt://h:1\nuser = CAM-1\n", "key 'password': missing"},
+        {"broker = mqtt://10.0.0.1\nuser = alice.b\npassword = pw-SECRET\n", "key 'broker': mqtt:// would send"},
+        {"broker = mqtt://127.0.0.1.example\nuser = alice.b\npassword = pw-SECRET\n", "key 'broker': mqtt://"},
+        {"broker = mqtt://h\nuser = alice.b\npassword = pw-SECRET\nbroker-in-clear = yes\nbroker-in-clear = no\n",
+         "line 5, key 'broker-in-clear'"},
     };
     for (const auto& c : cases) {
         CRendezvousConfig config;

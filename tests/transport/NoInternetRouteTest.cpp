@@ -32,7 +32,7 @@ std::string ToolPath() {
 
 TEST(NoInternetRoute, ARendezvousFileIsNamedAndInitialisationFails) {
     testsupport::CTempDir dir;
-    testsupport::WriteBytes(dir.File("rendezvous.conf"), "broker = mqtt://198.51.100.1:1883\nuser = viewer.one\n"
+    testsupport::WriteBytes(dir.File("rendezvous.conf"), "broker = mqtt://198.51.100.1:1883\nbroker-in-clear = yes\nuser = viewer.one\n"
                                                          "password = pw-SECRET\n");
     ::chmod(dir.File("rendezvous.conf").c_str(), 0600);
     testsupport::ChildOptions o;

@@ -1,5 +1,6 @@
 #include "transport/internet/Config.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +52,13 @@ bool ParseHostPort(const std::string& text, uint16_t defaultPort, std::string* h
     *host = h;
     *port = static_cast<uint16_t>(p);
     return true;
+}
+
+// This computer, whatever names it: "localhost" or a 127.x.y.z address (a
+// name that merely starts with "127." is another computer).
+bool IsThisComputer(const std::string& host) {
+    in_addr a{};
+    return host == "localhost" || (::inet_pton(AF_INET, host.c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127);
 }
 
 bool StartsWith(const std::string& s, const char* prefix, std::string* rest) {
@@ -145,7 +153,7 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
     c.path = path;
     static const char* const kSingle[] = {"broker",   "broker-ca",     "user",     "password",
                                           "turn-secret", "turn-user", "turn-password", "turn-ttl",
-                                          "lan-wait-ms", "viewers"};
+                                          "lan-wait-ms", "viewers", "broker-in-clear"};
     bool seen[sizeof kSingle / sizeof kSingle[0]] = {};
     int lineNo = 0;
     size_t start = 0;
@@ -178,6 +186,9 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
             if (!rest.empty() && rest.back() == '/') rest.pop_back();
             if (!ParseHostPort(rest, c.brokerTls ? 8883 : 1883, &c.brokerHost, &c.brokerPort))
                 return fail(lineNo, key, "not a host:port");
+        } else if (key == "broker-in-clear") {
+            if (value != "yes" && value != "no") return fail(lineNo, key, "not yes or no");
+            c.brokerInClear = value == "yes";
         } else if (key == "broker-ca") {
             if (::access(value.c_str(), R_OK) != 0) return fail(lineNo, key, "the file cannot be read");
             c.brokerCa = value;
@@ -237,6 +248,10 @@ RendezvousLoad ReadRendezvousFile(const std::string& path, CRendezvousConfig* co
     for (const auto& s : c.servers) anyTurn |= s.kind != IceServer::Stun;
     if (anyTurn && c.turnSecret.empty() && c.turnUser.empty())
         return fail(0, "turn-secret", "missing: TURN servers need turn-secret or turn-user and turn-password");
+    if (!c.brokerTls && !c.brokerInClear && !IsThisComputer(c.brokerHost))
+        return fail(0, "broker",
+                    "mqtt:// would send the password in clear to another computer: use mqtts://, "
+                    "or add 'broker-in-clear = yes' on a closed test network");
     *config = std::move(c);
     return RendezvousLoad::Loaded;
 }

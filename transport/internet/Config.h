@@ -26,6 +26,9 @@ struct CRendezvousConfig {
     std::string brokerHost;
     uint16_t brokerPort = 0;
     std::string brokerCa;        // empty: the system's CAs
+    // mqtt:// to another computer: only with `broker-in-clear = yes` (a closed
+    // test network), as the broker password would cross the network in clear.
+    bool brokerInClear = false;
     std::string user;            // a DID (device) or a viewer name
     std::string password;
     std::vector<IceServer> servers;  // STUN and TURN, in file order
