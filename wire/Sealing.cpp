@@ -102,16 +102,21 @@ void CPacketSealer::EncryptControlBlock(const uint8_t* key, uint8_t* packet) {
 }
 
 size_t CPacketSealer::BuildScrambled(uint8_t* out, size_t capacity, const PacketFields& fields,
-                                     const uint8_t* payload, uint32_t length) {
+                                     const uint8_t* payload, uint32_t length, int* payloadScramble) {
     const size_t total = kPacketOverhead + static_cast<size_t>(length);
     if (capacity < total || !WritePacketHead(out, fields, length)) return 0;
+    constexpr int kPlain = 0x100;  // the payload as it is, not scrambled
+    int held = kNoPayload;
     if (IsSealedKind(fields.kind) && length > 0) {
         const uint8_t s = TakeScramble(payload[0]);
         out[kOffScrambleByte] = s;
-        XorCopy(out + kOffPayload, payload, length, s);
+        held = s;
+        if (!payloadScramble || *payloadScramble != held) XorCopy(out + kOffPayload, payload, length, s);
     } else if (length > 0) {
-        std::memcpy(out + kOffPayload, payload, length);
+        held = kPlain;
+        if (!payloadScramble || *payloadScramble != held) std::memcpy(out + kOffPayload, payload, length);
     }
+    if (payloadScramble) *payloadScramble = held;
     return total;
 }
 
@@ -126,6 +131,14 @@ size_t CPacketSealer::BuildSealedPacket(const uint8_t* key, uint8_t* out, size_t
 size_t CPacketSealer::BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity,
                                         const PacketFields& fields, const uint8_t* payload, uint32_t length) {
     const size_t total = BuildScrambled(out, capacity, fields, payload, length);
+    if (total > 0) key.EncryptBlock(out + kHeaderSize, out + kHeaderSize);
+    return total;
+}
+
+size_t CPacketSealer::BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity,
+                                        const PacketFields& fields, const uint8_t* payload, uint32_t length,
+                                        int& payloadScramble) {
+    const size_t total = BuildScrambled(out, capacity, fields, payload, length, &payloadScramble);
     if (total > 0) key.EncryptBlock(out + kHeaderSize, out + kHeaderSize);
     return total;
 }

@@ -53,6 +53,15 @@ public:
     // The same under a key expanded beforehand, for a session's stream of frames.
     size_t BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity, const PacketFields& fields,
                              const uint8_t* payload, uint32_t length);
+    // One frame sealed for session after session into the same `out`: the
+    // same bytes, but the payload is written only when `payloadScramble`, the
+    // scramble byte of the payload `out` already holds (kNoPayload for none),
+    // differs from this packet's; it is updated. The scramble byte moves only
+    // by the payload's first byte, 0 in every Annex B frame, so a frame's
+    // payload is scrambled once and each session costs its head alone.
+    static constexpr int kNoPayload = -1;
+    size_t BuildSealedPacket(const CAesKey128& key, uint8_t* out, size_t capacity, const PacketFields& fields,
+                             const uint8_t* payload, uint32_t length, int& payloadScramble);
 
 private:
     void EncryptControlBlock(const uint8_t* key, uint8_t* packet);
@@ -62,9 +71,10 @@ private:
         m_byScramble.store(static_cast<uint8_t>(s ^ first), std::memory_order_relaxed);
         return s;
     }
-    // Writes the head and the (scrambled) payload; the control block is left in clear.
+    // Writes the head and the (scrambled) payload; the control block is left in
+    // clear. With `payloadScramble`, the payload only when `out` does not hold it yet.
     size_t BuildScrambled(uint8_t* out, size_t capacity, const PacketFields& fields, const uint8_t* payload,
-                          uint32_t length);
+                          uint32_t length, int* payloadScramble = nullptr);
 
     std::atomic<uint8_t> m_byScramble{0};
 };

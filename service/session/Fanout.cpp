@@ -46,6 +46,10 @@ void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
     fields.timestampMs = Timestamp();
 
     bool wantKeyFrame = false;
+    // Every viewer's packet holds the same payload, scrambled with a byte that
+    // only the payload's first byte moves: the buffer keeps it from one viewer
+    // to the next, and each viewer's packet writes its own head.
+    int payloadScramble = CPacketSealer::kNoPayload;
     // Sessions found gone, closed after the pass (a close waits for the pass).
     struct Gone {
         SessionSlot* slot;
@@ -88,7 +92,8 @@ void CFanout::OnEncodedFrame(const EncodedFrame& frame) {
             wantKeyFrame = true;
         }
         const size_t size = m_ctx.byScramble.BuildSealedPacket(slot.aesSessionKey, m_pPacketBuf.get(),
-                                                               kPacketBufferSize, fields, data, length);
+                                                               kPacketBufferSize, fields, data, length,
+                                                               payloadScramble);
         if (size > 0)
             m_ctx.pppp.Write(handle, kChannelVideo, reinterpret_cast<const char*>(m_pPacketBuf.get()),
                              static_cast<int>(size));

@@ -204,6 +204,9 @@ void CListener::DoListen() {
         }
     }
     platform::SecureZero(password, sizeof password);
+    // The sessions end with the run (a stop, or a DID the transport refused):
+    // their readers, waiting for the viewers' next bytes, end with them.
+    for (SessionSlot& slot : m_ctx.slotTable) m_ctx.slotTable.Close(slot, slot.nGeneration.load());
 }
 
 // ---------------------------------------------------------------------------
@@ -238,22 +241,22 @@ void CListener::ThreadRecv(void* slot) {
 
 int CListener::ReadExact(SessionSlot& slot, uint8_t channel, uint8_t* buffer, int wanted, uint32_t timeoutMs) {
     if (wanted <= 0) return -1;
-    // Reads in short slices, each a use of the handle, so that a close waits
-    // for at most one slice before the handle goes. A session that has not
-    // logged in may have to make way for a newcomer at any moment: short
-    // slices. A viewer's session is closed here seldom (its end shows in the
-    // read at once), and every slice is a wake-up of this thread for each
-    // viewer: longer ones.
-    const uint32_t most = slot.bAuthed.load() ? kViewerReadSliceMs : kReadSliceMs;
-    const uint32_t slice = timeoutMs < most ? timeoutMs : most;
+    // The handle is taken under a use, and the reads hold none: the transport
+    // ends a read under way when its session is closed here (-13, promptly)
+    // and never hands a handle out twice, so a close of the slot need not wait
+    // for the reader and ends its wait at once. So the reader sleeps for as
+    // long as its viewer is silent instead of waking to let go of the handle.
+    int32_t handle;
+    {
+        const CSlotUse use = m_ctx.slotTable.Use(slot);
+        if (!use) return PPPP_ERR_CLOSED_LOCALLY;
+        handle = use.Handle();
+    }
     int got = 0;
     for (;;) {
-        CSlotUse use = m_ctx.slotTable.Use(slot);
-        if (!use) return PPPP_ERR_CLOSED_LOCALLY;
         const int asked = wanted - got;
         int size = asked;
-        const int r = m_ctx.pppp.Read(use.Handle(), channel, reinterpret_cast<char*>(buffer + got), &size, slice);
-        use.End();
+        const int r = m_ctx.pppp.Read(handle, channel, reinterpret_cast<char*>(buffer + got), &size, timeoutMs);
         if (size > 0) got += size < asked ? size : asked;
         if (!m_ctx.bRunning.load()) return PPPP_ERR_TIMEOUT;
         if (r != PPPP_ERR_TIMEOUT) return r;
@@ -267,7 +270,7 @@ void CListener::DoRecv(SessionSlot& slot) {
     uint8_t buffer[kReceiveBufferSize];
     do {
         std::memset(buffer, 0, sizeof buffer);
-        int r = ReadExact(slot, kChannelControl, buffer, static_cast<int>(kHeaderSize), kReadTimeoutMs);
+        int r = ReadExact(slot, kChannelControl, buffer, static_cast<int>(kHeaderSize), kReadWaitMs);
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) break;
         const PacketHeader header = ReadHeader(buffer);
         // Nothing is read past the buffer: a longer announcement ends the
@@ -278,7 +281,7 @@ void CListener::DoRecv(SessionSlot& slot) {
         }
         // The body replaces the header at the start of the buffer; a body
         // length of 0 ends the session (ReadExact refuses it).
-        r = ReadExact(slot, kChannelControl, buffer, static_cast<int>(header.bodyLength), kReadTimeoutMs);
+        r = ReadExact(slot, kChannelControl, buffer, static_cast<int>(header.bodyLength), kReadWaitMs);
         if (r != PPPP_OK && r != PPPP_ERR_TIMEOUT) break;
         if (!m_ctx.bRunning.load() || slot.bClosing.load()) break;
 

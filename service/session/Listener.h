@@ -18,10 +18,11 @@ namespace session {
 
 inline constexpr uint32_t kAuthDeadlineMs = 10000;     // from accept to a successful login
 inline constexpr uint32_t kWatchdogPeriodMs = 100;
-inline constexpr uint32_t kReadTimeoutMs = 1000;
 inline constexpr unsigned int kListenWaitSeconds = 600;
-inline constexpr uint32_t kReadSliceMs = 100;           // a reader lets go of its handle this often...
-inline constexpr uint32_t kViewerReadSliceMs = 500;     // ...and once its viewer has logged in, this often
+// A reader's wait for its viewer's next bytes. A close of the session (the
+// watchdog, a newcomer it makes way for, the stop) ends the wait at once, so
+// the limit costs a wake-up a minute and bounds nothing that matters.
+inline constexpr uint32_t kReadWaitMs = 60000;
 inline constexpr uint32_t kMakeWayWaitMs = 3000;        // longest wait for a session that makes way
 inline constexpr uint32_t kChooseAgainMs = 20;          // a newcomer in a full table looks again this often
 inline constexpr uint32_t kListenBackoffLimitMs = 1000; // longest pause between failing listens
@@ -46,8 +47,9 @@ public:
     // until the session ends or the server stops, then frees the slot. Its
     // thread runs it; tests and the fuzzer call it on their own.
     void DoRecv(SessionSlot& slot);
-    // Reads exactly `wanted` bytes: 0 when they came in one read, -3 when in
-    // several or when the server stops, else the transport's failure.
+    // Reads exactly `wanted` bytes, each read waiting at most `timeoutMs`: 0
+    // when they came in one read, -3 when in several or when the server stops,
+    // else the transport's failure (-13 as soon as the slot is closed).
     int ReadExact(SessionSlot& slot, uint8_t channel, uint8_t* buffer, int wanted, uint32_t timeoutMs);
 
 private:

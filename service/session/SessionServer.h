@@ -65,8 +65,9 @@ public:
     // later changes take effect at the next start. Returns 0 (also when already
     // running) or -1 when a thread cannot be started.
     int StartListening(std::u16string_view didField, std::u16string_view passwordField);
-    // Stops listening and waits for the listener and the watchdog. The readers
-    // end by themselves within one read time-out; WaitForReaders waits for them.
+    // Stops listening and waits for the listener and the watchdog. Every
+    // session is closed, which ends its reader's wait at once; WaitForReaders
+    // waits for the readers.
     void StopListening();
     void WaitForReaders();
 

@@ -8,10 +8,12 @@
 // the last use as it ends. Nobody waits for that. Beginning and ending a use
 // take no lock, only when a use is the last of a closing slot's. Release (the slot's reader,
 // or the listener before a reader exists) then waits until the handle is
-// closed and frees the slot. Every use of a handle, reads included, holds a
-// CSlotUse, so a handle is never closed under a call that uses it and the
-// transport cannot hand the same number to a new session meanwhile; the
-// fan-out, which visits every slot on every frame, holds one CSlotPass for the
+// closed and frees the slot. Every use of a handle holds a CSlotUse, so a
+// handle is never closed under a call that uses it; the reader's reads are
+// the one exception: it takes the handle under a use and reads without one,
+// since the transport ends a read when its session is closed here and never
+// hands a handle out twice, so a close ends a reader's wait instead of
+// waiting for it. The fan-out, which visits every slot on every frame, holds one CSlotPass for the
 // whole frame instead of a use per slot: a handle's close waits for the pass
 // under way to end (it never waits longer: a pass does not block). A late
 // close names the session it means by the slot's generation and so never

@@ -246,6 +246,7 @@ TEST_F(ListenerTest, ReaderThatCannotBeStartedFreesTheSlotAndStartFailuresLeaveT
 TEST_F(ListenerTest, SilentViewerIsClosedAtTheLoginDeadlineAndALoggedInViewerStaysWhileSilent) {
     CManualClock clock(50000);
     platform::CScopedClock scoped(clock);
+    fake.Reset(kReadWaitMs);  // reads wait as long as asked: the close must end the silent one's
     Start();
     CFakeViewer silent(kPassword);
     ASSERT_TRUE(InSlot(0, silent));
@@ -422,12 +423,16 @@ TEST_F(ListenerTest, ALateCloseNeverTouchesTheSessionThatTookTheSlotSince) {
 }
 
 TEST_F(ListenerTest, StopEndsEveryReaderAndFreesEverySlot) {
+    fake.Reset(kReadWaitMs);  // reads wait as long as asked: the stop must end them
     Start();
     CFakeViewer a(kPassword), b(kPassword);
     ASSERT_TRUE(InSlot(1, b));
     ASSERT_TRUE(a.Login());
+    const auto stopping = std::chrono::steady_clock::now();
     server->StopListening();
     server->WaitForReaders();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::milliseconds(kReadWaitMs / 2))
+        << "the stop waited for the viewers' next bytes";
     EXPECT_TRUE(a.DeviceClosed());
     EXPECT_TRUE(b.DeviceClosed());
     EXPECT_EQ(fake.CloseCount(a.DeviceEnd()), 1);

@@ -287,7 +287,8 @@ int CFakeTransport::Read(int session, unsigned char channel, char* buffer, int* 
     const size_t wanted = static_cast<size_t>(*size);
     *size = 0;
     std::unique_lock<std::mutex> hold(m_lock);
-    const CallScope call(*this, session);
+    // Not counted as a call on the end: as with the real transport, a close
+    // may come under a read (which then returns at once) or before it.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(timeoutMs, m_dwReadWaitCapMs));
     auto peerClosed = [&](End* e) {

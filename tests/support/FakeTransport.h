@@ -79,7 +79,8 @@ public:
     bool IsClosed(int handle);        // closed at this end
     int CloseCount(int handle);       // PPPP_Close calls for this end
     // Calls on an end after it was closed here, and closes of an end while a
-    // call on it was under way: what a guarded handle never sees.
+    // call on it was under way: what a guarded handle never sees. Reads are
+    // not counted: a close ends a read under way, so they need no guard.
     int UsesAfterClose();
     int ClosesUnderUse();
     int ListenCalls();

@@ -147,6 +147,12 @@ void SendLine(int fd, const std::string& tag, uint32_t mline, std::string text) 
     }
 }
 
+// What side `s` says goes into the socket as lines tagged `tag`-SDP and `tag`-CAND.
+void SayOver(int fd, Side& s, const std::string& tag) {
+    s.toOther = [fd, tag](const std::string& sdp) { SendLine(fd, tag + "-SDP", 0, sdp); };
+    s.candidateToOther = [fd, tag](uint32_t m, const std::string& c) { SendLine(fd, tag + "-CAND", m, c); };
+}
+
 // Reads lines and posts each to `signals` as (tag, mline, text).
 std::thread ReadLines(int fd, CSignals& signals,
                       std::function<void(const std::string&, uint32_t, const std::string&)> handle) {
@@ -177,10 +183,8 @@ std::thread ReadLines(int fd, CSignals& signals,
 void RunMiddle(int fd) {
     CSignals signals;
     Side toDevice, toViewer;
-    toDevice.toOther = [fd](const std::string& sdp) { SendLine(fd, "M1-SDP", 0, sdp); };
-    toDevice.candidateToOther = [fd](uint32_t m, const std::string& c) { SendLine(fd, "M1-CAND", m, c); };
-    toViewer.toOther = [fd](const std::string& sdp) { SendLine(fd, "M2-SDP", 0, sdp); };
-    toViewer.candidateToOther = [fd](uint32_t m, const std::string& c) { SendLine(fd, "M2-CAND", m, c); };
+    SayOver(fd, toDevice, "M1");
+    SayOver(fd, toViewer, "M2");
     bool ended = false;
     std::thread reader = ReadLines(fd, signals, [&](const std::string& tag, uint32_t m, const std::string& text) {
         if (tag == "D-SDP") toDevice.link->Peer()->AcceptOffer(text);
@@ -244,10 +248,8 @@ TEST(ChannelBindingPair, APartyInTheMiddleLeavesEachEndWithItsOwnValue) {
 
     CSignals signals;
     Side device, viewer;
-    device.toOther = [fd](const std::string& sdp) { SendLine(fd, "D-SDP", 0, sdp); };
-    device.candidateToOther = [fd](uint32_t m, const std::string& c) { SendLine(fd, "D-CAND", m, c); };
-    viewer.toOther = [fd](const std::string& sdp) { SendLine(fd, "V-SDP", 0, sdp); };
-    viewer.candidateToOther = [fd](uint32_t m, const std::string& c) { SendLine(fd, "V-CAND", m, c); };
+    SayOver(fd, device, "D");
+    SayOver(fd, viewer, "V");
     std::thread reader = ReadLines(fd, signals, [&](const std::string& tag, uint32_t m, const std::string& text) {
         if (tag == "M1-SDP") device.link->Peer()->AcceptAnswer(text);
         else if (tag == "M1-CAND") device.link->Peer()->AddRemoteCandidate(m, text);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -115,7 +116,10 @@ TEST_F(EndToEndTest, WrongPasswordUnknownDidAndAStoppedDeviceEachEndTheirOwnWay)
         ended.store(true);
     });
     const bool watched = testsupport::WaitUntil([&] { return events.FrameCount() >= 5; }, 10000);
+    const auto stopping = std::chrono::steady_clock::now();
     StopDevice();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::milliseconds(session::kReadWaitMs / 2))
+        << "the stop waited for the viewer's next command";
     // The viewer must notice by itself; a cancel is only the way out of a hang.
     const bool noticed = testsupport::WaitUntil([&] { return ended.load(); }, 20000);
     if (!noticed) watching.Cancel();

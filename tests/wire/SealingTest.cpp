@@ -313,4 +313,18 @@ TEST(ExpandedKey, EncryptsAsTheBlockFunctionDoesAndSealsTheSameBytes) {
     EXPECT_EQ(one, other);
     EXPECT_EQ(s1.Scramble(), s2.Scramble());
     EXPECT_EQ(s2.BuildSealedPacket(expanded, other.data(), 100, f, frame.data(), 3000), 0u) << "does not fit";
+
+    // One buffer reused session after session holds each one's fresh packet,
+    // whether the scramble byte stays (first byte 0) or moves (1).
+    for (const uint8_t first : {0, 1}) {
+        frame[0] = first;
+        CPacketSealer fresh, reused;
+        int held = CPacketSealer::kNoPayload;
+        for (uint8_t session = 0; session < 3; ++session) {
+            expanded.Expand(std::vector<uint8_t>(16, session).data());
+            fresh.BuildSealedPacket(expanded, one.data(), one.size(), f, frame.data(), 3000);
+            reused.BuildSealedPacket(expanded, other.data(), other.size(), f, frame.data(), 3000, held);
+            EXPECT_EQ(other, one) << "first byte " << int(first) << ", session " << int(session);
+        }
+    }
 }
