@@ -38,6 +38,7 @@ struct PeerTurnServer {
 // STUN/TURN servers as the peer takes them.
 struct PeerIceServers {
     std::string stun;                  // "stun://host:port" or empty
+    IceServer stunServer;              // the same, as host and port
     std::vector<PeerTurnServer> turn;
     std::string tlsCa;                 // the CA a TURN server over TLS is checked against; empty: the system's
     void AddStun(const IceServer& s);
@@ -68,6 +69,9 @@ public:
     // handshake (ChannelBinding.h) once it is known: the channel is reported
     // open only then. Reads only what the peer holds itself.
     virtual void Describe(LinkInfo* info) const = 0;
+    // Whether this side asked a TURN server for a relay of its own (over any
+    // transport: each relays UDP to the peer), as decided when it was made.
+    virtual bool AsksRelay() const { return false; }
 
     // Stops the peer without waiting; events stop soon after.
     virtual void Close() = 0;
