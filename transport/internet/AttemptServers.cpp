@@ -102,10 +102,7 @@ PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
         }
     }
     const PeerIceServers own = OwnServers(rendezvous, ViewerTurnName(rendezvous.user));
-    if (servers.stun.empty()) {
-        servers.stun = own.stun;
-        servers.stunServer = own.stunServer;
-    }
+    if (servers.stun.empty()) servers.stun = own.stun;
     servers.turn.insert(servers.turn.end(), own.turn.begin(), own.turn.end());
     servers.tlsCa = own.tlsCa;
     return servers;

@@ -40,10 +40,9 @@ PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string
 // lifetime (deploy/coturn caps it at 2 minutes; coturn's default is 10): a few
 // crashed viewers fill the account's quota. And a refused allocation over UDP costs the
 // viewer its public address as well (TurnUdpProbe.h). So the library's viewer
-// never asks a relay over UDP (WebRtcPeer.cpp): offered TURN over UDP, it knows
-// the device has no relay and relays over TCP or TLS instead, which the server
-// frees with their connections, also when the process dies. Relays over TCP and
-// TLS stay on offer either way, for a viewer whose network drops UDP.
+// never asks a relay over UDP (WebRtcPeer.cpp); it relays over TCP and TLS,
+// which stay on offer either way and which the server frees with their
+// connections, also when the process dies. Browsers take what they are offered.
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
                                              bool granted, bool deviceRelays);
 

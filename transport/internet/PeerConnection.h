@@ -38,7 +38,6 @@ struct PeerTurnServer {
 // STUN/TURN servers as the peer takes them.
 struct PeerIceServers {
     std::string stun;                  // "stun://host:port" or empty
-    IceServer stunServer;              // the same, as host and port
     std::vector<PeerTurnServer> turn;
     std::string tlsCa;                 // the CA a TURN server over TLS is checked against; empty: the system's
     void AddStun(const IceServer& s);

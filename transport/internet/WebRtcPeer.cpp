@@ -710,9 +710,7 @@ bool IsCandidateForTheInternet(const std::string& candidate) {
 }
 
 void PeerIceServers::AddStun(const IceServer& s) {
-    if (!stun.empty()) return;
-    stun = "stun://" + s.host + ":" + std::to_string(s.port);
-    stunServer = s;
+    if (stun.empty()) stun = "stun://" + s.host + ":" + std::to_string(s.port);
 }
 
 void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const std::string& password) {
@@ -776,20 +774,15 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     //
     // A viewer puts no allocation on its ICE socket (AttemptServers.h): a refused
     // one would cost it its public address, and a killed viewer could not release
-    // it. The device offers it a relay over UDP only where it has none itself; the
-    // viewer then relays over TCP or TLS. Offered none, it has the device's, which
-    // it reaches wherever its UDP reaches the STUN server: it needs no relay then.
-    bool reliableNeedless = false, udpRelayOffered = false;
-    for (const auto& t : servers.turn) {
-        if (t.server.kind != IceServer::TurnUdp) continue;
-        udpRelayOffered = true;
-        if (offerer && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
+    // it. It relays over TCP and TLS, which the server frees with their
+    // connections: where the device relays over UDP (the pair ICE then prefers),
+    // for a network that lets UDP out to the TURN server's port alone.
+    bool reliableNeedless = false;
+    for (const auto& t : servers.turn)
+        if (offerer && t.server.kind == IceServer::TurnUdp &&
+            TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
             !TurnUdpRefusedLately(TurnAccount(t.user)))
             reliableNeedless = true;
-    }
-    if (!offerer && !udpRelayOffered && !servers.stun.empty() &&
-        TurnUdpKnown(servers.stunServer.host, servers.stunServer.port) == TurnUdp::kAnswers)
-        reliableNeedless = true;
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
