@@ -29,6 +29,7 @@ struct PeerState {
     pppp::PeerEvents events;
     std::weak_ptr<pppp::IChannelSink> sink;
     bool answerUsable = true;
+    bool asksRelay = false;
     int candidates = 0;
     bool closed = false;
 
@@ -52,6 +53,7 @@ struct FakePeer final : pppp::IPeerConnection {
     bool Send(const uint8_t*, size_t) override { return !m_state->closed; }
     uint64_t BufferedAmount() const override { return 0; }
     void Describe(pppp::LinkInfo*) const override {}
+    bool AsksRelay() const override { return m_state->asksRelay; }
     void Close() override { m_state->closed = true; }
 
     std::shared_ptr<PeerState> m_state;
@@ -91,6 +93,7 @@ protected:
             auto state = std::make_shared<PeerState>();
             state->events = std::move(events);
             state->sink = sink;
+            state->asksRelay = m_bPeersRelay;
             m_peers.push_back(state);
             return std::make_unique<FakePeer>(state);
         };
@@ -145,6 +148,7 @@ protected:
     std::vector<CFakeSignalling::Sent> m_unread;
     std::unique_ptr<CCallAnswerer> m_answerer;
     bool m_bNoPeers = false;
+    bool m_bPeersRelay = false;
 };
 
 using Strings = std::vector<std::string>;
@@ -268,7 +272,8 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     const std::string path = dir.File("CAM-1.conf");
     const std::string common = std::string("broker = mqtt://192.0.2.1:1883\nbroker-in-clear = yes\nuser = ") + kDid +
                                "\npassword = p\nstun = stun:192.0.2.1:3478\n"
-                               "turn = turn:192.0.2.1:3478?transport=udp\nturn-secret = 0123456789abcdef\n";
+                               "turn = turn:192.0.2.1:3478?transport=udp\nturn = turn:192.0.2.1:3478?transport=tcp\n"
+                               "turn-secret = 0123456789abcdef\n";
     auto write = [&](const std::string& viewers) {
         ASSERT_TRUE(testsupport::WriteBytes(path + ".new", common + viewers));
         ::chmod((path + ".new").c_str(), 0600);
@@ -290,6 +295,13 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     EXPECT_NE(offers[0].find("stun:192.0.2.1:3478 turn:192.0.2.1:3478?transport=udp@"), std::string::npos)
         << offers[0];
     EXPECT_EQ(offers[0].substr(offers[0].size() - 10), ":V-alice.v") << offers[0];
+    // A device that relays itself offers no relay over UDP (a killed viewer could not release it).
+    m_bPeersRelay = true;
+    Send("alice.v", SignalMessage::Call, 7, now);
+    const Strings relayed = SentTo("alice.v");
+    ASSERT_EQ(relayed.size(), 1u);
+    EXPECT_EQ(relayed[0].find("transport=udp"), std::string::npos) << relayed[0];
+    EXPECT_NE(relayed[0].find(" turn:192.0.2.1:3478?transport=tcp@"), std::string::npos) << relayed[0];
 
     // A grant and a revocation in the file take effect without a restart.
     write("viewers = mallory.v\n");

@@ -268,11 +268,13 @@ protected:
             o);
     }
 
-    // Drops the viewer's UDP to the device (all of it with `allUdp`, else all but TURN's).
+    // Drops the viewer's UDP to the device (all of it with `allUdp`, else all but to TURN and its relays).
     static bool Firewall(bool allUdp) {
         const std::string rules = std::string("flush ruleset\nadd table inet zelt2\n") +
                                   "add chain inet zelt2 out { type filter hook output priority 0 ; }\n" +
-                                  "add rule inet zelt2 out " + (allUdp ? "meta l4proto udp" : "udp dport != 3478") +
+                                  "add rule inet zelt2 out " +
+                                  (allUdp ? "meta l4proto udp" : "udp dport != { 3478, " + std::to_string(kRelayMin) +
+                                                                     "-" + std::to_string(kRelayMax) + " }") +
                                   " drop\n";
         testsupport::WriteBytes(s_dir->File("rules.nft"), rules);
         return std::system(("ip netns exec " + s_viewerNet + " nft -f " + s_dir->File("rules.nft")).c_str()) == 0;
@@ -517,6 +519,8 @@ TEST_F(InternetRouteTest, BulkBytesFlowBothWaysWithABoundedBacklog) {
     PPPP_Close(h);
 }
 
+// The viewer's UDP reaches the TURN server and its relays, not the device: the
+// device's relay carries the session (viewers allocate none over UDP).
 TEST_F(InternetRouteTest, ThroughTheRelayWhenUdpCannotGoDirect) {
     ASSERT_TRUE(Firewall(false));
     std::unique_ptr<CChildProcess> viewer;

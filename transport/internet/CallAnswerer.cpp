@@ -106,15 +106,16 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
     attempt.link->SetPeerAccount(viewer);
     std::weak_ptr<ISignalling> signalling = m_pSignalling;
     PeerEvents events;
-    events.localDescription = [signalling, viewer, sid,
-                               servers = ServersForViewer(m_rendezvous, viewer, granted),
-                               called = NowMs()](const std::string& sdp) {
+    // The viewer's servers depend on whether the device's peer relays (AttemptServers.h):
+    // set once it is made, before the offer that carries them is started.
+    auto servers = std::make_shared<std::vector<IceServerEntry>>();
+    events.localDescription = [signalling, viewer, sid, servers, called = NowMs()](const std::string& sdp) {
         ZTRACE("internet route: offer for %s made in %llu ms\n", sid.c_str(),
                static_cast<unsigned long long>(NowMs() - called));
         SignalMessage m;
         m.type = SignalMessage::Offer;
         m.sdp = sdp;
-        m.ice = servers;
+        m.ice = *servers;
         if (auto s = signalling.lock()) SendSignal(*s, viewer, sid, std::move(m));
     };
     events.localCandidate = CandidateSender(signalling, viewer, sid);
@@ -125,6 +126,7 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
         Refuse(viewer, sid, "busy");
         return;
     }
+    *servers = ServersForViewer(m_rendezvous, viewer, granted, peer->AsksRelay());
     IPeerConnection* p = peer.get();
     attempt.link->SetPeer(std::move(peer));
     if (!p->StartOffer()) {

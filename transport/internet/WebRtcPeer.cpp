@@ -57,6 +57,7 @@ struct PeerCore {
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
     std::atomic<bool> udpRelayGathered{false};
+    bool asksRelay = false;       // a TURN server was given to libnice, set before the pipeline plays
     std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
     std::pair<std::string, uint16_t> udpRelayServer;
     std::atomic<bool> refusalNoted{false};
@@ -767,18 +768,27 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     gst_object_unref(bus);
     g_object_set(core->webrtc, "bundle-policy", GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE, nullptr);
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
-    // A relay over UDP known to answer makes those over TCP and TLS needless (TurnUdpProbe.h).
-    // An account whose allocation over UDP was refused lately relays over TCP and TLS (TurnBudget.h).
-    bool udpRelayAnswers = false;
+    // Which relays this attempt asks for. A relay over UDP known to answer makes
+    // those over TCP and TLS needless (TurnUdpProbe.h); an account whose allocation
+    // over UDP was refused lately relays over TCP and TLS (TurnBudget.h).
+    //
+    // A viewer puts no allocation on its ICE socket (AttemptServers.h): a refused
+    // one would cost it its public address, and a killed viewer could not release
+    // it. It relays over TCP and TLS, which the server frees with their
+    // connections: where the device relays over UDP (the pair ICE then prefers),
+    // for a network that lets UDP out to the TURN server's port alone.
+    bool reliableNeedless = false;
     for (const auto& t : servers.turn)
-        if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
+        if (offerer && t.server.kind == IceServer::TurnUdp &&
+            TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
             !TurnUdpRefusedLately(TurnAccount(t.user)))
-            udpRelayAnswers = true;
+            reliableNeedless = true;
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
     for (const auto& t : servers.turn) {
-        if (udpRelayAnswers && t.server.kind != IceServer::TurnUdp) continue;
+        if (t.server.kind == IceServer::TurnUdp && !offerer) continue;
+        if (reliableNeedless && t.server.kind != IceServer::TurnUdp) continue;
         if (t.server.kind == IceServer::TurnUdp && TurnUdpRefusedLately(TurnAccount(t.user))) continue;
         // A silent TURN/UDP server would keep libnice from hearing a separate
         // STUN server (TurnUdpProbe.h): the public address, and a direct path,
@@ -826,6 +836,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         gboolean added = FALSE;
         g_signal_emit_by_name(core->webrtc, "add-turn-server", url.c_str(), &added);
         if (!added) ZTRACE("internet route: a TURN server was not taken\n");
+        core->asksRelay |= added != FALSE;
     }
     GObject* ice = nullptr;
     if (HasProperty(core->webrtc, "ice-agent")) g_object_get(core->webrtc, "ice-agent", &ice, nullptr);
@@ -947,6 +958,8 @@ uint64_t CWebRtcPeer::BufferedAmount() const {
     }
     return amount;
 }
+
+bool CWebRtcPeer::AsksRelay() const { return m_core->asksRelay; }
 
 void CWebRtcPeer::Describe(LinkInfo* info) const {
     LinkInfo out;
