@@ -108,7 +108,9 @@ export async function routeOf(pc) {
 
 // Opens the route. Resolves to { link, pc, close } or { error, text }.
 // error is one of 'broker', 'notfound', 'busy', 'denied', 'version', 'timeout', 'failed'.
-export async function openRoute({ broker, viewer, password, did, onStatus = () => {}, limitMs = CHANNEL_OPEN_LIMIT_MS }) {
+// onStep(name) at each step of the way, for the trace of where the time goes.
+export async function openRoute({ broker, viewer, password, did, onStatus = () => {}, onStep = () => {},
+                                  limitMs = CHANNEL_OPEN_LIMIT_MS }) {
   if (!isValidViewerName(viewer)) return { error: 'broker', text: 'The viewer name may hold only a-z, 0-9, ".", "-", "_".' };
   onStatus('finding');
   const mqtt = new MqttClient(broker, { clientId: viewer, username: viewer, password });
@@ -157,6 +159,7 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     } else if (m.type === 'bye') {
       finish({ error: 'failed', text: 'the device abandoned the attempt' });
     } else if (m.type === 'offer' && !pc) {
+      onStep('offer');
       onStatus('connecting');
       await answerOffer(m);
     } else if (m.type === 'candidate') {
@@ -183,7 +186,11 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
         send({ type: 'candidate', candidate: ev.candidate.candidate, mline: 0 });
       }
     };
+    pc.oniceconnectionstatechange = () => {
+      if (pc.iceConnectionState === 'connected' || pc.iceConnectionState === 'completed') onStep('ice');
+    };
     pc.onconnectionstatechange = () => {
+      if (pc.connectionState === 'connected') onStep('dtls');
       if (pc.connectionState === 'failed') finish({ error: 'failed', text: 'the device was found, but no path between the two networks works' });
     };
     pc.ondatachannel = (ev) => {
@@ -191,11 +198,13 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       if (dc.label !== 'pppp') return;
       dc.binaryType = 'arraybuffer';
       const opened = async () => {
+        onStep('channel');
         // The limit runs on until the binding is known: however the browser
         // answers (slowly, with an error, not at all), the attempt ends with a message.
         const binding = await channelBinding(pc, certificate).catch(() => null);
         if (done) return;
         clearTimeout(limit);
+        onStep('bound');
         if (!binding) {
           finish({ error: 'failed', text: 'the browser cannot tell which certificates the connection uses, so a login over it would not be safe' });
           return;
@@ -209,6 +218,7 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       for (const c of pendingCandidates.splice(0)) pc.addIceCandidate(c).catch(() => {});
       const answer = await pc.createAnswer();
       await pc.setLocalDescription(answer);
+      onStep('answer');
       await send({ type: 'answer', sdp: pc.localDescription.sdp });
     } catch (e) {
       finish({ error: 'failed', text: `the device's offer could not be answered: ${e.message}` });
@@ -218,6 +228,7 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   const limit = setTimeout(() => finish({ error: 'timeout', text: 'the device did not answer in time' }), limitMs);
   const connected = await mqtt.connect();
   if (connected !== null) { clearTimeout(limit); finish({ error: 'broker', text: connected }); return result; }
+  onStep('broker');
   const granted = await mqtt.subscribe([`pppp/p/${did}`, inbox]);
   if (!granted || granted.some((g) => g === 0x80)) {
     clearTimeout(limit);
@@ -228,12 +239,14 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     await new Promise((r) => { presenceSeen = r; setTimeout(r, PRESENCE_WAIT_MS); });
   }
   if (done) return result;
+  onStep('present');
   if (presence !== '1') {
     clearTimeout(limit);
     finish({ error: 'notfound', text: 'device not found' });
     return result;
   }
   onStatus('connecting');
+  onStep('call');
   await send({ type: 'call', version: PROTOCOL_VERSION });
   return result;
 }

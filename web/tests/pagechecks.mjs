@@ -32,7 +32,7 @@ export async function checkLiveAndMode(ctx) {
   // there (its media stack can take seconds to start on a busy machine).
   await until('the device present on the internet route',
               () => /internet route: \S+ present/.test(ctx.serviceText()), 60000);
-  const t0 = Date.now();
+  const t0 = ctx.watchedAt = Date.now();
   await watch(fields);
   await until('live video', async () => (await state()).framesDecoded >= 30, 40000);
   let s = await state();
