@@ -158,7 +158,8 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       finish({ error: known[m.reason] || 'busy', text: m.reason });
     } else if (m.type === 'bye') {
       finish({ error: 'failed', text: 'the device abandoned the attempt' });
-    } else if (m.type === 'offer' && !pc) {
+    } else if (m.type === 'offer' && !offered) {
+      offered = true;
       onStep('offer');
       onStatus('connecting');
       await answerOffer(m);
@@ -170,17 +171,27 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     }
   };
 
-  const answerOffer = async (offer) => {
-    // Our own certificate, made here so that its fingerprint is known for the
-    // channel binding: the connection has no other.
-    let certificate;
+  // The peer connection is made while the broker is reached, since making its
+  // certificate takes tens of milliseconds; the ICE servers come with the
+  // offer (nothing is gathered before the answer). Our own certificate, made
+  // here so that its fingerprint is known for the channel binding: the
+  // connection has no other. Resolves to null, or to the browser's error.
+  let offered = false;
+  let certificate = null;
+  let peerMade = null;
+  const makePeer = async () => {
     try {
       certificate = await RTCPeerConnection.generateCertificate({ name: 'ECDSA', namedCurve: 'P-256' });
-      pc = new RTCPeerConnection({ iceServers: iceServersOf(offer), certificates: [certificate] });
+      pc = new RTCPeerConnection({ certificates: [certificate] });
     } catch (e) {
-      finish({ error: 'failed', text: `the browser refused the ICE servers: ${e.message}` });
-      return;
+      return e;
     }
+    if (done) { pc.close(); return null; }  // (an attempt that ended meanwhile)
+    preparePeer();
+    return null;
+  };
+
+  const preparePeer = () => {
     pc.onicecandidate = (ev) => {
       if (ev.candidate && ev.candidate.candidate && shouldSignal(ev.candidate.candidate)) {
         send({ type: 'candidate', candidate: ev.candidate.candidate, mline: 0 });
@@ -213,6 +224,21 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       };
       if (dc.readyState === 'open') opened(); else dc.onopen = opened;
     };
+  };
+
+  const answerOffer = async (offer) => {
+    const problem = await peerMade;
+    if (done) return;
+    if (problem) {
+      finish({ error: 'failed', text: `the browser cannot make a peer connection: ${problem.message}` });
+      return;
+    }
+    try {
+      pc.setConfiguration({ iceServers: iceServersOf(offer), certificates: [certificate] });
+    } catch (e) {
+      finish({ error: 'failed', text: `the browser refused the ICE servers: ${e.message}` });
+      return;
+    }
     try {
       await pc.setRemoteDescription({ type: 'offer', sdp: offer.sdp });
       for (const c of pendingCandidates.splice(0)) pc.addIceCandidate(c).catch(() => {});
@@ -226,10 +252,14 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   };
 
   const limit = setTimeout(() => finish({ error: 'timeout', text: 'the device did not answer in time' }), limitMs);
-  const connected = await mqtt.connect();
+  const connecting = mqtt.connect();
+  // Sent right after CONNECT, not after its answer: one round trip to the broker less.
+  const subscribed = mqtt.subscribe([`pppp/p/${did}`, inbox]);
+  peerMade = makePeer();
+  const connected = await connecting;
   if (connected !== null) { clearTimeout(limit); finish({ error: 'broker', text: connected }); return result; }
   onStep('broker');
-  const granted = await mqtt.subscribe([`pppp/p/${did}`, inbox]);
+  const granted = await subscribed;
   if (!granted || granted.some((g) => g === 0x80)) {
     clearTimeout(limit);
     finish({ error: 'broker', text: 'the broker does not let this viewer watch this device' });
