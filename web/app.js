@@ -2,6 +2,7 @@
 import { Viewer, MESSAGES, hasWebCodecs } from './lib/viewer.js';
 import { isValidDid } from './lib/framing.js';
 import { brokerProblem } from './lib/broker.js';
+import { warmUp } from './lib/mqtt.js';
 
 const $ = (id) => document.getElementById(id);
 const STORE = 'zelt2-viewer';
@@ -80,6 +81,12 @@ const pagePolicy = () => {
   return meta ? meta.content : '';
 };
 
+// The broker's WebSocket opened ahead of Watch (mqtt.js says why), when it is one the page may use.
+function warmBroker() {
+  const broker = $('broker').value.trim();
+  if (hasWebCodecs() && !brokerProblem(broker, location, pagePolicy())) warmUp(broker);
+}
+
 function show(state) {
   $('status').textContent = STATUS_TEXT[state.status] || state.status;
   $('fps').textContent = state.status === 'live' ? `${state.fps} fps` : '';
@@ -93,6 +100,7 @@ function show(state) {
     b.classList.toggle('active', loggedIn && state.mode === Number(b.dataset.mode));
   }
   const busy = state.status !== 'idle' && state.status !== 'error';
+  if (!busy && window.zelt2.state.status !== state.status) warmBroker();
   $('connect').disabled = busy;
   $('disconnect').disabled = !busy;
   window.zelt2.state = state;
@@ -108,6 +116,9 @@ if (!hasWebCodecs()) {
   $('connect').disabled = true;
 }
 
+warmBroker();
+$('login').addEventListener('focusin', warmBroker);
+$('broker').addEventListener('change', warmBroker);
 $('remember').addEventListener('change', save);
 $('viewer-password').addEventListener('change', () => { if ($('remember').checked) save(); });
 $('login').addEventListener('submit', (ev) => {

@@ -131,8 +131,54 @@ export function parsePublish(flags, body) {
   return { topic, payload: body.subarray(i), qos, packetId, retain: (flags & 1) === 1 };
 }
 
+// A WebSocket to the broker opened before it is needed. A broker's WebSocket
+// handshake can take long (mosquitto 2.0 answers it after 150-190 ms even
+// over loopback); a socket that has not sent CONNECT logs nobody in and
+// reaches no device, so the page opens one ahead (when it loads, when the
+// user fills in the form, after each viewing) and the next client takes it
+// over. One per page; let go after WARM_MS unused.
+export const WARM_MS = 5 * 60 * 1000;
+let warm = null;  // { url, impl, ws, timer }
+
+function dropWarm() {
+  if (!warm) return;
+  clearTimeout(warm.timer);
+  try { warm.ws.close(); } catch {}
+  warm = null;
+}
+
+export function warmUp(url, WebSocketImpl = globalThis.WebSocket) {
+  if (warm && warm.url === url && warm.impl === WebSocketImpl && warm.ws.readyState <= 1) return;
+  dropWarm();
+  let ws;
+  try { ws = new WebSocketImpl(url, 'mqtt'); } catch { return; }
+  const entry = warm = { url, impl: WebSocketImpl, ws, timer: setTimeout(() => { if (warm === entry) dropWarm(); }, WARM_MS) };
+  ws.binaryType = 'arraybuffer';
+  // Before CONNECT a broker has nothing to say.
+  ws.onmessage = () => { if (warm === entry) dropWarm(); };
+  ws.onclose = ws.onerror = () => { if (warm === entry) { clearTimeout(entry.timer); warm = null; } };
+}
+
+// Whether a socket to `url` waits: 'open', 'opening' or ''.
+export function warmState(url) {
+  if (!warm || warm.url !== url) return '';
+  return ['opening', 'open'][warm.ws.readyState] || '';
+}
+
+// The warm socket to `url` when it is open or opening (it is then no longer the page's to keep).
+function takeWarm(url, impl) {
+  if (!warm || warm.url !== url || warm.impl !== impl || warm.ws.readyState > 1) { dropWarm(); return null; }
+  const { ws, timer } = warm;
+  clearTimeout(timer);
+  warm = null;
+  ws.onmessage = ws.onclose = ws.onerror = null;
+  return ws;
+}
+
 // The client. connect() resolves to null when connected, else to a message.
-// onMessage(topic, payload, retain) for each message; onClose(text) once.
+// Packets may be sent before the broker answers CONNECT (MQTT allows it: a
+// broker that refuses the login processes nothing after it); they leave right
+// after CONNECT. onMessage(topic, payload, retain) for each message; onClose(text) once.
 export class MqttClient {
   constructor(url, { clientId, username, password, keepaliveS = 30, WebSocketImpl = globalThis.WebSocket } = {}) {
     this.url = url;
@@ -144,6 +190,7 @@ export class MqttClient {
     this.reader = new MqttReader();
     this.nextId = 1;
     this.waiting = new Map();  // packet id -> resolve
+    this.queued = [];  // sent before CONNECT could leave
     this.onMessage = () => {};
     this.onClose = () => {};
     this.closed = false;
@@ -160,9 +207,9 @@ export class MqttClient {
       let settled = false;
       const settle = (text) => { if (!settled) { settled = true; clearTimeout(timer); resolve(text); } };
       const timer = setTimeout(() => { settle('the broker did not answer'); this.close(); }, timeoutMs);
-      let ws;
+      let ws = takeWarm(this.url, this.WebSocketImpl);
       try {
-        ws = new this.WebSocketImpl(this.url, 'mqtt');
+        if (!ws) ws = new this.WebSocketImpl(this.url, 'mqtt');
       } catch (e) {
         settle(`bad broker address: ${this.url}`);
         return;
@@ -171,7 +218,9 @@ export class MqttClient {
       ws.binaryType = 'arraybuffer';
       ws.onopen = () => {
         ws.send(encodeConnect(this.clientId, this.username, this.password, this.keepaliveS));
+        for (const p of this.queued.splice(0)) ws.send(p);
       };
+      if (ws.readyState === 1) ws.onopen();
       ws.onerror = () => settle('cannot reach the broker');
       ws.onclose = () => {
         settle('cannot reach the broker');
@@ -220,7 +269,9 @@ export class MqttClient {
   }
 
   sendRaw(bytes) {
-    if (!this.closed && this.ws && this.ws.readyState === 1) this.ws.send(bytes);
+    if (this.closed) return;
+    if (this.ws && this.ws.readyState === 1) this.ws.send(bytes);
+    else if (!this.ws || this.ws.readyState === 0) this.queued.push(bytes);
   }
 
   // Resolves to the granted QoS per topic (0x80 = refused), or null when closed first.
@@ -251,6 +302,7 @@ export class MqttClient {
   shutDown(text) {
     if (this.closed) return;
     this.closed = true;
+    this.queued = [];
     clearInterval(this.ping);
     for (const done of this.waiting.values()) done(null);
     this.waiting.clear();

@@ -108,7 +108,9 @@ export async function routeOf(pc) {
 
 // Opens the route. Resolves to { link, pc, close } or { error, text }.
 // error is one of 'broker', 'notfound', 'busy', 'denied', 'version', 'timeout', 'failed'.
-export async function openRoute({ broker, viewer, password, did, onStatus = () => {}, limitMs = CHANNEL_OPEN_LIMIT_MS }) {
+// onStep(name) at each step of the way, for the trace of where the time goes.
+export async function openRoute({ broker, viewer, password, did, onStatus = () => {}, onStep = () => {},
+                                  limitMs = CHANNEL_OPEN_LIMIT_MS }) {
   if (!isValidViewerName(viewer)) return { error: 'broker', text: 'The viewer name may hold only a-z, 0-9, ".", "-", "_".' };
   onStatus('finding');
   const mqtt = new MqttClient(broker, { clientId: viewer, username: viewer, password });
@@ -156,7 +158,9 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       finish({ error: known[m.reason] || 'busy', text: m.reason });
     } else if (m.type === 'bye') {
       finish({ error: 'failed', text: 'the device abandoned the attempt' });
-    } else if (m.type === 'offer' && !pc) {
+    } else if (m.type === 'offer' && !offered) {
+      offered = true;
+      onStep('offer');
       onStatus('connecting');
       await answerOffer(m);
     } else if (m.type === 'candidate') {
@@ -167,23 +171,37 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     }
   };
 
-  const answerOffer = async (offer) => {
-    // Our own certificate, made here so that its fingerprint is known for the
-    // channel binding: the connection has no other.
-    let certificate;
+  // The peer connection is made while the broker is reached, since making its
+  // certificate takes tens of milliseconds; the ICE servers come with the
+  // offer (nothing is gathered before the answer). Our own certificate, made
+  // here so that its fingerprint is known for the channel binding: the
+  // connection has no other. Resolves to null, or to the browser's error.
+  let offered = false;
+  let certificate = null;
+  let peerMade = null;
+  const makePeer = async () => {
     try {
       certificate = await RTCPeerConnection.generateCertificate({ name: 'ECDSA', namedCurve: 'P-256' });
-      pc = new RTCPeerConnection({ iceServers: iceServersOf(offer), certificates: [certificate] });
+      pc = new RTCPeerConnection({ certificates: [certificate] });
     } catch (e) {
-      finish({ error: 'failed', text: `the browser refused the ICE servers: ${e.message}` });
-      return;
+      return e;
     }
+    if (done) { pc.close(); return null; }  // (an attempt that ended meanwhile)
+    preparePeer();
+    return null;
+  };
+
+  const preparePeer = () => {
     pc.onicecandidate = (ev) => {
       if (ev.candidate && ev.candidate.candidate && shouldSignal(ev.candidate.candidate)) {
         send({ type: 'candidate', candidate: ev.candidate.candidate, mline: 0 });
       }
     };
+    pc.oniceconnectionstatechange = () => {
+      if (pc.iceConnectionState === 'connected' || pc.iceConnectionState === 'completed') onStep('ice');
+    };
     pc.onconnectionstatechange = () => {
+      if (pc.connectionState === 'connected') onStep('dtls');
       if (pc.connectionState === 'failed') finish({ error: 'failed', text: 'the device was found, but no path between the two networks works' });
     };
     pc.ondatachannel = (ev) => {
@@ -191,11 +209,13 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       if (dc.label !== 'pppp') return;
       dc.binaryType = 'arraybuffer';
       const opened = async () => {
+        onStep('channel');
         // The limit runs on until the binding is known: however the browser
         // answers (slowly, with an error, not at all), the attempt ends with a message.
         const binding = await channelBinding(pc, certificate).catch(() => null);
         if (done) return;
         clearTimeout(limit);
+        onStep('bound');
         if (!binding) {
           finish({ error: 'failed', text: 'the browser cannot tell which certificates the connection uses, so a login over it would not be safe' });
           return;
@@ -204,11 +224,27 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
       };
       if (dc.readyState === 'open') opened(); else dc.onopen = opened;
     };
+  };
+
+  const answerOffer = async (offer) => {
+    const problem = await peerMade;
+    if (done) return;
+    if (problem) {
+      finish({ error: 'failed', text: `the browser cannot make a peer connection: ${problem.message}` });
+      return;
+    }
+    try {
+      pc.setConfiguration({ iceServers: iceServersOf(offer), certificates: [certificate] });
+    } catch (e) {
+      finish({ error: 'failed', text: `the browser refused the ICE servers: ${e.message}` });
+      return;
+    }
     try {
       await pc.setRemoteDescription({ type: 'offer', sdp: offer.sdp });
       for (const c of pendingCandidates.splice(0)) pc.addIceCandidate(c).catch(() => {});
       const answer = await pc.createAnswer();
       await pc.setLocalDescription(answer);
+      onStep('answer');
       await send({ type: 'answer', sdp: pc.localDescription.sdp });
     } catch (e) {
       finish({ error: 'failed', text: `the device's offer could not be answered: ${e.message}` });
@@ -216,9 +252,14 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   };
 
   const limit = setTimeout(() => finish({ error: 'timeout', text: 'the device did not answer in time' }), limitMs);
-  const connected = await mqtt.connect();
+  const connecting = mqtt.connect();
+  // Sent right after CONNECT, not after its answer: one round trip to the broker less.
+  const subscribed = mqtt.subscribe([`pppp/p/${did}`, inbox]);
+  peerMade = makePeer();
+  const connected = await connecting;
   if (connected !== null) { clearTimeout(limit); finish({ error: 'broker', text: connected }); return result; }
-  const granted = await mqtt.subscribe([`pppp/p/${did}`, inbox]);
+  onStep('broker');
+  const granted = await subscribed;
   if (!granted || granted.some((g) => g === 0x80)) {
     clearTimeout(limit);
     finish({ error: 'broker', text: 'the broker does not let this viewer watch this device' });
@@ -228,12 +269,14 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
     await new Promise((r) => { presenceSeen = r; setTimeout(r, PRESENCE_WAIT_MS); });
   }
   if (done) return result;
+  onStep('present');
   if (presence !== '1') {
     clearTimeout(limit);
     finish({ error: 'notfound', text: 'device not found' });
     return result;
   }
   onStatus('connecting');
+  onStep('call');
   await send({ type: 'call', version: PROTOCOL_VERSION });
   return result;
 }

@@ -29,8 +29,10 @@ const say = (s) => { log.push(s); if (process.env.ZELT2_WEB_VERBOSE) process.std
 function start(name, cmd, args, env = {}) {
   const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
   const out = [];
-  child.stdout.on('data', (d) => out.push(String(d)));
-  child.stderr.on('data', (d) => out.push(String(d)));
+  // ZELT2_WEB_TRACE: each line as it came, with when it came (the trace of the first picture).
+  const take = (d) => out.push(process.env.ZELT2_WEB_TRACE ? String(d).replace(/^(?=.)/gm, `@${Date.now()} `) : String(d));
+  child.stdout.on('data', take);
+  child.stderr.on('data', take);
   child.on('exit', (code, signal) => out.push(`[${name} ended: ${code ?? signal}]\n`));
   children.push({ name, child, out });
   return { child, text: () => out.join('') };
@@ -95,6 +97,12 @@ try {
                 serviceText: () => service.text(),
                 fields: { broker: wsBroker, viewer: 'web.tester', 'viewer-password': 'x', did, 'device-password': password } };
   await checkLiveAndMode(ctx);
+  if (process.env.ZELT2_WEB_TRACE) {
+    // The device's side of the first picture, in ms from the Watch press.
+    const lines = service.text().split('\n').map((l) => l.match(/^@(\d+) (.*)/)).filter(Boolean)
+      .map(([, at, text]) => [Number(at) - ctx.watchedAt, text]).filter(([ms]) => ms >= 0 && ms < 3000);
+    say(lines.map(([ms, text]) => `device ${String(ms).padStart(5)} ms ${text}\n`).join(''));
+  }
   await checkRefusals(ctx);
   const { state, watch, fields } = ctx;
   let s;
@@ -143,7 +151,7 @@ if (process.env.ZELT2_WEB_VERBOSE) {
   process.stdout.write(log.join(''));
 } else {
   // (and any greeting that did not reach the device, which the page answered with a fresh connection)
-  process.stdout.write(log.filter((l) => /^(ok|live|screenshot)|greeting (held|unanswered)/.test(l)).join(''));
+  process.stdout.write(log.filter((l) => /^(ok|live|screenshot|device )|greeting (held|unanswered)/.test(l)).join(''));
 }
 if (failures.length) {
   // Kept for a look: every process's whole output and the page's console.

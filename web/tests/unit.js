@@ -5,7 +5,7 @@ import { passwordKey, ViewerProtocol, PacketReader, buildPacket, sealPacket, uns
          KIND_SEALED16, CMD_CHALLENGE } from '../lib/packet.js';
 import { encodeHello, encodeFrame, TransportSession, GREETING_HELD, GREETING_UNANSWERED, FrameReader, FRAME_WELCOME, FRAME_REFUSE, FRAME_DATA,
          FRAME_ACK, FRAME_KEEPALIVE, FRAME_GOODBYE, MAX_MESSAGE } from '../lib/framing.js';
-import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient } from '../lib/mqtt.js';
+import { encodeConnect, encodePacket, MqttReader, parsePublish, MqttClient, warmUp } from '../lib/mqtt.js';
 import { parseSignal, shouldSignal, iceServersOf, isValidViewerName } from '../lib/route.js';
 import { codecOf, Viewer, MESSAGES } from '../lib/viewer.js';
 import { brokerProblem, connectSources } from '../lib/broker.js';
@@ -321,20 +321,23 @@ test('MQTT packets are built and read as the protocol says', () => {
 test('the MQTT client logs in, subscribes and acknowledges', async () => {
   const sockets = [];
   class FakeSocket {
-    constructor(url, protocol) { this.url = url; this.protocol = protocol; this.sent = []; this.readyState = 1; sockets.push(this); setTimeout(() => this.onopen(), 0); }
+    constructor(url, protocol) {
+      Object.assign(this, { url, protocol, sent: [], readyState: 0 });
+      sockets.push(this);
+      setTimeout(() => { this.readyState = 1; if (this.onopen) this.onopen(); }, 0);
+    }
     send(b) { this.sent.push(b.slice()); }
     close() { this.readyState = 3; }
     deliver(bytes) { this.onmessage({ data: bytes.slice().buffer }); }
   }
   const c = new MqttClient('wss://broker.test/', { clientId: 'v1', username: 'v1', password: 'pw', WebSocketImpl: FakeSocket });
   const connecting = c.connect(2000);
+  const sub = c.subscribe(['pppp/p/CAM-1']);  // before the socket is even open
   await new Promise((r) => setTimeout(r, 10));
   const ws = sockets[0];
-  eq([ws.protocol, ws.sent[0][0]], ['mqtt', 0x10], 'CONNECT over the mqtt subprotocol');
+  eq([ws.protocol, ws.sent[0][0], ws.sent[1][0]], ['mqtt', 0x10, 0x82], 'CONNECT over the mqtt subprotocol, SUBSCRIBE after it');
   ws.deliver(Uint8Array.of(0x20, 2, 0, 0));
   eq(await connecting, null, 'connected');
-  const sub = c.subscribe(['pppp/p/CAM-1']);
-  eq(ws.sent[1][0], 0x82, 'SUBSCRIBE');
   ws.deliver(Uint8Array.of(0x90, 3, ws.sent[1][2], ws.sent[1][3], 1));
   eq(await sub, [1], 'granted QoS 1');
   const seen = [];
@@ -352,6 +355,15 @@ test('the MQTT client logs in, subscribes and acknowledges', async () => {
   await new Promise((r) => setTimeout(r, 10));
   sockets[1].deliver(Uint8Array.of(0x20, 2, 0, 4));
   eq(await refusing, 'wrong viewer name or password', 'bad credentials named');
+
+  // A socket opened ahead is taken over by the next client to its broker, once.
+  warmUp('wss://broker.test/', FakeSocket);
+  await new Promise((r) => setTimeout(r, 10));
+  const early = new MqttClient('wss://broker.test/', { clientId: 'v1', username: 'v1', password: 'pw', WebSocketImpl: FakeSocket });
+  early.connect(2000);
+  eq([sockets.length, sockets[2].sent.length, sockets[2].sent[0][0]], [3, 1, 0x10], 'CONNECT at once on the open socket');
+  new MqttClient('wss://broker.test/', { WebSocketImpl: FakeSocket }).connect(2000);
+  eq(sockets.length, 4, 'the next client opens its own');
 });
 
 test('signalling messages are checked and candidates filtered', () => {
