@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -57,12 +58,19 @@ struct PeerCore {
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
     std::atomic<bool> udpRelayGathered{false};
+    bool udpKnownSilent = false;  // the STUN and TURN/UDP server was silent lately: set before the pipeline plays
     std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
     std::pair<std::string, uint16_t> udpRelayServer;
     std::atomic<bool> refusalNoted{false};
     std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
     std::atomic<bool> relaySignalled{false};   // this side has
     std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
+    // Pairs of two relays on one server (HurryHopelessChecks): the addresses of each side's relays.
+    std::mutex relayHostsLock;
+    std::set<std::string> ownRelayHosts, remoteRelayHosts;  // under relayHostsLock
+    guint agentRetransmissions = 0;  // the agent's own count of check retransmissions; 0: not hurried here
+    std::atomic<uint64_t> hurriedUntilMs{0};
+    std::atomic<bool> hurryEnding{false};  // a timer on the agent's context restores agentRetransmissions
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -202,9 +210,12 @@ private:
             Finish(job);
             return G_SOURCE_REMOVE;
         }
-        if (HasProperty(c.agent, "stun-max-retransmissions"))
+        if (HasProperty(c.agent, "stun-max-retransmissions")) {
+            // Under the lock that a hurry's end takes: it finds the peer closed and leaves these.
+            std::lock_guard<std::mutex> hold(c.relayHostsLock);
             g_object_set(c.agent, "stun-initial-timeout", kReleaseFirstWaitMs, "stun-max-retransmissions",
                          kReleaseRetransmissions, "stun-reliable-timeout", kReleaseReliableWaitMs, nullptr);
+        }
         nice_agent_close_async(c.agent, Released, job);
         return G_SOURCE_REMOVE;
     }
@@ -262,7 +273,8 @@ CReaper& Reaper() {
 // waits kReliableRelayExtraHold more, so that where UDP works a relay over UDP
 // is tried first. Where UDP gets no answer at all (no server-reflexive
 // candidate, no relay over UDP) kUdpSilence after gathering began, there is
-// no direct path to wait for: a relay over TCP or TLS goes out then.
+// no direct path to wait for: a relay over TCP or TLS goes out then, or at once
+// where that server is known to have been silent lately (TurnUdpProbe.h).
 //
 // Once the peer's first check comes through before either side told of a
 // relay, the direct path is there, and the held relays go out at once: the
@@ -288,6 +300,7 @@ Clock::time_point RelayDue(const PeerCore& c, Clock::time_point gathered, bool o
     if (c.directWorks.load()) return gathered;
     if (overUdp) return gathered + kRelayHold;
     if (c.udpAnswered.load()) return gathered + kRelayHold + kReliableRelayExtraHold;
+    if (c.udpKnownSilent) return gathered;
     const Clock::time_point started = c.gatheringStarted.load();
     return started == Clock::time_point::max() ? gathered : std::max(gathered, started + kUdpSilence);
 }
@@ -379,6 +392,72 @@ CRelayDelay& RelayDelay() {
 
 bool IsRelayCandidate(const std::string& line) { return line.find(" typ relay") != std::string::npos; }
 
+// ---- pairs of two relays on one server, given up early ----------------------------
+//
+// A pair of two relays on one TURN server cannot work: the server relays to
+// none of its own addresses (deploy/coturn). The controlling side (the
+// device; libnice's regular nomination) nominates only when two pairs work or
+// nothing is left to check. Where one pair works and such a pair is the rest
+// (a viewer without UDP, relayed over TCP or TLS and reached from the
+// device's own address), the session waited for that pair's checks to run out:
+// 4 sends in about 2 s (libnice waits 500, 1000 and 500 ms). So for
+// kHurryWindowMs after such a pair appears, checks start with
+// kHurriedRetransmissions (2 sends, given up after 0.75 s); then the agent's own
+// count returns. A working pair checked in that time and not answered is
+// checked again when the peer's check arrives, as any failed pair is.
+constexpr guint kHurriedRetransmissions = 1;
+constexpr uint64_t kHurryWindowMs = 300;
+
+std::string CandidateAddress(const std::string& line) {
+    std::istringstream in(line);
+    std::string foundation, component, transport, priority, address;
+    in >> foundation >> component >> transport >> priority >> address;
+    return address;
+}
+
+using CoreHolder = std::shared_ptr<PeerCore>;
+void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
+
+gboolean EndHurry(gpointer data) {
+    PeerCore& c = **static_cast<CoreHolder*>(data);
+    const uint64_t now = NowMs(), until = c.hurriedUntilMs.load();
+    if (now < until) {
+        GSource* later = g_timeout_source_new(static_cast<guint>(until - now));
+        g_source_set_callback(later, EndHurry, new CoreHolder(*static_cast<CoreHolder*>(data)), FreeHolder);
+        g_source_attach(later, g_source_get_context(g_main_current_source()));
+        g_source_unref(later);
+        return G_SOURCE_REMOVE;
+    }
+    std::lock_guard<std::mutex> hold(c.relayHostsLock);
+    c.hurryEnding = false;
+    if (!c.closed.load()) g_object_set(c.agent, "stun-max-retransmissions", c.agentRetransmissions, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+// A relay address of one side became known (`own`: ours): where the other side
+// has a relay on the same address, a pair that cannot work has just appeared.
+void NoteRelay(PeerCore* c, const std::string& address, bool own) {
+    if (!c->offerer || c->agentRetransmissions == 0 || address.empty() || c->closed.load()) return;
+    {
+        std::lock_guard<std::mutex> hold(c->relayHostsLock);
+        (own ? c->ownRelayHosts : c->remoteRelayHosts).insert(address);
+        if (!(own ? c->remoteRelayHosts : c->ownRelayHosts).count(address)) return;
+        c->hurriedUntilMs = NowMs() + kHurryWindowMs;
+        g_object_set(c->agent, "stun-max-retransmissions", kHurriedRetransmissions, nullptr);
+    }
+    ZTRACE("internet route: both sides relay through %s, a pair that cannot work: checks end early for %llu ms\n",
+           address.c_str(), static_cast<unsigned long long>(kHurryWindowMs));
+    if (c->hurryEnding.exchange(true)) return;
+    GMainContext* context = nullptr;
+    g_object_get(c->agent, "main-context", &context, nullptr);
+    auto self = c->self.lock();
+    if (!self) return;
+    GSource* end = g_timeout_source_new(static_cast<guint>(kHurryWindowMs));
+    g_source_set_callback(end, EndHurry, new CoreHolder(std::move(self)), FreeHolder);
+    g_source_attach(end, context);
+    g_source_unref(end);
+}
+
 
 
 // ---- helpers -----------------------------------------------------------------
@@ -390,9 +469,7 @@ std::string Escape(const std::string& s) {
     return out;
 }
 
-// Promise callbacks hold the core until they have run.
-using CoreHolder = std::shared_ptr<PeerCore>;
-void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
+// Promise callbacks hold the core until they have run (CoreHolder above).
 GstPromise* NewPromise(const std::shared_ptr<PeerCore>& core, GstPromiseChangeFunc fn) {
     return gst_promise_new_with_change_func(fn, new CoreHolder(core), FreeHolder);
 }
@@ -459,6 +536,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     const bool relay = IsRelayCandidate(line);
     if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
     if (relay && IsRelayOverUdp(line)) c->udpRelayGathered = true;
+    if (relay) NoteRelay(c, CandidateAddress(line), true);
     if (!IsCandidateForTheInternet(line)) return;
     if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -774,6 +852,14 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
             !TurnUdpRefusedLately(TurnAccount(t.user)))
             udpRelayAnswers = true;
+    // The server that would tell the public address known silent over UDP: no
+    // direct path to wait for, so relays over TCP and TLS need no hold.
+    for (const auto& t : servers.turn)
+        if (t.server.kind == IceServer::TurnUdp &&
+            servers.stun == "stun://" + t.server.host + ":" + std::to_string(t.server.port) &&
+            TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kSilent)
+            core->udpKnownSilent = true;
+    if (core->udpKnownSilent) ZTRACE("internet route: UDP known to get no answer; relays over TCP and TLS go out as gathered\n");
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
@@ -837,6 +923,11 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     }
     if (core->agent)
         g_signal_connect(core->agent, "initial-binding-request-received", G_CALLBACK(OnPeerCheckArrived), core.get());
+    if (core->agent && HasProperty(core->agent, "stun-max-retransmissions")) {
+        GMainContext* context = nullptr;
+        g_object_get(core->agent, "main-context", &context, nullptr);
+        if (context) g_object_get(core->agent, "stun-max-retransmissions", &core->agentRetransmissions, nullptr);
+    }
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
@@ -914,8 +1005,10 @@ bool CWebRtcPeer::AcceptAnswer(const std::string& sdp) {
 
 void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidate) {
     if (m_core->closed.load() || !IsCandidateForTheInternet(candidate)) return;
-    if (IsRelayCandidate(candidate)) m_core->remoteRelaySeen = true;
+    const bool relay = IsRelayCandidate(candidate);
+    if (relay) m_core->remoteRelaySeen = true;
     g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
+    if (relay) NoteRelay(m_core.get(), CandidateAddress(candidate), false);
 }
 
 bool CWebRtcPeer::Send(const uint8_t* data, size_t size) {
