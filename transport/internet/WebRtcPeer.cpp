@@ -58,7 +58,6 @@ struct PeerCore {
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
     std::atomic<bool> udpRelayGathered{false};
-    bool udpKnownSilent = false;  // the STUN and TURN/UDP server was silent lately: set before the pipeline plays
     std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
     std::pair<std::string, uint16_t> udpRelayServer;
     std::atomic<bool> refusalNoted{false};
@@ -71,6 +70,7 @@ struct PeerCore {
     guint agentRetransmissions = 0;  // the agent's own count of check retransmissions; 0: not hurried here
     std::atomic<uint64_t> hurriedUntilMs{0};
     std::atomic<bool> hurryEnding{false};  // a timer on the agent's context restores agentRetransmissions
+    std::atomic<bool> peerReached{false};  // a check of the peer's has arrived
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -273,8 +273,7 @@ CReaper& Reaper() {
 // waits kReliableRelayExtraHold more, so that where UDP works a relay over UDP
 // is tried first. Where UDP gets no answer at all (no server-reflexive
 // candidate, no relay over UDP) kUdpSilence after gathering began, there is
-// no direct path to wait for: a relay over TCP or TLS goes out then, or at once
-// where that server is known to have been silent lately (TurnUdpProbe.h).
+// no direct path to wait for: a relay over TCP or TLS goes out then.
 //
 // Once the peer's first check comes through before either side told of a
 // relay, the direct path is there, and the held relays go out at once: the
@@ -300,7 +299,6 @@ Clock::time_point RelayDue(const PeerCore& c, Clock::time_point gathered, bool o
     if (c.directWorks.load()) return gathered;
     if (overUdp) return gathered + kRelayHold;
     if (c.udpAnswered.load()) return gathered + kRelayHold + kReliableRelayExtraHold;
-    if (c.udpKnownSilent) return gathered;
     const Clock::time_point started = c.gatheringStarted.load();
     return started == Clock::time_point::max() ? gathered : std::max(gathered, started + kUdpSilence);
 }
@@ -400,12 +398,16 @@ bool IsRelayCandidate(const std::string& line) { return line.find(" typ relay") 
 // nothing is left to check. Where one pair works and such a pair is the rest
 // (a viewer without UDP, relayed over TCP or TLS and reached from the
 // device's own address), the session waited for that pair's checks to run out:
-// 4 sends in about 2 s (libnice waits 500, 1000 and 500 ms). So for
-// kHurryWindowMs after such a pair appears, checks start with
-// kHurriedRetransmissions (2 sends, given up after 0.75 s); then the agent's own
-// count returns. A working pair checked in that time and not answered is
-// checked again when the peer's check arrives, as any failed pair is.
-constexpr guint kHurriedRetransmissions = 1;
+// 3 sends in 2 s (libnice's own count). So for kHurryWindowMs after such a pair
+// appears, checks start with fewer: kHurriedRetransmissions (2 sends, given up
+// after about 1 s) and, once a check of the peer's has arrived, 1 (given up after
+// 0.5 s). Then the agent's own count returns. A working pair checked in that
+// time and not answered is checked again when the peer's check arrives, as any
+// failed pair is; before the peer has reached this side, it would not know where
+// to send that check (behind a NAT that maps each destination anew, this
+// side's address for it is learnt from this side's check), hence the 2 sends.
+constexpr guint kHurriedRetransmissions = 2;
+constexpr guint kHurriedReachedRetransmissions = 1;
 constexpr uint64_t kHurryWindowMs = 300;
 
 std::string CandidateAddress(const std::string& line) {
@@ -443,7 +445,8 @@ void NoteRelay(PeerCore* c, const std::string& address, bool own) {
         (own ? c->ownRelayHosts : c->remoteRelayHosts).insert(address);
         if (!(own ? c->remoteRelayHosts : c->ownRelayHosts).count(address)) return;
         c->hurriedUntilMs = NowMs() + kHurryWindowMs;
-        g_object_set(c->agent, "stun-max-retransmissions", kHurriedRetransmissions, nullptr);
+        g_object_set(c->agent, "stun-max-retransmissions",
+                     c->peerReached.load() ? kHurriedReachedRetransmissions : kHurriedRetransmissions, nullptr);
     }
     ZTRACE("internet route: both sides relay through %s, a pair that cannot work: checks end early for %llu ms\n",
            address.c_str(), static_cast<unsigned long long>(kHurryWindowMs));
@@ -662,6 +665,12 @@ void WatchDtls(PeerCore* c) {
 
 void OnPeerCheckArrived(NiceAgent*, guint, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
+    if (!c->peerReached.exchange(true) && c->agentRetransmissions != 0) {
+        // The peer has reached this side: checks of a hurry under way may give up sooner (above).
+        std::lock_guard<std::mutex> hold(c->relayHostsLock);
+        if (NowMs() < c->hurriedUntilMs.load() && c->hurryEnding.load() && !c->closed.load())
+            g_object_set(c->agent, "stun-max-retransmissions", kHurriedReachedRetransmissions, nullptr);
+    }
     // The peer's check got through while neither side had told of a relay:
     // not through one, so the direct path works.
     if (c->remoteRelaySeen.load() || c->relaySignalled.load() || c->directWorks.exchange(true)) return;
@@ -801,14 +810,19 @@ bool CWebRtcPeer::Prepare() {
         const uint64_t started = NowMs();
         ready = gst_init_check(nullptr, nullptr, nullptr);
         if (!ready) return;
+        // The DTLS key and certificate are made once per process, when the first
+        // DTLS element is: made here, the first caller does not wait for them.
+        // GStreamer 1.22 makes an RSA-2048 key there (0.1-0.5 s, the larger part of
+        // a first session's setup), on a thread of its own while webrtcbin loads.
+        std::thread key([] {
+            if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr))
+                gst_object_unref(gst_object_ref_sink(dtls));
+        });
         // Making one loads the plugin and the libraries it needs.
         GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
         ready = probe != nullptr;
         if (probe) gst_object_unref(gst_object_ref_sink(probe));
-        // The DTLS key and certificate are made once per process, when the first
-        // DTLS element is: made here, the first caller does not wait for them.
-        if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
-        // GStreamer 1.22 makes an RSA-2048 key there, on a busy machine the larger part of a first session's setup.
+        key.join();
         ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
                static_cast<unsigned long long>(NowMs() - started));
     });
@@ -852,14 +866,6 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         if (t.server.kind == IceServer::TurnUdp && TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
             !TurnUdpRefusedLately(TurnAccount(t.user)))
             udpRelayAnswers = true;
-    // The server that would tell the public address known silent over UDP: no
-    // direct path to wait for, so relays over TCP and TLS need no hold.
-    for (const auto& t : servers.turn)
-        if (t.server.kind == IceServer::TurnUdp &&
-            servers.stun == "stun://" + t.server.host + ":" + std::to_string(t.server.port) &&
-            TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kSilent)
-            core->udpKnownSilent = true;
-    if (core->udpKnownSilent) ZTRACE("internet route: UDP known to get no answer; relays over TCP and TLS go out as gathered\n");
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
