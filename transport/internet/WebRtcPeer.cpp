@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -64,6 +65,13 @@ struct PeerCore {
     std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
     std::atomic<bool> relaySignalled{false};   // this side has
     std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
+    // Pairs of two relays on one server (HurryHopelessChecks): the addresses of each side's relays.
+    std::mutex relayHostsLock;
+    std::set<std::string> ownRelayHosts, remoteRelayHosts;  // under relayHostsLock
+    guint agentRetransmissions = 0;  // the agent's own count of check retransmissions; 0: not hurried here
+    std::atomic<uint64_t> hurriedUntilMs{0};
+    std::atomic<bool> hurryEnding{false};  // a timer on the agent's context restores agentRetransmissions
+    std::atomic<bool> peerReached{false};  // a check of the peer's has arrived
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -203,9 +211,12 @@ private:
             Finish(job);
             return G_SOURCE_REMOVE;
         }
-        if (HasProperty(c.agent, "stun-max-retransmissions"))
+        if (HasProperty(c.agent, "stun-max-retransmissions")) {
+            // Under the lock that a hurry's end takes: it finds the peer closed and leaves these.
+            std::lock_guard<std::mutex> hold(c.relayHostsLock);
             g_object_set(c.agent, "stun-initial-timeout", kReleaseFirstWaitMs, "stun-max-retransmissions",
                          kReleaseRetransmissions, "stun-reliable-timeout", kReleaseReliableWaitMs, nullptr);
+        }
         nice_agent_close_async(c.agent, Released, job);
         return G_SOURCE_REMOVE;
     }
@@ -381,6 +392,77 @@ CRelayDelay& RelayDelay() {
 
 bool IsRelayCandidate(const std::string& line) { return line.find(" typ relay") != std::string::npos; }
 
+// ---- pairs of two relays on one server, given up early ----------------------------
+//
+// A pair of two relays on one TURN server cannot work: the server relays to
+// none of its own addresses (deploy/coturn). The controlling side (the
+// device; libnice's regular nomination) nominates only when two pairs work or
+// nothing is left to check. Where one pair works and such a pair is the rest
+// (a viewer without UDP, relayed over TCP or TLS and reached from the
+// device's own address), the session waited for that pair's checks to run out:
+// 3 sends in 2 s (libnice's own count). So for kHurryWindowMs after such a pair
+// appears, checks start with fewer: kHurriedRetransmissions (2 sends, given up
+// after about 1 s) and, once a check of the peer's has arrived, 1 (given up after
+// 0.5 s). Then the agent's own count returns. A working pair checked in that
+// time and not answered is checked again when the peer's check arrives, as any
+// failed pair is; before the peer has reached this side, it would not know where
+// to send that check (behind a NAT that maps each destination anew, this
+// side's address for it is learnt from this side's check), hence the 2 sends.
+constexpr guint kHurriedRetransmissions = 2;
+constexpr guint kHurriedReachedRetransmissions = 1;
+constexpr uint64_t kHurryWindowMs = 300;
+
+std::string CandidateAddress(const std::string& line) {
+    std::istringstream in(line);
+    std::string foundation, component, transport, priority, address;
+    in >> foundation >> component >> transport >> priority >> address;
+    return address;
+}
+
+using CoreHolder = std::shared_ptr<PeerCore>;
+void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
+
+gboolean EndHurry(gpointer data) {
+    PeerCore& c = **static_cast<CoreHolder*>(data);
+    const uint64_t now = NowMs(), until = c.hurriedUntilMs.load();
+    if (now < until) {
+        GSource* later = g_timeout_source_new(static_cast<guint>(until - now));
+        g_source_set_callback(later, EndHurry, new CoreHolder(*static_cast<CoreHolder*>(data)), FreeHolder);
+        g_source_attach(later, g_source_get_context(g_main_current_source()));
+        g_source_unref(later);
+        return G_SOURCE_REMOVE;
+    }
+    std::lock_guard<std::mutex> hold(c.relayHostsLock);
+    c.hurryEnding = false;
+    if (!c.closed.load()) g_object_set(c.agent, "stun-max-retransmissions", c.agentRetransmissions, nullptr);
+    return G_SOURCE_REMOVE;
+}
+
+// A relay address of one side became known (`own`: ours): where the other side
+// has a relay on the same address, a pair that cannot work has just appeared.
+void NoteRelay(PeerCore* c, const std::string& address, bool own) {
+    if (!c->offerer || c->agentRetransmissions == 0 || address.empty() || c->closed.load()) return;
+    {
+        std::lock_guard<std::mutex> hold(c->relayHostsLock);
+        (own ? c->ownRelayHosts : c->remoteRelayHosts).insert(address);
+        if (!(own ? c->remoteRelayHosts : c->ownRelayHosts).count(address)) return;
+        c->hurriedUntilMs = NowMs() + kHurryWindowMs;
+        g_object_set(c->agent, "stun-max-retransmissions",
+                     c->peerReached.load() ? kHurriedReachedRetransmissions : kHurriedRetransmissions, nullptr);
+    }
+    ZTRACE("internet route: both sides relay through %s, a pair that cannot work: checks end early for %llu ms\n",
+           address.c_str(), static_cast<unsigned long long>(kHurryWindowMs));
+    if (c->hurryEnding.exchange(true)) return;
+    GMainContext* context = nullptr;
+    g_object_get(c->agent, "main-context", &context, nullptr);
+    auto self = c->self.lock();
+    if (!self) return;
+    GSource* end = g_timeout_source_new(static_cast<guint>(kHurryWindowMs));
+    g_source_set_callback(end, EndHurry, new CoreHolder(std::move(self)), FreeHolder);
+    g_source_attach(end, context);
+    g_source_unref(end);
+}
+
 
 
 // ---- helpers -----------------------------------------------------------------
@@ -392,9 +474,7 @@ std::string Escape(const std::string& s) {
     return out;
 }
 
-// Promise callbacks hold the core until they have run.
-using CoreHolder = std::shared_ptr<PeerCore>;
-void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
+// Promise callbacks hold the core until they have run (CoreHolder above).
 GstPromise* NewPromise(const std::shared_ptr<PeerCore>& core, GstPromiseChangeFunc fn) {
     return gst_promise_new_with_change_func(fn, new CoreHolder(core), FreeHolder);
 }
@@ -461,6 +541,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     const bool relay = IsRelayCandidate(line);
     if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
     if (relay && IsRelayOverUdp(line)) c->udpRelayGathered = true;
+    if (relay) NoteRelay(c, CandidateAddress(line), true);
     if (!IsCandidateForTheInternet(line)) return;
     if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -586,6 +667,12 @@ void WatchDtls(PeerCore* c) {
 
 void OnPeerCheckArrived(NiceAgent*, guint, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
+    if (!c->peerReached.exchange(true) && c->agentRetransmissions != 0) {
+        // The peer has reached this side: checks of a hurry under way may give up sooner (above).
+        std::lock_guard<std::mutex> hold(c->relayHostsLock);
+        if (NowMs() < c->hurriedUntilMs.load() && c->hurryEnding.load() && !c->closed.load())
+            g_object_set(c->agent, "stun-max-retransmissions", kHurriedReachedRetransmissions, nullptr);
+    }
     // The peer's check got through while neither side had told of a relay:
     // not through one, so the direct path works.
     if (c->remoteRelaySeen.load() || c->relaySignalled.load() || c->directWorks.exchange(true)) return;
@@ -725,14 +812,19 @@ bool CWebRtcPeer::Prepare() {
         const uint64_t started = NowMs();
         ready = gst_init_check(nullptr, nullptr, nullptr);
         if (!ready) return;
+        // The DTLS key and certificate are made once per process, when the first
+        // DTLS element is: made here, the first caller does not wait for them.
+        // GStreamer 1.22 makes an RSA-2048 key there (0.1-0.5 s, the larger part of
+        // a first session's setup), on a thread of its own while webrtcbin loads.
+        std::thread key([] {
+            if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr))
+                gst_object_unref(gst_object_ref_sink(dtls));
+        });
         // Making one loads the plugin and the libraries it needs.
         GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
         ready = probe != nullptr;
         if (probe) gst_object_unref(gst_object_ref_sink(probe));
-        // The DTLS key and certificate are made once per process, when the first
-        // DTLS element is: made here, the first caller does not wait for them.
-        if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
-        // GStreamer 1.22 makes an RSA-2048 key there, on a busy machine the larger part of a first session's setup.
+        key.join();
         ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
                static_cast<unsigned long long>(NowMs() - started));
     });
@@ -855,6 +947,11 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     // handshake is held until then. A session has a handful of pairs at most.
     if (core->agent && HasProperty(core->agent, "stun-pacing-timer"))
         g_object_set(core->agent, "stun-pacing-timer", kCheckPacingMs, nullptr);
+    if (core->agent && HasProperty(core->agent, "stun-max-retransmissions")) {
+        GMainContext* context = nullptr;
+        g_object_get(core->agent, "main-context", &context, nullptr);
+        if (context) g_object_get(core->agent, "stun-max-retransmissions", &core->agentRetransmissions, nullptr);
+    }
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
@@ -932,8 +1029,10 @@ bool CWebRtcPeer::AcceptAnswer(const std::string& sdp) {
 
 void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidate) {
     if (m_core->closed.load() || !IsCandidateForTheInternet(candidate)) return;
-    if (IsRelayCandidate(candidate)) m_core->remoteRelaySeen = true;
+    const bool relay = IsRelayCandidate(candidate);
+    if (relay) m_core->remoteRelaySeen = true;
     g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
+    if (relay) NoteRelay(m_core.get(), CandidateAddress(candidate), false);
 }
 
 bool CWebRtcPeer::Send(const uint8_t* data, size_t size) {
