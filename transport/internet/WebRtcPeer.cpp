@@ -284,8 +284,8 @@ CReaper& Reaper() {
 constexpr auto kRelayHold = std::chrono::milliseconds(400);
 constexpr auto kReliableRelayExtraHold = std::chrono::milliseconds(100);
 constexpr auto kUdpSilence = std::chrono::milliseconds(250);
-constexpr unsigned kUdpRelayTypePreference = 30;
-constexpr guint kCheckPacingMs = 5;  // Ta, between two connectivity checks  // libnice's, in the priority's top byte
+constexpr unsigned kUdpRelayTypePreference = 30;  // libnice's, in the priority's top byte
+constexpr guint kCheckPacingMs = 5;                // Ta, between two connectivity checks
 
 using Clock = std::chrono::steady_clock;
 
