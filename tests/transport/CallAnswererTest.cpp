@@ -29,7 +29,7 @@ struct PeerState {
     pppp::PeerEvents events;
     std::weak_ptr<pppp::IChannelSink> sink;
     bool answerUsable = true;
-    bool asksRelay = false;
+    bool asksUdpRelay = false;
     int candidates = 0;
     bool closed = false;
 
@@ -53,7 +53,7 @@ struct FakePeer final : pppp::IPeerConnection {
     bool Send(const uint8_t*, size_t) override { return !m_state->closed; }
     uint64_t BufferedAmount() const override { return 0; }
     void Describe(pppp::LinkInfo*) const override {}
-    bool AsksRelay() const override { return m_state->asksRelay; }
+    bool AsksUdpRelay() const override { return m_state->asksUdpRelay; }
     void Close() override { m_state->closed = true; }
 
     std::shared_ptr<PeerState> m_state;
@@ -93,7 +93,7 @@ protected:
             auto state = std::make_shared<PeerState>();
             state->events = std::move(events);
             state->sink = sink;
-            state->asksRelay = m_bPeersRelay;
+            state->asksUdpRelay = m_bPeersRelayOverUdp;
             m_peers.push_back(state);
             return std::make_unique<FakePeer>(state);
         };
@@ -148,7 +148,7 @@ protected:
     std::vector<CFakeSignalling::Sent> m_unread;
     std::unique_ptr<CCallAnswerer> m_answerer;
     bool m_bNoPeers = false;
-    bool m_bPeersRelay = false;
+    bool m_bPeersRelayOverUdp = false;
 };
 
 using Strings = std::vector<std::string>;
@@ -295,8 +295,8 @@ TEST_F(CallAnswererTest, OnlyGrantedViewersAreAnsweredAndOnlyTheyGetTurnCredenti
     EXPECT_NE(offers[0].find("stun:192.0.2.1:3478 turn:192.0.2.1:3478?transport=udp@"), std::string::npos)
         << offers[0];
     EXPECT_EQ(offers[0].substr(offers[0].size() - 10), ":V-alice.v") << offers[0];
-    // A device that relays itself offers no relay over UDP (a killed viewer could not release it).
-    m_bPeersRelay = true;
+    // A device that relays over UDP itself offers no relay over UDP (a killed viewer could not release it).
+    m_bPeersRelayOverUdp = true;
     Send("alice.v", SignalMessage::Call, 7, now);
     const Strings relayed = SentTo("alice.v");
     ASSERT_EQ(relayed.size(), 1u);

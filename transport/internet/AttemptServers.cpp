@@ -68,7 +68,7 @@ PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string
 }
 
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
-                                             bool granted, bool deviceRelays) {
+                                             bool granted, bool deviceRelaysOverUdp) {
     std::vector<IceServerEntry> list;
     const TurnCredential credential =
         granted ? CredentialFor(rendezvous, ViewerTurnName(viewer),
@@ -76,7 +76,7 @@ std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous
                 : TurnCredential{};
     for (const auto& s : rendezvous.servers) {
         if (s.kind != IceServer::Stun && !granted) continue;
-        if (s.kind == IceServer::TurnUdp && deviceRelays) continue;
+        if (s.kind == IceServer::TurnUdp && deviceRelaysOverUdp) continue;
         IceServerEntry e;
         e.urls.push_back(Url(s));
         if (s.kind != IceServer::Stun) {

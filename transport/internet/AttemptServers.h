@@ -31,7 +31,10 @@ std::string ViewerTurnName(const std::string& viewer);
 PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& name);
 
 // Device: the list its offer hands to `viewer`; TURN servers only for a granted
-// one, and TURN over UDP only when the device asks for no relay of its own.
+// one, and TURN over UDP only when the device asks for no relay over UDP of its
+// own. A relay of the device's over TCP or TLS alone does not count: a viewer
+// that takes TURN over UDP (a browser) then relays the session over UDP, where
+// it would otherwise run through the device's TCP or TLS connection.
 //
 // Why: one relay serves both sides (the other side's reflexive address reaches
 // it, and the relay's permissions are per address, so a symmetric NAT gets
@@ -44,7 +47,7 @@ PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string
 // which stay on offer either way and which the server frees with their
 // connections, also when the process dies. Browsers take what they are offered.
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
-                                             bool granted, bool deviceRelays);
+                                             bool granted, bool deviceRelaysOverUdp);
 
 // Viewer: the device's servers from its offer (what cannot be read is left
 // out), then its own; its own STUN only when the device named none.

@@ -106,7 +106,7 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
     attempt.link->SetPeerAccount(viewer);
     std::weak_ptr<ISignalling> signalling = m_pSignalling;
     PeerEvents events;
-    // The viewer's servers depend on whether the device's peer relays (AttemptServers.h):
+    // The viewer's servers depend on whether the device's peer relays over UDP (AttemptServers.h):
     // set once it is made, before the offer that carries them is started.
     auto servers = std::make_shared<std::vector<IceServerEntry>>();
     events.localDescription = [signalling, viewer, sid, servers, called = NowMs()](const std::string& sdp) {
@@ -126,7 +126,7 @@ void CCallAnswerer::StartAttempt(const std::string& viewer, const std::string& s
         Refuse(viewer, sid, "busy");
         return;
     }
-    *servers = ServersForViewer(m_rendezvous, viewer, granted, peer->AsksRelay());
+    *servers = ServersForViewer(m_rendezvous, viewer, granted, peer->AsksUdpRelay());
     IPeerConnection* p = peer.get();
     attempt.link->SetPeer(std::move(peer));
     if (!p->StartOffer()) {

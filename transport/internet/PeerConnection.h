@@ -68,9 +68,9 @@ public:
     // handshake (ChannelBinding.h) once it is known: the channel is reported
     // open only then. Reads only what the peer holds itself.
     virtual void Describe(LinkInfo* info) const = 0;
-    // Whether this side asked a TURN server for a relay of its own (over any
-    // transport: each relays UDP to the peer), as decided when it was made.
-    virtual bool AsksRelay() const { return false; }
+    // Whether this side asked a TURN server for a relay of its own over UDP
+    // (not over TCP or TLS), as decided when it was made.
+    virtual bool AsksUdpRelay() const { return false; }
 
     // Stops the peer without waiting; events stop soon after.
     virtual void Close() = 0;

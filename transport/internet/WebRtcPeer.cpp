@@ -58,7 +58,7 @@ struct PeerCore {
     std::atomic<std::chrono::steady_clock::time_point> gatheringStarted{std::chrono::steady_clock::time_point::max()};
     std::atomic<bool> udpAnswered{false};  // a server-reflexive candidate or a relay over UDP
     std::atomic<bool> udpRelayGathered{false};
-    bool asksRelay = false;       // a TURN server was given to libnice, set before the pipeline plays
+    bool asksUdpRelay = false;    // a TURN/UDP server was given to libnice, set before the pipeline plays
     std::string udpRelayAccount;  // the first TURN/UDP server asked, set before the pipeline plays
     std::pair<std::string, uint16_t> udpRelayServer;
     std::atomic<bool> refusalNoted{false};
@@ -929,7 +929,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         gboolean added = FALSE;
         g_signal_emit_by_name(core->webrtc, "add-turn-server", url.c_str(), &added);
         if (!added) ZTRACE("internet route: a TURN server was not taken\n");
-        core->asksRelay |= added != FALSE;
+        if (t.server.kind == IceServer::TurnUdp) core->asksUdpRelay |= added != FALSE;
     }
     GObject* ice = nullptr;
     if (HasProperty(core->webrtc, "ice-agent")) g_object_get(core->webrtc, "ice-agent", &ice, nullptr);
@@ -1065,7 +1065,7 @@ uint64_t CWebRtcPeer::BufferedAmount() const {
     return amount;
 }
 
-bool CWebRtcPeer::AsksRelay() const { return m_core->asksRelay; }
+bool CWebRtcPeer::AsksUdpRelay() const { return m_core->asksUdpRelay; }
 
 void CWebRtcPeer::Describe(LinkInfo* info) const {
     LinkInfo out;

@@ -48,7 +48,7 @@ public:
     // The selected ICE pair as route and addresses (path is always the internet's),
     // and the channel's binding.
     void Describe(LinkInfo* info) const override;
-    bool AsksRelay() const override;
+    bool AsksUdpRelay() const override;
     // Callbacks stop soon after.
     void Close() override;
 
