@@ -54,6 +54,8 @@ std::string DeviceTurnName(const std::string& did, const std::string& viewer) {
 
 std::string ViewerTurnName(const std::string& viewer) { return "V-" + viewer; }
 
+bool AsksOwnRelay(bool offerer, IceServer::Kind kind) { return offerer || kind != IceServer::TurnUdp; }
+
 PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& name) {
     PeerIceServers servers;
     servers.tlsCa = rendezvous.brokerCa;  // one rendezvous, one CA for both its servers
@@ -97,13 +99,14 @@ PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
             if (!ReadUrl(url, &s)) continue;
             if (s.kind == IceServer::Stun)
                 servers.AddStun(s);
-            else if (!e.username.empty())
+            else if (!e.username.empty() && AsksOwnRelay(false, s.kind))
                 servers.AddTurn(s, e.username, e.credential);
         }
     }
     const PeerIceServers own = OwnServers(rendezvous, ViewerTurnName(rendezvous.user));
     if (servers.stun.empty()) servers.stun = own.stun;
-    servers.turn.insert(servers.turn.end(), own.turn.begin(), own.turn.end());
+    for (const auto& t : own.turn)
+        if (AsksOwnRelay(false, t.server.kind)) servers.turn.push_back(t);
     servers.tlsCa = own.tlsCa;
     return servers;
 }

@@ -30,27 +30,32 @@ std::string ViewerTurnName(const std::string& viewer);
 // This side's servers, its TURN credentials made under `name`.
 PeerIceServers OwnServers(const CRendezvousConfig& rendezvous, const std::string& name);
 
+// Whether a side asks the TURN server over `kind` for a relay of its own: the
+// device (the offerer) over any transport, a viewer over TCP and TLS only.
+//
+// Why not a viewer over UDP: one relay serves both sides (the other side's
+// reflexive address reaches it, and the relay's permissions are per address,
+// so a symmetric NAT gets through too), while a viewer's own relay over UDP is
+// a liability. A viewer process that is killed cannot release it, and the
+// server keeps it its full lifetime (deploy/coturn caps it at 2 minutes;
+// coturn's default is 10): a few crashed viewers fill the account's quota. And
+// a refused allocation over UDP costs the viewer its public address as well
+// (TurnUdpProbe.h). Relays over TCP and TLS, which stay on offer either way,
+// the server frees with their connections, also when the process dies.
+bool AsksOwnRelay(bool offerer, IceServer::Kind kind);
+
 // Device: the list its offer hands to `viewer`; TURN servers only for a granted
 // one, and TURN over UDP only when the device asks for no relay over UDP of its
 // own. A relay of the device's over TCP or TLS alone does not count: a viewer
-// that takes TURN over UDP (a browser) then relays the session over UDP, where
+// that takes TURN over UDP (a browser, which takes what it is offered, unlike
+// the library's viewer: AsksOwnRelay) then relays the session over UDP, where
 // it would otherwise run through the device's TCP or TLS connection.
-//
-// Why: one relay serves both sides (the other side's reflexive address reaches
-// it, and the relay's permissions are per address, so a symmetric NAT gets
-// through too), while a viewer's own relay over UDP is a liability. A viewer
-// process that is killed cannot release it, and the server keeps it its full
-// lifetime (deploy/coturn caps it at 2 minutes; coturn's default is 10): a few
-// crashed viewers fill the account's quota. And a refused allocation over UDP costs the
-// viewer its public address as well (TurnUdpProbe.h). So the library's viewer
-// never asks a relay over UDP (WebRtcPeer.cpp); it relays over TCP and TLS,
-// which stay on offer either way and which the server frees with their
-// connections, also when the process dies. Browsers take what they are offered.
 std::vector<IceServerEntry> ServersForViewer(const CRendezvousConfig& rendezvous, const std::string& viewer,
                                              bool granted, bool deviceRelaysOverUdp);
 
 // Viewer: the device's servers from its offer (what cannot be read is left
-// out), then its own; its own STUN only when the device named none.
+// out), then its own; its own STUN only when the device named none, and TURN
+// only over what a viewer asks a relay of its own over (AsksOwnRelay).
 PeerIceServers ServersForAnswer(const std::vector<IceServerEntry>& offered,
                                 const CRendezvousConfig& rendezvous);
 

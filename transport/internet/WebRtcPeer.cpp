@@ -21,6 +21,7 @@
 #include "platform/Trace.h"
 #include "transport/PPPP_API.h"
 #include "transport/Socket.h"
+#include "transport/internet/AttemptServers.h"
 #include "transport/internet/ChannelBinding.h"
 #include "transport/internet/TurnBudget.h"
 #include "transport/internet/TurnTlsTunnel.h"
@@ -863,16 +864,11 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     if (!servers.stun.empty()) g_object_set(core->webrtc, "stun-server", servers.stun.c_str(), nullptr);
     // Which relays this attempt asks for. A relay over UDP known to answer makes
     // those over TCP and TLS needless (TurnUdpProbe.h); an account whose allocation
-    // over UDP was refused lately relays over TCP and TLS (TurnBudget.h).
-    //
-    // A viewer puts no allocation on its ICE socket (AttemptServers.h): a refused
-    // one would cost it its public address, and a killed viewer could not release
-    // it. It relays over TCP and TLS, which the server frees with their
-    // connections: where the device relays over UDP (the pair ICE then prefers),
-    // for a network that lets UDP out to the TURN server's port alone.
+    // over UDP was refused lately relays over TCP and TLS (TurnBudget.h); a viewer
+    // never over UDP (AsksOwnRelay, AttemptServers.h).
     bool reliableNeedless = false;
     for (const auto& t : servers.turn)
-        if (offerer && t.server.kind == IceServer::TurnUdp &&
+        if (t.server.kind == IceServer::TurnUdp && AsksOwnRelay(offerer, t.server.kind) &&
             TurnUdpKnown(t.server.host, t.server.port) == TurnUdp::kAnswers &&
             !TurnUdpRefusedLately(TurnAccount(t.user)))
             reliableNeedless = true;
@@ -880,7 +876,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     std::vector<const PeerTurnServer*> relays;
     std::map<std::string, size_t> perAccount;
     for (const auto& t : servers.turn) {
-        if (t.server.kind == IceServer::TurnUdp && !offerer) continue;
+        if (!AsksOwnRelay(offerer, t.server.kind)) continue;
         if (reliableNeedless && t.server.kind != IceServer::TurnUdp) continue;
         if (t.server.kind == IceServer::TurnUdp && TurnUdpRefusedLately(TurnAccount(t.user))) continue;
         // A silent TURN/UDP server would keep libnice from hearing a separate
