@@ -14,7 +14,6 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "transport/Socket.h"
 #include "transport/internet/AttemptServers.h"
 #include "transport/internet/ChannelBinding.h"
+#include "transport/internet/HurriedChecks.h"
 #include "transport/internet/TurnBudget.h"
 #include "transport/internet/TurnTlsTunnel.h"
 #include "transport/internet/TurnUdpProbe.h"
@@ -66,13 +66,7 @@ struct PeerCore {
     std::atomic<bool> remoteRelaySeen{false};  // the peer has signalled a relay candidate
     std::atomic<bool> relaySignalled{false};   // this side has
     std::atomic<bool> directWorks{false};  // a pair worked before any relay was known: held relays go out
-    // Pairs of two relays on one server (HurryHopelessChecks): the addresses of each side's relays.
-    std::mutex relayHostsLock;
-    std::set<std::string> ownRelayHosts, remoteRelayHosts;  // under relayHostsLock
-    guint agentRetransmissions = 0;  // the agent's own count of check retransmissions; 0: not hurried here
-    std::atomic<uint64_t> hurriedUntilMs{0};
-    std::atomic<bool> hurryEnding{false};  // a timer on the agent's context restores agentRetransmissions
-    std::atomic<bool> peerReached{false};  // a check of the peer's has arrived
+    std::shared_ptr<CHurriedChecks> hurry;  // pairs of two relays on one server; set before the pipeline plays
     std::weak_ptr<PeerCore> self;  // for work that may outlive a callback
     const uint64_t createdMs = NowMs();  // the trace times each step from here
 
@@ -212,12 +206,11 @@ private:
             Finish(job);
             return G_SOURCE_REMOVE;
         }
-        if (HasProperty(c.agent, "stun-max-retransmissions")) {
-            // Under the lock that a hurry's end takes: it finds the peer closed and leaves these.
-            std::lock_guard<std::mutex> hold(c.relayHostsLock);
+        // A hurry under way leaves the agent alone from here, so these stay.
+        if (c.hurry) c.hurry->Stop();
+        if (HasProperty(c.agent, "stun-max-retransmissions"))
             g_object_set(c.agent, "stun-initial-timeout", kReleaseFirstWaitMs, "stun-max-retransmissions",
                          kReleaseRetransmissions, "stun-reliable-timeout", kReleaseReliableWaitMs, nullptr);
-        }
         nice_agent_close_async(c.agent, Released, job);
         return G_SOURCE_REMOVE;
     }
@@ -393,26 +386,6 @@ CRelayDelay& RelayDelay() {
 
 bool IsRelayCandidate(const std::string& line) { return line.find(" typ relay") != std::string::npos; }
 
-// ---- pairs of two relays on one server, given up early ----------------------------
-//
-// A pair of two relays on one TURN server cannot work: the server relays to
-// none of its own addresses (deploy/coturn). The controlling side (the
-// device; libnice's regular nomination) nominates only when two pairs work or
-// nothing is left to check. Where one pair works and such a pair is the rest
-// (a viewer without UDP, relayed over TCP or TLS and reached from the
-// device's own address), the session waited for that pair's checks to run out:
-// 3 sends in 2 s (libnice's own count). So for kHurryWindowMs after such a pair
-// appears, checks start with fewer: kHurriedRetransmissions (2 sends, given up
-// after about 1 s) and, once a check of the peer's has arrived, 1 (given up after
-// 0.5 s). Then the agent's own count returns. A working pair checked in that
-// time and not answered is checked again when the peer's check arrives, as any
-// failed pair is; before the peer has reached this side, it would not know where
-// to send that check (behind a NAT that maps each destination anew, this
-// side's address for it is learnt from this side's check), hence the 2 sends.
-constexpr guint kHurriedRetransmissions = 2;
-constexpr guint kHurriedReachedRetransmissions = 1;
-constexpr uint64_t kHurryWindowMs = 300;
-
 std::string CandidateAddress(const std::string& line) {
     std::istringstream in(line);
     std::string foundation, component, transport, priority, address;
@@ -422,49 +395,6 @@ std::string CandidateAddress(const std::string& line) {
 
 using CoreHolder = std::shared_ptr<PeerCore>;
 void FreeHolder(gpointer data) { delete static_cast<CoreHolder*>(data); }
-
-gboolean EndHurry(gpointer data) {
-    PeerCore& c = **static_cast<CoreHolder*>(data);
-    const uint64_t now = NowMs(), until = c.hurriedUntilMs.load();
-    if (now < until) {
-        GSource* later = g_timeout_source_new(static_cast<guint>(until - now));
-        g_source_set_callback(later, EndHurry, new CoreHolder(*static_cast<CoreHolder*>(data)), FreeHolder);
-        g_source_attach(later, g_source_get_context(g_main_current_source()));
-        g_source_unref(later);
-        return G_SOURCE_REMOVE;
-    }
-    std::lock_guard<std::mutex> hold(c.relayHostsLock);
-    c.hurryEnding = false;
-    if (!c.closed.load()) g_object_set(c.agent, "stun-max-retransmissions", c.agentRetransmissions, nullptr);
-    return G_SOURCE_REMOVE;
-}
-
-// A relay address of one side became known (`own`: ours): where the other side
-// has a relay on the same address, a pair that cannot work has just appeared.
-void NoteRelay(PeerCore* c, const std::string& address, bool own) {
-    if (!c->offerer || c->agentRetransmissions == 0 || address.empty() || c->closed.load()) return;
-    {
-        std::lock_guard<std::mutex> hold(c->relayHostsLock);
-        (own ? c->ownRelayHosts : c->remoteRelayHosts).insert(address);
-        if (!(own ? c->remoteRelayHosts : c->ownRelayHosts).count(address)) return;
-        c->hurriedUntilMs = NowMs() + kHurryWindowMs;
-        g_object_set(c->agent, "stun-max-retransmissions",
-                     c->peerReached.load() ? kHurriedReachedRetransmissions : kHurriedRetransmissions, nullptr);
-    }
-    ZTRACE("internet route: both sides relay through %s, a pair that cannot work: checks end early for %llu ms\n",
-           address.c_str(), static_cast<unsigned long long>(kHurryWindowMs));
-    if (c->hurryEnding.exchange(true)) return;
-    GMainContext* context = nullptr;
-    g_object_get(c->agent, "main-context", &context, nullptr);
-    auto self = c->self.lock();
-    if (!self) return;
-    GSource* end = g_timeout_source_new(static_cast<guint>(kHurryWindowMs));
-    g_source_set_callback(end, EndHurry, new CoreHolder(std::move(self)), FreeHolder);
-    g_source_attach(end, context);
-    g_source_unref(end);
-}
-
-
 
 // ---- helpers -----------------------------------------------------------------
 
@@ -542,7 +472,7 @@ void OnIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
     const bool relay = IsRelayCandidate(line);
     if (line.find(" typ srflx") != std::string::npos || (relay && IsRelayOverUdp(line))) c->udpAnswered = true;
     if (relay && IsRelayOverUdp(line)) c->udpRelayGathered = true;
-    if (relay) NoteRelay(c, CandidateAddress(line), true);
+    if (relay) c->hurry->NoteRelay(CandidateAddress(line), true);
     if (!IsCandidateForTheInternet(line)) return;
     if (relay) {
         if (auto self = c->self.lock()) RelayDelay().Push(self, mline, line);
@@ -668,12 +598,7 @@ void WatchDtls(PeerCore* c) {
 
 void OnPeerCheckArrived(NiceAgent*, guint, gpointer data) {
     auto* c = static_cast<PeerCore*>(data);
-    if (!c->peerReached.exchange(true) && c->agentRetransmissions != 0) {
-        // The peer has reached this side: checks of a hurry under way may give up sooner (above).
-        std::lock_guard<std::mutex> hold(c->relayHostsLock);
-        if (NowMs() < c->hurriedUntilMs.load() && c->hurryEnding.load() && !c->closed.load())
-            g_object_set(c->agent, "stun-max-retransmissions", kHurriedReachedRetransmissions, nullptr);
-    }
+    c->hurry->NotePeerReached();
     // The peer's check got through while neither side had told of a relay:
     // not through one, so the direct path works.
     if (c->remoteRelaySeen.load() || c->relaySignalled.load() || c->directWorks.exchange(true)) return;
@@ -935,6 +860,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
         if (HasProperty(ice, "agent")) g_object_get(ice, "agent", &core->agent, nullptr);
         g_object_unref(ice);
     }
+    core->hurry = CHurriedChecks::Make(core->agent, offerer);
     if (core->agent)
         g_signal_connect(core->agent, "initial-binding-request-received", G_CALLBACK(OnPeerCheckArrived), core.get());
     // Checks paced at 5 ms, the least RFC 8445 allows, instead of libnice's 20: with regular
@@ -943,11 +869,6 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
     // handshake is held until then. A session has a handful of pairs at most.
     if (core->agent && HasProperty(core->agent, "stun-pacing-timer"))
         g_object_set(core->agent, "stun-pacing-timer", kCheckPacingMs, nullptr);
-    if (core->agent && HasProperty(core->agent, "stun-max-retransmissions")) {
-        GMainContext* context = nullptr;
-        g_object_get(core->agent, "main-context", &context, nullptr);
-        if (context) g_object_get(core->agent, "stun-max-retransmissions", &core->agentRetransmissions, nullptr);
-    }
     // Connectivity checks as keepalives: a vanished peer ends ICE instead of lingering.
     if (core->agent && HasProperty(core->agent, "keepalive-conncheck"))
         g_object_set(core->agent, "keepalive-conncheck", TRUE, nullptr);
@@ -1028,7 +949,7 @@ void CWebRtcPeer::AddRemoteCandidate(uint32_t mline, const std::string& candidat
     const bool relay = IsRelayCandidate(candidate);
     if (relay) m_core->remoteRelaySeen = true;
     g_signal_emit_by_name(m_core->webrtc, "add-ice-candidate", mline, candidate.c_str());
-    if (relay) NoteRelay(m_core.get(), CandidateAddress(candidate), false);
+    if (relay) m_core->hurry->NoteRelay(CandidateAddress(candidate), false);
 }
 
 bool CWebRtcPeer::Send(const uint8_t* data, size_t size) {
