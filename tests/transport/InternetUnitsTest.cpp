@@ -132,10 +132,14 @@ TEST(TurnBudget, CountsAllocationsPerAccountAndThoseJustGivenBack) {
     EXPECT_FALSE(pppp::TakeTurnAllocations(account, pppp::kAllocationsPerAccount - 2));
     EXPECT_TRUE(pppp::TakeTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount));
     ASSERT_TRUE(pppp::TakeTurnAllocations(account, pppp::kAllocationsPerAccount - 3));
-    // Released allocations still count while the server may count them.
-    pppp::ReturnTurnAllocations(account, pppp::kAllocationsPerAccount);
+    // Released allocations over UDP still count while the server may count them;
+    // those over TCP and TLS went with their connections.
+    pppp::ReturnTurnAllocations(account, pppp::kAllocationsPerAccount, pppp::kAllocationsPerAccount);
     EXPECT_FALSE(pppp::TakeTurnAllocations(account, 1));
-    pppp::ReturnTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount);
+    pppp::ReturnTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount, 1);
+    EXPECT_TRUE(pppp::TakeTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount - 1));
+    EXPECT_FALSE(pppp::TakeTurnAllocations("V-someone-else", 1));
+    pppp::ReturnTurnAllocations("V-someone-else", pppp::kAllocationsPerAccount - 1, 0);
 }
 
 bool Parse(const std::string& text, pppp::SignalMessage* m) {

@@ -46,7 +46,7 @@ bool TakeTurnAllocations(const std::string& account, size_t count) {
     return true;
 }
 
-void ReturnTurnAllocations(const std::string& account, size_t count) {
+void ReturnTurnAllocations(const std::string& account, size_t count, size_t overUdp) {
     std::lock_guard<std::mutex> hold(Lock());
     auto it = Accounts().find(account);
     if (it == Accounts().end()) return;
@@ -55,7 +55,7 @@ void ReturnTurnAllocations(const std::string& account, size_t count) {
     Forget(a, now);
     count = std::min(count, a.out);
     a.out -= count;
-    a.returned.insert(a.returned.end(), count, now);
+    a.returned.insert(a.returned.end(), std::min(overUdp, count), now);
     if (a.out == 0 && a.returned.empty() && now - a.refused >= kRefusedFor) Accounts().erase(it);
 }
 

@@ -3,8 +3,10 @@
 // attempt does not ask for one the server would refuse.
 //
 // Why it matters: the TURN server refuses allocations past a quota per account
-// (deploy/coturn: user-quota), and counts an allocation a little while after it
-// was released. A refused allocation over UDP costs more than the relay: libnice
+// (deploy/coturn: user-quota), and counts an allocation over UDP a little while
+// after it was released (one over TCP or TLS goes with its connection, which the
+// release closes: in the NAT lab, with the server's quota set to this budget, a
+// viewer relaying over TCP and TLS opened 10 sessions of 10 in a row). A refused allocation over UDP costs more than the relay: libnice
 // checks each STUN answer on a socket that has a TURN/UDP allocation on it
 // against that allocation first and drops the STUN server's answer, so the
 // attempt learns no public address from STUN (TurnUdpProbe.h) and two cone NATs
@@ -13,8 +15,8 @@
 // quota and lose the direct path now and then.
 //
 // So each attempt takes its allocations from the account's budget here, and an
-// attempt whose account has kAllocationsPerAccount out (or given back less than
-// kReturnedCountsFor ago) asks for no relay: it gathers its public address from
+// attempt whose account has kAllocationsPerAccount out (or over UDP given back
+// less than kReturnedCountsFor ago) asks for no relay: it gathers its public address from
 // STUN, and where the NATs need a relay the other side's serves.
 //
 // Other processes of the account are not counted here (nor allocations of one
@@ -38,8 +40,9 @@ std::string TurnAccount(const std::string& user);
 
 // Takes `count` allocations of `account` when they fit in its budget.
 bool TakeTurnAllocations(const std::string& account, size_t count);
-// Gives them back once released (they count on for kReturnedCountsFor).
-void ReturnTurnAllocations(const std::string& account, size_t count);
+// Gives them back once released; the `overUdp` of them count on for
+// kReturnedCountsFor, those over TCP and TLS no longer.
+void ReturnTurnAllocations(const std::string& account, size_t count, size_t overUdp);
 
 // The server refused an allocation over UDP for `account`; whether it did lately.
 void NoteTurnUdpRefused(const std::string& account);

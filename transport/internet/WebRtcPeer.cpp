@@ -40,7 +40,11 @@ struct PeerCore {
     std::mutex lock;
     GstWebRTCDataChannel* channel = nullptr;  // under lock
     std::vector<uint16_t> tlsTunnelPorts;  // set before the pipeline plays
-    std::vector<std::pair<std::string, size_t>> allocations;  // taken per TURN account (TurnBudget.h)
+    struct Taken {
+        std::string account;
+        size_t count, overUdp;
+    };
+    std::vector<Taken> allocations;  // taken per TURN account (TurnBudget.h)
     std::atomic<bool> closed{false};
     std::atomic<bool> opened{false};    // the data channel is open
     std::atomic<bool> reported{false};  // and the sink was told, its binding known
@@ -232,7 +236,7 @@ private:
         gst_object_unref(c.pipeline);
         c.pipeline = nullptr;
         c.webrtc = nullptr;
-        for (const auto& [account, count] : c.allocations) ReturnTurnAllocations(account, count);
+        for (const auto& taken : c.allocations) ReturnTurnAllocations(taken.account, taken.count, taken.overUdp);
         c.allocations.clear();
         CReaper* reaper = job->reaper;
         delete job;
@@ -799,7 +803,7 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
             reliableNeedless = true;
     // The TURN servers this attempt asks for allocations, by account.
     std::vector<const PeerTurnServer*> relays;
-    std::map<std::string, size_t> perAccount;
+    std::map<std::string, size_t> perAccount, overUdp;
     for (const auto& t : servers.turn) {
         if (!AsksOwnRelay(offerer, t.server.kind)) continue;
         if (reliableNeedless && t.server.kind != IceServer::TurnUdp) continue;
@@ -813,11 +817,12 @@ std::unique_ptr<CWebRtcPeer> CWebRtcPeer::Create(bool offerer, const PeerIceServ
             continue;
         relays.push_back(&t);
         ++perAccount[TurnAccount(t.user)];
+        if (t.server.kind == IceServer::TurnUdp) ++overUdp[TurnAccount(t.user)];
     }
     // An allocation the server would refuse costs the public address (TurnBudget.h).
     for (auto it = perAccount.begin(); it != perAccount.end();) {
         if (TakeTurnAllocations(it->first, it->second)) {
-            core->allocations.emplace_back(it->first, it->second);
+            core->allocations.push_back({it->first, it->second, overUdp[it->first]});
             ++it;
             continue;
         }
