@@ -89,7 +89,9 @@ void CSignalling::PublishPresence(bool present) {
     std::lock_guard<std::mutex> hold(m_clientLock);
     if (!m_pClient) return;
     const std::string topic = PresenceTopic(m_config.user);
-    mosquitto_publish(m_pClient, nullptr, topic.c_str(), 1, present ? "1" : "0", 1, true);
+    const int rc = mosquitto_publish(m_pClient, nullptr, topic.c_str(), 1, present ? "1" : "0", 1, true);
+    ZTRACE("rendezvous: presence \"%s\" %s\n", present ? "1" : "0",
+           rc == MOSQ_ERR_SUCCESS ? "sent to the broker" : mosquitto_strerror(rc));
 }
 
 void CSignalling::OnConnect(mosquitto* client, void* self, int rc) {
