@@ -36,6 +36,10 @@ bool CSignalling::Start(MessageFn onMessage) {
     m_pClient = mosquitto_new(m_config.user.c_str(), true, this);
     if (!m_pClient) return false;
     mosquitto_int_option(m_pClient, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Signalling is a few small messages in a row (an acknowledgement, the offer,
+    // the candidates): with Nagle's algorithm each waited for the broker's
+    // delayed acknowledgement of the one before, up to 40 ms a step.
+    mosquitto_int_option(m_pClient, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_username_pw_set(m_pClient, m_config.user.c_str(), m_config.password.c_str());
     mosquitto_connect_callback_set(m_pClient, &CSignalling::OnConnect);
     mosquitto_disconnect_callback_set(m_pClient, &CSignalling::OnDisconnect);
@@ -85,7 +89,9 @@ void CSignalling::PublishPresence(bool present) {
     std::lock_guard<std::mutex> hold(m_clientLock);
     if (!m_pClient) return;
     const std::string topic = PresenceTopic(m_config.user);
-    mosquitto_publish(m_pClient, nullptr, topic.c_str(), 1, present ? "1" : "0", 1, true);
+    const int rc = mosquitto_publish(m_pClient, nullptr, topic.c_str(), 1, present ? "1" : "0", 1, true);
+    ZTRACE("rendezvous: presence \"%s\" %s\n", present ? "1" : "0",
+           rc == MOSQ_ERR_SUCCESS ? "sent to the broker" : mosquitto_strerror(rc));
 }
 
 void CSignalling::OnConnect(mosquitto* client, void* self, int rc) {

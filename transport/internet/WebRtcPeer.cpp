@@ -735,6 +735,12 @@ void PeerIceServers::AddTurn(const IceServer& s, const std::string& user, const 
     turn.push_back({s, user, password});
 }
 
+namespace {
+// What webrtcbin makes for a session's transports (ICE, DTLS, SRTP, SCTP, RTP).
+constexpr const char* kTransportElements[] = {"nicesrc", "dtlssrtpenc", "srtpenc", "sctpenc", "rtpsession",
+                                              "rtpstorage", "rtpfunnel"};
+}  // namespace
+
 bool CWebRtcPeer::Prepare() {
     static std::once_flag once;
     static bool ready = false;
@@ -754,6 +760,16 @@ bool CWebRtcPeer::Prepare() {
         GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
         ready = probe != nullptr;
         if (probe) gst_object_unref(gst_object_ref_sink(probe));
+        // webrtcbin makes the elements of its transports only with the first offer
+        // or answer: loaded there, their plugins held up the first attempt by about
+        // 100 ms (SRTP's, whose library tests its ciphers as it starts, about 75).
+        for (const char* name : kTransportElements) {
+            GstElementFactory* factory = gst_element_factory_find(name);
+            if (!factory) continue;
+            if (GstPluginFeature* loaded = gst_plugin_feature_load(GST_PLUGIN_FEATURE(factory)))
+                gst_object_unref(loaded);
+            gst_object_unref(factory);
+        }
         key.join();
         ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
                static_cast<unsigned long long>(NowMs() - started));

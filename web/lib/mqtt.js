@@ -275,11 +275,11 @@ export class MqttClient {
   }
 
   // Resolves to the granted QoS per topic (0x80 = refused), or null when closed first.
-  subscribe(topics) {
+  subscribe(topics, qos = 1) {
     const id = this.packetId();
     return new Promise((resolve) => {
       this.waiting.set(id, resolve);
-      this.sendRaw(encodeSubscribe(id, topics, 1));
+      this.sendRaw(encodeSubscribe(id, topics, qos));
     });
   }
 

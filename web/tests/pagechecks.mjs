@@ -39,11 +39,13 @@ export async function checkLiveAndMode(ctx) {
   helpers(ctx);
   const { page, check, say, until, state, fill, press, fields } = ctx;
   // The device answers on the internet route only once it says it is present
-  // there (its media stack can take seconds to start on a busy machine);
-  // meanwhile the user fills in the form.
+  // there (its media stack can take seconds to start on a busy machine), and
+  // the page finds it once the broker has that word; meanwhile the user fills
+  // in the form.
   await fill(fields);
   await until('the device present on the internet route',
-              () => /internet route: \S+ present/.test(ctx.serviceText()), 60000);
+              () => /internet route: \S+ present/.test(ctx.serviceText()) &&
+                    /rendezvous: presence "1" sent to the broker/.test(ctx.serviceText()), 60000);
   // A user takes longer to press Watch than the page to open its broker's socket.
   await until('the broker\'s socket', () => page.eval(`import('./lib/mqtt.js').then((m) => m.warmState(${JSON.stringify(fields.broker)}) === 'open')`), 5000)
     .catch(() => say('the page opened no socket to the broker before Watch\n'));
