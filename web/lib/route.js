@@ -259,7 +259,8 @@ export async function openRoute({ broker, viewer, password, did, onStatus = () =
   onStep('broker');
   // Sent after CONNECT's answer, not with it: mosquitto's WebSocket listener
   // leaves a packet that arrived together with the CONNECT until its next
-  // 100 ms tick, longer than the round trip this would save. At QoS 0: the
+  // tick, up to 100 ms (50 on average) later: more than the round trip to a
+  // broker that is not far away, which is what sending it early saves. At QoS 0: the
   // session is clean, so QoS 1 would redeliver nothing that TCP does not, and
   // its acknowledgements went out just ahead of the call and the answer,
   // which the browser's socket then held for the broker's delayed ACK (40 ms).
