@@ -760,9 +760,11 @@ bool CWebRtcPeer::Prepare() {
         GstElement* probe = gst_element_factory_make("webrtcbin", nullptr);
         ready = probe != nullptr;
         if (probe) gst_object_unref(gst_object_ref_sink(probe));
+        key.join();
         // webrtcbin makes the elements of its transports only with the first offer
         // or answer: loaded there, their plugins held up the first attempt by about
         // 100 ms (SRTP's, whose library tests its ciphers as it starts, about 75).
+        // Loaded after the key, one thread at a time, as webrtcbin would.
         for (const char* name : kTransportElements) {
             GstElementFactory* factory = gst_element_factory_find(name);
             if (!factory) continue;
@@ -770,7 +772,6 @@ bool CWebRtcPeer::Prepare() {
                 gst_object_unref(loaded);
             gst_object_unref(factory);
         }
-        key.join();
         ZTRACE("internet route: GStreamer and the DTLS certificate ready in %llu ms\n",
                static_cast<unsigned long long>(NowMs() - started));
     });
